@@ -1,0 +1,30 @@
+# Host programs: the packer library, the `jov` command, and the cross-built stub.
+
+file(GLOB PACKER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/packer/*.cpp)
+if(PACKER_SOURCES)
+  add_library(jovpacker STATIC ${PACKER_SOURCES})
+  target_link_libraries(jovpacker PUBLIC jovcore)
+  find_package(Threads REQUIRED)
+  target_link_libraries(jovpacker PUBLIC Threads::Threads)
+endif()
+
+file(GLOB CLI_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/cli/*.cpp)
+if(CLI_SOURCES)
+  add_executable(jov ${CLI_SOURCES})
+  target_link_libraries(jov PRIVATE jovcore)
+  if(TARGET jovpacker)
+    target_link_libraries(jov PRIVATE jovpacker)
+  endif()
+endif()
+
+if(JOV_BUILD_STUB)
+  include(ExternalProject)
+  ExternalProject_Add(stub_build
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/stub
+    CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${CMAKE_SOURCE_DIR}/cmake/mingw-i686.cmake -DJOV_STUB_BUILD=ON
+    BUILD_ALWAYS ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/stub/stub.exe)
+  set(JOV_STUB_EXE ${CMAKE_BINARY_DIR}/stub/stub.exe)
+endif()

@@ -1,0 +1,20 @@
+# The stub: a PE32 GUI program without a C runtime. Included by the top-level
+# CMakeLists.txt when it runs as the MinGW cross build.
+enable_language(RC)
+file(GLOB SHELL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/shell/*.cpp)
+file(GLOB RESOURCE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/resources/*.rc)
+
+set(CMAKE_BUILD_TYPE MinSizeRel)
+add_executable(stub WIN32 ${CORE_SOURCES} src/platform/win32.cpp ${SHELL_SOURCES} ${RESOURCE_SOURCES})
+target_include_directories(stub PRIVATE ${CMAKE_SOURCE_DIR}/src)
+target_compile_definitions(stub PRIVATE JOV_STUB=1 WIN32_LEAN_AND_MEAN NOMINMAX)
+target_compile_options(stub PRIVATE
+  -Wall -Wextra -Werror -Os -std=c++20
+  -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -ffunction-sections -fdata-sections -fno-stack-protector -fno-threadsafe-statics
+  -fno-tree-loop-distribute-patterns -fomit-frame-pointer)
+target_link_options(stub PRIVATE
+  -nostdlib -nostartfiles -Wl,--gc-sections -s -Wl,-e,_stubEntry
+  -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/stub.map
+  -Wl,--file-alignment,512 -Wl,--section-alignment,4096)
+target_link_libraries(stub PRIVATE kernel32 user32 advapi32 comdlg32 shell32 ole32 gcc)

@@ -1,0 +1,13 @@
+#include "archive/header.h"
+
+#include "install_state.h"
+
+ResultCode readArchiveHeader() {
+  uint8_t bytes[ARCHIVE_HEADER_SIZE];
+  state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)state.archiveOffset, FROM_BEGIN);
+  int32_t n = fileRead(state.archiveFile, bytes, ARCHIVE_HEADER_SIZE);
+  if (n != (int32_t)ARCHIVE_HEADER_SIZE) return RC_READ_FAILED;
+  state.archiveFilePos += ARCHIVE_HEADER_SIZE;
+  parseArchiveHeader(bytes, &state.header);
+  return RC_OK;
+}

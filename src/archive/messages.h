@@ -1,0 +1,30 @@
+// Result messages: the one place where a ResultCode becomes text. The text is
+// composed into state.messageText here (portable, unit-tested); showing it is
+// the front end's job (showMessage).
+#pragma once
+
+#include "platform/platform.h"
+#include "result.h"
+
+// The caption of every window and message box of the installer.
+extern const char INSTALLER_CAPTION[];
+
+// Composes the message for `code` with `path` (state.stubName when null) and
+// the suffix of state.lastSystemError into state.messageText. Returns 0 when
+// the code has no message (nothing composed, lastSystemError kept), else 1.
+int composeMessage(ResultCode code, const char* path);
+
+// Composes, clears lastSystemError, shows the message through the front end.
+// Returns 0 to go on (askToContinue and the user chose OK), 1 to stop; 0 for
+// codes without a message.
+int reportResult(WindowHandle owner, ResultCode code, const char* path, int askToContinue);
+
+// Second line describing state.lastSystemError ("\nAccess denied"), or "".
+const char* systemErrorText();
+
+// Formats `format` into `out` (capacity bytes including the terminator),
+// replacing each "%s" in turn with one of the given strings. The stub's
+// replacement for wsprintfA with "%s" only; the result is always terminated
+// and truncated to fit. Returns the length written.
+uint32_t formatText(char* out, uint32_t capacity, const char* format, const char* first,
+                    const char* second);

@@ -1,0 +1,3 @@
+#include "install_state.h"
+
+InstallState state;

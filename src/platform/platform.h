@@ -1,0 +1,91 @@
+// Platform layer: the only way the core reaches files, the heap and the
+// message queue. win32.cpp makes the real calls (the stub), posix.cpp maps
+// POSIX onto the same contract (the `jov` command and the tests); which one is
+// linked decides the platform.
+//
+// Contract shared by both:
+// - Wrappers show nothing and return a handle, a count, 1/0 or -1; callers
+//   turn failures into their own ResultCode.
+// - On failure a wrapper saves the platform's error number in
+//   state.lastSystemError, always as a Win32 error number (POSIX maps errno),
+//   so that the messages' suffixes are the same everywhere. "Clears" below
+//   means the wrapper sets lastSystemError to 0 before its call.
+// - Paths are 8-bit, "\"-separated; posix.cpp turns "\" into "/".
+#pragma once
+
+#include <stdint.h>
+
+typedef intptr_t FileHandle;  // HANDLE on Win32, a file descriptor on POSIX
+typedef void* WindowHandle;   // HWND on Win32, unused (null) on POSIX
+
+const FileHandle INVALID_FILE = (FileHandle)-1;
+const uint32_t INVALID_ATTRIBUTES = 0xFFFFFFFFu;
+const uint32_t SEEK_FAILED = 0xFFFFFFFFu;
+
+// fileOpen access bits (GENERIC_READ, GENERIC_WRITE)
+const uint32_t ACCESS_READ = 0x80000000u;
+const uint32_t ACCESS_WRITE = 0x40000000u;
+
+// fileSeek methods
+const uint32_t FROM_BEGIN = 0;
+const uint32_t FROM_CURRENT = 1;
+const uint32_t FROM_END = 2;
+
+// File attribute bits (FILE_ATTRIBUTE_*)
+const uint32_t ATTR_READONLY = 0x01;
+const uint32_t ATTR_HIDDEN = 0x02;
+const uint32_t ATTR_SYSTEM = 0x04;
+const uint32_t ATTR_DIRECTORY = 0x10;
+const uint32_t ATTR_ARCHIVE = 0x20;
+const uint32_t ATTR_NORMAL = 0x80;
+
+// Win32 error numbers the core and the messages use.
+const uint32_t ERR_FILE_NOT_FOUND = 2;
+const uint32_t ERR_PATH_NOT_FOUND = 3;
+const uint32_t ERR_ACCESS_DENIED = 5;
+const uint32_t ERR_INVALID_HANDLE = 6;
+const uint32_t ERR_NOT_ENOUGH_MEMORY = 8;
+const uint32_t ERR_WRITE_PROTECT = 19;
+const uint32_t ERR_HANDLE_DISK_FULL = 39;
+const uint32_t ERR_FILE_EXISTS = 80;
+const uint32_t ERR_DISK_FULL = 112;
+const uint32_t ERR_BAD_PATHNAME = 161;
+const uint32_t ERR_ALREADY_EXISTS = 183;
+const uint32_t ERR_DIR_NOT_EMPTY = 145;
+const uint32_t ERR_FILENAME_EXCED_RANGE = 206;
+
+// Heap. lastSystemError untouched.
+void* memAlloc(uint32_t size);                   // null when out of memory
+void* memRealloc(void* block, uint32_t size);    // may move; null leaves block
+void memFree(void* block);
+
+// Files. fileCreate: read/write, no sharing, create or truncate, given
+// attributes. fileOpen: OPEN_EXISTING with the given access; shares reading
+// (and writing too when the access is read-only). Both clear; save.
+FileHandle fileCreate(const char* path, uint32_t attributes);
+FileHandle fileOpen(const char* path, uint32_t access);
+// 1 or 0; on failure saves the error only when lastSystemError is 0.
+int fileClose(FileHandle file);
+// Count read (short at the end, 0 there), or -1. Clears; saves.
+int32_t fileRead(FileHandle file, void* buffer, uint32_t count);
+// Count written, or -1; a short write and error 39 are saved as 112.
+int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count);
+// New position, or SEEK_FAILED. Clears; saves.
+uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method);
+// fileRead on state.archiveFile; a result other than -1 is added to
+// state.archiveFilePos.
+int32_t archiveRead(void* buffer, uint32_t count);
+// Attribute bits, or INVALID_ATTRIBUTES. Saves (does not clear).
+uint32_t fileAttributes(const char* path);
+// 1 or 0. Save (do not clear).
+int fileDelete(const char* path);
+int folderCreate(const char* path);
+// DOS local date/time words to the file system's UTC; a zero date leaves that
+// time alone. 1 or 0; clear, save.
+int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime,
+                 uint16_t writeDate, uint16_t writeTime);
+// 1 or 0; clears, saves.
+int fileSetAttributes(const char* path, uint32_t attributes);
+
+// Dispatches every queued message of this thread, without waiting.
+void pumpMessages();

@@ -1,0 +1,319 @@
+// POSIX platform layer: the contract of platform.h on Linux, for the `jov`
+// command and the tests. errno becomes the Win32 error number that the same
+// failure gives on Windows, so messages read alike on both.
+//
+// What POSIX cannot express:
+// - share modes: ignored (no mandatory locking);
+// - creation times: Linux cannot set a birth time, so only the last-write
+//   time is set;
+// - hidden and system attributes: kept in the extended attribute
+//   "user.jov.attributes" (one byte) where the file system supports user
+//   attributes, silently dropped where it does not. Read-only is the absence
+//   of every write bit.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "install_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+const char ATTRIBUTE_XATTR[] = "user.jov.attributes";
+const size_t NATIVE_PATH_SIZE = 4096;
+
+// "\" separators become "/". False (with lastSystemError 206) when the path
+// does not fit.
+bool nativePath(const char* path, char* out) {
+  size_t i = 0;
+  for (; path[i]; ++i) {
+    if (i + 1 >= NATIVE_PATH_SIZE) return false;
+    out[i] = path[i] == '\\' ? '/' : path[i];
+  }
+  out[i] = 0;
+  return true;
+}
+
+// ENOENT is "file not found" when the folder holding the path exists and
+// "path not found" when it does not, as Win32 tells the two apart.
+bool parentMissing(const char* native) {
+  char parent[NATIVE_PATH_SIZE];
+  size_t length = strlen(native);
+  memcpy(parent, native, length + 1);
+  while (length > 0 && parent[length - 1] == '/') parent[--length] = 0;
+  char* slash = strrchr(parent, '/');
+  if (!slash) return false;  // relative to the current folder, which exists
+  if (slash == parent) return false;
+  *slash = 0;
+  struct stat st;
+  return stat(parent, &st) != 0 || !S_ISDIR(st.st_mode);
+}
+
+uint32_t win32Error(int error, const char* native) {
+  switch (error) {
+    case 0: return 0;
+    case ENOENT: return native && parentMissing(native) ? ERR_PATH_NOT_FOUND : ERR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ETXTBSY: return ERR_ACCESS_DENIED;
+    case EEXIST: return ERR_FILE_EXISTS;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return ERR_DISK_FULL;
+    case EROFS: return ERR_WRITE_PROTECT;
+    case ENAMETOOLONG: return ERR_FILENAME_EXCED_RANGE;
+    case ELOOP: return ERR_BAD_PATHNAME;
+    case ENOMEM: return ERR_NOT_ENOUGH_MEMORY;
+    case EBADF: return ERR_INVALID_HANDLE;
+    case ENOTEMPTY: return ERR_DIR_NOT_EMPTY;
+    case EMFILE:
+    case ENFILE: return 4;     // ERROR_TOO_MANY_OPEN_FILES
+    case EBUSY: return 32;     // ERROR_SHARING_VIOLATION
+    case EINVAL: return 87;    // ERROR_INVALID_PARAMETER
+    case EIO: return 31;       // ERROR_GEN_FAILURE
+    case ENXIO:
+    case ENODEV: return 21;    // ERROR_NOT_READY
+    default: return 31;
+  }
+}
+
+void saveError(int error, const char* native) { state.lastSystemError = win32Error(error, native); }
+
+// Converts the path or records 206 and fails.
+bool prepare(const char* path, char* native) {
+  if (nativePath(path, native)) return true;
+  state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+  return false;
+}
+
+uint8_t storedAttributes(const char* native) {
+  uint8_t value = 0;
+  if (getxattr(native, ATTRIBUTE_XATTR, &value, 1) != 1) return 0;
+  return value & (ATTR_HIDDEN | ATTR_SYSTEM);
+}
+
+}  // namespace
+
+void* memAlloc(uint32_t size) { return malloc(size ? size : 1); }
+
+void* memRealloc(void* block, uint32_t size) { return realloc(block, size ? size : 1); }
+
+void memFree(void* block) { free(block); }
+
+FileHandle fileCreate(const char* path, uint32_t attributes) {
+  state.lastSystemError = 0;
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return INVALID_FILE;
+  mode_t mode = (attributes & ATTR_READONLY) ? 0444 : 0666;
+  int fd;
+  do fd = open(native, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    saveError(errno, native);
+    return INVALID_FILE;
+  }
+  return fd;
+}
+
+FileHandle fileOpen(const char* path, uint32_t access) {
+  state.lastSystemError = 0;
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return INVALID_FILE;
+  int flags = O_CLOEXEC;
+  if ((access & ACCESS_READ) && (access & ACCESS_WRITE)) flags |= O_RDWR;
+  else if (access & ACCESS_WRITE) flags |= O_WRONLY;
+  else flags |= O_RDONLY;
+  int fd;
+  do fd = open(native, flags);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    saveError(errno, native);
+    return INVALID_FILE;
+  }
+  // Win32 cannot open a folder as a file; neither can we.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close(fd);
+    state.lastSystemError = ERR_ACCESS_DENIED;
+    return INVALID_FILE;
+  }
+  return fd;
+}
+
+int fileClose(FileHandle file) {
+  if (close((int)file) == 0) return 1;
+  if (state.lastSystemError == 0) saveError(errno, nullptr);
+  return 0;
+}
+
+int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
+  state.lastSystemError = 0;
+  uint8_t* p = static_cast<uint8_t*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = read((int)file, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      saveError(errno, nullptr);
+      return -1;
+    }
+    if (n == 0) break;
+    done += (uint32_t)n;
+  }
+  return (int32_t)done;
+}
+
+int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
+  state.lastSystemError = 0;
+  const uint8_t* p = static_cast<const uint8_t*>(buffer);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = write((int)file, p + done, count - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      saveError(errno, nullptr);
+      return -1;
+    }
+    if (n == 0) break;
+    done += (uint32_t)n;
+  }
+  if (done < count) {  // a short write means the medium is full
+    state.lastSystemError = ERR_DISK_FULL;
+    return -1;
+  }
+  return (int32_t)done;
+}
+
+uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method) {
+  state.lastSystemError = 0;
+  int whence = method == FROM_END ? SEEK_END : method == FROM_CURRENT ? SEEK_CUR : SEEK_SET;
+  off_t at = lseek((int)file, (off_t)distance, whence);
+  if (at < 0) {
+    state.lastSystemError = errno == EINVAL ? 131 : win32Error(errno, nullptr);  // ERROR_NEGATIVE_SEEK
+    return SEEK_FAILED;
+  }
+  if ((uint64_t)at >= SEEK_FAILED) {  // beyond what a 32-bit position can name
+    state.lastSystemError = 87;
+    return SEEK_FAILED;
+  }
+  return (uint32_t)at;
+}
+
+int32_t archiveRead(void* buffer, uint32_t count) {
+  int32_t n = fileRead(state.archiveFile, buffer, count);
+  if (n != -1) state.archiveFilePos += (uint32_t)n;
+  return n;
+}
+
+uint32_t fileAttributes(const char* path) {
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return INVALID_ATTRIBUTES;
+  struct stat st;
+  if (stat(native, &st) != 0) {
+    saveError(errno, native);
+    return INVALID_ATTRIBUTES;
+  }
+  uint32_t bits = storedAttributes(native);
+  if (S_ISDIR(st.st_mode)) bits |= ATTR_DIRECTORY;
+  if ((st.st_mode & 0222) == 0) bits |= ATTR_READONLY;
+  return bits ? bits : ATTR_NORMAL;
+}
+
+int fileDelete(const char* path) {
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return 0;
+  struct stat st;
+  // DeleteFileA removes files only.
+  if (lstat(native, &st) == 0 && S_ISDIR(st.st_mode)) {
+    state.lastSystemError = ERR_ACCESS_DENIED;
+    return 0;
+  }
+  if (unlink(native) == 0) return 1;
+  saveError(errno, native);
+  return 0;
+}
+
+int folderCreate(const char* path) {
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return 0;
+  if (mkdir(native, 0777) == 0) return 1;
+  saveError(errno, native);
+  return 0;
+}
+
+int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint16_t writeDate,
+                 uint16_t writeTime) {
+  (void)createDate;
+  (void)createTime;
+  state.lastSystemError = 0;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // no last-access time is stored
+  times[1].tv_sec = 0;
+  times[1].tv_nsec = UTIME_OMIT;
+  if (writeDate != 0) {
+    DosDateTime d = splitDosDateTime(writeDate, writeTime);
+    struct tm local;
+    memset(&local, 0, sizeof local);
+    local.tm_year = d.year - 1900;
+    local.tm_mon = d.month - 1;
+    local.tm_mday = d.day;
+    local.tm_hour = d.hour;
+    local.tm_min = d.minute;
+    local.tm_sec = d.second;
+    local.tm_isdst = -1;  // the date's own daylight-saving rule, as DOS times are wall-clock
+    times[1].tv_sec = mktime(&local);
+    times[1].tv_nsec = 0;
+  }
+  if (futimens((int)file, times) == 0) return 1;
+  saveError(errno, nullptr);
+  return 0;
+}
+
+int fileSetAttributes(const char* path, uint32_t attributes) {
+  state.lastSystemError = 0;
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return 0;
+  struct stat st;
+  if (stat(native, &st) != 0) {
+    saveError(errno, native);
+    return 0;
+  }
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & ATTR_READONLY) {
+    mode &= ~(mode_t)0222;
+  } else if ((mode & 0222) == 0) {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode |= 0222 & ~mask;  // writable again, as a new file would be
+    if ((mode & 0222) == 0) mode |= 0200;
+  }
+  // User attributes need write permission: set them while the file is still
+  // (or already) writable, i.e. before taking the write bits away.
+  bool changeMode = mode != (st.st_mode & 07777);
+  bool becomesReadOnly = (mode & 0222) == 0;
+  if (changeMode && !becomesReadOnly && chmod(native, mode) != 0) {
+    saveError(errno, native);
+    return 0;
+  }
+  uint8_t extra = (uint8_t)(attributes & (ATTR_HIDDEN | ATTR_SYSTEM));
+  if (extra) {
+    setxattr(native, ATTRIBUTE_XATTR, &extra, 1, 0);
+  } else {
+    removexattr(native, ATTRIBUTE_XATTR);
+  }
+  if (changeMode && becomesReadOnly && chmod(native, mode) != 0) {
+    saveError(errno, native);
+    return 0;
+  }
+  return 1;
+}
+
+void pumpMessages() {}

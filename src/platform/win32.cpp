@@ -1,0 +1,138 @@
+// Win32 platform layer: the stub's real calls, ANSI entry points, with the
+// fixed arguments that every caller relies on.
+#include <windows.h>
+
+#include "install_state.h"
+#include "platform/platform.h"
+
+static_assert(sizeof(FileHandle) == sizeof(HANDLE), "a FileHandle holds a HANDLE");
+
+namespace {
+
+inline HANDLE toHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+void saveError() { state.lastSystemError = GetLastError(); }
+
+}  // namespace
+
+void* memAlloc(uint32_t size) { return LocalAlloc(LMEM_FIXED, size); }
+
+void* memRealloc(void* block, uint32_t size) {
+  return LocalReAlloc(static_cast<HLOCAL>(block), size, LMEM_MOVEABLE);
+}
+
+void memFree(void* block) { LocalFree(static_cast<HLOCAL>(block)); }
+
+FileHandle fileCreate(const char* path, uint32_t attributes) {
+  state.lastSystemError = 0;
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         attributes | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (h == INVALID_HANDLE_VALUE) saveError();
+  return reinterpret_cast<FileHandle>(h);
+}
+
+FileHandle fileOpen(const char* path, uint32_t access) {
+  state.lastSystemError = 0;
+  DWORD share = (access & GENERIC_WRITE) ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
+  HANDLE h = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) saveError();
+  return reinterpret_cast<FileHandle>(h);
+}
+
+int fileClose(FileHandle file) {
+  if (CloseHandle(toHandle(file))) return 1;
+  if (state.lastSystemError == 0) saveError();  // keep the earlier failure's number
+  return 0;
+}
+
+int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
+  state.lastSystemError = 0;
+  DWORD done = 0;
+  if (!ReadFile(toHandle(file), buffer, count, &done, nullptr)) {
+    saveError();
+    return -1;
+  }
+  return (int32_t)done;
+}
+
+int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
+  state.lastSystemError = 0;
+  DWORD done = 0;
+  if (!WriteFile(toHandle(file), buffer, count, &done, nullptr)) {
+    DWORD error = GetLastError();
+    state.lastSystemError = error == ERROR_HANDLE_DISK_FULL ? ERROR_DISK_FULL : error;
+    return -1;
+  }
+  if (done < count) {
+    state.lastSystemError = ERROR_DISK_FULL;
+    return -1;
+  }
+  return (int32_t)done;
+}
+
+uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method) {
+  state.lastSystemError = 0;
+  DWORD at = SetFilePointer(toHandle(file), distance, nullptr, method);
+  if (at == INVALID_SET_FILE_POINTER) saveError();
+  return at;
+}
+
+int32_t archiveRead(void* buffer, uint32_t count) {
+  int32_t n = fileRead(state.archiveFile, buffer, count);
+  if (n != -1) state.archiveFilePos += (uint32_t)n;
+  return n;
+}
+
+uint32_t fileAttributes(const char* path) {
+  DWORD bits = GetFileAttributesA(path);
+  if (bits == INVALID_FILE_ATTRIBUTES) saveError();
+  return bits;
+}
+
+int fileDelete(const char* path) {
+  if (DeleteFileA(path)) return 1;
+  saveError();
+  return 0;
+}
+
+int folderCreate(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return 1;
+  saveError();
+  return 0;
+}
+
+int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint16_t writeDate,
+                 uint16_t writeTime) {
+  state.lastSystemError = 0;
+  FILETIME local, created, written;
+  FILETIME* createdOrNone = nullptr;
+  FILETIME* writtenOrNone = nullptr;
+  if (createDate) {
+    DosDateTimeToFileTime(createDate, createTime, &local);
+    LocalFileTimeToFileTime(&local, &created);
+    createdOrNone = &created;
+  }
+  if (writeDate) {
+    DosDateTimeToFileTime(writeDate, writeTime, &local);
+    LocalFileTimeToFileTime(&local, &written);
+    writtenOrNone = &written;
+  }
+  if (SetFileTime(toHandle(file), createdOrNone, nullptr, writtenOrNone)) return 1;
+  saveError();
+  return 0;
+}
+
+int fileSetAttributes(const char* path, uint32_t attributes) {
+  state.lastSystemError = 0;
+  if (SetFileAttributesA(path, attributes)) return 1;
+  saveError();
+  return 0;
+}
+
+void pumpMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}

@@ -1,0 +1,22 @@
+// ResultCode: a signed 32-bit integer; 0 or more is success (operations that
+// move data return a count), each negative value names one failure.
+#pragma once
+
+#include <stdint.h>
+
+typedef int32_t ResultCode;
+
+enum : int32_t {
+  RC_OK = 0,
+  RC_MODIFIED = -1,         // stub self-check failed; its own warning was shown
+  RC_NO_MEMORY = -2,
+  RC_CREATE_FAILED = -3,    // an output file cannot be created
+  RC_OPEN_FAILED = -5,      // the self-extractor's own file cannot be opened
+  RC_READ_FAILED = -6,
+  RC_WRITE_FAILED = -8,
+  RC_FOLDER_FAILED = -9,
+  RC_DAMAGED = -11,
+  RC_SEEK_FAILED = -17,     // reported like RC_READ_FAILED
+  RC_CANCELLED = -25,       // no message: the user asked for it, or it was shown
+  RC_INPUT_EXHAUSTED = -50, // a block's input is used up; reported as damaged
+};

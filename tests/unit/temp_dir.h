@@ -1,0 +1,21 @@
+// A fresh temporary folder per test, removed with everything in it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::filesystem::path& path() const { return path_; }
+  // The folder in the core's notation ("\" separators), for installPath.
+  std::string corePath() const;
+  std::string corePath(const std::string& relative) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// "/a/b" -> "\a\b": the core's paths use "\" on every platform.
+std::string toCorePath(const std::string& posix);
