@@ -1,0 +1,12 @@
+// Directory reader: fetches and decodes the next directory block.
+#pragma once
+
+#include <stdint.h>
+
+#include "result.h"
+
+// Decodes the block at state.directoryPos into `directoryBuffer`
+// (DIRECTORY_BUFFER_SIZE bytes); on RC_OK state.directoryCursor is its start
+// and state.directoryEnd lies after the decoded bytes. Leaves the data
+// stream's block-input figures as they were.
+ResultCode readDirectoryBlock(uint8_t* directoryBuffer);

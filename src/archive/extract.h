@@ -1,0 +1,11 @@
+// Extraction driver: installs the whole archive into state.installPath.
+#pragma once
+
+#include "platform/platform.h"
+#include "result.h"
+
+// Creates the install folder and every record of the directory, asking the
+// front end about existing files and reporting per-file failures. RC_OK when
+// every record was handled; RC_CANCELLED after a cancel or a failure it has
+// already shown; otherwise the code for the caller to report.
+ResultCode extractArchive(WindowHandle dialog);

@@ -1,0 +1,13 @@
+// Solid stream reader: cuts one file's bytes out of its decoded data stream.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/platform.h"
+#include "result.h"
+
+// Writes the file's `length` bytes to `output` (through the call filter when
+// `flags` ask for it); RC_OK with state.runningCrc the CRC-32 of what was
+// written, or a negative code.
+ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t streamPosition,
+                          uint32_t length, uint8_t flags);
