@@ -22,3 +22,8 @@ target_link_options(stub PRIVATE
 # tables) as zeros in the file; without them it goes to .bss.
 set_source_files_properties(${CMAKE_SOURCE_DIR}/src/install_state.cpp PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 target_link_libraries(stub PRIVATE kernel32 user32 advapi32 comdlg32 shell32 ole32 gcc)
+
+# The sample program that examples/ packs with the stub.
+if(EXISTS ${CMAKE_SOURCE_DIR}/examples/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/examples ${CMAKE_BINARY_DIR}/examples)
+endif()

@@ -60,11 +60,8 @@ int main(int argc, char** argv) {
   if (offset + SEAL_SIZE > bytes.size()) return fail(std::string(path) + ": the seal record is cut off");
 
   std::vector<uint8_t> sealed = bytes;
-  writeLe32(&sealed[offset + SEAL_OFFSET], (uint32_t)offset);
-  writeLe32(&sealed[offset + SEAL_STUB_LENGTH], (uint32_t)sealed.size());
   buildCrcTable();
-  std::vector<uint8_t> scratch = sealed;
-  writeLe32(&sealed[offset + SEAL_STUB_CRC], sealCrc(scratch.data(), (uint32_t)scratch.size(), (uint32_t)offset));
+  fillSeal(sealed.data(), (uint32_t)sealed.size(), (uint32_t)offset);
 
   if (sealed != bytes) {
     std::string temporary = std::string(path) + ".sealing";

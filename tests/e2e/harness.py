@@ -23,6 +23,8 @@ CAPTION = "Tovrel Installation"
 APP_PATH_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tovrel32.exe"
 UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tovrel"
 USER_KEY = r"HKCU\Software\Morvane\Tovrel"
+# Wine's per-program version setting, which the old-style browser scenario uses.
+VERSION_KEY = r"HKCU\Software\Wine\AppDefaults\Setup.exe"
 
 # Dialog sizes in dialog units, from the templates. At Wine's 96 dpi the
 # install dialog is over 400 pixels wide, the prompt and the message boxes
@@ -114,7 +116,7 @@ class Session:
 
     def forget_installations(self):
         """Registry keys and ini file of earlier runs removed, Wine's version setting reset."""
-        for key in (APP_PATH_KEY, UNINSTALL_KEY, USER_KEY):
+        for key in (APP_PATH_KEY, UNINSTALL_KEY, USER_KEY, VERSION_KEY):
             self.wine("reg", "delete", key, "/f", "/reg:32", check_rc=False)
         ini = self.drive_c / "windows" / "tovrel.ini"
         if ini.exists():
@@ -189,17 +191,25 @@ class Run:
         return self.wait_for(lambda: self.windows(name), f"window {name!r}", timeout)[0][0]
 
     def key(self, window, *keys):
-        self.xdo("key", "--window", window, "--delay", "60", *keys)
+        self.focus(window)
+        self.xdo("key", "--delay", "60", *keys)
 
     def type(self, window, text):
-        self.xdo("type", "--window", window, "--delay", "20", text)
+        self.focus(window)
+        self.xdo("type", "--delay", "30", text)
 
-    def click(self, window, dialog_size, x, y):
+    def focus(self, window):
+        # Synthetic events sent to a window lose their modifiers in Wine
+        # (capitals come out small), so keys go through XTEST to the window
+        # that holds the X focus.
+        self.xdo("windowfocus", "--sync", window, check_rc=False)
+
+    def click(self, window, dialog_size, x, y, count=1):
         """Click at dialog units (x, y) of a dialog of `dialog_size` units."""
         geometry = dict(l.split("=", 1) for l in self.xdo("getwindowgeometry", "--shell", window).split() if "=" in l)
         px = int(geometry["X"]) + int(int(geometry["WIDTH"]) * x / dialog_size[0])
         py = int(geometry["Y"]) + int(int(geometry["HEIGHT"]) * y / dialog_size[1])
-        self.xdo("mousemove", str(px), str(py), "click", "1")
+        self.xdo("mousemove", str(px), str(py), "click", "--repeat", str(count), "--delay", "80", "1")
 
     def messages(self):
         """Texts of the message boxes shown so far, in order."""

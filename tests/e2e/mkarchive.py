@@ -22,6 +22,12 @@ def dos_time(hour, minute, second):
     return (hour << 11) | (minute << 5) | (second // 2)
 
 
+def dos_parts(date, time_word):
+    """(year, month, day, hour, minute, second) of DOS date and time words."""
+    return (1980 + (date >> 9), (date >> 5) & 15, date & 31, time_word >> 11, (time_word >> 5) & 63,
+            (time_word & 31) * 2)
+
+
 def stored_block(data, last):
     """BlockHeader (45 bits) and selector, padded to byte 7, then the data."""
     bits = 0 | (int(last) << 4) | (len(data) << 5) | ((7 + len(data)) << 25)
