@@ -223,8 +223,6 @@ def first_install(session):
     check(run.wait_exit() == 0, "exit code is not 0")
     check(run.messages() == [], f"unexpected messages {run.messages()}")
     expect_tree(session, DEFAULT_FOLDER, entries)
-    created = session.unix_path(DEFAULT_FOLDER) / "docs" / "readme.txt"
-    check(created.exists(), "readme missing")
     expect_recorded(session, DEFAULT_FOLDER)
     wait_started(session, DEFAULT_FOLDER)
 
