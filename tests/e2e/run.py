@@ -2,11 +2,12 @@
 """End-to-end scenarios of the installer under Wine.
 
   run.py --setup | --cleanup      the shared prefix and display of one run
-  run.py --list                   the scenario names
+  run.py --list | --list-packer   the scenario names (those that need `jov pack`)
   run.py SCENARIO                 one scenario (ctest runs each as a test)
 
 Paths come from the environment that tests/e2e/CMakeLists.txt sets:
-JOV_E2E_ROOT (work folder), JOV_STUB (the sealed stub).
+JOV_E2E_ROOT (work folder), JOV_STUB (the sealed stub), JOV_EXAMPLE (the
+sample Tovrel32.exe), JOV_TOOL (`jov`, where it is built).
 """
 
 import os
@@ -24,6 +25,7 @@ from harness import APP_PATH_KEY, UNINSTALL_KEY, USER_KEY, VERSION_KEY, Failure,
 ROOT = Path(os.environ.get("JOV_E2E_ROOT", "build/e2e"))
 STUB = Path(os.environ.get("JOV_STUB", "build/stub/stub.exe"))
 SCENARIOS = {}
+PACKER_SCENARIOS = set()  # need `jov pack` (JOV_TOOL)
 
 MODIFIED_TEXT = "This installer has been modified, possibly by a download error or a virus.\nNothing will be installed."
 
@@ -33,13 +35,19 @@ def scenario(function):
     return function
 
 
-def make_installer(session, name, archive, stub=None):
-    """Setup.exe = stub + archive, in its own folder on drive C."""
+def packer_scenario(function):
+    PACKER_SCENARIOS.add(function.__name__)
+    return scenario(function)
+
+
+def make_installer(session, name, archive, stub=None, whole=None):
+    """Setup.exe = stub + archive (or the `whole` file), in its own folder on
+    drive C."""
     folder = session.drive_c / "setups" / name
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     exe = folder / "Setup.exe"
-    exe.write_bytes((stub if stub is not None else STUB.read_bytes()) + archive)
+    exe.write_bytes(whole if whole is not None else (stub if stub is not None else STUB.read_bytes()) + archive)
     return exe
 
 
@@ -198,10 +206,10 @@ def remove_folder(session, folder):
         shutil.rmtree(path)
 
 
-def install(session, name, archive, folder=None, prepare=None, debug="+msgbox"):
+def install(session, name, archive, folder=None, prepare=None, whole=None):
     """Starts an installer, types `folder` (or keeps the proposal), lets
     `prepare` act on the open dialog, presses Install; returns the run."""
-    run = Run(session, make_installer(session, name, archive), name, debug=debug)
+    run = Run(session, make_installer(session, name, archive, whole=whole), name)
     dialog = run.wait_install_dialog()
     if folder is not None:
         run.type(dialog, folder)
@@ -425,13 +433,42 @@ def browse_old_style(session):
         session.wine("reg", "delete", VERSION_KEY, "/f", check_rc=False)
 
 
+@packer_scenario
+def packed_installer(session):
+    """An installer made by `jov pack` at its strongest level (compressed
+    blocks, the call filter on Tovrel32.exe) installs byte for byte."""
+    session.forget_installations()
+    tool = Path(os.environ["JOV_TOOL"])
+    work = session.root / "packed"
+    shutil.rmtree(work, ignore_errors=True)
+    tree = work / "tree"
+    shutil.copytree(Path(__file__).resolve().parents[2] / "examples" / "payload", tree)
+    shutil.copy(EXAMPLE, tree / "Tovrel32.exe")
+    (tree / "docs" / "big.txt").write_bytes(b"".join(b"line %d of a longer text\r\n" % i for i in range(60000)))
+    setup = work / "Setup.exe"
+    subprocess.run([str(tool), "pack", "-l", "9", "-o", str(setup), "--stub", str(STUB), str(tree)], check=True)
+    folder = r"C:\Packed"
+    remove_folder(session, folder)
+    run, _ = install(session, "packed_installer", None, folder, whole=setup.read_bytes())
+    check(run.wait_exit(120) == 0, "exit code is not 0")
+    check(run.messages() == [], f"unexpected messages {run.messages()}")
+    base = session.unix_path(folder)
+    for path in tree.rglob("*"):
+        installed = base / path.relative_to(tree)
+        check(installed.is_dir() if path.is_dir() else installed.read_bytes() == path.read_bytes(),
+              f"{path.relative_to(tree)} differs")
+    expect_recorded(session, folder)
+    wait_started(session, folder)
+
+
 def main(argv):
     session = Session(ROOT)
     if argv[1:] == ["--setup"]:
         session.setup()
         return 0
-    if argv[1:] == ["--list"]:
-        print(" ".join(SCENARIOS))
+    if argv[1:] in (["--list"], ["--list-packer"]):
+        packer = argv[1] == "--list-packer"
+        print(" ".join(name for name in SCENARIOS if (name in PACKER_SCENARIOS) == packer))
         return 0
     if argv[1:] == ["--cleanup"]:
         session.cleanup()
