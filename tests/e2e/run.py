@@ -433,6 +433,63 @@ def browse_old_style(session):
         session.wine("reg", "delete", VERSION_KEY, "/f", check_rc=False)
 
 
+@scenario
+def default_folder_rules(session):
+    """The proposal comes from the App Paths value only when it is a string,
+    else from tovrel.ini; the file name is cut off (a drive root keeps its
+    separator); a bare file name leaves nothing, so the Program Files rule
+    applies."""
+    ini = session.drive_c / "windows" / "tovrel.ini"
+    cases = (
+        ("REG_EXPAND_SZ", r"C:\Wrong\Tovrel32.exe", r"C:\FromIni\Tovrel32.exe", r"C:\FromIni"),
+        ("REG_SZ", r"C:\Tovrel32.exe", None, "C:\\"),
+        ("REG_SZ", "Tovrel32.exe", None, DEFAULT_FOLDER),
+    )
+    for i, (kind, value, ini_value, expected) in enumerate(cases):
+        session.forget_installations()
+        session.wine("reg", "add", APP_PATH_KEY, "/ve", "/t", kind, "/d", value, "/f", "/reg:32")
+        if ini_value:
+            ini.write_text(f"[Install]\r\nPath={ini_value}\r\n")
+        marker = session.unix_path(expected) / f"rules{i}.txt"
+        if marker.exists():
+            marker.unlink()
+        run, _ = install(session, f"default_folder_{i}", mkarchive.build([mkarchive.Entry(f"rules{i}.txt", b"r")]))
+        check(run.wait_exit() == 0, "exit code is not 0")
+        check(marker.is_file(), f"{value} ({kind}) did not propose {expected}")
+        app = session.reg_values(APP_PATH_KEY) or {}
+        program = expected.rstrip("\\") + "\\Tovrel32.exe"
+        check(app.get("(Default)") == ("REG_SZ", program), f"App Paths value {app}, expected {program}")
+        marker.unlink()
+
+
+@scenario
+def per_user_key_refused(session):
+    """When the per-user key cannot be created, tovrel.ini receives
+    [Options] Setup=1 and the other values still go to the registry. Wine
+    refuses the key like Windows does once its access list is empty
+    (tests/e2e/reglock.c)."""
+    session.forget_installations()
+    helper = session.root / "reglock.exe"
+    if not helper.exists():
+        subprocess.run(["i686-w64-mingw32-gcc", "-Wall", "-Wextra", "-Werror", "-o", str(helper),
+                        str(Path(__file__).parent / "reglock.c"), "-ladvapi32"], check=True)
+    subkey = USER_KEY.split("\\", 1)[1]
+    session.wine(str(helper), "lock", subkey)
+    try:
+        folder = r"C:\Refused"
+        remove_folder(session, folder)
+        run, _ = install(session, "per_user_key_refused", small_archive(), folder)
+        check(run.wait_exit() == 0, "exit code is not 0")
+        ini = (session.drive_c / "windows" / "tovrel.ini").read_text(errors="replace")
+        check("[Options]" in ini and "Setup=1" in ini, f"tovrel.ini holds {ini!r}")
+        check("[Install]" not in ini, "the application path went to the ini file too")
+        app = session.reg_values(APP_PATH_KEY) or {}
+        check(app.get("(Default)") == ("REG_SZ", folder + "\\Tovrel32.exe"), f"App Paths value {app}")
+        check("UninstallString" in (session.reg_values(UNINSTALL_KEY) or {}), "no uninstall entry")
+    finally:
+        session.wine(str(helper), "unlock", subkey, check_rc=False)
+
+
 @packer_scenario
 def packed_installer(session):
     """An installer made by `jov pack` at its strongest level (compressed
