@@ -7,11 +7,12 @@
 #include "shell/shell.h"
 
 // The seal record. The build writes its fields into the linked file, after
-// the compiler has seen the zeros, so every read goes through volatile; and
-// it is writable data so that no section merging can share its bytes. The
-// magic is written out here once: the stub never refers to SEAL_MAGIC, so the
-// record is the only place the magic occurs in the stub.
-volatile uint8_t stubSeal[SEAL_SIZE] = {'J', 'O', 'V', 0x1A, 'S', 'E', 'A', 'L', 0x8F, 0x3C, 0xD2, 0x05};
+// the compiler has seen the zeros, so every read goes through volatile.
+// GCC would put a volatile object into .data; the named read-only section
+// spares the stub a .data section of its own. The magic is written out here
+// once: the stub never refers to SEAL_MAGIC, so the
+// record is the only place the magic occurs in the stub (sealstub checks).
+__attribute__((section(".rdata$seal"))) const volatile uint8_t stubSeal[SEAL_SIZE] = {'J', 'O', 'V', 0x1A, 'S', 'E', 'A', 'L', 0x8F, 0x3C, 0xD2, 0x05};
 
 namespace {
 
