@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cassert>
 #include <map>
-#include <queue>
 #include <stdexcept>
 
 #include "codec/code_lengths.h"
@@ -22,6 +21,13 @@ uint32_t distBase(uint32_t s) {
   return (i & 1) ? 3u * (1u << (j + 1)) + 1 : (1u << (j + 2)) + 1;
 }
 uint32_t distExtra(uint32_t s) { return (s - 6) / 2 + 1; }
+
+uint32_t maxDistance(uint32_t alphabet) {
+  uint32_t last = ALPHABET_SIZE[alphabet] - 1;
+  return distBase(last) + (1u << distExtra(last)) - 1;
+}
+
+}  // namespace
 
 void lengthSymbol(uint32_t length, uint32_t* symbol, uint32_t* extra, uint32_t* extraBits) {
   if (length <= 10) {
@@ -44,13 +50,6 @@ void distanceSymbol(uint32_t d, uint32_t* symbol, uint32_t* extra, uint32_t* ext
   while (distBase(s) > d) --s;
   *symbol = s, *extra = d - distBase(s), *extraBits = distExtra(s);
 }
-
-uint32_t maxDistance(uint32_t alphabet) {
-  uint32_t last = ALPHABET_SIZE[alphabet] - 1;
-  return distBase(last) + (1u << distExtra(last)) - 1;
-}
-
-}  // namespace
 
 std::vector<uint32_t> canonicalCodes(const uint8_t* lengths, uint32_t count) {
   uint32_t perLength[17] = {}, next[17] = {};
@@ -159,113 +158,49 @@ std::vector<uint8_t> CompressedFrame::finish(int64_t sizeOverride) {
 
 // ---- Encoders -----------------------------------------------------------------
 
-namespace {
-
-// Huffman code lengths of at most `limit` bits for the used symbols (a lone
-// used symbol gets 1 bit).
-std::vector<uint8_t> codeLengthsFor(std::vector<uint64_t> freq, uint32_t limit) {
-  size_t n = freq.size();
-  std::vector<uint8_t> lengths(n, 0);
-  for (;;) {
-    std::vector<size_t> used;
-    for (size_t s = 0; s < n; ++s)
-      if (freq[s]) used.push_back(s);
-    if (used.empty()) return lengths;
-    if (used.size() == 1) {
-      lengths[used[0]] = 1;
-      return lengths;
-    }
-    typedef std::pair<uint64_t, int> Item;
-    std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
-    std::vector<int> parent(2 * used.size(), -1);
-    for (size_t i = 0; i < used.size(); ++i) queue.push({freq[used[i]], (int)i});
-    int nextNode = (int)used.size();
-    while (queue.size() > 1) {
-      Item a = queue.top(); queue.pop();
-      Item b = queue.top(); queue.pop();
-      parent[a.second] = parent[b.second] = nextNode;
-      queue.push({a.first + b.first, nextNode++});
-    }
-    bool fits = true;
-    for (size_t i = 0; i < used.size(); ++i) {
-      uint32_t depth = 0;
-      for (int k = (int)i; parent[k] >= 0; k = parent[k]) ++depth;
-      lengths[used[i]] = (uint8_t)depth;
-      fits = fits && depth <= limit;
-    }
-    if (fits) return lengths;
-    for (uint64_t& f : freq) f = f ? (f + 1) / 2 : 0;
-  }
-}
-
-struct Token {
-  uint32_t length;  // 0: literal
-  uint32_t value;   // literal byte or distance
-};
-
-}  // namespace
-
-std::vector<uint8_t> compressBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
-                                   bool last, uint32_t window) {
+std::vector<Token> findMatches(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
+                               uint32_t window) {
   std::vector<uint8_t> all(history);
   all.insert(all.end(), data.begin(), data.end());
   const size_t start = history.size(), end = all.size();
   std::vector<int64_t> head(1 << 16, -1), chain(end, -1);
-  auto hash = [&](size_t i) { return ((all[i] << 10) ^ (all[i + 1] << 5) ^ all[i + 2]) & 0xFFFF; };
-  for (size_t i = start > window ? start - window : 0; i + 2 < start; ++i) {
-    chain[i] = head[hash(i)];
-    head[hash(i)] = (int64_t)i;
-  }
+  auto insert = [&](size_t i) {
+    if (i + 2 >= end) return;
+    uint32_t h = ((all[i] << 10) ^ (all[i + 1] << 5) ^ all[i + 2]) & 0xFFFF;
+    chain[i] = head[h], head[h] = (int64_t)i;
+  };
+  for (size_t i = start > window ? start - window : 0; i < start; ++i) insert(i);
   std::vector<Token> tokens;
-  std::vector<uint64_t> freq(344, 0);
   for (size_t i = start; i < end;) {
     uint32_t bestLength = 0, bestDistance = 0;
     if (i + 2 < end) {
-      int64_t candidate = head[hash(i)];
-      for (int tries = 0; candidate >= 0 && tries < 16 && i - (size_t)candidate <= window; ++tries) {
-        size_t c = (size_t)candidate;
+      int64_t c = head[((all[i] << 10) ^ (all[i + 1] << 5) ^ all[i + 2]) & 0xFFFF];
+      for (int tries = 0; c >= 0 && tries < 16 && i - (size_t)c <= window; ++tries, c = chain[c]) {
         uint32_t l = 0;
         while (i + l < end && l < 2000 && all[c + l] == all[i + l]) ++l;
         if (l > bestLength) bestLength = l, bestDistance = (uint32_t)(i - c);
-        candidate = chain[c];
       }
     }
-    uint32_t step = 1;
-    if (bestLength >= 3) {
-      tokens.push_back({bestLength, bestDistance});
-      step = bestLength;
-    } else {
-      tokens.push_back({0, all[i]});
-    }
-    for (uint32_t k = 0; k < step; ++k, ++i) {
-      if (i + 2 < end) {
-        chain[i] = head[hash(i)];
-        head[hash(i)] = (int64_t)i;
-      }
-    }
+    tokens.push_back(bestLength >= 3 ? Token{bestLength, bestDistance} : Token{0, all[i]});
+    for (uint32_t k = std::max(bestLength >= 3 ? bestLength : 1, 1u); k; --k) insert(i++);
   }
-  for (const Token& t : tokens) {
-    if (!t.length) {
-      ++freq[t.value];
-      continue;
-    }
-    uint32_t symbol, extra, bits;
-    lengthSymbol(t.length, &symbol, &extra, &bits);
-    ++freq[symbol];
-    distanceSymbol(t.value, &symbol, &extra, &bits);
-    ++freq[288 + symbol];
-  }
-  std::vector<uint8_t> set = codeLengthsFor({freq.begin(), freq.begin() + 288}, 15);
-  std::vector<uint8_t> dist = codeLengthsFor({freq.begin() + 288, freq.begin() + 330}, 15);
-  set.insert(set.end(), dist.begin(), dist.end());
-  set.resize(344, 0);  // alphabet 1 unused: the encoder never emits length 2
-  CompressedFrame frame((uint32_t)data.size(), last);
+  return tokens;
+}
+
+std::vector<uint8_t> encodeTokens(const std::vector<Token>& tokens, const std::vector<uint8_t>& set,
+                                  uint32_t outputLength, bool last) {
+  CompressedFrame frame(outputLength, last);
   CodedWriter coder(frame.w, 2, {set});
   for (const Token& t : tokens) {
     if (t.length) coder.match(t.length, t.value);
     else coder.literal((uint8_t)t.value);
   }
   return frame.finish();
+}
+
+std::vector<uint8_t> compressBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
+                                   bool last, uint32_t window) {
+  return encodeTokens(findMatches(history, data, window), uniformSet(2), (uint32_t)data.size(), last);
 }
 
 std::vector<uint8_t> randomCompleteLengths(std::mt19937& rng, uint32_t count) {

@@ -49,11 +49,22 @@ struct CompressedFrame {
   std::vector<uint8_t> finish(int64_t sizeOverride = -1);
 };
 
-// A simple greedy LZ encoder over `data` with `history` in front, producing a
-// complete compressed block (one transmitted set fitted to the data, two
-// distance alphabets). Matches stay within `window` bytes.
+// A greedy LZ parse of `data` behind `history`, matches of 3 bytes or more
+// within `window`; and its coding as a complete block with one set of two
+// distance alphabets. compressBlock does both with uniformSet(2).
+struct Token {
+  uint32_t length;  // 0: literal
+  uint32_t value;   // literal byte or distance
+};
+std::vector<Token> findMatches(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
+                               uint32_t window);
+std::vector<uint8_t> encodeTokens(const std::vector<Token>& tokens, const std::vector<uint8_t>& set,
+                                  uint32_t outputLength, bool last);
 std::vector<uint8_t> compressBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
                                    bool last, uint32_t window = 524288);
+// The symbol and extra bits that spell a match length or an explicit distance.
+void lengthSymbol(uint32_t length, uint32_t* symbol, uint32_t* extra, uint32_t* extraBits);
+void distanceSymbol(uint32_t distance, uint32_t* symbol, uint32_t* extra, uint32_t* extraBits);
 
 // Lengths of a random complete prefix code over `count` symbols (every symbol
 // coded, at most 16 bits).

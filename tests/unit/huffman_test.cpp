@@ -94,11 +94,7 @@ TEST(Huffman, FixedLiteralLengthSetUsesTheTreeOnlyForLongCodes) {
   EXPECT_EQ(kraft[0], 65536u);
   EXPECT_EQ(kraft[1], 65536u);
   EXPECT_EQ(kraft[2], 65536u);
-  EXPECT_EQ(set[243], 8);
-  EXPECT_EQ(set[244], 9);
-  EXPECT_EQ(set[256], 0);
-  EXPECT_EQ(set[261], 10);
-  EXPECT_EQ(set[329], 0);
+  EXPECT_EQ(set[256], 0) << "no end-of-set code";
 
   Built b(std::vector<uint8_t>(set.begin(), set.begin() + 288), 9);
   ASSERT_EQ(b.rc, RC_OK);

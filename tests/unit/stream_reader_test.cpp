@@ -175,26 +175,29 @@ TEST(StreamReader, AFailedBlockLeavesNothingToServe) {
 
 TEST(StreamReader, HistoryWindowsAndStoredBlocksKeepingHistory) {
   // 700000 bytes, then a block with row 3 (= row 2) column 7: 524288 kept.
-  std::vector<File> files = {{"big", textLike(700000, 11)}, {"next", textLike(30000, 12)}};
-  std::vector<uint8_t> decoded = decodedStream(files);
-  ArchiveFixture archive(archiveOf(decoded, {{files[1].position, 'c'}, {decoded.size(), 'c', 3, 7}}));
-  expectFile(archive, files[1]);
-  EXPECT_EQ(state.historyLength, 524288u);
-
-  std::vector<File> rows = {{"big", textLike(300000, 13)}, {"next", textLike(30000, 14)}};
-  decoded = decodedStream(rows);
-  ArchiveFixture archive2(archiveOf(decoded, {{rows[1].position, 's'}, {decoded.size(), 'c', 0, 7}}));
-  expectFile(archive2, rows[1]);
-  EXPECT_EQ(state.historyLength, 196608u) << "rows 0 and 1 top out at 196608";
+  {
+    std::vector<File> files = {{"big", textLike(700000, 11)}, {"next", textLike(30000, 12)}};
+    std::vector<uint8_t> decoded = decodedStream(files);
+    ArchiveFixture archive(archiveOf(decoded, {{files[1].position, 'c'}, {decoded.size(), 'c', 3, 7}}));
+    expectFile(archive, files[1]);
+    EXPECT_EQ(state.historyLength, 524288u);
+  }
+  {
+    std::vector<File> rows = {{"big", textLike(300000, 13)}, {"next", textLike(30000, 14)}};
+    std::vector<uint8_t> decoded = decodedStream(rows);
+    ArchiveFixture archive(archiveOf(decoded, {{rows[1].position, 's'}, {decoded.size(), 'c', 0, 7}}));
+    expectFile(archive, rows[1]);
+    EXPECT_EQ(state.historyLength, 196608u) << "rows 0 and 1 top out at 196608";
+  }
 
   // A big stored block after a first block must not cut the history that a
   // later compressed block refers to (here about 340000 bytes back).
   std::vector<uint8_t> first = textLike(300000, 15), stored = textLike(290000, 16);
   std::vector<uint8_t> third(first.begin() + 250000, first.begin() + 260000);
   std::vector<File> spread = {{"x", first}, {"y", stored}, {"z", third}};
-  decoded = decodedStream(spread);
-  ArchiveFixture archive3(archiveOf(decoded, {{spread[1].position, 's'}, {spread[2].position, 's'}, {decoded.size(), 'c'}}));
-  expectFile(archive3, spread[2]);
+  std::vector<uint8_t> decoded = decodedStream(spread);
+  ArchiveFixture archive(archiveOf(decoded, {{spread[1].position, 's'}, {spread[2].position, 's'}, {decoded.size(), 'c'}}));
+  expectFile(archive, spread[2]);
 }
 
 TEST(StreamReader, CallFilterPiecesFollowTheBlocks) {
