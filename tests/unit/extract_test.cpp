@@ -12,6 +12,7 @@
 #include "archive/extract.h"
 #include "archive/header.h"
 #include "codec/crc32.h"
+#include "frontend.h"
 #include "install_state.h"
 #include "stored_archive.h"
 #include "temp_dir.h"
@@ -32,6 +33,7 @@ class Extract : public ::testing::Test {
  protected:
   TempDir dir;
   fs::path out = dir.path() / "out";
+  int archives = 0;
 
   void SetUp() override {
     testFrontEnd.reset();
@@ -49,13 +51,17 @@ class Extract : public ::testing::Test {
   // install folder `folder` (default: out/).
   void open(const std::vector<uint8_t>& archive, std::string folder = "") {
     if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
-    fs::path file = dir.path() / "setup.bin";
+    // A new file each time: a child without root's rights cannot rewrite
+    // the parent's.
+    fs::path file = dir.path() / ("setup" + std::to_string(++archives) + ".bin");
     std::ofstream(file, std::ios::binary)
         .write((const char*)archive.data(), (std::streamsize)archive.size());
     state.archiveFile = fileOpen(toCorePath(file.string()).c_str(), ACCESS_READ);
     ASSERT_NE(state.archiveFile, INVALID_FILE);
     state.archiveOffset = 0;
-    if (archive.size() >= ARCHIVE_HEADER_SIZE) ASSERT_EQ(readArchiveHeader(), RC_OK);
+    if (archive.size() >= ARCHIVE_HEADER_SIZE) {
+      ASSERT_EQ(readArchiveHeader(), RC_OK);
+    }
     if (folder.empty()) folder = toCorePath(out.string());
     ASSERT_LT(folder.size(), sizeof state.installPath);
     strcpy(state.installPath, folder.c_str());
@@ -222,13 +228,14 @@ TEST_F(Extract, HostileNamesTouchNothingAndTheRunGoesOn) {
   for (auto& p : fs::recursive_directory_iterator(dir.path())) found.push_back(p.path());
   std::sort(found.begin(), found.end());
   std::vector<fs::path> expected = {out, out / "COM10", out / "fine\x80\xff.txt",
-                                    dir.path() / "setup.bin"};
+                                    dir.path() / "setup1.bin"};
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(found, expected);
 }
 
 TEST_F(Extract, RefusesOverlongFoldersAndShortArchives) {
-  std::string longFolder = toCorePath(dir.path().string()) + "\\" + std::string(240, 'f');
+  std::string longFolder = toCorePath(dir.path().string()) + "\\";
+  longFolder += std::string(PATH_CAPACITY - longFolder.size(), 'f');  // 260 characters
   open(buildStoredArchive({file("a", "1")}), longFolder);
   EXPECT_EQ(extractArchive(nullptr), RC_CANCELLED);
   ASSERT_EQ(testFrontEnd.messages.size(), 1u);
