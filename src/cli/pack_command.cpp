@@ -136,7 +136,14 @@ int runPack(int argc, char** argv) {
   jov::ScanOptions scan;
   for (int i = 0; i < argc; ++i) {
     std::string a = argv[i];
+    // Short options with a value also take it attached: -l9, -T2, -oSetup.exe.
+    std::string attached;
+    if (a.size() > 2 && a[0] == '-' && (a[1] == 'l' || a[1] == 'T' || a[1] == 'o')) {
+      attached = a.substr(2);
+      a = a.substr(0, 2);
+    }
     auto value = [&](const char* what) -> const char* {
+      if (!attached.empty()) return argv[i] + 2;
       if (i + 1 >= argc) throw std::invalid_argument(std::string("option ") + what + " needs a value");
       return argv[++i];
     };

@@ -48,6 +48,9 @@ struct CodingOptions {
 // the first token of every table set (for tests and statistics).
 std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tokens, const CodingOptions& options);
 
+// Where the table sets of these tokens begin (token indices, the first 0).
+std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const CodingOptions& options);
+
 // Cheap estimate, in bits, of what writeCodedData writes for one table set
 // with these statistics (entropy of the symbols plus their extra bits).
 double estimateBits(const SymbolStats& stats);

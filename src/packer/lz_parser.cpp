@@ -11,13 +11,13 @@ namespace jov {
 LevelConfig levelConfig(int level) {
   switch (level) {
     case 1: return {Strategy::Greedy, 4, 32, 0, 16384};
-    case 2: return {Strategy::Greedy, 8, 64, 0, 16384};
-    case 3: return {Strategy::Lazy, 8, 64, 0, 8192};
-    case 4: return {Strategy::Lazy, 16, 128, 0, 8192};
-    case 5: return {Strategy::Lazy, 32, 128, 0, 4096};
-    case 6: return {Strategy::Lazy2, 64, 192, 0, 4096};
+    case 2: return {Strategy::Greedy, 8, 48, 0, 16384};
+    case 3: return {Strategy::Lazy, 6, 64, 0, 8192};
+    case 4: return {Strategy::Lazy, 12, 96, 0, 8192};
+    case 5: return {Strategy::Lazy, 16, 128, 0, 4096};
+    case 6: return {Strategy::Lazy2, 24, 96, 0, 4096};
     case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
-    case 8: return {Strategy::Optimal, 32, 128, 2, 2048};
+    case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
     default: return {Strategy::Optimal, 64, 273, 3, 2048};
   }
 }
@@ -106,7 +106,9 @@ class LazyParser {
         if (pos < size_) cur = find(pos);
         continue;
       }
-      if (lazy && cur.length < config_.niceLength && pos + 1 < size_) {
+      // A long match is taken as it is; looking one byte further rarely
+      // finds better and costs another search.
+      if (lazy && cur.length < config_.niceLength / 2 && pos + 1 < size_) {
         Candidate next = find(pos + 1);
         int bonus = LITERAL_BITS;
         bool better = next.score > cur.score + bonus;
@@ -169,7 +171,7 @@ class LazyParser {
     for (uint32_t r : {r0_, r1_})
       if (r != 0 && r <= pos) consider(matchLength(cur, cur - r, limit), r);
     uint32_t pair = finder_.lastPair(pos);
-    Match m = finder_.findAndInsert(pos, config_.depth, config_.niceLength);
+    Match m = finder_.findAndInsert(pos, config_.depth, config_.niceLength, config_.niceLength / 4);
     if (m.length) consider(m.length, m.distance);
     if (pair != NO_POSITION && pos - pair <= 64) consider(matchLength(cur, span_.data + pair, limit), pos - pair);
     return best;
@@ -253,6 +255,7 @@ struct Node {
   uint32_t length;    // 0: reached by a literal
   uint32_t distance;
   uint32_t r0, r1;    // recent distances after this node's step
+  uint32_t tail;      // >0: the step is match, literal, then r0 for `tail` bytes
 };
 
 class OptimalParser {
@@ -263,12 +266,13 @@ class OptimalParser {
   ParsedBlock run() {
     collectMatches();
     const uint8_t* block = span_.data + span_.history;
-    Prices prices = initialPrices(block, span_.length, maxLength());
+    prices_.assign(1, initialPrices(block, span_.length, nice_));
+    boundaries_.assign(1, 0);
     ParsedBlock result;
     bool three = false;
     const uint32_t passes = std::max<uint32_t>(config_.passes, 1);
     for (uint32_t pass = 0; pass < passes; ++pass) {
-      result.tokens = parse(prices, three);
+      result.tokens = parse(three);
       resolveDistances(result.tokens, block, three);
       result.threeAlphabets = three;
       if (pass + 1 == passes) break;
@@ -276,11 +280,31 @@ class OptimalParser {
         three = true;
         resolveDistances(result.tokens, block, true);
       }
-      SymbolStats stats;
-      for (const Token& t : result.tokens) stats.add(t, three);
-      prices = pricesFromStats(stats, maxLength());
+      setPricesFromTokens(result.tokens, three);
     }
     return result;
+  }
+
+  // Prices for the next pass: one table per table set that the encoder would
+  // choose for these tokens, so that a region is priced by its own codes.
+  void setPricesFromTokens(const std::vector<Token>& tokens, bool three) {
+    CodingOptions coding;
+    coding.threeAlphabets = three;
+    coding.chunkTokens = config_.chunkTokens;
+    std::vector<size_t> starts = chooseSetStarts(tokens, coding);
+    starts.push_back(tokens.size());
+    prices_.clear();
+    boundaries_.clear();
+    uint32_t pos = 0;
+    for (size_t k = 0; k + 1 < starts.size(); ++k) {
+      boundaries_.push_back(pos);
+      SymbolStats stats;
+      for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+        stats.add(tokens[i], three);
+        pos += tokens[i].length ? tokens[i].length : 1;
+      }
+      prices_.push_back(pricesFromStats(stats, nice_));
+    }
   }
 
  private:
@@ -344,36 +368,62 @@ class OptimalParser {
     return bitsThree < bitsTwo;
   }
 
-  std::vector<Token> parse(const Prices& prices, bool three) {
+  std::vector<Token> parse(bool three) {
     std::vector<Token> tokens;
     nodes_.resize(SEGMENT + 1);
+    priceIndex_ = 0;
     uint32_t pos = span_.history, r0 = 0, r1 = 0;
     while (pos < size_) {
       uint32_t end = std::min<uint32_t>(size_, pos + SEGMENT);
-      pos = segment(prices, three, pos, end, r0, r1, tokens);
+      pos = segment(three, pos, end, r0, r1, tokens);
     }
     return tokens;
   }
 
+  // The price table of the set that covers span position pos; positions
+  // only grow during a pass.
+  const Prices& pricesAt(uint32_t pos) {
+    uint32_t at = pos - span_.history;
+    while (priceIndex_ + 1 < boundaries_.size() && boundaries_[priceIndex_ + 1] <= at) ++priceIndex_;
+    return prices_[priceIndex_];
+  }
+
   void relax(uint32_t index, uint32_t cost, uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
     Node& n = nodes_[index];
-    if (cost < n.cost) n = Node{cost, length, distance, r0, r1};
+    if (cost < n.cost) n = Node{cost, length, distance, r0, r1, 0};
+  }
+
+  // A match that stops at a single differing byte often goes on at the same
+  // distance: price match, literal, r0 as one step, since the plain nodes
+  // keep only the cheapest path's recent distances and would lose the match's.
+  void relaxWithTail(const Prices& prices, bool three, uint32_t i, uint32_t pos, uint32_t segLimit, uint32_t cost,
+                     uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+    const uint32_t after = pos + length + 1;
+    if (length + 3 > segLimit || after >= size_) return;
+    const uint8_t* p = span_.data + after;
+    uint32_t tail = matchLength(p, p - distance, std::min(segLimit - length - 1, nice_ - 1));
+    if (tail < 2) return;
+    cost += prices.literal[span_.data[pos + length]] + prices.length[tail] +
+            prices.dist(distanceAlphabetFor(tail, three), DIST_SYMBOL_REP0);
+    Node& n = nodes_[i + length + 1 + tail];
+    if (cost < n.cost) n = Node{cost, length, distance, r0, r1, tail};
   }
 
   // Parses from `start` until `end` or a nice match; returns where the next
   // segment starts and leaves the recent distances there in r0/r1.
-  uint32_t segment(const Prices& prices, bool three, uint32_t start, uint32_t end, uint32_t& r0, uint32_t& r1,
+  uint32_t segment(bool three, uint32_t start, uint32_t end, uint32_t& r0, uint32_t& r1,
                    std::vector<Token>& tokens) {
     const uint8_t* data = span_.data;
     const uint32_t count = end - start;
     for (uint32_t i = 0; i <= count; ++i) nodes_[i].cost = INFINITE_PRICE;
-    nodes_[0] = Node{0, 0, 0, r0, r1};
+    nodes_[0] = Node{0, 0, 0, r0, r1, 0};
     for (uint32_t i = 0; i < count; ++i) {
       const Node n = nodes_[i];
       const uint32_t pos = start + i;
       const uint8_t* cur = data + pos;
       const uint32_t fullLimit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
       const uint32_t segLimit = count - i;
+      const Prices& prices = pricesAt(pos);
 
       // Recent distances, and a nice match ends the segment right here.
       uint32_t repLength[2] = {0, 0};
@@ -406,6 +456,10 @@ class OptimalParser {
         for (uint32_t l = 2; l <= top; ++l)
           relax(i + l, n.cost + prices.length[l] + prices.dist(distanceAlphabetFor(l, three), (uint32_t)k), l, r,
                 nr0, nr1);
+        if (top >= 2)
+          relaxWithTail(prices, three, i, pos, segLimit,
+                        n.cost + prices.length[top] + prices.dist(distanceAlphabetFor(top, three), (uint32_t)k), top,
+                        r, nr0, nr1);
       }
       uint32_t covered = 1;
       for (uint32_t m = first; m < last; ++m) {
@@ -423,6 +477,9 @@ class OptimalParser {
           if (sym >= distanceAlphabetSize(a)) continue;
           relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, nr0, nr1);
         }
+        if (top > covered && top >= 4 && !small)
+          relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
+                        nr0, nr1);
         covered = std::max(covered, matches_[m].length);
       }
     }
@@ -450,7 +507,12 @@ class OptimalParser {
     size_t mark = tokens.size();
     while (index > 0) {
       const Node& n = nodes_[index];
-      if (n.length == 0) {
+      if (n.tail) {
+        tokens.push_back(matchToken(n.tail, n.distance));
+        tokens.push_back(literalToken(base[index - n.tail - 1]));
+        tokens.push_back(matchToken(n.length, n.distance));
+        index -= n.tail + 1 + n.length;
+      } else if (n.length == 0) {
         tokens.push_back(literalToken(base[index - 1]));
         index -= 1;
       } else {
@@ -467,6 +529,9 @@ class OptimalParser {
   std::vector<uint32_t> offsets_;
   std::vector<Match> matches_;
   std::vector<Node> nodes_;
+  std::vector<Prices> prices_;
+  std::vector<uint32_t> boundaries_;  // block position where each price table starts
+  size_t priceIndex_ = 0;
 };
 
 }  // namespace

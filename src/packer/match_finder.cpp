@@ -18,20 +18,19 @@ inline uint32_t load32(const uint8_t* p) {
 
 HashChainFinder::HashChainFinder(const uint8_t* data, uint32_t size)
     : data_(data), size_(size), head_(1u << HASH_BITS, NO_POSITION), prev_(size, NO_POSITION),
-      pairHead_(1u << 16, NO_POSITION) {}
+      head3_(1u << 14, NO_POSITION), pairHead_(1u << 16, NO_POSITION) {}
+
+uint32_t HashChainFinder::hash4(uint32_t pos) const { return (load32(data_ + pos) * 2654435761u) >> (32 - HASH_BITS); }
 
 uint32_t HashChainFinder::hash3(uint32_t pos) const {
-  uint32_t v = (uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8 | (uint32_t)data_[pos + 2] << 16;
-  return (v * 2654435761u) >> (32 - HASH_BITS);
+  return ((load32(data_ + pos) & 0xFFFFFF) * 2654435761u) >> (32 - 14);
 }
 
 void HashChainFinder::insert(uint32_t pos) {
-  if (pos + 2 <= size_) {
-    uint32_t pair = (uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8;
-    pairHead_[pair] = pos;
-  }
-  if (pos + 3 > size_) return;
-  uint32_t h = hash3(pos);
+  if (pos + 2 <= size_) pairHead_[(uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8] = pos;
+  if (pos + 4 > size_) return;
+  head3_[hash3(pos)] = pos;
+  uint32_t h = hash4(pos);
   prev_[pos] = head_[h];
   head_[h] = pos;
 }
@@ -41,25 +40,34 @@ uint32_t HashChainFinder::lastPair(uint32_t pos) const {
   return pairHead_[(uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8];
 }
 
-Match HashChainFinder::findAndInsert(uint32_t pos, uint32_t depth, uint32_t nice) {
+Match HashChainFinder::findAndInsert(uint32_t pos, uint32_t depth, uint32_t nice, uint32_t good) {
   Match best{0, 0};
-  if (pos + 3 > size_) {
+  if (pos + 4 > size_) {
     insert(pos);
     return best;
   }
   const uint32_t limit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
   const uint32_t lowest = pos > MAX_DISTANCE ? pos - MAX_DISTANCE : 0;
   const uint8_t* cur = data_ + pos;
-  uint32_t candidate = head_[hash3(pos)];
   uint32_t bestLength = 2;
-  while (candidate != NO_POSITION && candidate >= lowest && depth-- > 0) {
+  uint32_t c3 = head3_[hash3(pos)];
+  if (c3 != NO_POSITION && c3 >= lowest) {
+    uint32_t len = matchLength(cur, data_ + c3, limit);
+    if (len >= 3) {
+      bestLength = len;
+      best = {len, pos - c3};
+    }
+  }
+  uint32_t candidate = head_[hash4(pos)];
+  const uint32_t first = load32(cur);
+  while (candidate != NO_POSITION && candidate >= lowest && depth-- > 0 && bestLength < nice && bestLength < limit) {
     const uint8_t* c = data_ + candidate;
-    if (c[bestLength] == cur[bestLength] && c[0] == cur[0] && c[1] == cur[1]) {
-      uint32_t len = matchLength(cur, c, limit);
+    if (c[bestLength] == cur[bestLength] && load32(c) == first) {
+      uint32_t len = 4 + matchLength(cur + 4, c + 4, limit - 4);
       if (len > bestLength) {
         bestLength = len;
         best = {len, pos - candidate};
-        if (len >= nice || len == limit) break;
+        if (len >= good) depth >>= 2;
       }
     }
     candidate = prev_[candidate];

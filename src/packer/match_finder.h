@@ -32,24 +32,27 @@ inline uint32_t matchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) 
   return n;
 }
 
-// Hash chains over 3-byte prefixes, for the fast and middle levels. Finds the
-// longest match (the nearest one among equals) within `depth` chain steps.
+// Hash chains over 4-byte prefixes, for the fast and middle levels, with the
+// latest position of every 3-byte and 2-byte prefix for short matches. Finds
+// the longest match (the nearest one among equals) within `depth` chain
+// steps, a quarter of them once a match of `goodLength` is in hand.
 class HashChainFinder {
  public:
   HashChainFinder(const uint8_t* data, uint32_t size);
   void insert(uint32_t pos);
   // Inserts pos and returns the best match of length >= 3 (length 0: none).
-  Match findAndInsert(uint32_t pos, uint32_t depth, uint32_t niceLength);
+  Match findAndInsert(uint32_t pos, uint32_t depth, uint32_t niceLength, uint32_t goodLength);
   // The nearest earlier occurrence of the 2 bytes at pos (NO_POSITION: none);
   // for length-2 matches, whose distances are short.
   uint32_t lastPair(uint32_t pos) const;
 
  private:
   static const uint32_t HASH_BITS = 17;
+  uint32_t hash4(uint32_t pos) const;
   uint32_t hash3(uint32_t pos) const;
   const uint8_t* data_;
   uint32_t size_;
-  std::vector<uint32_t> head_, prev_, pairHead_;
+  std::vector<uint32_t> head_, prev_, head3_, pairHead_;
 };
 
 // Binary trees over 4-byte hashes (plus direct tables for 2- and 3-byte
