@@ -162,6 +162,23 @@ extern const uint32_t windowSizes[3][8];
 const uint32_t WINDOW_MAX = 524288;
 
 // ---- Coded blocks ---------------------------------------------------------
+//
+// What a writer must keep to, because the reader takes the rest as follows:
+// - distanceAlphabets 2 or 3. (1 is read as "every match, length 2 included,
+//   takes alphabet 0"; sets still hold SET_SIZE_2 lengths. 3 with the fixed
+//   set reads length-3 matches from alphabet 0.) 0 is damaged data.
+// - Code lengths that form prefix codes (Kraft sum at most 1). A long code
+//   colliding with a code of another length is damaged data; pre-code
+//   lengths above MAX_CODE_LENGTH are damaged data.
+// - Never literal/length symbol 287 (damaged data).
+// - No repeat-distance symbol before the block has named the distance it
+//   repeats: a distance of 0 is damaged data.
+// - No match beyond the block's outputLength (it is cut there).
+// - blockSize the block's real encoded size (the reader loads by it but finds
+//   the next block by where the coded data end, rounded up to a byte).
+// - History: a compressed block sees min(stream so far, its window) bytes
+//   before it, also across stored blocks; a match reaching further is dropped.
+// - Call-filter pieces are a file's bytes within one block of its stream.
 
 const uint32_t LITLEN_SYMBOLS = 288;
 const uint32_t DIST0_SYMBOLS = 42;   // matches of length >= 4 (and 3 without alphabet 2)

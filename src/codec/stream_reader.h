@@ -11,3 +11,8 @@
 // written, or a negative code.
 ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t streamPosition,
                           uint32_t length, uint8_t flags);
+
+// Makes room for `historyBytes` of history plus state.blockLength bytes of
+// block in state.outputBuffer (growing it with OUTPUT_BUFFER_SLACK to spare,
+// contents kept). RC_NO_MEMORY leaves the old buffer in place.
+ResultCode growOutputBuffer(uint32_t historyBytes);

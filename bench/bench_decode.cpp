@@ -1,0 +1,163 @@
+// Decoding speed of the engine: one large file cut from a block-structured
+// stream (blocks of 900000 bytes, compressed behind up to 512 KiB of history),
+// through the whole path: block input, LZ decoder, CRC-32, write to /dev/null.
+// Reported as bytes of output per second.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <queue>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "block_builder.h"
+#include "codec/crc32.h"
+#include "codec/stream_reader.h"
+#include "install_state.h"
+
+namespace {
+
+const uint32_t BLOCK = 900000;  // outputLength and blockSize are 20-bit fields
+
+std::vector<uint8_t> textLike(size_t n) {
+  static const char* words[] = {"installer ", "archive ", "stream ", "decoder ", "window ", "history ",
+                                "block ",     "folder ",  "file ",   "the ",     "of ",     "\r\n"};
+  std::mt19937 rng(1);
+  std::vector<uint8_t> v;
+  while (v.size() < n) {
+    const char* w = words[rng() % 12];
+    v.insert(v.end(), w, w + strlen(w));
+    if (rng() % 4 == 0) v.push_back((uint8_t)('0' + rng() % 10));
+  }
+  v.resize(n);
+  return v;
+}
+
+std::vector<uint8_t> noisy(size_t n) {
+  std::mt19937 rng(2);
+  std::vector<uint8_t> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = (uint8_t)(rng() % 7 == 0 ? rng() : rng() % 160);  // few matches, long codes
+  return v;
+}
+
+// Huffman code lengths of at most 15 bits for the used symbols.
+std::vector<uint8_t> codeLengthsFor(std::vector<uint64_t> freq) {
+  std::vector<uint8_t> lengths(freq.size(), 0);
+  for (;;) {
+    std::vector<size_t> used;
+    for (size_t s = 0; s < freq.size(); ++s)
+      if (freq[s]) used.push_back(s);
+    if (used.size() < 2) {
+      for (size_t s : used) lengths[s] = 1;
+      return lengths;
+    }
+    typedef std::pair<uint64_t, int> Item;
+    std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
+    std::vector<int> parent(2 * used.size(), -1);
+    for (size_t i = 0; i < used.size(); ++i) queue.push({freq[used[i]], (int)i});
+    for (int next = (int)used.size(); queue.size() > 1; ++next) {
+      Item a = queue.top();
+      queue.pop();
+      Item b = queue.top();
+      queue.pop();
+      parent[a.second] = parent[b.second] = next;
+      queue.push({a.first + b.first, next});
+    }
+    bool fits = true;
+    for (size_t i = 0; i < used.size(); ++i) {
+      uint8_t depth = 0;
+      for (int k = (int)i; parent[k] >= 0; k = parent[k]) ++depth;
+      lengths[used[i]] = depth;
+      fits = fits && depth <= 15;
+    }
+    if (fits) return lengths;
+    for (uint64_t& f : freq) f = f ? (f + 1) / 2 : 0;
+  }
+}
+
+// A block with one set of code lengths fitted to its tokens.
+std::vector<uint8_t> fittedBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data, bool last) {
+  std::vector<Token> tokens = findMatches(history, data, 524288);
+  std::vector<uint64_t> lit(288, 0), dist(42, 0);
+  for (const Token& t : tokens) {
+    uint32_t symbol, extra, bits;
+    if (!t.length) {
+      ++lit[t.value];
+      continue;
+    }
+    lengthSymbol(t.length, &symbol, &extra, &bits);
+    ++lit[symbol];
+    distanceSymbol(t.value, &symbol, &extra, &bits);
+    ++dist[symbol];
+  }
+  std::vector<uint8_t> set = codeLengthsFor(lit), d = codeLengthsFor(dist);
+  set.insert(set.end(), d.begin(), d.end());
+  set.resize(344, 0);  // alphabet 1 unused: no matches of length 2
+  return encodeTokens(tokens, set, (uint32_t)data.size(), last);
+}
+
+struct Archive {
+  std::string path;
+  uint32_t length = 0;
+  size_t encodedSize = 0;
+};
+
+// One stream holding one file: StreamRecord, the data, its CRC.
+Archive buildArchive(const std::vector<uint8_t>& data, const char* name) {
+  std::vector<uint8_t> decoded(11, 0);
+  decoded[0] = (uint8_t)data.size(), decoded[1] = (uint8_t)(data.size() >> 8), decoded[2] = (uint8_t)(data.size() >> 16);
+  decoded.insert(decoded.end(), data.begin(), data.end());
+  decoded.insert(decoded.end(), 4, 0);
+  std::vector<uint8_t> file = {'J', 'O', 'V', 'L', 'H', 0};
+  for (size_t start = 0; start < decoded.size(); start += BLOCK) {
+    size_t end = std::min(decoded.size(), start + BLOCK);
+    size_t from = start > 524288 ? start - 524288 : 0;
+    std::vector<uint8_t> history(decoded.begin() + from, decoded.begin() + start);
+    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + end);
+    std::vector<uint8_t> block = fittedBlock(history, piece, end == decoded.size());
+    file.insert(file.end(), block.begin(), block.end());
+  }
+  Archive a{std::string("/tmp/jov_bench_") + name, (uint32_t)data.size(), file.size()};
+  std::ofstream(a.path, std::ios::binary).write((const char*)file.data(), (std::streamsize)file.size());
+  return a;
+}
+
+void decodeArchive(benchmark::State& s, const Archive& a) {
+  std::vector<uint8_t> input(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
+  buildCrcTable();
+  state.archiveFile = fileOpen(a.path.c_str(), ACCESS_READ);
+  state.inputBuffer = input.data();
+  FileHandle sink = fileCreate("\\dev\\null", 0);
+  for (auto _ : s) {
+    state.streamKey = NO_STREAM;  // decode from the stream's start every time
+    ResultCode rc = readStreamFile(sink, 0, 0, a.length, 0);
+    if (rc != RC_OK) {
+      fprintf(stderr, "rc %d\n", rc);
+      s.SkipWithError("decoding failed");
+    }
+  }
+  s.SetBytesProcessed((int64_t)s.iterations() * a.length);
+  s.counters["ratio"] = (double)a.encodedSize / a.length;
+  fileClose(sink);
+  fileClose(state.archiveFile);
+  memFree(state.outputBuffer);
+  state.outputBuffer = nullptr;
+}
+
+void BM_DecodeTextLike(benchmark::State& s) {
+  static Archive a = buildArchive(textLike(16 << 20), "text");
+  decodeArchive(s, a);
+}
+
+void BM_DecodeLiteralHeavy(benchmark::State& s) {
+  static Archive a = buildArchive(noisy(8 << 20), "noisy");
+  decodeArchive(s, a);
+}
+
+}  // namespace
+
+BENCHMARK(BM_DecodeTextLike)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeLiteralHeavy)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

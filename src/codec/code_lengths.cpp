@@ -1,0 +1,137 @@
+// Transmitted sets are coded as one run of N x S lengths with the 21-symbol
+// pre-code: differences modulo 17 against the same symbol's length in the
+// previous set (or, where that is 0 or in the first set, against the current
+// value v), and zero and repeat runs whose counts are bijective base-2 numbers
+// spelled by consecutive run symbols, least significant digit first.
+#include "codec/code_lengths.h"
+
+#include "codec/block_input.h"
+#include "codec/huffman.h"
+#include "codec/word_load.h"
+#include "install_state.h"
+
+namespace {
+
+const uint32_t PRECODE_FIELD_BITS = 5;
+// Run weights only matter up to the longest destination (63 sets of 372);
+// capping them keeps the doubling from overflowing without changing a run.
+const uint32_t WEIGHT_CAP = 1u << 15;
+static_assert(WEIGHT_CAP >= MAX_SET_COUNT * SET_SIZE_3, "a capped run must still reach the end");
+
+struct BitCursor {
+  const uint8_t* byte;
+  uint32_t bit;
+};
+
+// Refills when the cursor has reached inputEnd: before each field or symbol.
+ResultCode ensureInput(BitCursor* c) {
+  if (c->byte < state.inputEnd) return RC_OK;
+  state.inputCursor = (uint8_t*)c->byte;
+  state.inputBitOffset = c->bit;
+  ResultCode rc = fillInput(false);
+  c->byte = state.inputCursor;
+  c->bit = state.inputBitOffset;
+  return rc < 0 ? rc : RC_OK;
+}
+
+uint32_t readField(BitCursor* c, uint32_t width) {
+  uint32_t value = (loadLe32(c->byte) >> c->bit) & ((1u << width) - 1);
+  uint32_t position = c->bit + width;
+  c->byte += position >> 3;
+  c->bit = position & 7;
+  return value;
+}
+
+uint32_t doubled(uint32_t weight) { return weight < WEIGHT_CAP ? 2 * weight : weight; }
+
+ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
+  for (uint32_t i = 0; i < PRECODE_SYMBOLS; ++i) precode[i] = 0;
+  uint32_t i = 0, weight = 1;
+  while (i < PRECODE_SYMBOLS) {
+    ResultCode rc = ensureInput(c);
+    if (rc < 0) return rc;
+    uint32_t field = readField(c, PRECODE_FIELD_BITS);
+    if (field >= 2) {
+      // Lengths 17 to 30 fit the field but no code table: damaged data.
+      if (field - 1 > MAX_CODE_LENGTH) return RC_DAMAGED;
+      precode[i++] = (uint8_t)(field - 1);
+      weight = 1;
+    } else {
+      i += weight * (field + 1);  // a zero run; going past the end ends the pre-code
+      weight = doubled(weight);
+    }
+  }
+  return RC_OK;
+}
+
+}  // namespace
+
+void setFixedCodeLengths(uint8_t* d) {
+  uint32_t p = 0;
+  for (; p < 244; ++p) d[p] = 8;
+  for (; p < 256; ++p) d[p] = 9;
+  d[p++] = 0;  // 256: the fixed set has no end-of-set code
+  for (; p < 261; ++p) d[p] = 9;
+  for (; p < 266; ++p) d[p] = 10;
+  for (; p < SET_POS_DIST0; ++p) d[p] = 11;
+  for (; p < SET_POS_DIST0 + 4; ++p) d[p] = 4;
+  for (; p < SET_POS_DIST0 + 28; ++p) d[p] = 5;
+  for (; p < SET_POS_DIST1; ++p) d[p] = 0;
+  for (; p < SET_POS_DIST1 + 2; ++p) d[p] = 3;
+  for (; p < SET_SIZE_2; ++p) d[p] = 4;
+}
+
+ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setCount) {
+  if (setCount == 0) {
+    setFixedCodeLengths(destination);
+    return RC_OK;
+  }
+  BitCursor c = {state.inputCursor, state.inputBitOffset};
+  uint8_t precode[PRECODE_SYMBOLS];
+  uint32_t codes[PRECODE_SYMBOLS];
+  int32_t lookup[1u << PRECODE_LOOKUP_BITS];
+  int32_t tree[2 * PRECODE_SYMBOLS];
+  HuffmanTable table = {lookup, tree, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS};
+
+  ResultCode rc = readPrecode(&c, precode);
+  if (rc == RC_OK) {
+    assignCodes(codes, precode, PRECODE_SYMBOLS);
+    rc = buildDecodeTable(lookup, tree, codes, precode, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
+  }
+
+  uint32_t total = setSize * setCount, p = 0;
+  uint32_t value = 0, zeroWeight = 1, repeatWeight = 1;
+  while (rc == RC_OK && p < total) {
+    rc = ensureInput(&c);
+    if (rc < 0) break;
+    int32_t symbol = decodeSymbol(&table, precode, &c.byte, &c.bit);
+    if (symbol == EMPTY_ENTRY) {
+      rc = RC_DAMAGED;
+      break;
+    }
+    uint32_t s = (uint32_t)symbol;
+    if (s <= MAX_CODE_LENGTH) {
+      uint32_t base = p >= setSize && destination[p - setSize] ? destination[p - setSize] : value;
+      value = base + s;
+      if (value > MAX_CODE_LENGTH) value -= MAX_CODE_LENGTH + 1;
+      destination[p++] = (uint8_t)value;
+      zeroWeight = repeatWeight = 1;
+    } else if (s <= CL_ZERO_RUN_2) {
+      uint32_t run = zeroWeight * (s - CL_ZERO_RUN_1 + 1);
+      for (; run && p < total; --run) destination[p++] = 0;
+      zeroWeight = doubled(zeroWeight);
+      repeatWeight = 1;
+    } else {
+      uint32_t run = repeatWeight * (s - CL_REPEAT_RUN_1 + 1);
+      for (; run && p < total; --run) {
+        if (p >= setSize && destination[p - setSize]) value = destination[p - setSize];
+        destination[p++] = (uint8_t)value;
+      }
+      repeatWeight = doubled(repeatWeight);
+      zeroWeight = 1;
+    }
+  }
+  state.inputCursor = (uint8_t*)c.byte;
+  state.inputBitOffset = c.bit;
+  return rc;
+}

@@ -1,0 +1,404 @@
+// LZ block decoder.
+//
+// Bit reader. `bitBuffer` holds `bitCount` unread input bits, the next one in
+// bit 0; bits above bitCount are either 0 or copies of the input bits that
+// follow (so OR-ing a fresh load over them changes nothing). `in` is the first
+// byte not yet accounted for, so the logical cursor is bit in * 8 - bitCount.
+// refillBits() loads one machine word at `in` and accounts whole bytes until
+// at least REFILL_GUARANTEE bits are held, without a branch.
+//
+// One symbol step (literal, or match with its extra bits and distance) tests
+// inputEnd once, at its start, as the block input's lookahead allows: from a
+// cursor before inputEnd it uses at most 65 bits, all within the 8 held-back
+// bytes. Refills inside a step follow the budget below; the words they load
+// reach MAX_OVERREAD bytes past inputEnd, inside the block input's cleared
+// tail (never into unallocated or uninitialised memory).
+//
+// Tables. Each table set is built into the reference lookup-plus-tree form
+// (huffman.h) and then widened into a "fast" table indexed by more bits, whose
+// entries carry symbol and code length together:
+//   >= 0         (symbol << 8) | code length
+//   EMPTY_ENTRY  no code begins with these bits
+//   -k           longer code: walk the tree from node k with the next bits
+// Derived by walking the reference table, so it decodes exactly what the
+// reference table decodes, over-subscribed sets included.
+//
+// Readings of what the format leaves open (the packer writes none of these):
+// - distanceAlphabets 1: sets still hold SET_SIZE_2 lengths; the lengths of
+//   alphabet 1 are ignored and every match, length 2 included, takes its
+//   distance from alphabet 0. Likewise a length-3 match uses alphabet 0 when
+//   alphabet 2 has no table (distanceAlphabets 3 with the fixed set).
+// - literal/length symbol 287 is damaged data.
+// - a distance of 0 (a repeat symbol before the block has named enough
+//   explicit distances) is damaged data: copying "in place" would pass on
+//   whatever the output buffer held there, possibly never-written memory.
+// - a match that runs past the requested length is cut at it: the bytes up to
+//   there are what a whole copy would have written, and nothing is written
+//   outside the caller's area.
+#include "codec/lz_decoder.h"
+
+#include "codec/block_input.h"
+#include "codec/code_lengths.h"
+#include "codec/huffman.h"
+#include "codec/word_load.h"
+#include "install_state.h"
+
+namespace {
+
+typedef size_t BitBuffer;
+const uint32_t WORD_BYTES = sizeof(BitBuffer);
+const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
+const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // 56 on the host, 24 in the stub
+
+// Worst-case bits of the fields of one step.
+const uint32_t LITLEN_CODE_MAX = MAX_CODE_LENGTH;
+const uint32_t LENGTH_EXTRA_MAX = 15;
+const uint32_t DIST_CODE_MAX = MAX_CODE_LENGTH;
+const uint32_t DIST_EXTRA_MAX = 18;
+const uint32_t STEP_BITS_MAX = LITLEN_CODE_MAX + LENGTH_EXTRA_MAX + DIST_CODE_MAX + DIST_EXTRA_MAX;
+static_assert(STEP_BITS_MAX <= 8 * INPUT_LOOKAHEAD + 1,
+              "a step begun before inputEnd must end within the held-back lookahead");
+
+// Refill plan: at the step's start, before the length's extra bits when the
+// code and the extra bits do not fit one refill (the stub), before the
+// distance code, and before the distance's extra bits when code and extra bits
+// do not fit one refill (the stub).
+const bool REFILL_BEFORE_LENGTH_EXTRA = REFILL_GUARANTEE < LITLEN_CODE_MAX + LENGTH_EXTRA_MAX;
+const bool REFILL_BEFORE_DIST_EXTRA = REFILL_GUARANTEE < DIST_CODE_MAX + DIST_EXTRA_MAX;
+static_assert(REFILL_GUARANTEE >= LITLEN_CODE_MAX && REFILL_GUARANTEE >= LENGTH_EXTRA_MAX &&
+                  REFILL_GUARANTEE >= DIST_CODE_MAX && REFILL_GUARANTEE >= DIST_EXTRA_MAX,
+              "every single field must fit one refill");
+
+// The last refill of a step comes at most this many bits after its start.
+const uint32_t LAST_REFILL_AT =
+    REFILL_BEFORE_DIST_EXTRA ? LITLEN_CODE_MAX + LENGTH_EXTRA_MAX + DIST_CODE_MAX
+                             : LITLEN_CODE_MAX + LENGTH_EXTRA_MAX;
+// A step starts at bit <= inputEnd * 8 - 1; a refill at logical bit P loads
+// the word at in <= P / 8 + WORD_BYTES.
+const uint32_t MAX_OVERREAD = (LAST_REFILL_AT - 1) / 8 + 2 * WORD_BYTES;
+static_assert(MAX_OVERREAD <= INPUT_LOOKAHEAD + INPUT_BUFFER_SLACK,
+              "word loads must stay inside the block input's cleared tail");
+
+const uint32_t LITLEN_FAST_BITS = 11;
+const uint32_t DIST_FAST_BITS = 9;
+static_assert(LITLEN_FAST_BITS >= LITLEN_LOOKUP_BITS && DIST_FAST_BITS >= DIST_LOOKUP_BITS,
+              "fast tables widen the reference lookups");
+
+const uint32_t LENGTH_SYMBOLS = LITLEN_SYMBOLS - SYMBOL_FIRST_LENGTH;  // 257..287
+const uint32_t SYMBOL_UNUSED = 287;
+const uint32_t DIST_ALPHABETS_MAX = 3;
+
+// Alphabet sizes, then their positions within a table set.
+const uint32_t distanceLayout[6] = {DIST0_SYMBOLS, DIST1_SYMBOLS, DIST2_SYMBOLS,
+                                    SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
+
+struct DecodeTables {
+  int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
+  int32_t litTree[2 * LITLEN_SYMBOLS];
+  int32_t litFast[1u << LITLEN_FAST_BITS];
+  int32_t distLookup[DIST_ALPHABETS_MAX][1u << DIST_LOOKUP_BITS];
+  int32_t distTree[DIST_ALPHABETS_MAX][2 * DIST0_SYMBOLS];
+  int32_t distFast[DIST_ALPHABETS_MAX][1u << DIST_FAST_BITS];
+  uint32_t codes[LITLEN_SYMBOLS];
+  const uint8_t* distLengths[DIST_ALPHABETS_MAX];
+  const uint8_t* litLengths;
+  // Per length symbol 257..287: base, extra bits, distance alphabet.
+  uint16_t lengthBaseOf[LENGTH_SYMBOLS];
+  uint8_t lengthExtraOf[LENGTH_SYMBOLS];
+  uint8_t alphabetOf[LENGTH_SYMBOLS];
+  uint32_t distBaseOf[DIST0_SYMBOLS];
+  uint8_t distExtraOf[DIST0_SYMBOLS];
+};
+
+void buildFastTable(int32_t* fast, uint32_t fastBits, const int32_t* lookup, const int32_t* tree,
+                    uint32_t lookupBits, const uint8_t* lengths) {
+  uint32_t lookupMask = (1u << lookupBits) - 1;
+  for (uint32_t i = 0; i < (1u << fastBits); ++i) {
+    int32_t entry = lookup[i & lookupMask];
+    int32_t result;
+    if (entry >= 0) {
+      result = (entry << 8) | lengths[entry];
+    } else if (entry == EMPTY_ENTRY) {
+      result = EMPTY_ENTRY;
+    } else {
+      uint32_t node = (uint32_t)-entry;
+      result = entry;
+      for (uint32_t depth = lookupBits; depth < fastBits; ++depth) {
+        int32_t next = tree[2 * node + ((i >> depth) & 1)];
+        if (next > 0) {
+          node = (uint32_t)next;
+          result = -next;
+          continue;
+        }
+        result = next == EMPTY_ENTRY ? EMPTY_ENTRY : (-next << 8) | lengths[-next];
+        break;
+      }
+    }
+    fast[i] = result;
+  }
+}
+
+// Codes longer than the fast width: the rest of the walk, bit by bit. `bits`
+// starts with the bit after the fast index.
+__attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* lengths, int32_t link,
+                                           BitBuffer bits) {
+  uint32_t node = (uint32_t)-link;
+  for (;;) {
+    int32_t entry = tree[2 * node + (bits & 1)];
+    bits >>= 1;
+    if (entry > 0) {
+      node = (uint32_t)entry;
+    } else {
+      return entry == EMPTY_ENTRY ? EMPTY_ENTRY : (-entry << 8) | lengths[-entry];
+    }
+  }
+}
+
+ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabetsWithTables) {
+  t->litLengths = set;
+  assignCodes(t->codes, set, LITLEN_SYMBOLS);
+  if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
+    return RC_DAMAGED;
+  buildFastTable(t->litFast, LITLEN_FAST_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, set);
+  for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
+    const uint8_t* lengths = set + distanceLayout[3 + a];
+    uint32_t count = distanceLayout[a];
+    t->distLengths[a] = lengths;
+    assignCodes(t->codes, lengths, count);
+    if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, count) != RC_OK)
+      return RC_DAMAGED;
+    buildFastTable(t->distFast[a], DIST_FAST_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS, lengths);
+  }
+  return RC_OK;
+}
+
+// Length and distance rules, worked out per call from format.h's rules.
+void buildSymbolRules(DecodeTables* t, bool lengthTwoHasOwnAlphabet, bool lengthThreeHasOwnAlphabet) {
+  for (uint32_t i = 0; i < LENGTH_SYMBOLS; ++i) {
+    uint32_t symbol = SYMBOL_FIRST_LENGTH + i;
+    t->alphabetOf[i] = 0;
+    if (symbol <= 265) {
+      t->lengthBaseOf[i] = (uint16_t)(symbol - 255);
+      t->lengthExtraOf[i] = 0;
+    } else if (symbol < SYMBOL_LONG_LENGTH) {
+      t->lengthBaseOf[i] = (uint16_t)lengthBase(symbol);
+      t->lengthExtraOf[i] = (uint8_t)lengthExtraBits(symbol);
+    } else {
+      t->lengthBaseOf[i] = 259;
+      t->lengthExtraOf[i] = LENGTH_EXTRA_MAX;
+    }
+  }
+  if (lengthTwoHasOwnAlphabet) t->alphabetOf[0] = 1;
+  if (lengthThreeHasOwnAlphabet) t->alphabetOf[1] = 2;
+  for (uint32_t s = 0; s < DIST0_SYMBOLS; ++s) {
+    t->distBaseOf[s] = s >= 6 ? distanceBase(s) : s >= 2 ? s - 1 : 0;
+    t->distExtraOf[s] = (uint8_t)(s >= 6 ? distanceExtraBits(s) : 0);
+  }
+}
+
+// Copies `length` bytes from `distance` back, with the result of a forward
+// byte-by-byte copy (overlaps repeat the bytes just written).
+inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
+  const uint8_t* from = out - distance;
+  if (length >= 16) {
+    if (distance < 8) {
+      // The bytes from `from` on repeat with period `distance`, and so with
+      // any multiple of it: once one multiple of at least 8 lies behind the
+      // output, whole words can be copied from that far back.
+      uint32_t stride = distance * ((8 + distance - 1) / distance);
+      for (uint32_t i = distance; i < stride; ++i) *out++ = *from++;
+      length -= stride - distance;
+      from = out - stride;
+    }
+    for (; length >= 8; length -= 8, out += 8, from += 8) {
+      uint64_t word;
+      memcpy(&word, from, 8);
+      memcpy(out, &word, 8);
+    }
+  }
+  for (; length; --length) *out++ = *from++;
+}
+
+}  // namespace
+
+int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
+  // Block prefix: 2 bits distanceAlphabets, 6 bits setCount.
+  const uint8_t* cursor = state.inputCursor;
+  uint32_t prefix = (loadLe32(cursor) >> state.inputBitOffset) & 0xFF;
+  state.inputCursor += (state.inputBitOffset + 8) >> 3;
+  state.inputBitOffset = (state.inputBitOffset + 8) & 7;
+  uint32_t alphabets = prefix & 3, setCount = prefix >> 2;
+  if (alphabets == 0) return RC_DAMAGED;
+
+  uint32_t setSize = alphabets == 3 ? SET_SIZE_3 : SET_SIZE_2;
+  uint32_t bufferSize = setCount ? setCount * setSize : SET_SIZE_2;
+  uint8_t* lengthBuffer = (uint8_t*)memAlloc(bufferSize);
+  if (!lengthBuffer) return RC_NO_MEMORY;
+  ResultCode rc = readCodeLengths(lengthBuffer, setSize, setCount);
+  if (rc < 0) {
+    memFree(lengthBuffer);
+    return rc;
+  }
+
+  DecodeTables t;
+  bool hasAlphabet1 = alphabets >= 2;
+  bool hasAlphabet2 = alphabets == 3 && setCount > 0;
+  uint32_t alphabetsWithTables = hasAlphabet2 ? 3 : hasAlphabet1 ? 2 : 1;
+  buildSymbolRules(&t, hasAlphabet1, hasAlphabet2);
+
+  uint8_t* const bufferStart = buffer;
+  uint8_t* out = buffer + historyLength;
+  uint8_t* const outEnd = out + requested;
+  uint32_t recent0 = 0, recent1 = 0;  // r0 (most recent) and r1: per block, carried across sets
+  uint32_t setsLeft = setCount ? setCount : 1;
+  const uint8_t* nextSet = lengthBuffer;
+
+  const uint8_t* in;
+  const uint8_t* inEnd;
+  BitBuffer bits;
+  uint32_t bitCount;
+
+#define REFILL_BITS()                                     \
+  do {                                                    \
+    bits |= (BitBuffer)loadWord(in) << bitCount;          \
+    in += (BITBUF_BITS - 1 - bitCount) >> 3;              \
+    bitCount |= REFILL_GUARANTEE;                         \
+  } while (0)
+#define CONSUME(n)      \
+  do {                  \
+    bits >>= (n);       \
+    bitCount -= (n);    \
+  } while (0)
+#define LOAD_CURSOR()                         \
+  do {                                        \
+    in = state.inputCursor;                   \
+    inEnd = state.inputEnd;                   \
+    bits = 0;                                 \
+    bitCount = 0;                             \
+    REFILL_BITS();                            \
+    CONSUME(state.inputBitOffset);            \
+  } while (0)
+// The cursor's byte (the logical position rounded down) and bit offset.
+#define CURSOR_BYTE() (in - ((bitCount + 7) >> 3))
+#define STORE_CURSOR()                                             \
+  do {                                                             \
+    state.inputCursor = (uint8_t*)CURSOR_BYTE();                   \
+    state.inputBitOffset = (0u - bitCount) & 7;                    \
+  } while (0)
+
+  LOAD_CURSOR();
+  static_assert(REFILL_GUARANTEE >= 7, "the start offset must fit one refill");
+
+  for (;;) {
+    // Next table set (also the way into the first one).
+    if (state.cancelRequested) {
+      rc = RC_CANCELLED;
+      break;
+    }
+    if (setsLeft == 0) break;
+    --setsLeft;
+    rc = buildTableSet(&t, nextSet, alphabetsWithTables);
+    if (rc < 0) break;
+    nextSet += setSize;
+
+    // Symbol loop; leaves with rc < 0 (failure), or rc = RC_OK at the end of
+    // the block (output complete, input used up, EMPTY_ENTRY), or with
+    // rc = 1 at the end of the set.
+    for (;;) {
+      if (out >= outEnd) break;
+      if (CURSOR_BYTE() >= inEnd) {
+        STORE_CURSOR();
+        rc = fillInput(false);
+        if (rc == RC_INPUT_EXHAUSTED) {
+          rc = RC_OK;
+          break;
+        }
+        if (rc < 0) {
+          memFree(lengthBuffer);
+          return rc;  // the cursor stays as the refill left it
+        }
+        LOAD_CURSOR();
+        continue;
+      }
+      REFILL_BITS();
+      int32_t entry = t.litFast[bits & ((1u << LITLEN_FAST_BITS) - 1)];
+      if (entry < 0) {
+        if (entry == EMPTY_ENTRY) break;
+        entry = walkTree(t.litTree, t.litLengths, entry, bits >> LITLEN_FAST_BITS);
+        if (entry == EMPTY_ENTRY) break;
+      }
+      uint32_t symbol = (uint32_t)entry >> 8;
+      CONSUME((uint32_t)entry & 0xFF);
+      if (symbol < 256) {
+        *out++ = (uint8_t)symbol;
+        continue;
+      }
+      if (symbol == SYMBOL_END_OF_SET) {
+        rc = 1;
+        break;
+      }
+      if (symbol == SYMBOL_UNUSED) {
+        rc = RC_DAMAGED;
+        break;
+      }
+      uint32_t li = symbol - SYMBOL_FIRST_LENGTH;
+      if (REFILL_BEFORE_LENGTH_EXTRA) REFILL_BITS();
+      uint32_t extra = t.lengthExtraOf[li];
+      uint32_t length = t.lengthBaseOf[li] + (uint32_t)(bits & (((BitBuffer)1 << extra) - 1));
+      CONSUME(extra);
+
+      REFILL_BITS();
+      uint32_t a = t.alphabetOf[li];
+      entry = t.distFast[a][bits & ((1u << DIST_FAST_BITS) - 1)];
+      if (entry < 0) {
+        if (entry == EMPTY_ENTRY) break;
+        entry = walkTree(t.distTree[a], t.distLengths[a], entry, bits >> DIST_FAST_BITS);
+        if (entry == EMPTY_ENTRY) break;
+      }
+      uint32_t ds = (uint32_t)entry >> 8;
+      CONSUME((uint32_t)entry & 0xFF);
+      uint32_t distance;
+      if (ds >= 6) {
+        if (REFILL_BEFORE_DIST_EXTRA) REFILL_BITS();
+        extra = t.distExtraOf[ds];
+        distance = t.distBaseOf[ds] + (uint32_t)(bits & (((BitBuffer)1 << extra) - 1));
+        CONSUME(extra);
+        recent1 = recent0;
+        recent0 = distance;
+      } else if (ds >= 2) {
+        distance = ds - 1;
+      } else if (ds == 1) {
+        distance = recent1;
+        recent1 = recent0;
+        recent0 = distance;
+      } else {
+        distance = recent0;
+      }
+      if (distance == 0) {
+        rc = RC_DAMAGED;
+        break;
+      }
+      if (distance > (uint32_t)(out - bufferStart)) continue;  // reaches before the buffer: dropped
+      uint32_t room = (uint32_t)(outEnd - out);
+      if (length > room) length = room;
+      copyMatch(out, distance, length);
+      out += length;
+    }
+    if (rc != 1) break;
+    rc = RC_OK;
+  }
+
+  memFree(lengthBuffer);
+  STORE_CURSOR();
+  if (rc < 0) return rc;
+  // Round up: a partly used byte counts as used.
+  if (state.inputBitOffset) ++state.inputCursor;
+  state.inputBitOffset = 0;
+  return (int32_t)(out - (buffer + historyLength));
+
+#undef REFILL_BITS
+#undef CONSUME
+#undef LOAD_CURSOR
+#undef CURSOR_BYTE
+#undef STORE_CURSOR
+}

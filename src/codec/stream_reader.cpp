@@ -1,0 +1,199 @@
+// Solid stream reader. Between calls the stream stays open: outputBuffer
+// holds historyLength bytes of earlier output and then the current block's
+// blockLength bytes, which are decoded-stream offsets
+// [blockStreamPos, blockStreamPos + blockLength). That range only ever names
+// bytes that were really produced: while a block is being started or decoded
+// it is empty, so a stream whose block failed can serve nothing more from it
+// (a later file either restarts the stream or meets headerPending).
+#include "codec/stream_reader.h"
+
+#include "codec/block_input.h"
+#include "codec/call_filter.h"
+#include "codec/crc32.h"
+#include "codec/lz_decoder.h"
+#include "codec/word_load.h"
+#include "install_state.h"
+
+namespace {
+
+uint8_t recordScratch[STREAM_RECORD_FIXED_SIZE];
+
+// Forward copy toward the buffer's start (destination before source).
+void moveDown(uint8_t* destination, const uint8_t* source, uint32_t count) {
+  if (source - destination >= 8) {
+    for (; count >= 8; count -= 8, destination += 8, source += 8) {
+      uint64_t word;
+      memcpy(&word, source, 8);
+      memcpy(destination, &word, 8);
+    }
+  }
+  for (; count; --count) *destination++ = *source++;
+}
+
+// Keeps the most recent `keep` bytes of history, moved to the buffer's start.
+void trimHistory(uint32_t keep) {
+  if (state.historyLength <= keep) return;
+  moveDown(state.outputBuffer, state.outputBuffer + state.historyLength - keep, keep);
+  state.historyLength = keep;
+}
+
+ResultCode restartStream(uint32_t key) {
+  state.historyLength = state.blockLength = state.blockStreamPos = 0;
+  state.lastBlockSeen = state.streamStarted = state.headerPending = 0;
+  memFree(state.outputBuffer);
+  state.outputBuffer = nullptr;
+  state.outputCapacity = 0;
+  state.inputCursor = state.inputEnd = state.inputBuffer;
+  state.blockBytesLeft = 0;
+  state.streamKey = key;
+  state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)key, FROM_BEGIN);
+  if (state.archiveFilePos == SEEK_FAILED) {
+    state.streamKey = NO_STREAM;  // nothing of this stream is in hand: the next file restarts it
+    return RC_SEEK_FAILED;
+  }
+  return RC_OK;
+}
+
+// Reads the header of the block just started, sizes the buffer and decodes
+// the block behind the history.
+ResultCode decodeNextBlock() {
+  ResultCode rc;
+  const uint8_t* header = state.inputCursor;
+  uint32_t type = header[0] & 15;
+  if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
+  state.lastBlockSeen = (header[0] >> 4) & 1;
+  uint32_t outputLength = (readLe32(header) >> 5) & 0xFFFFF;
+  state.blockLength = outputLength;
+  if (!state.outputBuffer) {
+    uint8_t* buffer = (uint8_t*)memAlloc(outputLength + OUTPUT_BUFFER_SLACK);
+    if (!buffer) return RC_NO_MEMORY;
+    state.outputBuffer = buffer;
+    state.outputCapacity = outputLength + OUTPUT_BUFFER_SLACK;
+  }
+
+  int32_t produced;
+  if (type == BLOCK_COMPRESSED) {
+    // The first block since a restart has a fresh buffer and no history:
+    // its selector is not read, and the grow below finds room already.
+    if (state.streamStarted) {
+      // Window selector: bits 45..46 row (3 means row 2), 47..49 column.
+      uint32_t selector = (readLe16(header + 5) >> 5) & 31;
+      uint32_t row = selector & 3, column = selector >> 2;
+      if (row == 3) row = 2;
+      trimHistory(windowSizes[row][column]);
+    }
+    rc = growOutputBuffer(state.historyLength);
+    if (rc < 0) return rc;
+    state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
+    state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
+    produced = decodeBlock(state.outputBuffer, state.historyLength, outputLength);
+  } else {
+    // A stored block keeps as much history as the largest window, not only
+    // what fits beside it in the current buffer: a compressed block after it
+    // may reach back that far, and a cut history would silently drop its
+    // matches.
+    uint32_t keep = state.historyLength < WINDOW_MAX ? state.historyLength : WINDOW_MAX;
+    trimHistory(keep);
+    rc = growOutputBuffer(keep);
+    if (rc < 0) return rc;
+    state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
+    state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
+    produced = copyStoredBytes(state.outputBuffer + state.historyLength, outputLength);
+  }
+  if (produced < 0) return produced;
+  if ((uint32_t)produced < outputLength) {
+    state.blockLength = (uint32_t)produced;  // the stream ends with this block
+    state.lastBlockSeen = 1;
+  }
+  state.headerPending = 0;
+  state.streamStarted = 1;
+  return RC_OK;
+}
+
+}  // namespace
+
+ResultCode growOutputBuffer(uint32_t historyBytes) {
+  uint32_t needed = historyBytes + state.blockLength;
+  if (needed <= state.outputCapacity) return RC_OK;
+  uint8_t* buffer = (uint8_t*)memRealloc(state.outputBuffer, needed + OUTPUT_BUFFER_SLACK);
+  if (!buffer) return RC_NO_MEMORY;
+  state.outputBuffer = buffer;
+  state.outputCapacity = needed + OUTPUT_BUFFER_SLACK;
+  return RC_OK;
+}
+
+ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t streamPosition,
+                          uint32_t length, uint8_t flags) {
+  state.runningCrc = 0xFFFFFFFFu;
+  if (length == 0) {
+    state.runningCrc = ~state.runningCrc;
+    return RC_OK;
+  }
+  state.lastBlockSeen = 0;
+  uint32_t gathered = 0, skipped = 0, passed = 0;
+  state.filterMode = (flags & ENTRY_FILTER_2) ? 2 : (flags & ENTRY_FILTER_4) ? 4 : 0;
+
+  uint32_t key = state.archiveOffset + streamOffset + SIGNATURE_SIZE;
+  if (key != state.streamKey || streamPosition < state.blockStreamPos) {
+    ResultCode rc = restartStream(key);
+    if (rc < 0) return rc;
+  }
+
+  // position >= blockStreamPos holds throughout: it starts there or later and
+  // a new block begins only once position has reached the current one's end.
+  uint32_t position = streamPosition, remaining = length;
+  for (;;) {
+    if (position - state.blockStreamPos < state.blockLength) {
+      uint32_t offset = position - state.blockStreamPos;
+      uint32_t available = state.blockLength - offset;
+      const uint8_t* bytes = state.outputBuffer + state.historyLength + offset;
+      if (gathered < STREAM_RECORD_FIXED_SIZE) {
+        uint32_t n = STREAM_RECORD_FIXED_SIZE - gathered;
+        if (n > available) n = available;
+        for (uint32_t i = 0; i < n; ++i) recordScratch[gathered + i] = bytes[i];
+        gathered += n;
+        position += n;
+        continue;
+      }
+      uint32_t variableLength = readLe16(recordScratch + SR_VARIABLE_LENGTH);
+      if (skipped < variableLength) {
+        uint32_t n = variableLength - skipped;
+        if (n > available) n = available;
+        skipped += n;
+        position += n;
+        continue;
+      }
+      uint32_t n = remaining < available ? remaining : available;
+      if (state.filterMode == 0) {
+        state.runningCrc = crc32Update(bytes, n, state.runningCrc);
+        if (fileWrite(output, bytes, n) != (int32_t)n) return RC_WRITE_FAILED;
+      } else {
+        ResultCode rc = writeFiltered(output, bytes, n, passed, length);
+        if (rc < 0) return rc;
+        passed += n;
+      }
+      remaining -= n;
+      position += n;
+    }
+    if (remaining == 0) break;
+
+    if (state.cancelRequested) return RC_CANCELLED;
+    if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
+    state.headerPending = 1;
+    if (state.lastBlockSeen) break;  // the stream ended: a short file, caught by its CRC
+    ResultCode rc = fillInput(true);
+    if (rc < 0) return rc;
+    // The finished block becomes history; the new one holds nothing until
+    // it has been decoded.
+    state.historyLength += state.blockLength;
+    state.blockStreamPos += state.blockLength;
+    state.blockLength = 0;
+    rc = decodeNextBlock();
+    if (rc < 0) {
+      state.blockLength = 0;
+      return rc;
+    }
+  }
+  state.runningCrc = ~state.runningCrc;
+  return RC_OK;
+}

@@ -1,0 +1,65 @@
+// Test-only set-up of an archive file behind state.archiveFile, with the
+// block input's buffer and a fresh stream state, as the extraction driver
+// would leave them.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "install_state.h"
+#include "temp_dir.h"
+
+// CRC-32 computed bit by bit, to check the table-driven one against.
+inline uint32_t plainCrc32(const std::vector<uint8_t>& data) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (uint8_t b : data) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+  }
+  return ~c;
+}
+
+class ArchiveFixture {
+ public:
+  explicit ArchiveFixture(const std::vector<uint8_t>& bytes) : input_(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0x5A) {
+    path_ = (dir_.path() / "archive.bin").string();
+    std::ofstream(path_, std::ios::binary).write((const char*)bytes.data(), (std::streamsize)bytes.size());
+    state.archiveFile = fileOpen(toCorePath(path_).c_str(), ACCESS_READ);
+    state.archiveFilePos = 0;
+    state.archiveOffset = 0;
+    state.inputBuffer = input_.data();
+    state.inputCursor = state.inputEnd = input_.data();
+    state.blockBytesLeft = 0;
+    state.inputBitOffset = 0;
+    state.outputBuffer = nullptr;
+    state.outputCapacity = 0;
+    state.streamKey = NO_STREAM;
+    state.streamStarted = state.headerPending = state.lastBlockSeen = 0;
+    state.historyLength = state.blockLength = state.blockStreamPos = 0;
+    state.cancelRequested = 0;
+    buildCrcTableOnce();
+  }
+  ~ArchiveFixture() {
+    fileClose(state.archiveFile);
+    memFree(state.outputBuffer);
+    state.outputBuffer = nullptr;
+  }
+  // Runs `produce` with a fresh output file and returns what it wrote.
+  template <typename F>
+  std::vector<uint8_t> capture(F produce, int32_t* result) {
+    std::string out = (dir_.path() / "out.bin").string();
+    FileHandle h = fileCreate(toCorePath(out).c_str(), 0);
+    *result = produce(h);
+    fileClose(h);
+    std::ifstream in(out, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+ private:
+  static void buildCrcTableOnce();
+  TempDir dir_;
+  std::string path_;
+  std::vector<uint8_t> input_;
+};

@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "archive_fixture.h"
+#include "block_builder.h"
+#include "codec/block_input.h"
+#include "codec/crc32.h"
+
+void ArchiveFixture::buildCrcTableOnce() { buildCrcTable(); }
+
+namespace {
+
+std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (uint8_t& b : v) b = (uint8_t)rng();
+  return v;
+}
+
+// A compressed-block header claiming `blockSize` bytes over random bytes.
+std::vector<uint8_t> fakeBlock(uint32_t blockSize, size_t fileBytes) {
+  std::vector<uint8_t> v = randomBytes(fileBytes, blockSize);
+  CompressedFrame frame(0, false);
+  std::vector<uint8_t> header = frame.finish(blockSize);
+  std::copy(header.begin(), header.begin() + 6, v.begin());
+  return v;
+}
+
+uint32_t loaded(const uint8_t* p) { return (uint32_t)(p - state.inputBuffer); }
+
+TEST(BlockInput, LongBlockLoadsInChunksWithHeldBackLookahead) {
+  std::vector<uint8_t> file = fakeBlock(150000, 150000);
+  ArchiveFixture archive(file);
+  ASSERT_EQ(fillInput(true), RC_OK);
+  EXPECT_EQ(loaded(state.inputEnd), 61424u) << "8 + 61424 loaded, 8 held back";
+  EXPECT_EQ(state.blockBytesLeft, 150000 - 61432);
+  EXPECT_EQ(state.inputFilePos, 61432u);
+  EXPECT_TRUE(std::equal(file.begin(), file.begin() + 61432, state.inputBuffer));
+
+  state.inputCursor = state.inputEnd + 3;  // a reader that ran into the lookahead
+  state.inputBitOffset = 5;
+  state.cancelRequested = 1;
+  EXPECT_EQ(fillInput(false), RC_CANCELLED);
+  EXPECT_EQ(loaded(state.inputCursor), 61427u) << "a refused refill changes nothing";
+  state.cancelRequested = 0;
+
+  ASSERT_EQ(fillInput(false), RC_OK);
+  EXPECT_EQ(loaded(state.inputCursor), 3u);
+  EXPECT_EQ(state.inputBitOffset, 5u);
+  EXPECT_EQ(state.blockBytesLeft, 27144);
+  EXPECT_TRUE(std::equal(file.begin() + 61424, file.begin() + 122856, state.inputBuffer));
+  state.inputCursor = state.inputEnd;
+  ASSERT_EQ(fillInput(false), RC_OK);
+  EXPECT_EQ(state.blockBytesLeft, 0);
+  EXPECT_EQ(loaded(state.inputEnd), 8u + 27144u) << "nothing held back once the block is loaded";
+  EXPECT_EQ(state.inputFilePos, 150000u);
+  EXPECT_TRUE(std::equal(file.begin() + 122848, file.end(), state.inputBuffer));
+  state.inputCursor = state.inputEnd;
+  EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
+}
+
+TEST(BlockInput, BlocksOfSevenEightAndNineBytes) {
+  std::vector<uint8_t> file;
+  for (auto block : {storedBlock({}, false), storedBlock({'h', 'i'}, false), storedBlock({'z'}, false),
+                     storedBlock({'!'}, true)})
+    file.insert(file.end(), block.begin(), block.end());
+  ArchiveFixture archive(file);
+  uint8_t out[4] = {};
+  struct Expect {
+    uint32_t end;
+    std::vector<uint8_t> data;
+  };
+  // 7 bytes: the 8-byte read takes one byte of the next block; 9 bytes: one
+  // more byte is loaded and nothing held back; 8 bytes: no second load.
+  for (const Expect& e : {Expect{8, {}}, Expect{9, {'h', 'i'}}, Expect{8, {'z'}}, Expect{8, {'!'}}}) {
+    ASSERT_EQ(fillInput(true), RC_OK);
+    state.streamStarted = 1;
+    EXPECT_EQ(loaded(state.inputEnd), e.end);
+    EXPECT_EQ(state.blockBytesLeft, 0);
+    state.inputCursor += 6, state.inputBitOffset = 2;
+    ASSERT_EQ(copyStoredBytes(out, (uint32_t)e.data.size()), (int32_t)e.data.size());
+    EXPECT_TRUE(std::equal(e.data.begin(), e.data.end(), out));
+  }
+}
+
+TEST(BlockInput, StoredCopyBeyondTheBufferAndAFileCutShort) {
+  std::vector<uint8_t> data = randomBytes(100000, 7);
+  std::vector<uint8_t> file = storedBlock(data, false), next = storedBlock({'e', 'n', 'd'}, true);
+  file.insert(file.end(), next.begin(), next.end());
+  {
+    ArchiveFixture archive(file);
+    std::vector<uint8_t> out(data.size());
+    ASSERT_EQ(fillInput(true), RC_OK);
+    state.inputCursor += 6, state.inputBitOffset = 2;
+    ASSERT_EQ(copyStoredBytes(out.data(), (uint32_t)out.size()), 100000);
+    EXPECT_EQ(out, data);
+    state.streamStarted = 1;
+    ASSERT_EQ(fillInput(true), RC_OK) << "the next header lies right after the copied bytes";
+    state.inputCursor += 6, state.inputBitOffset = 2;
+    ASSERT_EQ(copyStoredBytes(out.data(), 3), 3);
+    EXPECT_EQ(std::string(out.begin(), out.begin() + 3), "end");
+  }
+  // The block claims 100000 bytes but the file ends after 61432 + 100: every
+  // refill ends; none is asked again for bytes that never come.
+  for (size_t cut : {61432u, 61532u}) {
+    ArchiveFixture archive(fakeBlock(100000, cut));
+    ASSERT_EQ(fillInput(true), RC_OK);
+    state.inputCursor = state.inputEnd;
+    ASSERT_EQ(fillInput(false), RC_OK);
+    EXPECT_EQ(state.blockBytesLeft, 0);
+    EXPECT_EQ(loaded(state.inputEnd), 8u + (cut - 61432)) << "the lookahead and what arrived stay readable";
+    state.inputCursor = state.inputEnd;
+    EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
+  }
+  ArchiveFixture tiny({1, 2, 3, 4, 5});
+  EXPECT_EQ(fillInput(true), RC_DAMAGED) << "a header needs 6 bytes";
+}
+
+TEST(Crc32, SlicedTableMatchesBitwiseCrc) {
+  buildCrcTable();
+  std::vector<uint8_t> check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(~crc32Update(check.data(), 9, 0xFFFFFFFFu), 0xCBF43926u);
+  std::vector<uint8_t> data = randomBytes(1000, 3);
+  for (size_t start = 0; start < 9; ++start)
+    for (size_t n : {0u, 1u, 7u, 8u, 9u, 63u, 500u}) {
+      std::vector<uint8_t> piece(data.begin() + start, data.begin() + start + n);
+      EXPECT_EQ(~crc32Update(piece.data(), (uint32_t)n, 0xFFFFFFFFu), plainCrc32(piece));
+    }
+}
+
+}  // namespace
