@@ -28,3 +28,22 @@ if(JOV_BUILD_STUB)
     BUILD_BYPRODUCTS ${CMAKE_BINARY_DIR}/stub/stub.exe)
   set(JOV_STUB_EXE ${CMAKE_BINARY_DIR}/stub/stub.exe)
 endif()
+
+# `jov pack` embeds the stub: JOV_STUB_EXE (the sealed stub) becomes a
+# generated source of `jov`, regenerated whenever the stub changes.
+if(TARGET jov)
+  set(EMBEDDED_STUB_CPP ${CMAKE_BINARY_DIR}/generated/embedded_stub.cpp)
+  set(embed_depends ${CMAKE_SOURCE_DIR}/cmake/embed_stub.cmake)
+  if(JOV_STUB_EXE)
+    list(APPEND embed_depends ${JOV_STUB_EXE})
+  endif()
+  add_custom_command(OUTPUT ${EMBEDDED_STUB_CPP}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${JOV_STUB_EXE} -DOUTPUT=${EMBEDDED_STUB_CPP}
+            -P ${CMAKE_SOURCE_DIR}/cmake/embed_stub.cmake
+    DEPENDS ${embed_depends}
+    COMMENT "Embedding the stub into jov")
+  target_sources(jov PRIVATE ${EMBEDDED_STUB_CPP})
+  if(TARGET stub_build)
+    add_dependencies(jov stub_build)
+  endif()
+endif()
