@@ -198,6 +198,24 @@ const uint32_t DIST_LOOKUP_BITS = 7;
 const uint32_t PRECODE_LOOKUP_BITS = 6;
 const uint32_t MAX_CODE_LENGTH = 16;
 
+// The fixed set (setCount 0): 344 lengths, two distance alphabets. Literal
+// 0..243: 8; 244..255: 9; 256: none; 257..260: 9; 261..265: 10; 266..287: 11;
+// distance alphabet 0, symbols 0..3: 4, 4..27: 5, 28..41: none; distance
+// alphabet 1, symbols 0..1: 3, 2..13: 4. Each code is complete.
+inline uint8_t fixedCodeLength(uint32_t position) {
+  if (position < 244) return 8;
+  if (position < 256) return 9;
+  if (position == 256) return 0;
+  if (position < 261) return 9;
+  if (position < 266) return 10;
+  if (position < 288) return 11;
+  if (position < 292) return 4;
+  if (position < 316) return 5;
+  if (position < 330) return 0;
+  if (position < 332) return 3;
+  return 4;
+}
+
 const int32_t EMPTY_ENTRY = -288;
 
 const uint32_t SYMBOL_END_OF_SET = 256;

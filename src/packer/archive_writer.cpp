@@ -1,0 +1,330 @@
+#include "packer/archive_writer.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <thread>
+
+#include "format.h"
+#include "packer/block_encoder.h"
+#include "packer/crc32.h"
+#include "packer/exe_filter.h"
+#include "packer/lz_parser.h"
+
+namespace jov {
+
+namespace {
+
+// What the reader will hold in front of each block of a stream: it keeps the
+// stream's output in one buffer, trims the history to the block's window
+// before a compressed block, and grows the buffer for a stored block alone,
+// which can cut the history further. Mirrored here so that no match reaches
+// before what the reader keeps.
+struct ReaderModel {
+  bool started = false;
+  uint64_t history = 0, capacity = 0;
+
+  // History a compressed block may use (the window selector then keeps it).
+  uint32_t compressedHistory() const {
+    return started ? (uint32_t)std::min<uint64_t>(history, WINDOW_MAX) : 0;
+  }
+  void advance(uint32_t length, bool stored) {
+    if (!started) {
+      started = true;
+      capacity = (uint64_t)length + OUTPUT_BUFFER_SLACK;
+      history = 0;
+    } else if (stored) {
+      if (length > capacity) capacity = (uint64_t)length + OUTPUT_BUFFER_SLACK;
+      history = std::min<uint64_t>(history, capacity - length);
+    } else {
+      history = std::min<uint64_t>(history, WINDOW_MAX);
+      if (history + length > capacity) capacity = history + length + OUTPUT_BUFFER_SLACK;
+    }
+    history += length;
+  }
+};
+
+struct BlockJob {
+  uint64_t start = 0;     // stream offset of the block's first byte
+  uint32_t length = 0;
+  bool last = false;
+  bool first = false;     // first block of its stream: no history, selector unread
+  uint32_t history = 0;   // history the block was compressed against
+  std::vector<uint8_t> bytes;
+  bool stored = false;
+};
+
+// A finished block: compressed when that is smaller and fits the 20-bit
+// blockSize, stored otherwise.
+void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
+  job.stored = true;
+  if (level > 0) {
+    LevelConfig config = levelConfig(level);
+    BlockSpan span{blockData - job.history, job.history, job.length};
+    ParsedBlock parsed = parseBlock(span, config);
+    uint32_t row = 0, column = 0;
+    if (!job.first) chooseWindow(job.history, &row, &column);
+    CodingOptions coding;
+    coding.threeAlphabets = parsed.threeAlphabets;
+    coding.chunkTokens = config.chunkTokens;
+    std::vector<uint8_t> bytes = frameCompressedBlock(parsed.tokens, job.length, job.last, row, column, coding);
+    if (bytes.size() <= BLOCK_MAX_SIZE && bytes.size() < (size_t)BLOCK_STORED_DATA_BYTE + job.length) {
+      job.bytes = std::move(bytes);
+      job.stored = false;
+      return;
+    }
+  }
+  job.bytes = frameStoredBlock(blockData, job.length, job.last);
+}
+
+// Quick trial size of some bytes, in bits: level-1 parsing in independent
+// pieces of one block each, priced by entropy.
+double trialBits(const uint8_t* data, size_t size) {
+  LevelConfig config = levelConfig(1);
+  double bits = 0;
+  for (size_t at = 0; at < size; at += DATA_BLOCK_LENGTH) {
+    uint32_t n = (uint32_t)std::min<size_t>(DATA_BLOCK_LENGTH, size - at);
+    ParsedBlock parsed = parseBlock(BlockSpan{data + at, 0, n}, config);
+    SymbolStats stats;
+    for (const Token& t : parsed.tokens) stats.add(t, false);
+    bits += estimateBits(stats);
+  }
+  return bits;
+}
+
+}  // namespace
+
+bool filterPays(const std::vector<uint8_t>& bytes, uint64_t streamStart) {
+  if (bytes.size() >= 0x80000000u || !isPe32I386(bytes.data(), bytes.size())) return false;
+  std::vector<uint8_t> filtered = bytes;
+  forwardFilterFile(filtered.data(), (uint32_t)filtered.size(), streamStart, DATA_BLOCK_LENGTH);
+  return trialBits(filtered.data(), filtered.size()) < trialBits(bytes.data(), bytes.size());
+}
+
+struct ArchiveWriter::Impl {
+  FILE* out = nullptr;
+  PackOptions options;
+  long archiveStart = 0;
+  uint64_t written = 0;  // archive bytes so far (header placeholder included)
+  std::vector<std::vector<uint8_t>> records;
+  PackStats stats;
+
+  // The open stream.
+  bool streamOpen = false;
+  uint32_t streamOffset = 0;
+  uint64_t streamSize = 0;       // decoded bytes appended so far
+  std::vector<uint8_t> buffer;   // decoded bytes from bufferBase on
+  uint64_t bufferBase = 0;
+  uint64_t nextBlock = 0;        // stream offset of the first block not written
+  ReaderModel model;
+
+  void write(const uint8_t* data, size_t n) {
+    if (n && fwrite(data, 1, n, out) != n) throw std::runtime_error("cannot write the output");
+    written += n;
+    if (written > 0xFFFFFFFFu) throw std::runtime_error("the archive would exceed 4 GiB");
+  }
+
+  void openStream() {
+    streamOpen = true;
+    streamOffset = (uint32_t)written;
+    streamSize = 0;
+    buffer.clear();
+    bufferBase = 0;
+    nextBlock = 0;
+    model = ReaderModel();
+    write(STREAM_SIGNATURE, SIGNATURE_SIZE);
+    stats.streams++;
+  }
+
+  void append(const uint8_t* data, size_t n) {
+    buffer.insert(buffer.end(), data, data + n);
+    streamSize += n;
+  }
+
+  // Writes every block that is complete; with `final`, also the partial
+  // last one. A block is written only once it is known whether it is the
+  // stream's last, so at least one byte must follow a full block.
+  void flushBlocks(bool final) {
+    const unsigned threads = std::max(1u, options.threads);
+    for (;;) {
+      // Wait for a full batch; which blocks share a batch never changes
+      // the output, only how much runs in parallel.
+      if (!final && streamSize - nextBlock <= (uint64_t)threads * DATA_BLOCK_LENGTH) return;
+      std::vector<BlockJob> batch;
+      uint64_t at = nextBlock;
+      ReaderModel guess = model;
+      while (batch.size() < threads) {
+        uint64_t left = streamSize - at;
+        if (left == 0 || (!final && left <= DATA_BLOCK_LENGTH)) break;
+        BlockJob job;
+        job.start = at;
+        job.length = (uint32_t)std::min<uint64_t>(left, DATA_BLOCK_LENGTH);
+        job.last = final && left <= DATA_BLOCK_LENGTH;
+        job.first = !guess.started;
+        job.history = guess.compressedHistory();
+        guess.advance(job.length, false);  // the guess: blocks compress
+        at += job.length;
+        batch.push_back(std::move(job));
+      }
+      if (batch.empty()) return;
+      runBatch(batch);
+      for (BlockJob& job : batch) {
+        // A stored block earlier in the batch may have cut the history the
+        // guess assumed; such a block is redone with the real history.
+        if (job.history != model.compressedHistory()) {
+          job.history = model.compressedHistory();
+          encodeBlock(job, data(job.start), options.level);
+        }
+        model.advance(job.length, job.stored);
+        write(job.bytes.data(), job.bytes.size());
+        (job.stored ? stats.storedBlocks : stats.compressedBlocks)++;
+        nextBlock = job.start + job.length;
+        if (options.progress) options.progress(nextBlock, written);
+      }
+      // Keep only what the next block can reach.
+      uint64_t keep = nextBlock > WINDOW_MAX ? nextBlock - WINDOW_MAX : 0;
+      if (keep > bufferBase) {
+        buffer.erase(buffer.begin(), buffer.begin() + (ptrdiff_t)(keep - bufferBase));
+        bufferBase = keep;
+      }
+    }
+  }
+
+  const uint8_t* data(uint64_t streamPos) const { return buffer.data() + (streamPos - bufferBase); }
+
+  void runBatch(std::vector<BlockJob>& batch) {
+    const int level = options.level;
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < batch.size(); ++i)
+      workers.emplace_back([this, &batch, i, level] { encodeBlock(batch[i], data(batch[i].start), level); });
+    encodeBlock(batch[0], data(batch[0].start), level);
+    for (std::thread& t : workers) t.join();
+  }
+
+  void closeStream() {
+    if (!streamOpen) return;
+    flushBlocks(true);
+    streamOpen = false;
+  }
+
+  void addRecord(const EntryInfo& info, uint8_t flags, uint32_t offset, uint32_t position, uint32_t length,
+                 uint32_t crc) {
+    std::vector<uint8_t> r(DIRECTORY_ENTRY_SIZE + info.name.size(), 0);
+    writeLe32(&r[DE_STREAM_OFFSET], offset);
+    r[DE_ATTRIBUTES] = info.attributes;
+    r[DE_FLAGS] = flags;
+    writeLe32(&r[DE_STREAM_POSITION], position);
+    writeLe32(&r[DE_LENGTH], length);
+    writeLe32(&r[DE_CRC], crc);
+    writeLe16(&r[DE_NAME_LENGTH], (uint16_t)info.name.size());
+    writeLe16(&r[DE_CREATE_TIME], info.createTime);
+    writeLe16(&r[DE_CREATE_DATE], info.createDate);
+    writeLe16(&r[DE_WRITE_TIME], info.writeTime);
+    writeLe16(&r[DE_WRITE_DATE], info.writeDate);
+    std::copy(info.name.begin(), info.name.end(), r.begin() + DIRECTORY_ENTRY_SIZE);
+    records.push_back(std::move(r));
+    stats.entries++;
+  }
+
+  // Directory blocks of whole records: each decodes to at most 8192 bytes
+  // and takes at most 8184 encoded bytes (header and selector included).
+  void writeDirectory() {
+    const int level = std::min(std::max(options.level, 0), 9);
+    size_t i = 0;
+    while (i < records.size()) {
+      size_t end = i, decoded = 0;
+      while (end < records.size() && decoded + records[end].size() <= DIRECTORY_BUFFER_SIZE)
+        decoded += records[end++].size();
+      for (;;) {
+        std::vector<uint8_t> plain;
+        for (size_t k = i; k < end; ++k) plain.insert(plain.end(), records[k].begin(), records[k].end());
+        BlockJob job;
+        job.length = (uint32_t)plain.size();
+        job.last = true;
+        job.first = true;
+        encodeBlock(job, plain.data(), level);
+        if (job.bytes.size() <= DIRECTORY_BLOCK_MAX_ENCODED) {
+          write(DIRECTORY_SIGNATURE, SIGNATURE_SIZE);
+          write(job.bytes.data(), job.bytes.size());
+          stats.directoryBlocks++;
+          break;
+        }
+        --end;  // the stored form of fewer records always fits
+      }
+      i = end;
+    }
+  }
+};
+
+ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(new Impl) {
+  impl_->out = out;
+  impl_->options = options;
+  impl_->archiveStart = ftell(out);
+  if (impl_->archiveStart < 0) throw std::runtime_error("cannot tell the output position");
+  uint8_t placeholder[ARCHIVE_HEADER_SIZE] = {0};
+  impl_->write(placeholder, sizeof placeholder);
+}
+
+ArchiveWriter::~ArchiveWriter() { delete impl_; }
+
+void ArchiveWriter::addFolder(const EntryInfo& info) { impl_->addRecord(info, ENTRY_FOLDER, 0, 0, 0, 0); }
+
+void ArchiveWriter::addFile(const EntryInfo& info, std::vector<uint8_t>& bytes) {
+  Impl& m = *impl_;
+  if (bytes.size() > 0xFFFFFFFFu) throw std::runtime_error("file larger than 4 GiB: " + info.name);
+  const uint64_t recordSize = STREAM_RECORD_FIXED_SIZE + info.name.size() + bytes.size() + STREAM_RECORD_CRC_SIZE;
+  if (m.streamOpen && m.streamSize + recordSize > 0xFFFFFFFFu) m.closeStream();
+  if (!m.streamOpen) m.openStream();
+  const uint32_t length = (uint32_t)bytes.size();
+  const uint32_t position = (uint32_t)m.streamSize;
+  const uint32_t crc = crc32(0, bytes.data(), bytes.size());
+  const uint64_t dataStart = m.streamSize + STREAM_RECORD_FIXED_SIZE + info.name.size();
+  uint8_t flags = 0;
+  if (m.options.level > 0 && filterPays(bytes, dataStart)) {
+    forwardFilterFile(bytes.data(), length, dataStart, DATA_BLOCK_LENGTH);
+    flags = ENTRY_FILTER_4;
+    m.stats.filtered++;
+  }
+  uint8_t fixed[STREAM_RECORD_FIXED_SIZE] = {0};
+  writeLe32(fixed + SR_FILE_LENGTH, length);
+  writeLe16(fixed + SR_VARIABLE_LENGTH, (uint16_t)info.name.size());
+  m.append(fixed, sizeof fixed);
+  m.append((const uint8_t*)info.name.data(), info.name.size());
+  m.append(bytes.data(), bytes.size());
+  uint8_t tail[STREAM_RECORD_CRC_SIZE];
+  writeLe32(tail, crc);
+  m.append(tail, sizeof tail);
+  m.addRecord(info, flags, m.streamOffset, position, length, crc);
+  m.stats.files++;
+  m.stats.inputBytes += length;
+  m.flushBlocks(false);
+}
+
+PackStats ArchiveWriter::finish() {
+  Impl& m = *impl_;
+  if (m.stats.streams == 0) {
+    // No file at all: the data region still holds one (empty) stream.
+    m.openStream();
+    std::vector<uint8_t> empty = frameStoredBlock(nullptr, 0, true);
+    m.write(empty.data(), empty.size());
+    m.streamOpen = false;
+  }
+  m.closeStream();
+  const uint32_t directoryOffset = (uint32_t)m.written;
+  m.writeDirectory();
+  uint8_t header[ARCHIVE_HEADER_SIZE] = {0};
+  for (uint32_t i = 0; i < 4; ++i) header[AH_MAGIC + i] = ARCHIVE_MAGIC[i];
+  writeLe32(header + AH_DIRECTORY_OFFSET, directoryOffset);
+  writeLe32(header + AH_ENTRY_COUNT, (uint32_t)m.records.size());
+  writeLe32(header + AH_ARCHIVE_LENGTH, (uint32_t)m.written);
+  writeLe32(header + AH_DATA_LENGTH, directoryOffset - ARCHIVE_HEADER_SIZE);
+  // headerWord: the low 16 bits of the CRC-32 of the 40 bytes before it, so
+  // that a reader that wants to can tell a damaged header.
+  writeLe16(header + AH_HEADER_WORD, (uint16_t)crc32(0, header, AH_HEADER_WORD));
+  if (fseek(m.out, m.archiveStart, SEEK_SET) != 0 || fwrite(header, 1, sizeof header, m.out) != sizeof header ||
+      fseek(m.out, 0, SEEK_END) != 0)
+    throw std::runtime_error("cannot write the archive header");
+  m.stats.archiveBytes = m.written;
+  return m.stats;
+}
+
+}  // namespace jov

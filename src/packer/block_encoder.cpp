@@ -1,0 +1,288 @@
+#include "packer/block_encoder.h"
+
+#include <stddef.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "packer/code_lengths.h"
+#include "packer/huffman.h"
+
+namespace jov {
+
+namespace {
+
+const uint32_t DIST_POSITION[3] = {SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
+
+uint32_t setSizeFor(bool threeAlphabets) { return threeAlphabets ? SET_SIZE_3 : SET_SIZE_2; }
+
+double entropyBits(const uint64_t* freq, size_t n) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < n; ++i) total += freq[i];
+  if (total == 0) return 0;
+  double bits = 0, lt = std::log2((double)total);
+  for (size_t i = 0; i < n; ++i)
+    if (freq[i]) bits += (double)freq[i] * (lt - std::log2((double)freq[i]));
+  return bits;
+}
+
+// A rough price of sending one more table set: a few bits per used symbol.
+double tableCostEstimate(const SymbolStats& s) {
+  uint32_t used = 0;
+  for (uint64_t f : s.litlen) used += f != 0;
+  for (const auto& d : s.dist)
+    for (uint64_t f : d) used += f != 0;
+  return 100.0 + 3.0 * used;
+}
+
+struct Segment {
+  size_t begin, end;  // token range
+  SymbolStats stats;
+  double cost;        // estimate, including the table
+};
+
+double segmentCost(const SymbolStats& s) { return estimateBits(s) + tableCostEstimate(s); }
+
+SymbolStats merged(const SymbolStats& a, const SymbolStats& b) {
+  SymbolStats m = a;
+  m.addAll(b);
+  return m;
+}
+
+// Splits the tokens into at most 63 table sets: start from chunks of
+// `chunkTokens` and merge neighbours while a merge saves bits (the saved table
+// against the worse fit of one code for both), then, if needed, the cheapest
+// merges until 63 remain.
+}  // namespace
+
+std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const CodingOptions& o) {
+  std::vector<Segment> segs;
+  const size_t chunk = o.chunkTokens ? o.chunkTokens : tokens.size();
+  for (size_t b = 0; b < tokens.size(); b += chunk) {
+    Segment s{b, std::min(tokens.size(), b + chunk), {}, 0};
+    for (size_t i = s.begin; i < s.end; ++i) s.stats.add(tokens[i], o.threeAlphabets);
+    s.cost = segmentCost(s.stats);
+    segs.push_back(std::move(s));
+  }
+  if (segs.empty()) return {0};
+  // A tiny last chunk always joins its neighbour.
+  std::vector<double> gain;  // gain[i]: saving from merging segs[i] and segs[i + 1]
+  auto pairGain = [&](size_t i) {
+    return segs[i].cost + segs[i + 1].cost - segmentCost(merged(segs[i].stats, segs[i + 1].stats));
+  };
+  for (size_t i = 0; i + 1 < segs.size(); ++i) gain.push_back(pairGain(i));
+  while (segs.size() > 1) {
+    size_t best = 0;
+    for (size_t i = 1; i < gain.size(); ++i)
+      if (gain[i] > gain[best]) best = i;
+    if (gain[best] <= 0 && segs.size() <= MAX_SET_COUNT) break;
+    segs[best].stats.addAll(segs[best + 1].stats);
+    segs[best].end = segs[best + 1].end;
+    segs[best].cost = segmentCost(segs[best].stats);
+    segs.erase(segs.begin() + (ptrdiff_t)best + 1);
+    gain.erase(gain.begin() + (ptrdiff_t)best);
+    if (best < gain.size()) gain[best] = pairGain(best);
+    if (best > 0) gain[best - 1] = pairGain(best - 1);
+  }
+  std::vector<size_t> starts;
+  for (const Segment& s : segs) starts.push_back(s.begin);
+  return starts;
+}
+
+namespace {
+
+uint64_t tokenBits(const Token& t, const std::vector<uint8_t>& lengths, bool threeAlphabets) {
+  if (t.length == 0) return lengths[t.distance];
+  uint32_t ls = lengthSymbol(t.length);
+  uint32_t a = distanceAlphabetFor(t.length, threeAlphabets);
+  return lengths[ls] + lengthSymbolExtraBits(ls) + lengths[DIST_POSITION[a] + t.distSymbol] +
+         distanceSymbolExtraBits(t.distSymbol);
+}
+
+// Whether every symbol of the tokens has a code in `lengths`.
+bool allCoded(const std::vector<Token>& tokens, const std::vector<uint8_t>& lengths, bool threeAlphabets) {
+  for (const Token& t : tokens) {
+    if (t.length == 0) {
+      if (!lengths[t.distance]) return false;
+      continue;
+    }
+    uint32_t a = distanceAlphabetFor(t.length, threeAlphabets);
+    if (!lengths[lengthSymbol(t.length)] || !lengths[DIST_POSITION[a] + t.distSymbol]) return false;
+  }
+  return true;
+}
+
+void writeToken(BitWriter& out, const Token& t, const std::vector<uint8_t>& lengths,
+                const std::vector<uint32_t>& codes, bool threeAlphabets) {
+  if (t.length == 0) {
+    out.put(codes[t.distance], lengths[t.distance]);
+    return;
+  }
+  uint32_t ls = lengthSymbol(t.length);
+  out.put(codes[ls], lengths[ls]);
+  if (uint32_t eb = lengthSymbolExtraBits(ls)) out.put(t.length - lengthSymbolBase(ls), eb);
+  uint32_t p = DIST_POSITION[distanceAlphabetFor(t.length, threeAlphabets)] + t.distSymbol;
+  out.put(codes[p], lengths[p]);
+  if (uint32_t eb = distanceSymbolExtraBits(t.distSymbol)) out.put(t.distExtra, eb);
+}
+
+// Canonical codes of each alphabet of a set, placed at the set's positions.
+std::vector<uint32_t> setCodes(const std::vector<uint8_t>& lengths, bool threeAlphabets) {
+  std::vector<uint32_t> codes(lengths.size(), 0);
+  auto place = [&](uint32_t pos, uint32_t n) {
+    std::vector<uint8_t> l(lengths.begin() + pos, lengths.begin() + pos + n);
+    std::vector<uint32_t> c = canonicalCodes(l);
+    for (uint32_t i = 0; i < n; ++i) codes[pos + i] = c[i];
+  };
+  place(0, LITLEN_SYMBOLS);
+  place(SET_POS_DIST0, DIST0_SYMBOLS);
+  place(SET_POS_DIST1, DIST1_SYMBOLS);
+  if (threeAlphabets) place(SET_POS_DIST2, DIST2_SYMBOLS);
+  return codes;
+}
+
+}  // namespace
+
+double estimateBits(const SymbolStats& s) {
+  double bits = entropyBits(s.litlen.data(), LITLEN_SYMBOLS);
+  for (uint32_t ls = 266; ls <= SYMBOL_LONG_LENGTH; ++ls) bits += (double)s.litlen[ls] * lengthSymbolExtraBits(ls);
+  for (uint32_t a = 0; a < 3; ++a) {
+    bits += entropyBits(s.dist[a].data(), MAX_DIST_SYMBOLS);
+    for (uint32_t d = DIST_SYMBOL_EXPLICIT; d < MAX_DIST_SYMBOLS; ++d)
+      bits += (double)s.dist[a][d] * distanceSymbolExtraBits(d);
+  }
+  return bits;
+}
+
+std::vector<uint8_t> tableSetLengths(const SymbolStats& stats, bool endsWithSwitch, bool threeAlphabets) {
+  std::vector<uint8_t> set(setSizeFor(threeAlphabets), 0);
+  std::vector<uint64_t> lit(stats.litlen.begin(), stats.litlen.end());
+  if (endsWithSwitch) lit[SYMBOL_END_OF_SET]++;
+  lit[LITLEN_SYMBOLS - 1] = 0;  // symbol 287 has no meaning and never gets a code
+  std::vector<uint8_t> l = limitedCodeLengths(lit, MAX_CODE_LENGTH);
+  std::copy(l.begin(), l.end(), set.begin());
+  for (uint32_t a = 0; a < (threeAlphabets ? 3u : 2u); ++a) {
+    uint32_t n = distanceAlphabetSize(a);
+    std::vector<uint64_t> f(stats.dist[a].begin(), stats.dist[a].begin() + n);
+    std::vector<uint8_t> dl = limitedCodeLengths(f, MAX_CODE_LENGTH);
+    std::copy(dl.begin(), dl.end(), set.begin() + DIST_POSITION[a]);
+  }
+  return set;
+}
+
+std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tokens, const CodingOptions& o) {
+  const bool three = o.threeAlphabets;
+  const uint32_t setSize = setSizeFor(three);
+  std::vector<size_t> starts = chooseSetStarts(tokens, o);
+  const size_t setCount = starts.size();
+
+  std::vector<uint8_t> all;
+  std::vector<std::vector<uint8_t>> sets;
+  uint64_t dynamicBits = 0;
+  for (size_t k = 0; k < setCount; ++k) {
+    size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
+    SymbolStats st;
+    for (size_t i = starts[k]; i < end; ++i) st.add(tokens[i], three);
+    sets.push_back(tableSetLengths(st, k + 1 < setCount, three));
+    all.insert(all.end(), sets.back().begin(), sets.back().end());
+    for (size_t i = starts[k]; i < end; ++i) dynamicBits += tokenBits(tokens[i], sets.back(), three);
+    if (k + 1 < setCount) dynamicBits += sets.back()[SYMBOL_END_OF_SET];
+  }
+  dynamicBits += codeLengthsCost(all, setSize);
+
+  // The fixed set only exists for two distance alphabets and has no code
+  // for distances beyond 8192 in alphabet 0.
+  if (o.allowFixedSet && !three) {
+    std::vector<uint8_t> fixed(SET_SIZE_2);
+    for (uint32_t p = 0; p < SET_SIZE_2; ++p) fixed[p] = fixedCodeLength(p);
+    if (allCoded(tokens, fixed, false)) {
+      uint64_t fixedBits = 0;
+      for (const Token& t : tokens) fixedBits += tokenBits(t, fixed, false);
+      if (fixedBits < dynamicBits) {
+        out.put(2, 2);
+        out.put(0, 6);
+        std::vector<uint32_t> codes = setCodes(fixed, false);
+        for (const Token& t : tokens) writeToken(out, t, fixed, codes, false);
+        return {0};
+      }
+    }
+  }
+
+  out.put(three ? 3 : 2, 2);
+  out.put((uint32_t)setCount, 6);
+  uint64_t hb = writeCodeLengths(out, all, setSize);
+  if (getenv("JOV_DEBUG")) {
+    uint64_t lits = 0, matches = 0, litBits = 0, lenBits = 0, distBits = 0, reps = 0;
+    for (size_t k = 0; k < setCount; ++k) {
+      size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
+      for (size_t i = starts[k]; i < end; ++i) {
+        const Token& t = tokens[i];
+        if (!t.length) { lits++; litBits += sets[k][t.distance]; continue; }
+        matches++; reps += t.distSymbol < 2;
+        uint32_t ls = lengthSymbol(t.length);
+        lenBits += sets[k][ls] + lengthSymbolExtraBits(ls);
+        distBits += sets[k][DIST_POSITION[distanceAlphabetFor(t.length, three)] + t.distSymbol] + distanceSymbolExtraBits(t.distSymbol);
+      }
+    }
+    fprintf(stderr, "block: 3alph=%d sets=%zu header=%llu lits=%llu (%llu bits) matches=%llu reps=%llu len=%llu dist=%llu\n", three, setCount,
+      (unsigned long long)hb, (unsigned long long)lits, (unsigned long long)litBits, (unsigned long long)matches, (unsigned long long)reps, (unsigned long long)lenBits, (unsigned long long)distBits);
+  }
+  for (size_t k = 0; k < setCount; ++k) {
+    size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
+    std::vector<uint32_t> codes = setCodes(sets[k], three);
+    for (size_t i = starts[k]; i < end; ++i) writeToken(out, tokens[i], sets[k], codes, three);
+    if (k + 1 < setCount) out.put(codes[SYMBOL_END_OF_SET], sets[k][SYMBOL_END_OF_SET]);
+  }
+  return starts;
+}
+
+namespace {
+
+void putBlockHeader(BitWriter& w, uint32_t type, bool last, uint32_t outputLength, uint32_t row, uint32_t column) {
+  w.put(type, 4);
+  w.put(last ? 1 : 0, 1);
+  w.put(outputLength, 20);
+  w.put(0, 20);  // blockSize, patched once known
+  w.put(row, 2);
+  w.put(column, 3);
+}
+
+}  // namespace
+
+std::vector<uint8_t> frameStoredBlock(const uint8_t* data, uint32_t length, bool last) {
+  BitWriter w;
+  putBlockHeader(w, BLOCK_STORED, last, length, 0, 0);
+  w.alignToByte();
+  std::vector<uint8_t> bytes = std::move(w.bytes());
+  bytes.insert(bytes.end(), data, data + length);
+  patchBits(bytes.data(), 25, (uint32_t)bytes.size(), 20);
+  return bytes;
+}
+
+std::vector<uint8_t> frameCompressedBlock(const std::vector<Token>& tokens, uint32_t outputLength, bool last,
+                                          uint32_t row, uint32_t column, const CodingOptions& options) {
+  BitWriter w;
+  putBlockHeader(w, BLOCK_COMPRESSED, last, outputLength, row, column);
+  writeCodedData(w, tokens, options);
+  w.alignToByte();
+  std::vector<uint8_t> bytes = std::move(w.bytes());
+  // Callers check the size against BLOCK_MAX_SIZE before using the block.
+  patchBits(bytes.data(), 25, (uint32_t)std::min<size_t>(bytes.size(), BLOCK_MAX_SIZE), 20);
+  return bytes;
+}
+
+void chooseWindow(uint32_t history, uint32_t* row, uint32_t* column) {
+  uint32_t bestRow = 2, bestColumn = 7;
+  for (uint32_t r = 0; r < 3; ++r)
+    for (uint32_t c = 0; c < 8; ++c)
+      if (windowSizes[r][c] >= history && windowSizes[r][c] < windowSizes[bestRow][bestColumn]) {
+        bestRow = r;
+        bestColumn = c;
+      }
+  *row = bestRow;
+  *column = bestColumn;
+}
+
+}  // namespace jov

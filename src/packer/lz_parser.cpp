@@ -1,0 +1,549 @@
+#include "packer/lz_parser.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "packer/block_encoder.h"
+#include "packer/match_finder.h"
+
+namespace jov {
+
+LevelConfig levelConfig(int level) {
+  switch (level) {
+    case 1: return {Strategy::Greedy, 4, 32, 0, 16384};
+    case 2: return {Strategy::Greedy, 8, 48, 0, 16384};
+    case 3: return {Strategy::Lazy, 6, 64, 0, 8192};
+    case 4: return {Strategy::Lazy, 12, 96, 0, 8192};
+    case 5: return {Strategy::Lazy, 16, 128, 0, 4096};
+    case 6: return {Strategy::Lazy2, 24, 96, 0, 4096};
+    case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
+    case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
+    default: return {Strategy::Optimal, 64, 273, 3, 2048};
+  }
+}
+
+void resolveDistances(std::vector<Token>& tokens, const uint8_t* block, bool three) {
+  uint32_t r0 = 0, r1 = 0;
+  std::vector<Token> out;
+  out.reserve(tokens.size());
+  uint32_t pos = 0;
+  for (Token t : tokens) {
+    if (t.length == 0) {
+      out.push_back(t);
+      ++pos;
+      continue;
+    }
+    const uint32_t d = t.distance, a = distanceAlphabetFor(t.length, three);
+    if (d == r0) {
+      t.distSymbol = DIST_SYMBOL_REP0;
+    } else if (d == r1) {
+      t.distSymbol = DIST_SYMBOL_REP1;
+      std::swap(r0, r1);
+    } else if (d <= 4) {
+      t.distSymbol = DIST_SYMBOL_SMALL + d - 1;
+    } else {
+      uint32_t sym = explicitDistanceSymbol(d);
+      if (sym >= distanceAlphabetSize(a)) {
+        for (uint32_t i = 0; i < t.length; ++i) out.push_back(literalToken(block[pos + i]));
+        pos += t.length;
+        continue;
+      }
+      t.distSymbol = sym;
+      t.distExtra = d - distanceBase(sym);
+      r1 = r0;
+      r0 = d;
+    }
+    t.distExtra = t.distSymbol >= DIST_SYMBOL_EXPLICIT ? d - distanceBase(t.distSymbol) : 0;
+    out.push_back(t);
+    pos += t.length;
+  }
+  tokens.swap(out);
+}
+
+namespace {
+
+// ---- Greedy and lazy parsing ----------------------------------------------
+//
+// A static estimate of a match's worth in bits: what its bytes would cost as
+// literals, less what the match costs.
+const int LITERAL_BITS = 7;
+
+int matchCostBits(uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+  int cost = length <= 10 ? 6 : 7 + (int)lengthSymbolExtraBits(lengthSymbol(length));
+  if (distance == r0) return cost + 1;
+  if (distance == r1) return cost + 3;
+  if (distance <= 4) return cost + 4;
+  return cost + 4 + (int)distanceSymbolExtraBits(explicitDistanceSymbol(distance));
+}
+
+struct Candidate {
+  uint32_t length = 0, distance = 0;
+  int score = 0;
+};
+
+// Whether the block's codes can carry this match at all (length 2 only
+// reaches distance 64; length 3 is coded in alphabet 0, which reaches all).
+bool codable(uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+  if (length >= 3 || distance == r0 || distance == r1 || distance <= 4) return true;
+  return distance <= 64;
+}
+
+class LazyParser {
+ public:
+  LazyParser(const BlockSpan& s, const LevelConfig& c)
+      : span_(s), config_(c), size_(s.history + s.length), finder_(s.data, size_) {}
+
+  std::vector<Token> run() {
+    for (uint32_t p = 0; p < span_.history; ++p) finder_.insert(p);
+    std::vector<Token> tokens;
+    uint32_t pos = span_.history;
+    Candidate cur = find(pos);
+    const bool lazy = config_.strategy != Strategy::Greedy;
+    while (pos < size_) {
+      if (cur.length == 0) {
+        tokens.push_back(literalToken(span_.data[pos]));
+        ++pos;
+        if (pos < size_) cur = find(pos);
+        continue;
+      }
+      // A long match is taken as it is; looking one byte further rarely
+      // finds better and costs another search.
+      if (lazy && cur.length < config_.niceLength / 2 && pos + 1 < size_) {
+        Candidate next = find(pos + 1);
+        int bonus = LITERAL_BITS;
+        bool better = next.score > cur.score + bonus;
+        if (!better && config_.strategy == Strategy::Lazy2 && next.length < config_.niceLength &&
+            pos + 2 < size_ && cur.length > 2) {
+          // Peek one more step; pos + 2 is inserted here, so the token that
+          // follows must not insert it again.
+          Candidate after = find(pos + 2);
+          if (after.score > cur.score + 2 * bonus) {
+            tokens.push_back(literalToken(span_.data[pos]));
+            tokens.push_back(literalToken(span_.data[pos + 1]));
+            pos += 2;
+            cur = after;
+            continue;
+          }
+          emit(tokens, cur, pos, 3);
+          continue;
+        }
+        if (better) {
+          tokens.push_back(literalToken(span_.data[pos]));
+          ++pos;
+          cur = next;
+          continue;
+        }
+        emit(tokens, cur, pos, 2);
+        continue;
+      }
+      emit(tokens, cur, pos, 1);
+    }
+    return tokens;
+  }
+
+ private:
+  // Takes the match at pos; `inserted` positions from pos on are already in
+  // the finder. Leaves cur on the next position.
+  void emit(std::vector<Token>& tokens, Candidate& cur, uint32_t& pos, uint32_t inserted) {
+    tokens.push_back(matchToken(cur.length, cur.distance));
+    if (cur.distance > 4 && cur.distance != r0_) {
+      if (cur.distance == r1_) {
+        std::swap(r0_, r1_);
+      } else {
+        r1_ = r0_;
+        r0_ = cur.distance;
+      }
+    }
+    for (uint32_t p = pos + inserted; p < pos + cur.length; ++p) finder_.insert(p);
+    pos += cur.length;
+    if (pos < size_) cur = find(pos);
+  }
+
+  Candidate find(uint32_t pos) {
+    Candidate best;
+    const uint32_t limit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
+    const uint8_t* cur = span_.data + pos;
+    auto consider = [&](uint32_t length, uint32_t distance) {
+      if (length < 2 || !codable(length, distance, r0_, r1_)) return;
+      int score = (int)length * LITERAL_BITS - matchCostBits(length, distance, r0_, r1_);
+      if (score > best.score || (score == best.score && length > best.length)) best = {length, distance, score};
+    };
+    for (uint32_t r : {r0_, r1_})
+      if (r != 0 && r <= pos) consider(matchLength(cur, cur - r, limit), r);
+    uint32_t pair = finder_.lastPair(pos);
+    Match m = finder_.findAndInsert(pos, config_.depth, config_.niceLength, config_.niceLength / 4);
+    if (m.length) consider(m.length, m.distance);
+    if (pair != NO_POSITION && pos - pair <= 64) consider(matchLength(cur, span_.data + pair, limit), pos - pair);
+    return best;
+  }
+
+  const BlockSpan& span_;
+  const LevelConfig& config_;
+  uint32_t size_;
+  HashChainFinder finder_;
+  uint32_t r0_ = 0, r1_ = 0;
+};
+
+// ---- Optimal parsing --------------------------------------------------------
+//
+// Prices are in 1/16 bit. A forward pass over the block relaxes, from every
+// position, a literal, the two recent distances at every length they match,
+// and every stored match at every length it covers; the cheapest path is then
+// traced back. The recent distances along a path are kept in its nodes, so
+// every price is the price of the symbols that path will really send.
+
+const uint32_t PRICE_SCALE = 16;
+const uint32_t INFINITE_PRICE = 0xFFFFFFFFu;
+const uint32_t SEGMENT = 1u << 15;
+
+struct Prices {
+  uint32_t literal[LITLEN_SYMBOLS];
+  uint32_t distance[3][MAX_DIST_SYMBOLS];
+  std::vector<uint32_t> length;  // price of a match length, symbol and extra bits
+
+  void finish(uint32_t maxLength) {
+    length.assign(maxLength + 1, 0);
+    for (uint32_t l = 2; l <= maxLength; ++l) {
+      uint32_t s = lengthSymbol(l);
+      length[l] = literal[s] + PRICE_SCALE * lengthSymbolExtraBits(s);
+    }
+  }
+  uint32_t dist(uint32_t alphabet, uint32_t symbol) const {
+    return distance[alphabet][symbol] + PRICE_SCALE * distanceSymbolExtraBits(symbol);
+  }
+};
+
+void pricesFromCounts(const uint64_t* freq, size_t n, uint32_t* out) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < n; ++i) total += freq[i];
+  double lt = std::log2((double)total + 1);
+  uint32_t unused = (uint32_t)((lt + 2) * PRICE_SCALE);
+  if (unused > 18 * PRICE_SCALE) unused = 18 * PRICE_SCALE;
+  for (size_t i = 0; i < n; ++i) {
+    if (!freq[i]) {
+      out[i] = unused;
+      continue;
+    }
+    double bits = lt - std::log2((double)freq[i]);
+    if (bits < 1) bits = 1;  // a prefix code spends at least one bit
+    out[i] = (uint32_t)(bits * PRICE_SCALE + 0.5);
+  }
+}
+
+Prices pricesFromStats(const SymbolStats& s, uint32_t maxLength) {
+  Prices p;
+  pricesFromCounts(s.litlen.data(), LITLEN_SYMBOLS, p.literal);
+  for (uint32_t a = 0; a < 3; ++a) pricesFromCounts(s.dist[a].data(), distanceAlphabetSize(a), p.distance[a]);
+  p.finish(maxLength);
+  return p;
+}
+
+// First-pass prices: literals from the block's byte counts, lengths and
+// distances from a generic shape (short lengths and recent distances cheap).
+Prices initialPrices(const uint8_t* block, uint32_t length, uint32_t maxLength) {
+  SymbolStats s;
+  for (uint32_t i = 0; i < length; ++i) s.litlen[block[i]]++;
+  uint64_t scale = length / 64 + 1;
+  for (uint32_t sym = 257; sym < SYMBOL_LONG_LENGTH + 1; ++sym) s.litlen[sym] = scale * 8 / (sym - 255);
+  for (uint32_t a = 0; a < 3; ++a)
+    for (uint32_t d = 0; d < distanceAlphabetSize(a); ++d) s.dist[a][d] = d < 2 ? 64 : 16;
+  return pricesFromStats(s, maxLength);
+}
+
+struct Node {
+  uint32_t cost;
+  uint32_t length;    // 0: reached by a literal
+  uint32_t distance;
+  uint32_t r0, r1;    // recent distances after this node's step
+  uint32_t tail;      // >0: the step is match, literal, then r0 for `tail` bytes
+};
+
+class OptimalParser {
+ public:
+  OptimalParser(const BlockSpan& s, const LevelConfig& c)
+      : span_(s), config_(c), size_(s.history + s.length), nice_(std::max<uint32_t>(c.niceLength, 8)) {}
+
+  ParsedBlock run() {
+    collectMatches();
+    const uint8_t* block = span_.data + span_.history;
+    prices_.assign(1, initialPrices(block, span_.length, nice_));
+    boundaries_.assign(1, 0);
+    ParsedBlock result;
+    bool three = false;
+    const uint32_t passes = std::max<uint32_t>(config_.passes, 1);
+    for (uint32_t pass = 0; pass < passes; ++pass) {
+      result.tokens = parse(three);
+      resolveDistances(result.tokens, block, three);
+      result.threeAlphabets = three;
+      if (pass + 1 == passes) break;
+      if (pass == 0 && threeAlphabetsPay(result.tokens)) {
+        three = true;
+        resolveDistances(result.tokens, block, true);
+      }
+      setPricesFromTokens(result.tokens, three);
+    }
+    return result;
+  }
+
+  // Prices for the next pass: one table per table set that the encoder would
+  // choose for these tokens, so that a region is priced by its own codes.
+  void setPricesFromTokens(const std::vector<Token>& tokens, bool three) {
+    CodingOptions coding;
+    coding.threeAlphabets = three;
+    coding.chunkTokens = config_.chunkTokens;
+    std::vector<size_t> starts = chooseSetStarts(tokens, coding);
+    starts.push_back(tokens.size());
+    prices_.clear();
+    boundaries_.clear();
+    uint32_t pos = 0;
+    for (size_t k = 0; k + 1 < starts.size(); ++k) {
+      boundaries_.push_back(pos);
+      SymbolStats stats;
+      for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+        stats.add(tokens[i], three);
+        pos += tokens[i].length ? tokens[i].length : 1;
+      }
+      prices_.push_back(pricesFromStats(stats, nice_));
+    }
+  }
+
+ private:
+  uint32_t maxLength() const { return std::min<uint32_t>(MAX_MATCH, span_.length); }
+
+  // Matches of every block position, found once and reused by every pass.
+  // After a match of the nice length the positions it covers get none.
+  void collectMatches() {
+    BinaryTreeFinder finder(span_.data, size_, config_.depth, nice_);
+    for (uint32_t p = 0; p < span_.history; ++p) finder.insert(p);
+    offsets_.assign(span_.length + 1, 0);
+    std::vector<Match> found;
+    for (uint32_t p = span_.history; p < size_;) {
+      found.clear();
+      finder.findAndInsert(p, found);
+      uint32_t i = p - span_.history;
+      offsets_[i] = (uint32_t)matches_.size();
+      uint32_t skip = 1;
+      if (!found.empty()) {
+        Match& last = found.back();
+        if (last.length >= nice_) {
+          const uint8_t* cur = span_.data + p;
+          last.length = matchLength(cur, cur - last.distance, std::min<uint32_t>(size_ - p, MAX_MATCH));
+          skip = last.length;
+        }
+        matches_.insert(matches_.end(), found.begin(), found.end());
+      }
+      for (uint32_t k = 1; k < skip; ++k) {
+        offsets_[i + k] = (uint32_t)matches_.size();
+        finder.insert(p + k);
+      }
+      p += skip;
+    }
+    offsets_[span_.length] = (uint32_t)matches_.size();
+  }
+
+  // Whether a third distance alphabet (for length-3 matches, up to 8192)
+  // pays: compares the entropy of the distance codes both ways, charging the
+  // extra table and the matches that alphabet 2 cannot reach.
+  bool threeAlphabetsPay(const std::vector<Token>& tokens) const {
+    SymbolStats two, three;
+    uint64_t unreachable = 0;
+    for (const Token& t : tokens) {
+      if (t.length == 0) continue;
+      two.add(t, false);
+      if (t.length == 3 && t.distSymbol >= DIST2_SYMBOLS) {
+        ++unreachable;
+        continue;
+      }
+      three.add(t, true);
+    }
+    double bitsTwo = 0, bitsThree = 0;
+    for (uint32_t a = 0; a < 3; ++a) {
+      SymbolStats x, y;
+      x.dist[a] = two.dist[a];
+      y.dist[a] = three.dist[a];
+      bitsTwo += estimateBits(x);
+      bitsThree += estimateBits(y);
+    }
+    bitsThree += 28 * 4 + (double)unreachable * 12;
+    return bitsThree < bitsTwo;
+  }
+
+  std::vector<Token> parse(bool three) {
+    std::vector<Token> tokens;
+    nodes_.resize(SEGMENT + 1);
+    priceIndex_ = 0;
+    uint32_t pos = span_.history, r0 = 0, r1 = 0;
+    while (pos < size_) {
+      uint32_t end = std::min<uint32_t>(size_, pos + SEGMENT);
+      pos = segment(three, pos, end, r0, r1, tokens);
+    }
+    return tokens;
+  }
+
+  // The price table of the set that covers span position pos; positions
+  // only grow during a pass.
+  const Prices& pricesAt(uint32_t pos) {
+    uint32_t at = pos - span_.history;
+    while (priceIndex_ + 1 < boundaries_.size() && boundaries_[priceIndex_ + 1] <= at) ++priceIndex_;
+    return prices_[priceIndex_];
+  }
+
+  void relax(uint32_t index, uint32_t cost, uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+    Node& n = nodes_[index];
+    if (cost < n.cost) n = Node{cost, length, distance, r0, r1, 0};
+  }
+
+  // A match that stops at a single differing byte often goes on at the same
+  // distance: price match, literal, r0 as one step, since the plain nodes
+  // keep only the cheapest path's recent distances and would lose the match's.
+  void relaxWithTail(const Prices& prices, bool three, uint32_t i, uint32_t pos, uint32_t segLimit, uint32_t cost,
+                     uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+    const uint32_t after = pos + length + 1;
+    if (length + 3 > segLimit || after >= size_) return;
+    const uint8_t* p = span_.data + after;
+    uint32_t tail = matchLength(p, p - distance, std::min(segLimit - length - 1, nice_ - 1));
+    if (tail < 2) return;
+    cost += prices.literal[span_.data[pos + length]] + prices.length[tail] +
+            prices.dist(distanceAlphabetFor(tail, three), DIST_SYMBOL_REP0);
+    Node& n = nodes_[i + length + 1 + tail];
+    if (cost < n.cost) n = Node{cost, length, distance, r0, r1, tail};
+  }
+
+  // Parses from `start` until `end` or a nice match; returns where the next
+  // segment starts and leaves the recent distances there in r0/r1.
+  uint32_t segment(bool three, uint32_t start, uint32_t end, uint32_t& r0, uint32_t& r1,
+                   std::vector<Token>& tokens) {
+    const uint8_t* data = span_.data;
+    const uint32_t count = end - start;
+    for (uint32_t i = 0; i <= count; ++i) nodes_[i].cost = INFINITE_PRICE;
+    nodes_[0] = Node{0, 0, 0, r0, r1, 0};
+    for (uint32_t i = 0; i < count; ++i) {
+      const Node n = nodes_[i];
+      const uint32_t pos = start + i;
+      const uint8_t* cur = data + pos;
+      const uint32_t fullLimit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
+      const uint32_t segLimit = count - i;
+      const Prices& prices = pricesAt(pos);
+
+      // Recent distances, and a nice match ends the segment right here.
+      uint32_t repLength[2] = {0, 0};
+      for (int k = 0; k < 2; ++k) {
+        uint32_t r = k ? n.r1 : n.r0;
+        if (r != 0 && r <= pos) repLength[k] = matchLength(cur, cur - r, fullLimit);
+      }
+      const uint32_t first = offsets_[pos - span_.history], last = offsets_[pos - span_.history + 1];
+      uint32_t longest = first < last ? matches_[last - 1].length : 0;
+      if (repLength[0] >= nice_ || repLength[1] >= nice_ || longest >= nice_) {
+        Token t;
+        if (repLength[0] >= nice_ && repLength[0] >= repLength[1] && repLength[0] + 1 >= longest)
+          t = matchToken(repLength[0], n.r0);
+        else if (repLength[1] >= nice_ && repLength[1] + 1 >= longest)
+          t = matchToken(repLength[1], n.r1);
+        else
+          t = matchToken(longest, matches_[last - 1].distance);
+        traceBack(start, i, tokens);
+        tokens.push_back(t);
+        r0 = n.r0;
+        r1 = n.r1;
+        applyDistance(t.distance, r0, r1);
+        return pos + t.length;
+      }
+
+      relax(i + 1, n.cost + prices.literal[cur[0]], 0, 0, n.r0, n.r1);
+      for (int k = 0; k < 2; ++k) {
+        uint32_t top = std::min(repLength[k], segLimit);
+        uint32_t r = k ? n.r1 : n.r0, nr0 = k ? n.r1 : n.r0, nr1 = k ? n.r0 : n.r1;
+        for (uint32_t l = 2; l <= top; ++l)
+          relax(i + l, n.cost + prices.length[l] + prices.dist(distanceAlphabetFor(l, three), (uint32_t)k), l, r,
+                nr0, nr1);
+        if (top >= 2)
+          relaxWithTail(prices, three, i, pos, segLimit,
+                        n.cost + prices.length[top] + prices.dist(distanceAlphabetFor(top, three), (uint32_t)k), top,
+                        r, nr0, nr1);
+      }
+      uint32_t covered = 1;
+      for (uint32_t m = first; m < last; ++m) {
+        const uint32_t d = matches_[m].distance;
+        const uint32_t top = std::min(matches_[m].length, segLimit);
+        if (d == n.r0 || d == n.r1) {
+          covered = std::max(covered, matches_[m].length);
+          continue;
+        }
+        const bool small = d <= 4;
+        const uint32_t sym = small ? DIST_SYMBOL_SMALL + d - 1 : explicitDistanceSymbol(d);
+        const uint32_t nr0 = small ? n.r0 : d, nr1 = small ? n.r1 : n.r0;
+        for (uint32_t l = covered + 1; l <= top; ++l) {
+          uint32_t a = distanceAlphabetFor(l, three);
+          if (sym >= distanceAlphabetSize(a)) continue;
+          relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, nr0, nr1);
+        }
+        if (top > covered && top >= 4 && !small)
+          relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
+                        nr0, nr1);
+        covered = std::max(covered, matches_[m].length);
+      }
+    }
+    traceBack(start, count, tokens);
+    r0 = nodes_[count].r0;
+    r1 = nodes_[count].r1;
+    return end;
+  }
+
+  static void applyDistance(uint32_t d, uint32_t& r0, uint32_t& r1) {
+    if (d == r0) return;
+    if (d == r1) {
+      std::swap(r0, r1);
+      return;
+    }
+    if (d <= 4) return;
+    r1 = r0;
+    r0 = d;
+  }
+
+  // Appends the cheapest path from the segment's start (span position
+  // `start`) to node `index`.
+  void traceBack(uint32_t start, uint32_t index, std::vector<Token>& tokens) {
+    const uint8_t* base = span_.data + start;
+    size_t mark = tokens.size();
+    while (index > 0) {
+      const Node& n = nodes_[index];
+      if (n.tail) {
+        tokens.push_back(matchToken(n.tail, n.distance));
+        tokens.push_back(literalToken(base[index - n.tail - 1]));
+        tokens.push_back(matchToken(n.length, n.distance));
+        index -= n.tail + 1 + n.length;
+      } else if (n.length == 0) {
+        tokens.push_back(literalToken(base[index - 1]));
+        index -= 1;
+      } else {
+        tokens.push_back(matchToken(n.length, n.distance));
+        index -= n.length;
+      }
+    }
+    std::reverse(tokens.begin() + (ptrdiff_t)mark, tokens.end());
+  }
+
+  const BlockSpan& span_;
+  const LevelConfig& config_;
+  uint32_t size_, nice_;
+  std::vector<uint32_t> offsets_;
+  std::vector<Match> matches_;
+  std::vector<Node> nodes_;
+  std::vector<Prices> prices_;
+  std::vector<uint32_t> boundaries_;  // block position where each price table starts
+  size_t priceIndex_ = 0;
+};
+
+}  // namespace
+
+ParsedBlock parseBlock(const BlockSpan& span, const LevelConfig& config) {
+  if (config.strategy == Strategy::Optimal) return OptimalParser(span, config).run();
+  ParsedBlock result;
+  result.tokens = LazyParser(span, config).run();
+  // Length-3 matches in the lazy parse are few and far; alphabet 0 takes them.
+  result.threeAlphabets = false;
+  resolveDistances(result.tokens, span.data + span.history, false);
+  return result;
+}
+
+}  // namespace jov

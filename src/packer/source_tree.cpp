@@ -1,0 +1,252 @@
+#include "packer/source_tree.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <iconv.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+
+#include "format.h"
+#include "platform/platform.h"
+
+namespace jov {
+
+namespace fs = std::filesystem;
+
+const char* const TYPICAL_INSTALL_FOLDER = "C:\\Program Files\\Tovrel";
+
+uint32_t maxNameLength() { return PATH_MAX_CHARS - (uint32_t)strlen(TYPICAL_INSTALL_FOLDER) - 1; }
+
+std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
+  std::string target = "CP" + std::to_string(codepage);
+  iconv_t cd = iconv_open(target.c_str(), "UTF-8");
+  if (cd == (iconv_t)-1) {
+    target = "WINDOWS-" + std::to_string(codepage);
+    cd = iconv_open(target.c_str(), "UTF-8");
+    if (cd == (iconv_t)-1) throw std::runtime_error("unknown code page " + std::to_string(codepage));
+  }
+  std::string out(utf8.size() * 4 + 8, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size();
+  char* o = out.data();
+  size_t outLeft = out.size();
+  size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
+  bool ok = r != (size_t)-1 && inLeft == 0 && iconv(cd, nullptr, nullptr, &o, &outLeft) != (size_t)-1;
+  iconv_close(cd);
+  // iconv counts irreversible conversions in r; any of them means the name
+  // would not come back as it is.
+  if (!ok || r != 0) return std::nullopt;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string invalidComponentReason(const std::string& c) {
+  if (c.empty()) return "empty name";
+  if (c == "." || c == "..") return "\"" + c + "\" is not a valid name";
+  for (unsigned char ch : c) {
+    if (ch < 0x20) return "control character in name";
+    if (strchr("<>:\"/\\|?*", ch)) return std::string("character '") + (char)ch + "' is not allowed in Windows names";
+  }
+  if (c.back() == ' ' || c.back() == '.') return "Windows drops a trailing space or dot";
+  std::string stem = c.substr(0, c.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  std::string upper;
+  for (char ch : stem) upper += (char)toupper((unsigned char)ch);
+  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL"};
+  for (const char* r : reserved)
+    if (upper == r) return "\"" + stem + "\" is a reserved device name on Windows";
+  if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && upper[3] >= '1' &&
+      upper[3] <= '9')
+    return "\"" + stem + "\" is a reserved device name on Windows";
+  return "";
+}
+
+void toDosTime(int64_t seconds, uint16_t* date, uint16_t* time, bool* clamped) {
+  *clamped = false;
+  time_t t = (time_t)seconds;
+  struct tm local;
+  if (!localtime_r(&t, &local)) {
+    *clamped = true;
+    local = {};
+    local.tm_year = seconds < 0 ? 80 : 207;
+    local.tm_mon = seconds < 0 ? 0 : 11;
+    local.tm_mday = seconds < 0 ? 1 : 31;
+    if (seconds >= 0) {
+      local.tm_hour = 23;
+      local.tm_min = 59;
+      local.tm_sec = 58;
+    }
+  }
+  int year = local.tm_year + 1900;
+  if (year < 1980) {
+    *clamped = true;
+    *date = makeDosDate(1980, 1, 1);
+    *time = 0;
+    return;
+  }
+  if (year > 2107) {
+    *clamped = true;
+    *date = makeDosDate(2107, 12, 31);
+    *time = makeDosTime(23, 59, 58);
+    return;
+  }
+  *date = makeDosDate((unsigned)year, (unsigned)local.tm_mon + 1, (unsigned)local.tm_mday);
+  *time = makeDosTime((unsigned)local.tm_hour, (unsigned)local.tm_min, (unsigned)std::min(local.tm_sec, 59));
+}
+
+namespace {
+
+// Case folding for collisions: Windows compares names without case. ASCII
+// and the Latin-1 letters cover the default code page.
+std::string foldCase(const std::string& utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    unsigned char c = (unsigned char)utf8[i];
+    if (c < 0x80) {
+      out += (char)tolower(c);
+    } else if (c == 0xC3 && i + 1 < utf8.size()) {
+      unsigned char d = (unsigned char)utf8[i + 1];
+      // U+00C0..U+00DE (but U+00D7) fold to U+00E0..U+00FE.
+      if (d >= 0x80 && d <= 0x9E && d != 0x97) d += 0x20;
+      out += (char)c;
+      out += (char)d;
+      ++i;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out;
+}
+
+struct Walker {
+  const ScanOptions& options;
+  std::vector<SourceEntry> entries;
+  std::set<std::string> folded;
+
+  void warn(const std::string& s) const {
+    if (options.warn) options.warn(s);
+  }
+
+  bool matches(const std::vector<std::string>& patterns, const std::string& relative) const {
+    for (const std::string& p : patterns)
+      if (fnmatch(p.c_str(), relative.c_str(), 0) == 0) return true;
+    return false;
+  }
+
+  // Birth time where the file system records one.
+  std::optional<int64_t> birthTime(const fs::path& p) const {
+#ifdef STATX_BTIME
+    struct statx sx;
+    if (statx(AT_FDCWD, p.c_str(), 0, STATX_BTIME, &sx) == 0 && (sx.stx_mask & STATX_BTIME))
+      return (int64_t)sx.stx_btime.tv_sec;
+#else
+    (void)p;
+#endif
+    return std::nullopt;
+  }
+
+  void setTimes(SourceEntry& e, const struct stat& st) const {
+    bool clamped = false, c2 = false;
+    int64_t write = (int64_t)st.st_mtime;
+    std::optional<int64_t> create = birthTime(e.path);
+    if (options.sourceDateEpoch) {
+      write = std::min(write, *options.sourceDateEpoch);
+      if (create) create = std::min(*create, *options.sourceDateEpoch);
+    }
+    toDosTime(write, &e.info.writeDate, &e.info.writeTime, &clamped);
+    if (create) toDosTime(*create, &e.info.createDate, &e.info.createTime, &c2);
+    if (clamped || c2) warn(e.relative + ": time outside the DOS range 1980..2107, clamped");
+  }
+
+  void add(const fs::path& path, const std::string& relative, bool folder, const struct stat& st) {
+    SourceEntry e;
+    e.relative = relative;
+    e.path = path;
+    std::string name;
+    size_t start = 0;
+    for (;;) {
+      size_t slash = relative.find('/', start);
+      std::string component = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+      std::string why = invalidComponentReason(component);
+      if (!why.empty()) throw std::runtime_error(relative + ": " + why);
+      std::optional<std::string> converted = toCodePage(component, options.codepage);
+      if (!converted)
+        throw std::runtime_error(relative + ": name cannot be written in code page " + std::to_string(options.codepage));
+      // A multi-byte code page may produce separator bytes inside a
+      // character; the installer would split the name there.
+      if (converted->find('\\') != std::string::npos || converted->find('/') != std::string::npos)
+        throw std::runtime_error(relative + ": name holds a path separator byte in code page " +
+                                 std::to_string(options.codepage));
+      if (!name.empty()) name += '\\';
+      name += *converted;
+      if (slash == std::string::npos) break;
+      start = slash + 1;
+    }
+    if (name.size() > maxNameLength())
+      throw std::runtime_error(relative + ": name is " + std::to_string(name.size()) + " characters long; at most " +
+                               std::to_string(maxNameLength()) + " fit behind an install folder such as \"" +
+                               TYPICAL_INSTALL_FOLDER + "\"");
+    if (!folded.insert(foldCase(relative)).second)
+      throw std::runtime_error(relative + ": another name differs from it only in case, which Windows cannot keep apart");
+    e.info.name = name;
+    e.info.folder = folder;
+    uint8_t attributes = folder ? ATTR_DIRECTORY : ATTR_ARCHIVE;
+    if (!folder && !(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= ATTR_READONLY;
+    if (matches(options.hiddenPatterns, relative)) attributes |= ATTR_HIDDEN;
+    if (matches(options.systemPatterns, relative)) attributes |= ATTR_SYSTEM;
+    e.info.attributes = attributes;
+    e.size = folder ? 0 : (uint64_t)st.st_size;
+    if (!folder && e.size > 0xFFFFFFFFu) throw std::runtime_error(relative + ": file is larger than 4 GiB");
+    setTimes(e, st);
+    entries.push_back(std::move(e));
+  }
+
+  void walk(const fs::path& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    if (ec) throw std::runtime_error((prefix.empty() ? folder.string() : prefix) + ": " + ec.message());
+    for (const fs::directory_entry& d : it) names.push_back(d.path().filename().string());
+    std::sort(names.begin(), names.end());
+    for (const std::string& n : names) {
+      fs::path p = folder / n;
+      std::string relative = prefix.empty() ? n : prefix + "/" + n;
+      struct stat lst, st;
+      if (lstat(p.c_str(), &lst) != 0) throw std::runtime_error(relative + ": " + strerror(errno));
+      if (S_ISLNK(lst.st_mode)) {
+        if (stat(p.c_str(), &st) != 0) throw std::runtime_error(relative + ": broken symbolic link");
+        if (S_ISDIR(st.st_mode))
+          throw std::runtime_error(relative + ": symbolic link to a folder is not followed; copy the folder instead");
+      } else {
+        st = lst;
+      }
+      if (S_ISDIR(st.st_mode)) {
+        add(p, relative, true, st);
+        walk(p, relative);
+      } else if (S_ISREG(st.st_mode)) {
+        add(p, relative, false, st);
+      } else {
+        throw std::runtime_error(relative + ": not a regular file or folder");
+      }
+    }
+  }
+};
+
+}  // namespace
+
+std::vector<SourceEntry> scanSourceTree(const fs::path& root, const ScanOptions& options) {
+  struct stat st;
+  if (stat(root.c_str(), &st) != 0) throw std::runtime_error(root.string() + ": " + strerror(errno));
+  if (!S_ISDIR(st.st_mode)) throw std::runtime_error(root.string() + ": not a folder");
+  Walker w{options, {}, {}};
+  w.walk(root, "");
+  return std::move(w.entries);
+}
+
+}  // namespace jov

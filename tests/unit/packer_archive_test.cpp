@@ -1,0 +1,272 @@
+// The packer's blocks, streams and directory, checked with the strict
+// reference reader.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include <random>
+
+#include "packer/archive_writer.h"
+#include "packer/block_encoder.h"
+#include "packer/exe_filter.h"
+#include "packer/lz_parser.h"
+#include "reference_reader.h"
+
+using namespace jov;
+
+namespace {
+
+struct Item {
+  std::string name;
+  bool folder;
+  std::vector<uint8_t> bytes;
+};
+
+std::vector<uint8_t> pack(const std::vector<Item>& items, int level, unsigned threads = 1, PackStats* stats = nullptr) {
+  FILE* f = tmpfile();
+  PackOptions o;
+  o.level = level;
+  o.threads = threads;
+  {
+    ArchiveWriter w(f, o);
+    for (const Item& it : items) {
+      EntryInfo info;
+      info.name = it.name;
+      info.folder = it.folder;
+      info.attributes = it.folder ? 0x10 : 0x21;
+      info.writeDate = makeDosDate(2020, 5, 17);
+      info.writeTime = makeDosTime(13, 45, 22);
+      if (it.folder) {
+        w.addFolder(info);
+      } else {
+        std::vector<uint8_t> copy = it.bytes;
+        w.addFile(info, copy);
+      }
+    }
+    PackStats s = w.finish();
+    if (stats) *stats = s;
+  }
+  std::vector<uint8_t> out;
+  fseek(f, 0, SEEK_END);
+  out.resize((size_t)ftell(f));
+  fseek(f, 0, SEEK_SET);
+  EXPECT_EQ(fread(out.data(), 1, out.size(), f), out.size());
+  fclose(f);
+  return out;
+}
+
+void expectSame(const std::vector<Item>& items, const reference::Archive& a) {
+  ASSERT_EQ(a.entries.size(), items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    EXPECT_EQ(a.entries[i].name, items[i].name);
+    EXPECT_EQ((a.entries[i].entry.flags & ENTRY_FOLDER) != 0, items[i].folder);
+    if (!items[i].folder) {
+      EXPECT_TRUE(a.entries[i].bytes == items[i].bytes) << items[i].name;
+    }
+  }
+}
+
+std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = (uint8_t)rng();
+  return v;
+}
+
+// Text-like data: words from a small vocabulary, so every level finds matches
+// of all lengths, near and far.
+std::vector<uint8_t> wordy(size_t n, uint32_t seed) {
+  static const char* words[] = {"the ", "packer ", "writes ", "blocks ", "of ", "tokens ", "and ", "codes ",
+                                "distance ", "length ", "literal ", "\n", "0123 ", "{x} ", "; ", "call "};
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v;
+  while (v.size() < n) {
+    const char* w = words[rng() % 16];
+    v.insert(v.end(), w, w + strlen(w));
+  }
+  v.resize(n);
+  return v;
+}
+
+// A synthetic i386 PE file whose body is call-heavy code.
+std::vector<uint8_t> fakePe(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n, 0);
+  v[0] = 'M';
+  v[1] = 'Z';
+  writeLe32(&v[0x3C], 0x80);
+  v[0x80] = 'P';
+  v[0x81] = 'E';
+  writeLe16(&v[0x84], 0x14C);
+  std::vector<uint32_t> targets;
+  for (int i = 0; i < 64; ++i) targets.push_back((uint32_t)(rng() % n));
+  for (size_t i = 0x100; i + 5 < n;) {
+    if (rng() % 3 == 0) {
+      v[i] = 0xE8;
+      writeLe32(&v[i + 1], targets[rng() % targets.size()] - (uint32_t)(i + 1));
+      i += 5;
+    } else {
+      v[i++] = (uint8_t)(0x50 + rng() % 8);
+    }
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
+  // Half history, half block: matches reach into the history the reader keeps.
+  std::vector<uint8_t> data = wordy(120000, 1);
+  std::vector<uint8_t> noise = randomBytes(3000, 2);
+  data.insert(data.begin() + 70000, noise.begin(), noise.end());
+  std::copy(noise.begin(), noise.begin() + 2000, data.begin() + 100000);  // a far, exact repeat
+  const uint32_t history = 60000;
+  for (int level = 1; level <= 9; ++level) {
+    LevelConfig c = levelConfig(level);
+    ParsedBlock p = parseBlock(BlockSpan{data.data(), history, (uint32_t)(data.size() - history)}, c);
+    CodingOptions o;
+    o.threeAlphabets = p.threeAlphabets;
+    o.chunkTokens = 1000;  // several table sets
+    std::vector<uint8_t> bytes =
+        frameCompressedBlock(p.tokens, (uint32_t)(data.size() - history), true, 2, 1, o);
+    std::vector<uint8_t> out(data.begin(), data.begin() + history);
+    reference::BlockInfo info{};
+    ASSERT_NO_THROW(reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history,
+                                                     (uint32_t)(data.size() - history), &info))
+        << "level " << level;
+    EXPECT_TRUE(out == data) << "level " << level;
+    EXPECT_GT(info.setCount, 1u) << "level " << level;
+    EXPECT_LT(bytes.size(), (data.size() - history) / 3) << "level " << level;
+  }
+}
+
+TEST(PackerBlocks, TinyAndDegenerateInputs) {
+  // One byte, two equal bytes, a long run (longest lengths), all 256 values.
+  std::vector<std::vector<uint8_t>> inputs = {{'a'}, {'a', 'a'}, std::vector<uint8_t>(70000, 0)};
+  std::vector<uint8_t> all;
+  for (int i = 0; i < 256; ++i) all.push_back((uint8_t)i);
+  inputs.push_back(all);
+  for (const auto& in : inputs)
+    for (int level : {1, 6, 9}) {
+      ParsedBlock p = parseBlock(BlockSpan{in.data(), 0, (uint32_t)in.size()}, levelConfig(level));
+      CodingOptions o;
+      o.threeAlphabets = p.threeAlphabets;
+      std::vector<uint8_t> bytes = frameCompressedBlock(p.tokens, (uint32_t)in.size(), true, 0, 0, o);
+      std::vector<uint8_t> out;
+      ASSERT_NO_THROW(
+          reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, 0, (uint32_t)in.size(), nullptr))
+          << "size " << in.size() << " level " << level;
+      EXPECT_TRUE(out == in);
+    }
+}
+
+TEST(PackerFilter, ForwardThenInverseIsIdentityPieceByPiece) {
+  std::vector<uint8_t> file = fakePe(50000, 3);
+  // Operands at the edges of the bijection, and 0xE8 in a piece's last bytes.
+  const uint32_t L = (uint32_t)file.size();
+  std::fill(&file[0x1F0], &file[0x320], 0x90);
+  file[0x200] = 0xE8;
+  writeLe32(&file[0x201], L - 0x201);  // lands just past the end: stored as -1
+  file[0x300] = 0xE8;
+  writeLe32(&file[0x301], (uint32_t)-0x301);  // lands at 0: stored as 0
+  std::vector<uint8_t> filtered = file;
+  const uint32_t pieces[] = {0, 7, 9000, 9003, 30000, L};
+  for (int i = 0; i + 1 < 6; ++i)
+    forwardFilterPiece(&filtered[pieces[i]], pieces[i + 1] - pieces[i], pieces[i], L);
+  EXPECT_NE(filtered, file);
+  EXPECT_EQ(filtered[0x200], 0xE8);
+  EXPECT_EQ(readLe32(&filtered[0x201]), 0xFFFFFFFFu);
+  EXPECT_EQ(readLe32(&filtered[0x301]), 0u);     // absolute target 0
+  std::vector<uint8_t> back = filtered;
+  for (int i = 0; i + 1 < 6; ++i)
+    inverseFilterPiece(&back[pieces[i]], pieces[i + 1] - pieces[i], pieces[i], L);
+  EXPECT_EQ(back, file);
+
+  // Every 32-bit operand round-trips at a few offsets (the mapping is a
+  // bijection); a piece of at most 4 bytes is never touched.
+  std::mt19937 rng(4);
+  for (int i = 0; i < 20000; ++i) {
+    const uint32_t edges[] = {0, 1, L, L - 1, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu, 12345};
+    uint32_t v = i < 8 ? edges[i] : (uint32_t)rng();
+    uint8_t bytes[6] = {0xE8, 0, 0, 0, 0, 0x90};
+    writeLe32(bytes + 1, v);
+    uint32_t offset = rng() % L;
+    forwardFilterPiece(bytes, 6, offset, L);
+    inverseFilterPiece(bytes, 6, offset, L);
+    EXPECT_EQ(readLe32(bytes + 1), v);
+  }
+  uint8_t small[4] = {0xE8, 1, 2, 3};
+  forwardFilterPiece(small, 4, 0, 100);
+  EXPECT_EQ(small[1], 1);
+}
+
+TEST(PackerArchive, EdgeTreesDecodeByteExact) {
+  std::vector<Item> items = {
+      {"Tovrel32.exe", false, fakePe(300000, 5)},
+      {"data", true, {}},
+      {"data\\empty.txt", false, {}},
+      {"data\\one", false, {'x'}},
+      {"data\\noise.bin", false, randomBytes(2200000, 6)},  // stored blocks, cutting history
+      {"data\\text.txt", false, wordy(700000, 7)},
+      {"data\\empty folder", true, {}},
+      {"data\\zeros", false, std::vector<uint8_t>(1100000, 0)},
+  };
+  // Repetitive data at distances near 1 MiB.
+  std::vector<uint8_t> far = randomBytes(600000, 8);
+  std::vector<uint8_t> repeated = far;
+  std::vector<uint8_t> gap = randomBytes(400000, 9);
+  repeated.insert(repeated.end(), gap.begin(), gap.end());
+  repeated.insert(repeated.end(), far.begin(), far.end());
+  items.push_back({"data\\far", false, repeated});
+  items.push_back({"big.exe", false, fakePe(1200000, 10)});  // filtered across block edges
+  for (int level : {0, 1, 6, 9}) {
+    PackStats stats;
+    std::vector<uint8_t> a = pack(items, level, 2, &stats);
+    reference::Archive r;
+    ASSERT_NO_THROW(r = reference::readArchive(a)) << "level " << level;
+    expectSame(items, r);
+    EXPECT_EQ(r.header.entryCount, items.size());
+    if (level > 0) {
+      EXPECT_EQ(stats.filtered, 2u);
+      EXPECT_GT(stats.storedBlocks, 0u);
+      EXPECT_TRUE(r.entries[0].entry.flags & ENTRY_FILTER_4);
+      EXPECT_LT(a.size(), 7000000u);
+    }
+    for (size_t i = 0; i + 1 < r.blocks.size(); ++i) EXPECT_FALSE(r.blocks[i].last);
+    EXPECT_TRUE(r.blocks.back().last);
+  }
+}
+
+TEST(PackerArchive, SameBytesForAnyThreadCount) {
+  std::vector<Item> items = {{"a.txt", false, wordy(1500000, 11)},
+                             {"b.bin", false, randomBytes(1200000, 12)},
+                             {"c.txt", false, wordy(600000, 13)}};
+  for (int level : {3, 7}) {
+    std::vector<uint8_t> one = pack(items, level, 1);
+    EXPECT_EQ(pack(items, level, 2), one) << "level " << level;
+    EXPECT_EQ(pack(items, level, 5), one) << "level " << level;
+  }
+}
+
+TEST(PackerArchive, DirectorySplitsIntoBlocksOfWholeRecords) {
+  std::vector<Item> items;
+  for (int i = 0; i < 400; ++i) {
+    std::string name = "folder with a rather long name " + std::to_string(i / 50);
+    if (i % 50 == 0) items.push_back({name, true, {}});
+    items.push_back({name + "\\file number " + std::to_string(i) + std::string(100, 'n'), false,
+                     std::vector<uint8_t>(i % 3, (uint8_t)i)});
+  }
+  for (int level : {0, 6}) {
+    std::vector<uint8_t> a = pack(items, level);
+    reference::Archive r;
+    ASSERT_NO_THROW(r = reference::readArchive(a));
+    expectSame(items, r);
+    EXPECT_GT(r.directoryBlocks, (level == 0 ? 6u : 1u));
+  }
+}
+
+TEST(PackerArchive, FoldersOnlyStillMakeAValidArchive) {
+  std::vector<Item> items = {{"only", true, {}}};
+  reference::Archive r = reference::readArchive(pack(items, 6));
+  expectSame(items, r);
+}
