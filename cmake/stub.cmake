@@ -5,16 +5,21 @@ file(GLOB SHELL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/shell/*.cpp)
 file(GLOB RESOURCE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/resources/*.rc)
 
 set(CMAKE_BUILD_TYPE MinSizeRel)
+# Size first: -Oz, and link-time optimisation across the whole program (it
+# inlines the many single-use helpers and drops unused arguments and
+# stores). With it the map shows one .text; per-function sizes come from
+# `nm -n` of a link without -s. -malign-data=abi keeps GCC from padding
+# every array of 32 bytes or more (the texts) to a 32-byte boundary.
 add_executable(stub WIN32 ${CORE_SOURCES} src/platform/win32.cpp ${SHELL_SOURCES} ${RESOURCE_SOURCES})
 target_include_directories(stub PRIVATE ${CMAKE_SOURCE_DIR}/src)
 target_compile_definitions(stub PRIVATE JOV_STUB=1 WIN32_LEAN_AND_MEAN NOMINMAX)
 target_compile_options(stub PRIVATE
-  -Wall -Wextra -Werror -Os -std=c++20
+  -Wall -Wextra -Werror -Oz -std=c++20
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -ffunction-sections -fdata-sections -fno-stack-protector -fno-threadsafe-statics
-  -fno-tree-loop-distribute-patterns -fomit-frame-pointer)
+  -fno-tree-loop-distribute-patterns -fomit-frame-pointer -flto -malign-data=abi)
 target_link_options(stub PRIVATE
-  -nostdlib -nostartfiles -Wl,--gc-sections -s -Wl,-e,_stubEntry
+  -nostdlib -nostartfiles -flto -Oz -Wl,--gc-sections -s -Wl,-e,_stubEntry
   -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/stub.map
   -Wl,--file-alignment,512 -Wl,--section-alignment,4096 -Wl,--disable-reloc-section
   -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/stub.ld)
