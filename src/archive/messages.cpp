@@ -10,6 +10,20 @@ namespace {
 const char TEXT_NO_MEMORY[] = "Not enough memory";
 const char TEXT_DAMAGED[] = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
+// System errors with a second line of their own (50 to 71: "\nNetwork error").
+struct ErrorSuffix {
+  uint8_t error;
+  const char* text;
+};
+const ErrorSuffix ERROR_SUFFIXES[] = {
+    {2, "\nFile not found"},  {3, "\nPath not found"},   {5, "\nAccess denied"},
+    {15, "\nInvalid drive"},  {19, "\nDisk is write protected"},
+    {21, "\nDevice not ready"}, {25, "\nTrack not found"}, {26, "\nNot a DOS disk"},
+    {27, "\nSector not found"}, {29, "\nWrite fault"},     {30, "\nRead fault"},
+    {31, "\nGeneral failure"}, {39, "\nDisk full"},       {112, "\nDisk full"},
+    {80, "\nFile exists"},    {161, "\nInvalid path"},
+};
+
 // Formats with the path and the system-error suffix.
 const char* pathFormat(ResultCode code) {
   switch (code) {
@@ -44,21 +58,8 @@ uint32_t formatText(char* out, uint32_t capacity, const char* format, const char
   return used;
 }
 
-// Error numbers that have a suffix of their own; 50 to 71 are network errors.
-const struct {
-  uint8_t error;
-  const char* text;
-} ERROR_TEXTS[] = {
-    {2, "\nFile not found"},   {3, "\nPath not found"},    {5, "\nAccess denied"},
-    {15, "\nInvalid drive"},   {19, "\nDisk is write protected"},
-    {21, "\nDevice not ready"}, {25, "\nTrack not found"},  {26, "\nNot a DOS disk"},
-    {27, "\nSector not found"}, {29, "\nWrite fault"},      {30, "\nRead fault"},
-    {31, "\nGeneral failure"}, {39, "\nDisk full"},        {112, "\nDisk full"},
-    {80, "\nFile exists"},     {161, "\nInvalid path"},
-};
-
 const char* systemErrorText() {
-  for (const auto& e : ERROR_TEXTS)
+  for (const ErrorSuffix& e : ERROR_SUFFIXES)
     if (e.error == state.lastSystemError) return e.text;
   if (state.lastSystemError >= 50 && state.lastSystemError <= 71) return "\nNetwork error";
   return "";
