@@ -179,7 +179,7 @@ std::string codeText(ResultCode code) {
 
 std::string dosTimeText(uint16_t date, uint16_t time, char separator) {
   DosDateTime t = splitDosDateTime(date, time);
-  char text[32];
+  char text[64];  // room for any 16-bit fields, which the compiler cannot rule out
   snprintf(text, sizeof text, "%04u-%02u-%02u%c%02u:%02u:%02u", t.year, t.month, t.day, separator, t.hour,
            t.minute, t.second);
   return text;

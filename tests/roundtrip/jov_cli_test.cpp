@@ -80,6 +80,51 @@ Result finish(pid_t pid, const fs::path& dir) {
   return r;
 }
 
+// Runs `args` with a pseudo-terminal as stdin, stdout and stderr; waits for
+// each prompt in turn and types its reply, collecting the transcript. The
+// exit status, or -1 when the process died or a prompt never came.
+int onTerminal(const std::vector<std::string>& args,
+               const std::vector<std::pair<std::string, std::string>>& dialogue, std::string* transcript) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return -2;
+  std::string terminal = ptsname(master);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    int slave = open(terminal.c_str(), O_RDWR);  // becomes the controlling terminal
+    dup2(slave, 0);
+    dup2(slave, 1);
+    dup2(slave, 2);
+    close(master);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  size_t next = 0, searchFrom = 0;
+  char buffer[4096];
+  for (;;) {
+    struct pollfd p = {master, POLLIN, 0};
+    if (poll(&p, 1, 20000) <= 0) break;  // a prompt that never comes fails below
+    ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;  // EIO once the last holder of the terminal is gone
+    transcript->append(buffer, (size_t)n);
+    if (next < dialogue.size()) {
+      size_t at = transcript->find(dialogue[next].first, searchFrom);
+      if (at != std::string::npos) {
+        searchFrom = at + dialogue[next].first.size();
+        std::string reply = dialogue[next++].second + "\n";
+        if (write(master, reply.data(), reply.size()) != (ssize_t)reply.size()) break;
+      }
+    }
+  }
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return next == dialogue.size() && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class JovCli : public ::testing::Test {
  protected:
   TempDir dir;
@@ -309,6 +354,27 @@ TEST_F(JovCli, WithoutATerminalFailuresGoOnOrStop) {
   EXPECT_EQ(readFile(out / "a.txt"), "old");
   EXPECT_EQ(jov({"extract", "--overwrite", "all", "-C", out.string(), clean.string()}).status, 0);
   EXPECT_EQ(readFile(out / "a.txt"), "new");
+}
+
+TEST_F(JovCli, OnATerminalTheUserDecides) {
+  StoredEntry bad = file("bad.txt", "bad");
+  bad.badCrc = true;
+  fs::path archive =
+      stored({file("a.txt", "new"), file("b.txt", "new"), file("c.txt", "new"), bad, file("z.txt", "z")});
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) writeFile(out / name, "old");
+  std::string transcript;
+  int status = onTerminal({JOV_BINARY, "extract", "-C", out.string(), archive.string()},
+                          {{"a.txt? [y]es, [n]o, [a]ll: ", "n"},
+                           {"b.txt? [y]es, [n]o, [a]ll: ", "a"},
+                           {"next file? [Y/n]: ", "n"}},
+                          &transcript);
+  EXPECT_EQ(status, 1) << transcript;
+  EXPECT_EQ(readFile(out / "a.txt"), "old");
+  EXPECT_EQ(readFile(out / "b.txt"), "new");
+  EXPECT_EQ(readFile(out / "c.txt"), "new");  // "all" asks no more
+  EXPECT_EQ(transcript.find("c.txt?"), std::string::npos) << transcript;
+  EXPECT_FALSE(fs::exists(out / "bad.txt"));
+  EXPECT_FALSE(fs::exists(out / "z.txt"));  // the user chose to stop
 }
 
 // A FIFO in place of the file holds `jov` mid-file for as long as the test
