@@ -292,6 +292,32 @@ TEST_F(JovCli, FindsTheArchiveOrSaysWhyNot) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }
   EXPECT_EQ(jov({"test", (dir.path() / "missing").string()}).status, 1);
+
+  // A directory that ends before the header's count: what was read is
+  // listed and extracted, and the status still says the archive failed.
+  StoredArchiveOptions shortDirectory;
+  shortDirectory.entryCountDelta = 1;
+  fs::path cut = stored({file("a.txt", "a")}, shortDirectory);
+  Result list = jov({"list", "--json", cut.string()});
+  EXPECT_EQ(list.status, 1);
+  writeFile(dir.path() / "cut.json", list.out);
+  EXPECT_EQ(parseJson(dir.path() / "cut.json"),
+            "file|" + hex("a.txt") + "|1|e8b7be43|None\n1 0 1 archive data is damaged\n");
+  EXPECT_EQ(jov({"extract", "-C", out.string(), cut.string()}).status, 1);
+  EXPECT_EQ(readFile(out / "a.txt"), "a");
+}
+
+// The driver skips a record whose name does not fit behind the folder in
+// 259 characters; `jov` must not let that pass silently.
+TEST_F(JovCli, NamesThatDoNotFitAreReported) {
+  fs::path deep = dir.path() / std::string(200, 'd');
+  std::string longName(80, 'n');
+  fs::path archive = stored({file(longName, "lost"), file("short.txt", "kept")});
+  Result r = jov({"extract", "-C", deep.string(), archive.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(longName + ": name too long"), std::string::npos) << r.err;
+  EXPECT_EQ(readFile(deep / "short.txt"), "kept");
+  EXPECT_FALSE(fs::exists(deep / longName));
 }
 
 TEST_F(JovCli, TestRefusesDamage) {
