@@ -199,7 +199,7 @@ int runCommand(const char* command, const char* help, unsigned allowed, int argc
       return EXIT_OK;
     }
     if (!setPathCodePage(options.codepage))
-      throw UsageError("code page " + std::to_string(options.codepage) + " is unknown here");
+      throw UsageError("code page " + std::to_string(options.codepage) + " is unknown here, or not one for names");
   } catch (const UsageError& e) {
     console.error(std::string(command) + ": " + e.what() + " (try 'jov " + command + " --help')");
     return EXIT_USAGE;

@@ -110,40 +110,27 @@ uint8_t storedAttributes(const char* native) {
 
 }  // namespace
 
-bool setPathCodePage(int codepage) {
-  iconv_t converter = (iconv_t)-1;
-  if (codepage != 0) {
-    char name[24];
-    snprintf(name, sizeof name, "CP%d", codepage);
-    converter = iconv_open("UTF-8", name);
-    if (converter == (iconv_t)-1) {
-      snprintf(name, sizeof name, "WINDOWS-%d", codepage);
-      converter = iconv_open("UTF-8", name);
-      if (converter == (iconv_t)-1) return false;
-    }
-  }
-  if (pathConverter != (iconv_t)-1) iconv_close(pathConverter);
-  pathConverter = converter;
-  return true;
-}
+namespace {
 
-int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t capacity) {
+int32_t convertToUtf8(iconv_t converter, const char* text, uint32_t length, char* out, uint32_t capacity) {
   if (capacity == 0) return -1;
-  if (pathConverter == (iconv_t)-1) {
+  if (converter == (iconv_t)-1) {
     if (length >= capacity) return -1;
     memcpy(out, text, length);
     out[length] = 0;
     return (int32_t)length;
   }
-  iconv(pathConverter, nullptr, nullptr, nullptr, nullptr);
+  iconv(converter, nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(text);
   size_t inLeft = length;
   char* o = out;
   size_t outLeft = capacity - 1;  // the terminator's place
-  while (iconv(pathConverter, &in, &inLeft, &o, &outLeft) == (size_t)-1) {
+  while (iconv(converter, &in, &inLeft, &o, &outLeft) == (size_t)-1) {
     if (errno == E2BIG) return -1;
     // EILSEQ or EINVAL: a byte the code page does not define, or a lead byte
-    // without its trail byte. It stands for the character of its number.
+    // without its trail byte. It stands for the character of its number,
+    // after whatever the converter holds back (1258 waits for combining marks).
+    if (iconv(converter, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
     uint8_t byte = (uint8_t)*in++;
     --inLeft;
     size_t need = byte < 0x80 ? 1 : 2;
@@ -155,10 +142,45 @@ int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t ca
       *o++ = (char)(0x80 | (byte & 0x3F));
     }
     outLeft -= need;
-    iconv(pathConverter, nullptr, nullptr, nullptr, nullptr);
+    iconv(converter, nullptr, nullptr, nullptr, nullptr);
   }
+  if (iconv(converter, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
   *o = 0;
   return (int32_t)(o - out);
+}
+
+}  // namespace
+
+bool setPathCodePage(int codepage) {
+  iconv_t converter = (iconv_t)-1;
+  if (codepage != 0) {
+    char name[24];
+    snprintf(name, sizeof name, "CP%d", codepage);
+    converter = iconv_open("UTF-8", name);
+    if (converter == (iconv_t)-1) {
+      snprintf(name, sizeof name, "WINDOWS-%d", codepage);
+      converter = iconv_open("UTF-8", name);
+      if (converter == (iconv_t)-1) return false;
+    }
+    // The core vets names byte by byte (no "..", "/", ":" and so on) before
+    // they reach this layer; that holds on disk only for a code page that
+    // writes ASCII as ASCII. EBCDIC ones (37, 500, ...) would turn a vetted
+    // "KK" into "..".
+    char ascii[128], utf8[512];
+    for (int i = 1; i < 128; ++i) ascii[i - 1] = (char)i;
+    ascii[127] = 0;
+    if (convertToUtf8(converter, ascii, 127, utf8, sizeof utf8) != 127 || memcmp(ascii, utf8, 127) != 0) {
+      iconv_close(converter);
+      return false;
+    }
+  }
+  if (pathConverter != (iconv_t)-1) iconv_close(pathConverter);
+  pathConverter = converter;
+  return true;
+}
+
+int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t capacity) {
+  return convertToUtf8(pathConverter, text, length, out, capacity);
 }
 
 void* memAlloc(uint32_t size) { return malloc(size ? size : 1); }

@@ -10,7 +10,8 @@
 
 // Selects the Windows code page the core's paths are written in (1252,
 // 1251, 932, ...); 0 lets bytes pass through. False (setting unchanged) when
-// the system knows no such code page.
+// the system knows no such code page, or when it does not write ASCII as
+// ASCII (the core's name checks would not hold on disk).
 bool setPathCodePage(int codepage);
 
 // Converts `length` bytes of text in the selected code page to UTF-8 into

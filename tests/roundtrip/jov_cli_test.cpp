@@ -142,7 +142,8 @@ class JovCli : public ::testing::Test {
     for (size_t i = 0; i < stub.size(); ++i) stub[i] = (uint8_t)(i * 13 + 1);
     memcpy(&stub[1000], SEAL_MAGIC, SEAL_MAGIC_SIZE);
     buildCrcTable();
-    fillSeal(stub.data(), (uint32_t)stub.size(), 1000);
+    std::vector<uint8_t> scratch(stub.size());
+    fillSeal(stub.data(), scratch.data(), (uint32_t)stub.size(), 1000);
     fs::path path = dir.path() / "stub.bin";
     writeFile(path, stub);
     return path;

@@ -171,6 +171,7 @@ TEST(PosixPlatform, CodePageNamesBecomeUtf8) {
   EXPECT_TRUE(std::filesystem::exists(dir.path() / "caf\xc3\xa9"));
 
   EXPECT_FALSE(setPathCodePage(99999));
+  EXPECT_FALSE(setPathCodePage(500));  // EBCDIC: "KK" would become ".."
   ASSERT_TRUE(setPathCodePage(0));
   EXPECT_EQ(codePageToUtf8("\xe9", 1, out, sizeof out), 1);
   EXPECT_STREQ(out, "\xe9");
