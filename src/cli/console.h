@@ -16,7 +16,8 @@
 enum class OverwritePolicy { Ask, All, Never };
 
 // A bar on stderr for work that outlasts a moment, and only on a terminal.
-// Callers report bytes done; the bar redraws at most every tenth of a second.
+// The commands report bytes done at file boundaries; the bar redraws at most
+// every tenth of a second.
 class ProgressBar {
  public:
   void start(uint64_t totalBytes, bool enabled);
