@@ -67,7 +67,8 @@ ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
 }  // namespace
 
 void setFixedCodeLengths(uint8_t* d) {
-  // Runs of equal lengths: each up to (not including) its end position.
+  // Runs of equal lengths, each up to (not including) its end position; 256
+  // has none: the fixed set has no end-of-set code.
   static const uint16_t runEnd[] = {244, 256, 257, 261, 266, SET_POS_DIST0, SET_POS_DIST0 + 4,
                                     SET_POS_DIST0 + 28, SET_POS_DIST1, SET_POS_DIST1 + 2, SET_SIZE_2};
   static const uint8_t runLength[] = {8, 9, 0, 9, 10, 11, 4, 5, 0, 3, 4};

@@ -104,10 +104,12 @@ struct DecodeTables {
   int32_t litTree[2 * LITLEN_SYMBOLS];
 #ifndef JOV_STUB
   int32_t litFast[1u << LITLEN_FAST_BITS];
-  int32_t distFast[DIST_ALPHABETS_MAX][1u << DIST_FAST_BITS];
 #endif
   int32_t distLookup[DIST_ALPHABETS_MAX][1u << DIST_LOOKUP_BITS];
   int32_t distTree[DIST_ALPHABETS_MAX][2 * DIST0_SYMBOLS];
+#ifndef JOV_STUB
+  int32_t distFast[DIST_ALPHABETS_MAX][1u << DIST_FAST_BITS];
+#endif
   uint32_t codes[LITLEN_SYMBOLS];
   const uint8_t* distLengths[DIST_ALPHABETS_MAX];
   const uint8_t* litLengths;
@@ -130,7 +132,8 @@ inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
 inline int32_t distEntry(const DecodeTables& t, uint32_t a, BitBuffer bits) {
   return withLength(t.distLookup[a][bits & ((1u << DIST_FAST_BITS) - 1)], t.distLengths[a]);
 }
-void widenTables(DecodeTables*, uint32_t) {}
+void widenLiteralTable(DecodeTables*) {}
+void widenDistanceTable(DecodeTables*, uint32_t) {}
 #else
 inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
   return t.litFast[bits & ((1u << LITLEN_FAST_BITS) - 1)];
@@ -167,11 +170,12 @@ void buildFastTable(int32_t* fast, uint32_t fastBits, const int32_t* lookup, con
   }
 }
 
-void widenTables(DecodeTables* t, uint32_t alphabetsWithTables) {
+void widenLiteralTable(DecodeTables* t) {
   buildFastTable(t->litFast, LITLEN_FAST_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, t->litLengths);
-  for (uint32_t a = 0; a < alphabetsWithTables; ++a)
-    buildFastTable(t->distFast[a], DIST_FAST_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS,
-                   t->distLengths[a]);
+}
+void widenDistanceTable(DecodeTables* t, uint32_t a) {
+  buildFastTable(t->distFast[a], DIST_FAST_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS,
+                 t->distLengths[a]);
 }
 #endif
 
@@ -196,6 +200,7 @@ ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabets
   assignCodes(t->codes, set, LITLEN_SYMBOLS);
   if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
     return RC_DAMAGED;
+  widenLiteralTable(t);
   for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
     const uint8_t* lengths = set + distanceLayout[3 + a];
     uint32_t count = distanceLayout[a];
@@ -203,8 +208,8 @@ ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabets
     assignCodes(t->codes, lengths, count);
     if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, count) != RC_OK)
       return RC_DAMAGED;
+    widenDistanceTable(t, a);
   }
-  widenTables(t, alphabetsWithTables);
   return RC_OK;
 }
 
