@@ -100,7 +100,7 @@ std::string compactHeaders(std::vector<uint8_t>& bytes) {
     uint32_t rawSize = get32(bytes, header + SECTION_RAW_SIZE);
     if (get32(bytes, header + SECTION_RELOCATIONS) || get32(bytes, header + SECTION_RELOCATIONS + 4))
       return "a section has relocations or line numbers";
-    if (rawSize && (raw < oldHeaders || raw > size || size - raw < rawSize))
+    if ((raw || rawSize) && (raw < oldHeaders || raw > size || size - raw < rawSize))
       return "a section's data lie outside the file";
   }
 
