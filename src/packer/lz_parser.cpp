@@ -308,8 +308,6 @@ class OptimalParser {
   }
 
  private:
-  uint32_t maxLength() const { return std::min<uint32_t>(MAX_MATCH, span_.length); }
-
   // Matches of every block position, found once and reused by every pass.
   // After a match of the nice length the positions it covers get none.
   void collectMatches() {
