@@ -18,7 +18,7 @@ LevelConfig levelConfig(int level) {
     case 6: return {Strategy::Lazy2, 24, 96, 0, 4096};
     case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
     case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
-    default: return {Strategy::Optimal, 64, 273, 3, 2048};
+    default: return {Strategy::Optimal, 128, 273, 4, 1024};
   }
 }
 
@@ -94,7 +94,10 @@ class LazyParser {
       : span_(s), config_(c), size_(s.history + s.length), finder_(s.data, size_) {}
 
   std::vector<Token> run() {
-    for (uint32_t p = 0; p < span_.history; ++p) finder_.insert(p);
+    // The chains of the fast levels rarely reach far back: they are primed
+    // with the nearest part of the history only.
+    const uint32_t primed = std::min(span_.history, config_.depth * 16384);
+    for (uint32_t p = span_.history - primed; p < span_.history; ++p) finder_.insert(p);
     std::vector<Token> tokens;
     uint32_t pos = span_.history;
     Candidate cur = find(pos);
