@@ -94,10 +94,7 @@ class LazyParser {
       : span_(s), config_(c), size_(s.history + s.length), finder_(s.data, size_) {}
 
   std::vector<Token> run() {
-    // The chains of the fast levels rarely reach far back: they are primed
-    // with the nearest part of the history only.
-    const uint32_t primed = std::min(span_.history, config_.depth * 16384);
-    for (uint32_t p = span_.history - primed; p < span_.history; ++p) finder_.insert(p);
+    for (uint32_t p = 0; p < span_.history; ++p) finder_.insert(p);
     std::vector<Token> tokens;
     uint32_t pos = span_.history;
     Candidate cur = find(pos);
