@@ -55,11 +55,21 @@ struct BlockJob {
 
 // A finished block: compressed when that is smaller and fits the 20-bit
 // blockSize, stored otherwise.
+// Whether a quick greedy parse finds next to nothing to gain: then the
+// block is stored without the costly parse (compressed or random data).
+bool looksIncompressible(const BlockSpan& span) {
+  const LevelConfig quick{Strategy::Greedy, 2, 16, 0, 0};
+  ParsedBlock parsed = parseBlock(span, quick);
+  SymbolStats stats;
+  for (const Token& t : parsed.tokens) stats.add(t, false);
+  return estimateBits(stats) >= 0.98 * 8.0 * span.length;
+}
+
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
-  if (level > 0) {
+  BlockSpan span{blockData - job.history, job.history, job.length};
+  if (level > 0 && !(level >= 3 && job.length > 65536 && looksIncompressible(span))) {
     LevelConfig config = levelConfig(level);
-    BlockSpan span{blockData - job.history, job.history, job.length};
     ParsedBlock parsed = parseBlock(span, config);
     uint32_t row = 0, column = 0;
     if (!job.first) chooseWindow(job.history, &row, &column);
