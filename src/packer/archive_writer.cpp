@@ -58,6 +58,11 @@ struct BlockJob {
 // Whether a quick greedy parse finds next to nothing to gain: then the
 // block is stored without the costly parse (compressed or random data).
 bool looksIncompressible(const BlockSpan& span) {
+  // Bytes that are not near-uniform compress; only those are tried.
+  SymbolStats bytes;
+  const uint8_t* block = span.data + span.history;
+  for (uint32_t i = 0; i < span.length; ++i) bytes.litlen[block[i]]++;
+  if (estimateBits(bytes) < 7.9 * span.length) return false;
   const LevelConfig quick{Strategy::Greedy, 2, 16, 0, 0};
   ParsedBlock parsed = parseBlock(span, quick);
   SymbolStats stats;

@@ -15,7 +15,7 @@ LevelConfig levelConfig(int level) {
     case 3: return {Strategy::Lazy, 6, 64, 0, 8192};
     case 4: return {Strategy::Lazy, 12, 96, 0, 8192};
     case 5: return {Strategy::Lazy, 16, 96, 0, 4096};
-    case 6: return {Strategy::Lazy, 24, 128, 0, 4096};
+    case 6: return {Strategy::Lazy, 16, 128, 0, 4096};
     case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
     case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
     default: return {Strategy::Optimal, 128, 273, 4, 1024};
