@@ -16,5 +16,19 @@ target_compile_options(stub PRIVATE
 target_link_options(stub PRIVATE
   -nostdlib -nostartfiles -Wl,--gc-sections -s -Wl,-e,_stubEntry
   -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/stub.map
-  -Wl,--file-alignment,512 -Wl,--section-alignment,4096)
+  -Wl,--file-alignment,512 -Wl,--section-alignment,4096 -Wl,--disable-reloc-section
+  -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/stub.ld)
+set_property(TARGET stub APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/stub.ld)
+# MinGW's GCC puts zero-initialised objects into .data$ sections when data
+# sections are on, which would store the whole InstallState (mostly CRC
+# tables) as zeros in the file; without them it goes to .bss.
+# The shell's few globals (all used) likewise, so that the stub needs no
+# .data section at all.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/install_state.cpp ${SHELL_SOURCES}
+  PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 target_link_libraries(stub PRIVATE kernel32 user32 advapi32 comdlg32 shell32 ole32 gcc)
+
+# The sample program that examples/ packs with the stub.
+if(EXISTS ${CMAKE_SOURCE_DIR}/examples/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/examples ${CMAKE_BINARY_DIR}/examples)
+endif()

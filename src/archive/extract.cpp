@@ -1,0 +1,243 @@
+// Extraction driver: walks the directory and produces every folder and file
+// under the install folder.
+//
+// Names come from the archive and are untrusted. Before anything is created
+// or touched, a name must be a relative path of plain Windows file names
+// (see isSafeEntryName); anything else is reported as damaged data for that
+// record, so nothing is ever written outside the install folder.
+#include "archive/extract.h"
+
+#include "archive/directory.h"
+#include "archive/messages.h"
+#include "archive/paths.h"
+#include "codec/stream_reader.h"
+#include "frontend.h"
+#include "install_state.h"
+
+namespace {
+
+bool isSeparator(uint8_t c) { return c == '\\' || c == '/'; }
+
+uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? (uint8_t)(c - 32) : c; }
+
+bool sameNameIgnoringCase(const uint8_t* name, uint32_t length, const char* reserved) {
+  uint32_t i = 0;
+  for (; i < length && reserved[i]; ++i) {
+    if (upper(name[i]) != (uint8_t)reserved[i]) return false;
+  }
+  return i == length && reserved[i] == 0;
+}
+
+// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$: Windows opens the
+// device whatever extension follows, so "nul.txt" is as bad as "NUL".
+bool isDeviceName(const uint8_t* component, uint32_t length) {
+  uint32_t base = 0;
+  while (base < length && component[base] != '.') ++base;
+  static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : devices) {
+    if (sameNameIgnoringCase(component, base, device)) return true;
+  }
+  if (base == 4 && component[3] >= '1' && component[3] <= '9' &&
+      (sameNameIgnoringCase(component, 3, "COM") || sameNameIgnoringCase(component, 3, "LPT"))) {
+    return true;
+  }
+  return false;
+}
+
+bool isSafeComponent(const uint8_t* component, uint32_t length) {
+  if (length == 0) return false;  // empty component, leading or doubled separator
+  for (uint32_t i = 0; i < length; ++i) {
+    uint8_t c = component[i];
+    // Control characters, and the characters Windows forbids in names.
+    // ":" also names alternate data streams and drives.
+    if (c < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
+        c == '*') {
+      return false;
+    }
+  }
+  // Windows drops trailing dots and spaces, so "." and ".." (and "...",
+  // "a. ") would name something other than what they say.
+  uint8_t last = component[length - 1];
+  if (last == '.' || last == ' ') return false;
+  return !isDeviceName(component, length);
+}
+
+}  // namespace
+
+bool isSafeEntryName(const uint8_t* name, uint32_t length) {
+  uint32_t start = 0;
+  for (uint32_t i = 0; i <= length; ++i) {
+    if (i == length || isSeparator(name[i])) {
+      if (!isSafeComponent(name + start, i - start)) return false;
+      start = i + 1;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// Replacing a file that is read-only, hidden or system fails on Windows
+// (CREATE_ALWAYS is refused), so the attributes go first once the user has
+// chosen to replace it. The probe must not leave its error number behind.
+void clearBlockingAttributes(const char* path) {
+  uint32_t saved = state.lastSystemError;
+  uint32_t bits = fileAttributes(path);
+  if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY) &&
+      (bits & ENTRY_APPLIED_ATTRIBUTES)) {
+    uint32_t kept = bits & ~(uint32_t)ENTRY_APPLIED_ATTRIBUTES & ~(uint32_t)ATTR_NORMAL;
+    fileSetAttributes(path, kept ? kept : ATTR_NORMAL);
+  }
+  state.lastSystemError = saved;
+}
+
+// Outcome of one record.
+enum RecordResult { RECORD_NEXT, RECORD_STOP };
+
+// Reports a failure of the record in hand; OK (when offered) goes on.
+RecordResult reportRecordFailure(WindowHandle dialog, ResultCode code, int offerCancel) {
+  return reportResult(dialog, code, state.installPath, offerCancel) ? RECORD_STOP : RECORD_NEXT;
+}
+
+RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const char* name) {
+  bool replacing = state.overwriteAll != 0;
+  if (!state.overwriteAll) {
+    FileHandle existing = fileOpen(state.installPath, ACCESS_READ);
+    if (existing != INVALID_FILE) {
+      fileClose(existing);
+      int answer = askOverwrite(state.installPath);
+      if (answer == OVERWRITE_NO) return RECORD_NEXT;
+      if (answer == OVERWRITE_ALL) state.overwriteAll = 1;
+      replacing = true;
+    }
+  }
+  if (replacing) clearBlockingAttributes(state.installPath);
+
+  formatText(state.messageText, MESSAGE_TEXT_SIZE, "Extracting %s", name, nullptr);
+  showProgress(dialog, state.messageText);
+
+  FileHandle output = fileCreate(state.installPath, ATTR_NORMAL);
+  if (output == INVALID_FILE) return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
+  pumpMessages();
+
+  ResultCode code = readStreamFile(output, entry.streamOffset, entry.streamPosition, entry.length,
+                                   entry.flags);
+  if (code < 0) {
+    // Report before closing, so the message carries the failing call's error.
+    int stop = reportResult(dialog, code, state.installPath, code == RC_DAMAGED);
+    fileClose(output);
+    fileDelete(state.installPath);
+    return stop ? RECORD_STOP : RECORD_NEXT;
+  }
+  fileSetTimes(output, entry.createDate, entry.createTime, entry.writeDate, entry.writeTime);
+  fileClose(output);
+  if (state.runningCrc != entry.crc) {
+    fileDelete(state.installPath);
+    return reportRecordFailure(dialog, RC_DAMAGED, 1);
+  }
+  fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);
+  return RECORD_NEXT;
+}
+
+}  // namespace
+
+ResultCode extractArchive(WindowHandle dialog) {
+  char* folderEnd = stripTrailingSeparators(state.installPath);
+
+  uint32_t fileEnd = fileSeek(state.archiveFile, 0, FROM_END);
+  if (fileEnd - state.archiveOffset < ARCHIVE_HEADER_SIZE) return RC_DAMAGED;
+
+  // installPath holds 261 bytes: a longer folder leaves no room for the
+  // separator and the names, and createFolderPath takes at most 259.
+  if (folderEnd - state.installPath > (long)PATH_MAX_CHARS) {
+    state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
+    return RC_CANCELLED;
+  }
+  if (folderEnd != state.installPath && folderEnd[-1] != ':' &&
+      !createFolderPath(state.installPath)) {
+    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
+    return RC_CANCELLED;
+  }
+
+  state.inputBuffer = (uint8_t*)memAlloc(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
+  if (!state.inputBuffer) return RC_NO_MEMORY;
+  // The decoders may look a few bytes past the loaded input (bits they never
+  // use on well-formed data); zeroed memory keeps even damaged input from
+  // carrying uninitialised bytes anywhere.
+  for (uint32_t i = 0; i < INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK; ++i) state.inputBuffer[i] = 0;
+  state.outputBuffer = nullptr;
+  state.streamKey = NO_STREAM;
+  state.blockStreamPos = 0;
+  state.blockLength = 0;
+  state.historyLength = 0;
+
+  char* nameStart = appendSeparator(state.installPath);
+  int32_t room = (int32_t)PATH_MAX_CHARS - (int32_t)(nameStart - state.installPath);
+
+  uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];
+  state.directoryCursor = state.directoryEnd = directoryBuffer;
+  state.directoryPos = state.archiveOffset + state.header.directoryOffset;
+  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);  // a failure shows in the first read
+  state.archiveFilePos = state.directoryPos;
+
+  ResultCode result = RC_OK;
+  bool stopped = false;  // stopped after a failure already shown
+  uint32_t index = 0;
+  for (; index < state.header.entryCount && !state.cancelRequested; ++index) {
+    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
+      result = readDirectoryBlock(directoryBuffer);
+      if (result != RC_OK) break;
+      if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
+        result = RC_DAMAGED;
+        break;
+      }
+    }
+    DirectoryEntry entry;
+    parseDirectoryEntry(state.directoryCursor, &entry);
+    state.directoryCursor += DIRECTORY_ENTRY_SIZE;
+    uint32_t recordRest = (uint32_t)entry.nameLength + entry.smallExtraLength + entry.extraLength;
+    if ((uint32_t)(state.directoryEnd - state.directoryCursor) < recordRest) {
+      result = RC_DAMAGED;
+      break;
+    }
+    const uint8_t* name = state.directoryCursor;
+    state.directoryCursor += recordRest;
+    if (room < 0 || entry.nameLength > (uint32_t)room) {
+      pumpMessages();
+      continue;  // does not fit: skipped without a word
+    }
+    for (uint32_t i = 0; i < entry.nameLength; ++i) nameStart[i] = (char)name[i];
+    nameStart[entry.nameLength] = 0;
+
+    RecordResult outcome;
+    if (!isSafeEntryName(name, entry.nameLength)) {
+      outcome = reportRecordFailure(dialog, RC_DAMAGED, 1);
+    } else if (entry.flags & ENTRY_FOLDER) {
+      if (createFolderPath(state.installPath)) {
+        fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);
+        outcome = RECORD_NEXT;
+      } else {
+        reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
+        outcome = RECORD_STOP;
+      }
+    } else {
+      outcome = extractFile(dialog, entry, nameStart);
+    }
+    if (outcome == RECORD_STOP) {
+      stopped = true;
+      result = RC_CANCELLED;
+      break;
+    }
+    pumpMessages();
+  }
+  if (!stopped) {
+    if (result == RC_OK && index < state.header.entryCount) result = RC_CANCELLED;
+    *nameStart = 0;
+  }
+  if (state.outputBuffer) memFree(state.outputBuffer);
+  state.outputBuffer = nullptr;
+  memFree(state.inputBuffer);
+  state.inputBuffer = nullptr;
+  return result;
+}

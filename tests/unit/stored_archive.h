@@ -1,0 +1,30 @@
+// Builds small archives with stored blocks only, for tests of the directory
+// walk and the driver: every byte placed by hand, so a test can also damage
+// any field it likes.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct StoredEntry {
+  std::string name;
+  bool folder = false;
+  std::vector<uint8_t> data;
+  uint8_t attributes = 0;
+  uint8_t flags = 0;  // ENTRY_FOLDER is added for folders
+  uint16_t createDate = 0, createTime = 0, writeDate = 0, writeTime = 0;
+  bool badCrc = false;  // record a CRC that does not match the data
+};
+
+struct StoredArchiveOptions {
+  uint32_t blockOutput = 1000000;  // decoded bytes per stored stream block
+  uint32_t recordsPerDirectoryBlock = 1000;
+  uint32_t entryCountDelta = 0;  // header claims this many more records
+};
+
+std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
+                                        const StoredArchiveOptions& options = {});
+
+uint32_t referenceCrc32(const uint8_t* data, size_t size);
