@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -68,6 +69,11 @@ TEST_F(PackCli, SameBytesForAnyThreadCountAndStubInFront) {
   EXPECT_TRUE(std::equal(stub.begin(), stub.end(), setup.begin()));
   EXPECT_TRUE(std::equal(raw.begin(), raw.end(), setup.begin() + (ptrdiff_t)stub.size()));
   EXPECT_NE(r.err.find("no seal"), std::string::npos);
+
+  // The built-in stub is sealed: no warning, and the seal names its length.
+  r = jov("pack -q -T2 -l 5 -o Default.exe src", dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.err.find("Tovrel32.exe"), std::string::npos);
 }
 
@@ -86,4 +92,38 @@ TEST_F(PackCli, FailuresLeaveNothingBehindAndSayWhy) {
   EXPECT_NE(r.err.find("no Tovrel32.exe"), std::string::npos);
   for (const auto& e : fs::directory_iterator(dir_))  // no temporary left
     EXPECT_EQ(e.path().filename().string().find("out.jov."), std::string::npos) << e.path();
+}
+
+TEST_F(PackCli, ExtractGivesBackBytesTimesAndReadOnly) {
+  std::vector<uint8_t> noise(1200000);
+  std::mt19937 rng(21);
+  for (auto& b : noise) b = (uint8_t)rng();
+  std::ofstream(dir_ / "src" / "noise.bin", std::ios::binary).write((const char*)noise.data(), (std::streamsize)noise.size());
+  std::ofstream(dir_ / "src" / "docs" / "empty.txt");
+  fs::create_directories(dir_ / "src" / "empty folder");
+  fs::permissions(dir_ / "src" / "Tovrel32.exe", fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  // Even seconds survive the DOS time words exactly.
+  fs::file_time_type when = fs::file_time_type::clock::now() - std::chrono::hours(50);
+  when -= std::chrono::duration_cast<fs::file_time_type::duration>(when.time_since_epoch()) % std::chrono::seconds(2);
+  fs::last_write_time(dir_ / "src" / "docs" / "manual.txt", when);
+  for (int level : {0, 6, 9}) {
+    std::string archive = "Setup" + std::to_string(level) + ".exe", out = "out" + std::to_string(level);
+    ASSERT_EQ(jov("pack -q -l " + std::to_string(level) + " -o " + archive + " src", dir_).status, 0);
+    Outcome r = jov("test " + archive, dir_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    r = jov("extract -C " + out + " " + archive, dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto& e : fs::recursive_directory_iterator(dir_ / "src")) {
+      fs::path copy = dir_ / out / fs::relative(e.path(), dir_ / "src");
+      ASSERT_TRUE(fs::exists(copy)) << copy;
+      if (e.is_directory()) continue;
+      EXPECT_TRUE(bytesOf(e.path()) == bytesOf(copy)) << copy;
+      EXPECT_EQ(fs::status(copy).permissions() & fs::perms::owner_write,
+                fs::status(e.path()).permissions() & fs::perms::owner_write)
+          << copy;
+    }
+    EXPECT_TRUE(fs::last_write_time(dir_ / out / "docs" / "manual.txt") == when);
+    fs::permissions(dir_ / out / "Tovrel32.exe", fs::perms::owner_write, fs::perm_options::add);
+  }
 }
