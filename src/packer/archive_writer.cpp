@@ -96,7 +96,7 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
 // slices spread over the file stand for the whole.
 double trialBits(const uint8_t* data, size_t size) {
   const LevelConfig config{Strategy::Greedy, 2, 16, 0, 0};
-  const size_t slice = 256 * 1024, slices = 4;
+  const size_t slice = 64 * 1024, slices = 4;
   auto bitsOf = [&](const uint8_t* p, size_t n) {
     ParsedBlock parsed = parseBlock(BlockSpan{p, 0, (uint32_t)n}, config);
     SymbolStats stats;
