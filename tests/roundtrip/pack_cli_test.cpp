@@ -70,8 +70,9 @@ TEST_F(PackCli, SameBytesForAnyThreadCountAndStubInFront) {
   EXPECT_TRUE(std::equal(raw.begin(), raw.end(), setup.begin() + (ptrdiff_t)stub.size()));
   EXPECT_NE(r.err.find("no seal"), std::string::npos);
 
-  // The built-in stub is sealed: no warning, and the seal names its length.
+  // The built-in stub, where this build has one, is sealed: no warning.
   r = jov("pack -q -T2 -l 5 -o Default.exe src", dir_);
+  if (r.err.find("no built-in stub") != std::string::npos) GTEST_SKIP() << "built without the stub";
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
   EXPECT_EQ(r.err.find("Tovrel32.exe"), std::string::npos);
@@ -108,8 +109,8 @@ TEST_F(PackCli, ExtractGivesBackBytesTimesAndReadOnly) {
   when -= std::chrono::duration_cast<fs::file_time_type::duration>(when.time_since_epoch()) % std::chrono::seconds(2);
   fs::last_write_time(dir_ / "src" / "docs" / "manual.txt", when);
   for (int level : {0, 6, 9}) {
-    std::string archive = "Setup" + std::to_string(level) + ".exe", out = "out" + std::to_string(level);
-    ASSERT_EQ(jov("pack -q -l " + std::to_string(level) + " -o " + archive + " src", dir_).status, 0);
+    std::string archive = "setup" + std::to_string(level) + ".jov", out = "out" + std::to_string(level);
+    ASSERT_EQ(jov("pack --raw -q -l " + std::to_string(level) + " -o " + archive + " src", dir_).status, 0);
     Outcome r = jov("test " + archive, dir_);
     EXPECT_EQ(r.status, 0) << r.err;
     r = jov("extract -C " + out + " " + archive, dir_);
