@@ -1,6 +1,11 @@
 #include "packer/archive_writer.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -49,8 +54,17 @@ struct BlockJob {
   bool last = false;
   bool first = false;     // first block of its stream: no history, selector unread
   uint32_t history = 0;   // history the block was compressed against
+  // The history the reader may keep at most (up to WINDOW_MAX bytes), then
+  // the block: a copy of its own, so that workers never read the stream
+  // buffer while it grows. `history` is a suffix of the kept part.
+  std::vector<uint8_t> span;
+  uint32_t spanHistory = 0;
   std::vector<uint8_t> bytes;
   bool stored = false;
+  bool done = false;
+  std::exception_ptr error;
+
+  const uint8_t* blockData() const { return span.data() + spanHistory; }
 };
 
 // A finished block: compressed when that is smaller and fits the 20-bit
@@ -118,6 +132,75 @@ bool filterPays(const std::vector<uint8_t>& bytes, uint64_t streamStart) {
   return trialBits(filtered.data(), filtered.size()) < trialBits(bytes.data(), bytes.size());
 }
 
+// Workers that compress blocks, first come first served. The writer hands
+// out a block as soon as its bytes and the bytes after it are known and keeps
+// reading files meanwhile; finished blocks are written strictly in stream
+// order, so the output never depends on which worker ran what.
+class BlockWorkers {
+ public:
+  BlockWorkers(unsigned count, int level) : level_(level) {
+    for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
+  }
+  ~BlockWorkers() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  void submit(BlockJob* job) {
+    if (threads_.empty()) {
+      run(job);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(job);
+    }
+    wake_.notify_one();
+  }
+
+  void wait(BlockJob* job) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [job] { return job->done; });
+  }
+
+ private:
+  void run(BlockJob* job) {
+    try {
+      encodeBlock(*job, job->blockData(), level_);
+    } catch (...) {
+      job->error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    job->done = true;
+  }
+
+  void work() {
+    for (;;) {
+      BlockJob* job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;  // only when the writer is torn down
+        job = queue_.front();
+        queue_.pop_front();
+      }
+      run(job);
+      finished_.notify_all();
+    }
+  }
+
+  const int level_;
+  std::mutex mutex_;
+  std::condition_variable wake_, finished_;
+  std::deque<BlockJob*> queue_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
 struct ArchiveWriter::Impl {
   FILE* out = nullptr;
   PackOptions options;
@@ -125,6 +208,7 @@ struct ArchiveWriter::Impl {
   uint64_t written = 0;  // archive bytes so far (header placeholder included)
   std::vector<std::vector<uint8_t>> records;
   PackStats stats;
+  size_t maxInFlight = 1;
 
   // The open stream.
   bool streamOpen = false;
@@ -133,7 +217,12 @@ struct ArchiveWriter::Impl {
   std::vector<uint8_t> buffer;   // decoded bytes from bufferBase on
   uint64_t bufferBase = 0;
   uint64_t nextBlock = 0;        // stream offset of the first block not written
-  ReaderModel model;
+  uint64_t nextDispatch = 0;     // stream offset of the first block not handed out
+  ReaderModel model;             // the reader after the blocks written
+  ReaderModel guess;             // ... after the blocks handed out, if they compress
+  std::deque<std::unique_ptr<BlockJob>> inFlight;
+  // Last, so that it stops (and no worker touches a job) before the jobs go.
+  std::unique_ptr<BlockWorkers> workers;
 
   void write(const uint8_t* data, size_t n) {
     if (n && fwrite(data, 1, n, out) != n) throw std::runtime_error("cannot write the output");
@@ -147,8 +236,8 @@ struct ArchiveWriter::Impl {
     streamSize = 0;
     buffer.clear();
     bufferBase = 0;
-    nextBlock = 0;
-    model = ReaderModel();
+    nextBlock = nextDispatch = 0;
+    model = guess = ReaderModel();
     write(STREAM_SIGNATURE, SIGNATURE_SIZE);
     stats.streams++;
   }
@@ -158,65 +247,61 @@ struct ArchiveWriter::Impl {
     streamSize += n;
   }
 
-  // Writes every block that is complete; with `final`, also the partial
-  // last one. A block is written only once it is known whether it is the
-  // stream's last, so at least one byte must follow a full block.
+  // Hands out every block that is complete; with `final`, also the partial
+  // last one. A block goes out only once it is known whether it is the
+  // stream's last, so at least one byte must follow a full block. Blocks
+  // that are done are written on the way; with `final` all of them.
   void flushBlocks(bool final) {
-    const unsigned threads = std::max(1u, options.threads);
     for (;;) {
-      // Wait for a full batch; which blocks share a batch never changes
-      // the output, only how much runs in parallel.
-      if (!final && streamSize - nextBlock <= (uint64_t)threads * DATA_BLOCK_LENGTH) return;
-      std::vector<BlockJob> batch;
-      uint64_t at = nextBlock;
-      ReaderModel guess = model;
-      while (batch.size() < threads) {
-        uint64_t left = streamSize - at;
-        if (left == 0 || (!final && left <= DATA_BLOCK_LENGTH)) break;
-        BlockJob job;
-        job.start = at;
-        job.length = (uint32_t)std::min<uint64_t>(left, DATA_BLOCK_LENGTH);
-        job.last = final && left <= DATA_BLOCK_LENGTH;
-        job.first = !guess.started;
-        job.history = guess.compressedHistory();
-        guess.advance(job.length, false);  // the guess: blocks compress
-        at += job.length;
-        batch.push_back(std::move(job));
-      }
-      if (batch.empty()) return;
-      runBatch(batch);
-      for (BlockJob& job : batch) {
-        // A stored block earlier in the batch may have cut the history the
-        // guess assumed; such a block is redone with the real history.
-        if (job.history != model.compressedHistory()) {
-          job.history = model.compressedHistory();
-          encodeBlock(job, data(job.start), options.level);
-        }
-        model.advance(job.length, job.stored);
-        write(job.bytes.data(), job.bytes.size());
-        (job.stored ? stats.storedBlocks : stats.compressedBlocks)++;
-        nextBlock = job.start + job.length;
-        if (options.progress) options.progress(nextBlock, written);
-      }
-      // Keep only what the next block can reach.
-      uint64_t keep = nextBlock > WINDOW_MAX ? nextBlock - WINDOW_MAX : 0;
+      const uint64_t left = streamSize - nextDispatch;
+      if (left == 0 || (!final && left <= DATA_BLOCK_LENGTH)) break;
+      if (inFlight.size() >= maxInFlight) commitFront();
+      auto job = std::make_unique<BlockJob>();
+      job->start = nextDispatch;
+      job->length = (uint32_t)std::min<uint64_t>(left, DATA_BLOCK_LENGTH);
+      job->last = final && left <= DATA_BLOCK_LENGTH;
+      job->first = !guess.started;
+      job->history = guess.compressedHistory();
+      job->spanHistory = (uint32_t)std::min<uint64_t>(job->start, WINDOW_MAX);
+      const uint8_t* from = data(job->start - job->spanHistory);
+      job->span.assign(from, from + job->spanHistory + job->length);
+      guess.advance(job->length, false);  // the guess: blocks compress
+      nextDispatch += job->length;
+      inFlight.push_back(std::move(job));
+      workers->submit(inFlight.back().get());
+      // Keep only what later blocks can reach.
+      uint64_t keep = nextDispatch > WINDOW_MAX ? nextDispatch - WINDOW_MAX : 0;
       if (keep > bufferBase) {
         buffer.erase(buffer.begin(), buffer.begin() + (ptrdiff_t)(keep - bufferBase));
         bufferBase = keep;
       }
     }
+    while (!inFlight.empty() && (final || inFlight.front()->done)) commitFront();
+  }
+
+  // Waits for the oldest block handed out and writes it.
+  void commitFront() {
+    BlockJob& job = *inFlight.front();
+    workers->wait(&job);
+    if (job.error) std::rethrow_exception(job.error);
+    // A stored block before this one may have cut the history the guess
+    // assumed; such a block is redone with the real history.
+    if (job.history != model.compressedHistory()) {
+      job.history = model.compressedHistory();
+      encodeBlock(job, job.blockData(), options.level);
+    }
+    model.advance(job.length, job.stored);
+    write(job.bytes.data(), job.bytes.size());
+    (job.stored ? stats.storedBlocks : stats.compressedBlocks)++;
+    nextBlock = job.start + job.length;
+    if (options.progress) options.progress(nextBlock, written);
+    inFlight.pop_front();
+    // Blocks handed out from now on are guessed from what is known.
+    guess = model;
+    for (const auto& later : inFlight) guess.advance(later->length, false);
   }
 
   const uint8_t* data(uint64_t streamPos) const { return buffer.data() + (streamPos - bufferBase); }
-
-  void runBatch(std::vector<BlockJob>& batch) {
-    const int level = options.level;
-    std::vector<std::thread> workers;
-    for (size_t i = 1; i < batch.size(); ++i)
-      workers.emplace_back([this, &batch, i, level] { encodeBlock(batch[i], data(batch[i].start), level); });
-    encodeBlock(batch[0], data(batch[0].start), level);
-    for (std::thread& t : workers) t.join();
-  }
 
   void closeStream() {
     if (!streamOpen) return;
@@ -276,6 +361,11 @@ struct ArchiveWriter::Impl {
 ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(new Impl) {
   impl_->out = out;
   impl_->options = options;
+  const unsigned threads = std::max(1u, options.threads);
+  // One thread compresses in the caller's thread; more get workers and a
+  // queue long enough that none waits while the caller reads the next files.
+  impl_->workers = std::make_unique<BlockWorkers>(threads > 1 ? threads : 0, options.level);
+  impl_->maxInFlight = threads > 1 ? 2 * threads : 1;
   impl_->archiveStart = ftell(out);
   if (impl_->archiveStart < 0) throw std::runtime_error("cannot tell the output position");
   uint8_t placeholder[ARCHIVE_HEADER_SIZE] = {0};
