@@ -44,13 +44,22 @@ inline uint32_t distanceAlphabetFor(uint32_t length, bool threeAlphabets) {
   return 0;
 }
 
+// Length symbols of the lengths 0..258 (0 and 1 unused), for lengthSymbol.
+struct LengthSymbolTable {
+  uint16_t symbol[259];
+  constexpr LengthSymbolTable() : symbol() {
+    for (uint32_t l = 2; l <= 10; ++l) symbol[l] = (uint16_t)(SYMBOL_FIRST_LENGTH + l - 2);
+    // 266..285: four symbols per extra-bit count g = 1..5, starting at 11
+    // and stepping by 2^g.
+    uint32_t l = 11;
+    for (uint32_t s = 266; s <= 285; ++s)
+      for (uint32_t n = 0; n < (1u << ((s - 266) / 4 + 1)); ++n) symbol[l++] = (uint16_t)s;
+  }
+};
+inline constexpr LengthSymbolTable LENGTH_SYMBOLS{};
+
 inline uint32_t lengthSymbol(uint32_t length) {
-  if (length <= 10) return SYMBOL_FIRST_LENGTH + length - 2;
-  if (length >= 259) return SYMBOL_LONG_LENGTH;
-  // 266..285: four symbols per extra-bit count, starting at 11.
-  uint32_t symbol = 266;
-  while (symbol < 285 && lengthBase(symbol + 1) <= length) ++symbol;
-  return symbol;
+  return length >= 259 ? SYMBOL_LONG_LENGTH : LENGTH_SYMBOLS.symbol[length];
 }
 inline uint32_t lengthSymbolExtraBits(uint32_t symbol) {
   if (symbol < 266) return 0;

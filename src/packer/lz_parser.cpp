@@ -98,7 +98,10 @@ class LazyParser {
     // history is still found within a few bytes of its start, at a fraction
     // of the cost.
     const uint32_t stride = config_.depth <= 8 ? 4 : 2;
-    for (uint32_t p = span_.history % stride; p < span_.history; p += stride) finder_.insert(p);
+    for (uint32_t p = span_.history % stride; p < span_.history; p += stride) {
+      finder_.prefetch(p + 8 * stride);
+      finder_.insert(p);
+    }
     std::vector<Token> tokens;
     uint32_t pos = span_.history;
     Candidate cur = find(pos);
@@ -162,12 +165,17 @@ class LazyParser {
     // is rarely the best place to match from again.
     uint32_t end = pos + cur.length;
     if (config_.strategy == Strategy::Greedy && cur.length > 32) end = pos + 16;
-    for (uint32_t p = pos + inserted; p < end; ++p) finder_.insert(p);
+    finder_.prefetch(pos + cur.length);
+    for (uint32_t p = pos + inserted; p < end; ++p) {
+      if (p + 8 < end) finder_.prefetch(p + 8);
+      finder_.insert(p);
+    }
     pos += cur.length;
     if (pos < size_) cur = find(pos);
   }
 
   Candidate find(uint32_t pos) {
+    finder_.prefetch(pos + 1);
     Candidate best;
     const uint32_t limit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
     const uint8_t* cur = span_.data + pos;
@@ -188,7 +196,7 @@ class LazyParser {
   const BlockSpan& span_;
   const LevelConfig& config_;
   uint32_t size_;
-  HashChainFinder finder_;
+  RowHashFinder finder_;
   uint32_t r0_ = 0, r1_ = 0;
 };
 

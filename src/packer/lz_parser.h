@@ -17,7 +17,7 @@ enum class Strategy { Greedy, Lazy, Lazy2, Optimal };
 
 struct LevelConfig {
   Strategy strategy;
-  uint32_t depth;       // hash-chain steps or binary-tree cut value
+  uint32_t depth;       // candidates of a hash row, or binary-tree cut value
   uint32_t niceLength;  // a match this long is taken without looking further
   uint32_t passes;      // optimal parsing: price passes
   uint32_t chunkTokens; // table-set granularity

@@ -1,10 +1,76 @@
 #include "packer/match_finder.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <new>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "format.h"
 
 namespace jov {
+
+namespace {
+
+// Memory of the thread's finished tables, for its next ones.
+struct SpareMemory {
+  static const size_t KEPT = 8;
+  struct Piece {
+    void* memory;
+    size_t bytes;
+  };
+  Piece pieces[KEPT] = {};
+  ~SpareMemory() {
+    for (Piece& p : pieces) free(p.memory);
+  }
+  void* take(size_t bytes) {
+    for (Piece& p : pieces)
+      if (p.memory && p.bytes == bytes) {
+        void* m = p.memory;
+        p.memory = nullptr;
+        return m;
+      }
+    return nullptr;
+  }
+  void give(void* memory, size_t bytes) {
+    for (Piece& p : pieces)
+      if (!p.memory) {
+        p = {memory, bytes};
+        return;
+      }
+    free(pieces[0].memory);  // the oldest kind goes
+    for (size_t i = 0; i + 1 < KEPT; ++i) pieces[i] = pieces[i + 1];
+    pieces[KEPT - 1] = {memory, bytes};
+  }
+};
+
+thread_local SpareMemory spareMemory;
+
+}  // namespace
+
+template <class T>
+BigTable<T>::BigTable(size_t count, T fill) {
+  const size_t huge = (size_t)2 << 20;
+  bytes_ = (count * sizeof(T) + huge - 1) / huge * huge;
+  void* p = spareMemory.take(bytes_);
+  if (!p) {
+    if (posix_memalign(&p, huge, bytes_) != 0) throw std::bad_alloc();
+    madvise(p, bytes_, MADV_HUGEPAGE);
+  }
+  data_ = (T*)p;
+  std::fill(data_, data_ + count, fill);
+}
+
+template <class T>
+BigTable<T>::~BigTable() {
+  spareMemory.give(data_, bytes_);
+}
+
+template class BigTable<uint32_t>;
+template class BigTable<uint8_t>;
 
 namespace {
 
@@ -14,38 +80,59 @@ inline uint32_t load32(const uint8_t* p) {
   return v;
 }
 
-}  // namespace
-
-HashChainFinder::HashChainFinder(const uint8_t* data, uint32_t size)
-    : data_(data), size_(size), head_(1u << HASH_BITS, NO_POSITION), prev_(size, NO_POSITION),
-      head3_(1u << 14, NO_POSITION), pairHead_(1u << 16, NO_POSITION) {}
-
-uint32_t HashChainFinder::hash4(uint32_t pos) const {
-  // Five bytes where they exist: chains of machine code and tables stay
-  // short; matches of 3 and 4 bytes come from the short-match tables.
-  uint64_t v = load32(data_ + pos) | (pos + 5 <= size_ ? (uint64_t)data_[pos + 4] << 32 : 0);
-  return (uint32_t)((v * 0x9E3779B97F4A7C15ull) >> (64 - HASH_BITS));
+// Rows for a span: about one row per eight positions, so that a row holds
+// the recent occurrences of a handful of 5-byte strings; between 2^12 and
+// 2^17 rows.
+uint32_t rowBitsFor(uint32_t size) {
+  uint32_t bits = 12;
+  while (bits < 17 && (8u << bits) < size) ++bits;
+  return bits;
 }
 
-uint32_t HashChainFinder::hash3(uint32_t pos) const {
+// Bit k set when slot k of a row holds `tag`.
+inline uint32_t tagMask(const uint8_t* tags, uint8_t tag) {
+#if defined(__SSE2__)
+  __m128i row = _mm_loadu_si128((const __m128i*)tags);
+  return (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(row, _mm_set1_epi8((char)tag)));
+#else
+  uint32_t mask = 0;
+  for (uint32_t k = 0; k < RowHashFinder::ROW_SLOTS; ++k) mask |= (uint32_t)(tags[k] == tag) << k;
+  return mask;
+#endif
+}
+
+}  // namespace
+
+RowHashFinder::RowHashFinder(const uint8_t* data, uint32_t size)
+    : data_(data), size_(size), rowBits_(rowBitsFor(size)),
+      positions_((size_t)ROW_SLOTS << rowBits_, NO_POSITION), tags_((size_t)ROW_SLOTS << rowBits_, 0),
+      heads_((size_t)1 << rowBits_, 0), head3_(1u << 14, NO_POSITION), pairHead_(1u << 16, NO_POSITION) {}
+
+uint32_t RowHashFinder::hash3(uint32_t pos) const {
   return ((load32(data_ + pos) & 0xFFFFFF) * 2654435761u) >> (32 - 14);
 }
 
-void HashChainFinder::insert(uint32_t pos) {
+void RowHashFinder::insertHashed(uint32_t pos, uint64_t hash) {
+  const uint32_t row = (uint32_t)(hash >> (64 - rowBits_));
+  const uint8_t slot = (uint8_t)((heads_[row] - 1) & (ROW_SLOTS - 1));
+  heads_[row] = slot;
+  tags_[(size_t)row * ROW_SLOTS + slot] = (uint8_t)(hash >> 8);
+  positions_[(size_t)row * ROW_SLOTS + slot] = pos;
+}
+
+void RowHashFinder::insert(uint32_t pos) {
   if (pos + 2 <= size_) pairHead_[(uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8] = pos;
   if (pos + 4 > size_) return;
   head3_[hash3(pos)] = pos;
-  uint32_t h = hash4(pos);
-  prev_[pos] = head_[h];
-  head_[h] = pos;
+  insertHashed(pos, hash5(pos));
 }
 
-uint32_t HashChainFinder::lastPair(uint32_t pos) const {
+uint32_t RowHashFinder::lastPair(uint32_t pos) const {
   if (pos + 2 > size_) return NO_POSITION;
   return pairHead_[(uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8];
 }
 
-Match HashChainFinder::findAndInsert(uint32_t pos, uint32_t depth, uint32_t nice, uint32_t good) {
+Match RowHashFinder::findAndInsert(uint32_t pos, uint32_t depth, uint32_t nice, uint32_t good) {
   Match best{0, 0};
   if (pos + 4 > size_) {
     insert(pos);
@@ -55,7 +142,8 @@ Match HashChainFinder::findAndInsert(uint32_t pos, uint32_t depth, uint32_t nice
   const uint32_t lowest = pos > MAX_DISTANCE ? pos - MAX_DISTANCE : 0;
   const uint8_t* cur = data_ + pos;
   uint32_t bestLength = 2;
-  uint32_t c3 = head3_[hash3(pos)];
+  const uint32_t h3 = hash3(pos);
+  const uint32_t c3 = head3_[h3];
   if (c3 != NO_POSITION && c3 >= lowest) {
     uint32_t len = matchLength(cur, data_ + c3, limit);
     if (len >= 3) {
@@ -63,21 +151,34 @@ Match HashChainFinder::findAndInsert(uint32_t pos, uint32_t depth, uint32_t nice
       best = {len, pos - c3};
     }
   }
-  uint32_t candidate = head_[hash4(pos)];
-  const uint32_t first = load32(cur);
-  while (candidate != NO_POSITION && candidate >= lowest && depth-- > 0 && bestLength < nice && bestLength < limit) {
-    const uint8_t* c = data_ + candidate;
-    if (c[bestLength] == cur[bestLength] && load32(c) == first) {
-      uint32_t len = 4 + matchLength(cur + 4, c + 4, limit - 4);
-      if (len > bestLength) {
-        bestLength = len;
-        best = {len, pos - candidate};
-        if (len >= good) depth >>= 2;
-      }
-    }
-    candidate = prev_[candidate];
+  const uint64_t hash = hash5(pos);
+  const uint32_t row = (uint32_t)(hash >> (64 - rowBits_));
+  const size_t base = (size_t)row * ROW_SLOTS;
+  const uint32_t head = heads_[row];
+  uint32_t mask = tagMask(&tags_[base], (uint8_t)(hash >> 8));
+  // Newest first: slot head, head + 1, ... (the ring is written downwards).
+  mask = ((mask >> head) | (mask << (ROW_SLOTS - head))) & ((1u << ROW_SLOTS) - 1);
+  uint32_t candidates[ROW_SLOTS], count = 0;
+  for (uint32_t m = mask; m && count < depth; m &= m - 1) {
+    uint32_t c = positions_[base + ((head + (uint32_t)__builtin_ctz(m)) & (ROW_SLOTS - 1))];
+    if (c >= pos || c < lowest) continue;  // an empty slot, or beyond reach
+    __builtin_prefetch(data_ + c);
+    candidates[count++] = c;
   }
-  insert(pos);
+  const uint32_t first = load32(cur);
+  for (uint32_t k = 0; k < count && bestLength < nice && bestLength < limit; ++k) {
+    const uint8_t* c = data_ + candidates[k];
+    if (c[bestLength] != cur[bestLength] || load32(c) != first) continue;
+    uint32_t len = 4 + matchLength(cur + 4, c + 4, limit - 4);
+    if (len > bestLength) {
+      bestLength = len;
+      best = {len, pos - candidates[k]};
+      if (len >= good && count > k + 1 + depth / 4) count = k + 1 + depth / 4;
+    }
+  }
+  if (pos + 2 <= size_) pairHead_[(uint32_t)data_[pos] | (uint32_t)data_[pos + 1] << 8] = pos;
+  head3_[h3] = pos;
+  insertHashed(pos, hash);
   return best;
 }
 

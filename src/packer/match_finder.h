@@ -8,9 +8,31 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <stdlib.h>
+
 #include <vector>
 
 namespace jov {
+
+// A large table filled with one value. Its memory may be backed with huge
+// pages (the finders' tables are larger than the caches and read at random,
+// so fewer address-translation misses matter) and is kept by the thread for
+// the next table: a thread parses one block after another, and fresh memory
+// for each would cost as much in page faults as the parse in places.
+template <class T>
+class BigTable {
+ public:
+  BigTable(size_t count, T fill);
+  ~BigTable();
+  BigTable(const BigTable&) = delete;
+  BigTable& operator=(const BigTable&) = delete;
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T* data_;
+  size_t bytes_;
+};
 
 struct Match {
   uint32_t length;
@@ -32,27 +54,54 @@ inline uint32_t matchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) 
   return n;
 }
 
-// Hash chains over 5-byte prefixes, for the fast and middle levels, with the
-// latest position of every 3-byte and 2-byte prefix for short matches. Finds
-// the longest match (the nearest one among equals) within `depth` chain
-// steps, a quarter of them once a match of `goodLength` is in hand.
-class HashChainFinder {
+// Rows of recent positions for the fast and middle levels. A 5-byte hash
+// picks a row of ROW_SLOTS slots; each slot holds a position and an 8-bit tag
+// (more bits of the same hash), the newest slot first in a ring. A search
+// compares the whole row's tags at once and looks only at positions whose tag
+// agrees, so it touches two cache lines of the table and the candidates'
+// bytes, all of them independent loads, where a hash chain walks one
+// dependent load after another through a table as large as the span.
+// Matches of 3 bytes come from a table of the latest position of each
+// 3-byte hash, and pairs from a direct table, as in the chains.
+class RowHashFinder {
  public:
-  HashChainFinder(const uint8_t* data, uint32_t size);
+  static const uint32_t ROW_SLOTS = 16;
+  RowHashFinder(const uint8_t* data, uint32_t size);
   void insert(uint32_t pos);
-  // Inserts pos and returns the best match of length >= 3 (length 0: none).
+  // Inserts pos and returns the longest match of length >= 3 (the nearest
+  // among equals) among at most `depth` candidates of its row, fewer once a
+  // match of `goodLength` is in hand (length 0: none).
   Match findAndInsert(uint32_t pos, uint32_t depth, uint32_t niceLength, uint32_t goodLength);
   // The nearest earlier occurrence of the 2 bytes at pos (NO_POSITION: none);
   // for length-2 matches, whose distances are short.
   uint32_t lastPair(uint32_t pos) const;
+  // Starts loading pos's row, which a search or an insertion a little later
+  // then finds in the cache.
+  void prefetch(uint32_t pos) const {
+    if (pos + 4 > size_) return;
+    const uint32_t row = (uint32_t)(hash5(pos) >> (64 - rowBits_));
+    __builtin_prefetch(&tags_[(size_t)row * ROW_SLOTS]);
+    __builtin_prefetch(&positions_[(size_t)row * ROW_SLOTS]);
+    __builtin_prefetch(&heads_[row]);
+  }
 
  private:
-  static const uint32_t HASH_BITS = 17;
-  uint32_t hash4(uint32_t pos) const;
+  uint64_t hash5(uint32_t pos) const {
+    // Five bytes where they exist: rows of machine code and tables stay
+    // varied; matches of 3 and 4 bytes come from the short-match tables.
+    uint32_t low;
+    __builtin_memcpy(&low, data_ + pos, 4);
+    uint64_t v = low | (pos + 5 <= size_ ? (uint64_t)data_[pos + 4] << 32 : 0);
+    return v * 0x9E3779B97F4A7C15ull;
+  }
   uint32_t hash3(uint32_t pos) const;
+  void insertHashed(uint32_t pos, uint64_t hash);
   const uint8_t* data_;
-  uint32_t size_;
-  std::vector<uint32_t> head_, prev_, head3_, pairHead_;
+  uint32_t size_, rowBits_;
+  BigTable<uint32_t> positions_;  // ROW_SLOTS per row
+  BigTable<uint8_t> tags_;        // ROW_SLOTS per row
+  BigTable<uint8_t> heads_;       // per row: the slot of the newest entry
+  std::vector<uint32_t> head3_, pairHead_;
 };
 
 // Binary trees over 4-byte hashes (plus direct tables for 2- and 3-byte
