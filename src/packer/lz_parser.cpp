@@ -18,7 +18,7 @@ LevelConfig levelConfig(int level) {
     case 6: return {Strategy::Lazy, 16, 128, 0, 4096};
     case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
     case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
-    default: return {Strategy::Optimal, 128, 273, 4, 1024};
+    default: return {Strategy::Optimal, 128, 273, 6, 1024};
   }
 }
 

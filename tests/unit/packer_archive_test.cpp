@@ -15,6 +15,7 @@
 #include "packer/crc32.h"
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
+#include "packer/match_finder.h"
 #include "reference_reader.h"
 #include "temp_dir.h"
 
@@ -277,4 +278,36 @@ TEST(PackerArchive, FoldersOnlyStillMakeAValidArchive) {
   std::vector<Item> items = {{"only", true, {}}};
   reference::Archive r = reference::readArchive(pack(items, 6));
   expectSame(items, r);
+}
+
+TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
+  // Words with a planted copy at exactly the largest distance, and one just
+  // beyond it that must not be reported.
+  std::vector<uint8_t> data = wordy(1200000, 21);
+  std::vector<uint8_t> marker = randomBytes(600, 22);
+  std::copy(marker.begin(), marker.end(), data.begin() + 1000);
+  std::copy(marker.begin(), marker.end(), data.begin() + 1000 + MAX_DISTANCE);
+  std::copy(marker.begin(), marker.begin() + 300, data.begin() + 100);
+  std::copy(marker.begin(), marker.begin() + 300, data.begin() + 100 + MAX_DISTANCE + 1 + 2000);
+  RowHashFinder finder(data.data(), (uint32_t)data.size());
+  std::mt19937 rng(23);
+  uint32_t checked = 0;
+  for (uint32_t p = 0; p < data.size(); ++p) {
+    if (p != 1000 + MAX_DISTANCE && p != 100 + MAX_DISTANCE + 1 + 2000 && rng() % 64 != 0) {
+      finder.insert(p);
+      continue;
+    }
+    Match m = finder.findAndInsert(p, 16, 258, 64);
+    if (p == 1000 + MAX_DISTANCE) {
+      EXPECT_EQ(m.distance, MAX_DISTANCE);
+      EXPECT_GE(m.length, 258u);
+    }
+    if (m.length == 0) continue;
+    ++checked;
+    ASSERT_GE(m.length, 3u);
+    ASSERT_LE(m.distance, std::min<uint32_t>(p, MAX_DISTANCE)) << p;
+    ASSERT_LE(p + m.length, data.size());
+    EXPECT_TRUE(std::equal(data.begin() + p, data.begin() + p + m.length, data.begin() + (p - m.distance))) << p;
+  }
+  EXPECT_GT(checked, 10000u);
 }
