@@ -22,6 +22,7 @@ THREADS=${THREADS:-0}
 MAKE_CORPUS=$ROOT/../shared/bench/make_corpus.sh
 [[ -x $JOV ]] || { echo "bench: $JOV not built" >&2; exit 1; }
 
+echo "== $(nproc) cores; load at start: $(cut -d' ' -f1-3 /proc/loadavg); jov pack -T $THREADS"
 echo "== corpora (make_corpus.sh prints each tar's sha256)"
 bash "$MAKE_CORPUS" "$CORPUS"
 echo
@@ -31,11 +32,6 @@ trap 'rm -rf "$WORK"' EXIT
 
 now() { date +%s.%N; }
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s <= 0) print "-"; else printf "%.1f", b / s / 1e6 }'; }
-
-# `jov test` comes with the reading side of the command; until then the
-# decompression column stays empty for jov.
-has_test=0
-if "$JOV" test --help > /dev/null 2>&1; then has_test=1; fi
 
 printf '%-5s %-40s %12s %7s %9s %9s\n' corpus method bytes ratio "comp MB/s" "dec MB/s"
 row() { printf '%-5s %-40s %12s %6.2f%% %9s %9s\n' "$1" "$2" "$3" "$(awk -v a="$3" -v b="$4" 'BEGIN{print 100*a/b}')" "$5" "$6"; }
@@ -49,11 +45,9 @@ for c in $CORPORA; do
     out=$WORK/$c.$l.jov
     t0=$(now); "$JOV" pack --raw -q -T "$THREADS" -l "$l" -o "$out" "$src"; t1=$(now)
     size=$(stat -c %s "$out")
-    dec=-
-    if ((has_test)); then
-      d0=$(now); "$JOV" test "$out" > /dev/null; d1=$(now)
-      dec=$(mbps "$files" "$(echo "$d1 - $d0" | bc)")
-    fi
+    # `jov test` decodes every file and checks its CRC-32: a failure stops the run.
+    d0=$(now); "$JOV" test "$out" > /dev/null; d1=$(now)
+    dec=$(mbps "$files" "$(echo "$d1 - $d0" | bc)")
     row "$c" "jov pack -l $l" "$size" "$files" "$(mbps "$files" "$(echo "$t1 - $t0" | bc)")" "$dec"
     rm -f "$out"
   done
@@ -74,3 +68,4 @@ xz $x86 --lzma2=preset=9e,dict=1MiB|xz $x86 --lzma2=preset=9e,dict=1MiB -c|xz -d
 LIST
   rm -f "$WORK/out"
 done
+echo "== load at end: $(cut -d' ' -f1-3 /proc/loadavg)"

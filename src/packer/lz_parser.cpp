@@ -284,13 +284,23 @@ class OptimalParser {
     const uint8_t* block = span_.data + span_.history;
     prices_.assign(1, initialPrices(block, span_.length, nice_));
     boundaries_.assign(1, 0);
-    ParsedBlock result;
+    ParsedBlock result, best;
+    uint64_t bestBits = UINT64_MAX;
     bool three = false;
     const uint32_t passes = std::max<uint32_t>(config_.passes, 1);
     for (uint32_t pass = 0; pass < passes; ++pass) {
       result.tokens = parse(three);
       resolveDistances(result.tokens, block, three);
       result.threeAlphabets = three;
+      // Prices from the last pass need not give a smaller block than the
+      // pass before (a pass can overshoot); the smallest one is kept.
+      if (passes > 1) {
+        const uint64_t bits = codedBits(result);
+        if (bits < bestBits) {
+          bestBits = bits;
+          best = result;
+        }
+      }
       if (pass + 1 == passes) break;
       if (pass == 0 && threeAlphabetsPay(result.tokens)) {
         three = true;
@@ -298,7 +308,16 @@ class OptimalParser {
       }
       setPricesFromTokens(result.tokens, three);
     }
-    return result;
+    return passes > 1 ? best : result;
+  }
+
+  uint64_t codedBits(const ParsedBlock& parsed) const {
+    BitWriter scratch;
+    CodingOptions coding;
+    coding.threeAlphabets = parsed.threeAlphabets;
+    coding.chunkTokens = config_.chunkTokens;
+    writeCodedData(scratch, parsed.tokens, coding);
+    return scratch.bitCount();
   }
 
   // Prices for the next pass: one table per table set that the encoder would
