@@ -383,7 +383,10 @@ struct ArchiveWriter::Impl {
 ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(new Impl) {
   impl_->out = out;
   impl_->options = options;
-  const unsigned threads = std::max(1u, options.threads);
+  // More workers than a machine has cores gain nothing, and each holds a
+  // few blocks' worth of tables and spans; the output is the same for any
+  // count, so a large -T is quietly capped.
+  const unsigned threads = std::min(std::max(1u, options.threads), 64u);
   // One thread compresses in the caller's thread; more get workers and a
   // queue long enough that none waits while the caller reads the next files.
   impl_->workers = std::make_unique<BlockWorkers>(threads > 1 ? threads : 0, options.level);
