@@ -371,7 +371,10 @@ int fileDelete(const char* path) {
 int folderCreate(const char* path) {
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
-  FENCE(native);
+#ifdef JOV_PLATFORM_HOOKS
+  struct stat existing;
+  if (stat(native, &existing) != 0) FENCE(native);  // asking for a folder that is there changes nothing
+#endif
   if (FAULT(CALL_FOLDER)) {
     saveError(EACCES, native);
     return 0;

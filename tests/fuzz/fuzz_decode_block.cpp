@@ -11,6 +11,7 @@
 // within the lookahead, the length buffer is freed on every path. Whenever
 // every table set is a prefix code, the result, the bytes and the end of the
 // coded data must equal the plain reference decoder's.
+#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
@@ -59,7 +60,7 @@ bool blockSets(const uint8_t* block, size_t size, uint32_t* alphabets, uint32_t*
   *alphabets = prefix & 3;
   *setCount = prefix >> 2;
   if (*alphabets == 0) return false;
-  state.inputCursor += 7;  // bit 58: the prefix read
+  state.inputCursor += 1;  // bit 58, past the 8-bit prefix
   uint32_t setSize = *alphabets == 3 ? SET_SIZE_3 : SET_SIZE_2;
   lengths->assign(*setCount ? *setCount * setSize : SET_SIZE_2, 0);
   return readCodeLengths(lengths->data(), setSize, *setCount) == RC_OK;
@@ -124,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> reference(out.begin(), out.begin() + history);
   uint64_t referenceEnd = 0;
   int32_t expected = referenceDecode(input, BLOCK_CODED_DATA_BIT, reference, requested, &referenceEnd);
+  if (got != expected) fprintf(stderr, "decodeBlock %d, reference %d\n", got, expected);
   fuzzCheck(got == expected, "result equals the reference decoder's");
   if (got < 0) return 0;
   fuzzCheck(std::equal(out.begin() + history, out.begin() + history + written, reference.begin() + history),

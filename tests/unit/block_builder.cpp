@@ -376,6 +376,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
   const size_t historyLength = output.size();
   const uint32_t alphabet2 = alphabets == 3 && setCount ? 2 : 0, alphabet1 = alphabets >= 2 ? 1 : 0;
   uint32_t r0 = 0, r1 = 0;
+  size_t stepStart = output.size();
   for (uint32_t set = 0; set < std::max(setCount, 1u); ++set) {
     const uint8_t* l = all.data() + set * size;
     RefCode lit(l, 288);
@@ -383,6 +384,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
     for (uint32_t a = 0; a < 3; ++a) dist.emplace_back(l + ALPHABET_OFFSET[a], a < 2 || alphabet2 ? ALPHABET_SIZE[a] : 0);
     for (;;) {
       if (output.size() - historyLength >= requested || r.exhausted()) goto end;
+      stepStart = output.size();
       int s = lit.decode(r);
       if (s < 0) goto end;
       if (s < 256) {
@@ -407,6 +409,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
     }
   }
 end:
+  if (r.pos > (uint64_t)input.size() * 8) output.resize(stepStart);  // a step made of bits past the input
   *endBit = (r.pos + 7) / 8 * 8;
   return (int32_t)(output.size() - historyLength);
 }
