@@ -13,6 +13,7 @@
 
 #include "platform/platform_hooks.h"
 #include "result.h"
+#include "stored_archive.h"
 #include "temp_dir.h"
 
 struct Fault {
@@ -38,19 +39,3 @@ Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, con
 
 // A committed seed archive: tests/fuzz/corpus/extract/<name>.
 std::vector<uint8_t> seedArchive(const std::string& name);
-
-// One file's slice of a decoded stream: StreamRecord, name, bytes, CRC-32.
-std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes);
-
-struct RecordSpec {
-  std::string name;
-  bool folder = false;
-  uint32_t streamPosition = 0, length = 0, crc = 0;
-};
-// A file record for `bytes` whose slice starts at `position` of the stream.
-RecordSpec fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position);
-
-// Header, one data stream of the given blocks, a directory of one stored
-// block holding the records; entryCount is their number plus `extraCount`.
-std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
-                                     const std::vector<RecordSpec>& records, uint32_t extraCount = 0);
