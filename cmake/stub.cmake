@@ -16,7 +16,9 @@ target_compile_options(stub PRIVATE
 target_link_options(stub PRIVATE
   -nostdlib -nostartfiles -Wl,--gc-sections -s -Wl,-e,_stubEntry
   -Wl,--no-insert-timestamp -Wl,-Map,${CMAKE_BINARY_DIR}/stub.map
-  -Wl,--file-alignment,512 -Wl,--section-alignment,4096 -Wl,--disable-reloc-section)
+  -Wl,--file-alignment,512 -Wl,--section-alignment,4096 -Wl,--disable-reloc-section
+  -Wl,-T,${CMAKE_SOURCE_DIR}/cmake/stub.ld)
+set_property(TARGET stub APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/stub.ld)
 # MinGW's GCC puts zero-initialised objects into .data$ sections when data
 # sections are on, which would store the whole InstallState (mostly CRC
 # tables) as zeros in the file; without them it goes to .bss.

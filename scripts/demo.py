@@ -64,8 +64,9 @@ try:
         print(f"  {size or '  folder '}{relative}")
     print("\nregistry:")
     for key in (APP_PATH_KEY, USER_KEY, UNINSTALL_KEY):
+        print(f"  {key}")
         for name, (kind, data) in (session.reg_values(key) or {}).items():
-            print(f"  {key}\n    {name} {kind} {data}")
+            print(f"    {name} {kind} {data}")
     print(f"\nTovrel32.exe started: {'yes' if marker.exists() else 'no'}")
     print(f"screenshots: {session.artifacts / 'install-dialog.png'}")
     print(f"             {session.artifacts / 'tovrel-running.png'}")

@@ -16,6 +16,10 @@ const uint32_t PE_CHECKSUM = OPTIONAL_HEADER + 64;
 const uint32_t CERTIFICATE_DIRECTORY = OPTIONAL_HEADER + 96 + 4 * 8;
 const uint16_t PE32_MAGIC = 0x10B;
 
+void clear(uint8_t* p, uint32_t count) {
+  while (count--) *p++ = 0;
+}
+
 }  // namespace
 
 void parseSeal(const uint8_t* record, StubSeal* seal) {
@@ -33,33 +37,25 @@ int findSeal(const uint8_t* bytes, uint32_t size, StubSeal* seal) {
   return 0;
 }
 
-uint32_t sealCrc(const uint8_t* stub, uint32_t stubLength, uint32_t sealOffset) {
-  // Excluded 4- and 8-byte fields count as zeros. The PE pointer is itself
-  // summed, so moving it to hide a change elsewhere fails anyway; a file
-  // that is not a PE32 image is summed whole but for the CRC field.
-  uint32_t crcField = sealOffset + SEAL_STUB_CRC;
-  // Without a PE header both fields fall back on the CRC field itself.
-  uint32_t checksum = crcField, certificates = crcField, certificateSize = 4;
+uint32_t sealCrc(uint8_t* stub, uint32_t stubLength, uint32_t sealOffset) {
+  // The PE pointer is itself summed, so moving it to hide a change elsewhere
+  // fails anyway; a file that is not a PE32 image is summed whole but for
+  // the CRC field.
+  clear(stub + sealOffset + SEAL_STUB_CRC, 4);
   if (stubLength >= PE_POINTER + 4 && stub[0] == 'M' && stub[1] == 'Z') {
     uint32_t pe = readLe32(stub + PE_POINTER);
     if (pe < stubLength && stubLength - pe >= CERTIFICATE_DIRECTORY + 8 && readLe32(stub + pe) == 0x4550 &&
         readLe16(stub + pe + OPTIONAL_HEADER) == PE32_MAGIC) {
-      checksum = pe + PE_CHECKSUM;
-      certificates = pe + CERTIFICATE_DIRECTORY;
-      certificateSize = 8;
+      clear(stub + pe + PE_CHECKSUM, 4);
+      clear(stub + pe + CERTIFICATE_DIRECTORY, 8);
     }
   }
-  uint32_t value = 0xFFFFFFFFu;
-  for (uint32_t i = 0; i < stubLength; ++i) {
-    uint8_t b = stub[i];
-    if (i - crcField < 4 || i - checksum < 4 || i - certificates < certificateSize) b = 0;
-    value = crc32Update(&b, 1, value);
-  }
-  return ~value;
+  return ~crc32Update(stub, stubLength, 0xFFFFFFFFu);
 }
 
-void fillSeal(uint8_t* stub, uint32_t stubLength, uint32_t sealOffset) {
+void fillSeal(uint8_t* stub, uint8_t* scratch, uint32_t stubLength, uint32_t sealOffset) {
   writeLe32(stub + sealOffset + SEAL_OFFSET, sealOffset);
   writeLe32(stub + sealOffset + SEAL_STUB_LENGTH, stubLength);
-  writeLe32(stub + sealOffset + SEAL_STUB_CRC, sealCrc(stub, stubLength, sealOffset));
+  for (uint32_t i = 0; i < stubLength; ++i) scratch[i] = stub[i];
+  writeLe32(stub + sealOffset + SEAL_STUB_CRC, sealCrc(scratch, stubLength, sealOffset));
 }

@@ -30,10 +30,13 @@ void parseSeal(const uint8_t* record, StubSeal* seal);
 // still compares stubLength with the file's size. Returns 1 when found.
 int findSeal(const uint8_t* bytes, uint32_t size, StubSeal* seal);
 
-// The CRC-32 of a stub's bytes as the seal records it, the excluded fields
-// taken as zeros. Needs crcTable.
-uint32_t sealCrc(const uint8_t* stub, uint32_t stubLength, uint32_t sealOffset);
+// The CRC-32 of a stub's bytes as the seal records it. Zeroes the excluded
+// fields in place first, so callers pass a copy they no longer need (the
+// stub checks the copy it has just read). sealOffset + 24 <= stubLength.
+// Needs crcTable.
+uint32_t sealCrc(uint8_t* stub, uint32_t stubLength, uint32_t sealOffset);
 
 // Seals a linked stub whose record lies at sealOffset (sealOffset + 24 <=
-// stubLength): writes the record's offset, the length and the CRC.
-void fillSeal(uint8_t* stub, uint32_t stubLength, uint32_t sealOffset);
+// stubLength): writes the record's offset, the length and the CRC, summed
+// over `scratch` (stubLength bytes of the caller's).
+void fillSeal(uint8_t* stub, uint8_t* scratch, uint32_t stubLength, uint32_t sealOffset);

@@ -4,3 +4,6 @@
 #pragma once
 
 int runPack(int argc, char** argv);
+int runList(int argc, char** argv);
+int runTest(int argc, char** argv);
+int runExtract(int argc, char** argv);

@@ -13,7 +13,10 @@ struct Command {
 };
 
 const Command commands[] = {
-    {"pack", runPack, "jov pack [options] SOURCE_DIR   build Setup.exe from a folder"},
+    {"pack", runPack, "jov pack [options] SOURCE_DIR     build Setup.exe from a folder"},
+    {"list", runList, "jov list [options] ARCHIVE        list the records of an archive"},
+    {"test", runTest, "jov test [options] ARCHIVE        check every file without writing"},
+    {"extract", runExtract, "jov extract [options] ARCHIVE     extract as the installer would"},
 };
 
 void usage(FILE* f) {

@@ -9,9 +9,13 @@
 // - hidden and system attributes: kept in the extended attribute
 //   "user.jov.attributes" (one byte) where the file system supports user
 //   attributes, silently dropped where it does not. Read-only is the absence
-//   of every write bit.
+//   of every write bit;
+// - file names: the core's are 8-bit in a Windows code page, and are
+//   converted to UTF-8 once a caller selects that code page (posix.h).
 #include <errno.h>
 #include <fcntl.h>
+#include <iconv.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -21,6 +25,7 @@
 
 #include "install_state.h"
 #include "platform/platform.h"
+#include "platform/posix.h"
 
 #ifdef JOV_PLATFORM_HOOKS
 #include <stdio.h>
@@ -65,15 +70,19 @@ void checkFence(const char* native) {
 const char ATTRIBUTE_XATTR[] = "user.jov.attributes";
 const size_t NATIVE_PATH_SIZE = 4096;
 
-// "\" separators become "/". False (with lastSystemError 206) when the path
+// From the selected code page to UTF-8; none while no code page is selected.
+iconv_t pathConverter = (iconv_t)-1;
+
+// Code-page text to UTF-8, then "\" separators become "/" (after the
+// conversion: in a double-byte code page a trail byte may equal "\", in
+// UTF-8 that byte is only ever the character itself). False when the path
 // does not fit.
 bool nativePath(const char* path, char* out) {
-  size_t i = 0;
-  for (; path[i]; ++i) {
-    if (i + 1 >= NATIVE_PATH_SIZE) return false;
-    out[i] = path[i] == '\\' ? '/' : path[i];
+  int32_t length = codePageToUtf8(path, (uint32_t)strlen(path), out, NATIVE_PATH_SIZE);
+  if (length < 0) return false;
+  for (int32_t i = 0; i < length; ++i) {
+    if (out[i] == '\\') out[i] = '/';
   }
-  out[i] = 0;
   return true;
 }
 
@@ -138,6 +147,79 @@ uint8_t storedAttributes(const char* native) {
 }
 
 }  // namespace
+
+namespace {
+
+int32_t convertToUtf8(iconv_t converter, const char* text, uint32_t length, char* out, uint32_t capacity) {
+  if (capacity == 0) return -1;
+  if (converter == (iconv_t)-1) {
+    if (length >= capacity) return -1;
+    memcpy(out, text, length);
+    out[length] = 0;
+    return (int32_t)length;
+  }
+  iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  char* in = const_cast<char*>(text);
+  size_t inLeft = length;
+  char* o = out;
+  size_t outLeft = capacity - 1;  // the terminator's place
+  while (iconv(converter, &in, &inLeft, &o, &outLeft) == (size_t)-1) {
+    if (errno == E2BIG) return -1;
+    // EILSEQ or EINVAL: a byte the code page does not define, or a lead byte
+    // without its trail byte. It stands for the character of its number,
+    // after whatever the converter holds back (1258 waits for combining marks).
+    if (iconv(converter, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
+    uint8_t byte = (uint8_t)*in++;
+    --inLeft;
+    size_t need = byte < 0x80 ? 1 : 2;
+    if (outLeft < need) return -1;
+    if (byte < 0x80) {
+      *o++ = (char)byte;
+    } else {
+      *o++ = (char)(0xC0 | (byte >> 6));
+      *o++ = (char)(0x80 | (byte & 0x3F));
+    }
+    outLeft -= need;
+    iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  }
+  if (iconv(converter, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
+  *o = 0;
+  return (int32_t)(o - out);
+}
+
+}  // namespace
+
+bool setPathCodePage(int codepage) {
+  iconv_t converter = (iconv_t)-1;
+  if (codepage != 0) {
+    char name[24];
+    snprintf(name, sizeof name, "CP%d", codepage);
+    converter = iconv_open("UTF-8", name);
+    if (converter == (iconv_t)-1) {
+      snprintf(name, sizeof name, "WINDOWS-%d", codepage);
+      converter = iconv_open("UTF-8", name);
+      if (converter == (iconv_t)-1) return false;
+    }
+    // The core vets names byte by byte (no "..", "/", ":" and so on) before
+    // they reach this layer; that holds on disk only for a code page that
+    // writes ASCII as ASCII. EBCDIC ones (37, 500, ...) would turn a vetted
+    // "KK" into "..".
+    char ascii[128], utf8[512];
+    for (int i = 1; i < 128; ++i) ascii[i - 1] = (char)i;
+    ascii[127] = 0;
+    if (convertToUtf8(converter, ascii, 127, utf8, sizeof utf8) != 127 || memcmp(ascii, utf8, 127) != 0) {
+      iconv_close(converter);
+      return false;
+    }
+  }
+  if (pathConverter != (iconv_t)-1) iconv_close(pathConverter);
+  pathConverter = converter;
+  return true;
+}
+
+int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t capacity) {
+  return convertToUtf8(pathConverter, text, length, out, capacity);
+}
 
 #ifdef JOV_PLATFORM_HOOKS
 PlatformHooks platformHooks;

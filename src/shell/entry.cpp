@@ -20,15 +20,18 @@ const char PROGRAM_NAME[] = "Tovrel32.exe";
 // " /uninstall", with the terminator.
 const uint32_t UNINSTALL_TEXT_SIZE = 2 + PATH_MAX_CHARS + 11 + 1;
 
-HKEY createKey(HKEY root, const char* name) {
+// Sets one REG_SZ value (its data length counting the terminator), creating
+// the key; when the key cannot be created, writes the value to the ini file
+// instead if an ini section is given.
+void recordValue(HKEY root, const char* keyName, const char* name, const char* text, const char* iniSection,
+                 const char* iniKey) {
   HKEY key;
-  if (RegCreateKeyExA(root, name, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
-    return nullptr;
-  return key;
-}
-
-void setText(HKEY key, const char* name, const char* text, uint32_t length) {
-  RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), length + 1);
+  if (RegCreateKeyExA(root, keyName, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), lstrlenA(text) + 1);
+    RegCloseKey(key);
+  } else if (iniSection) {
+    WritePrivateProfileStringA(iniSection, iniKey, text, INI_FILE);
+  }
 }
 
 // The default folder: where an earlier installation put Tovrel32.exe (the
@@ -70,30 +73,14 @@ void registerAndLaunch() {
   // path cannot name an extracted file, so there is nothing to record.
   if (n == 0 || n >= PATH_CAPACITY) return;
 
-  HKEY key = createKey(HKEY_LOCAL_MACHINE, APP_PATH_KEY);
-  if (key) {
-    setText(key, nullptr, full, n);
-    RegCloseKey(key);
-  } else {
-    WritePrivateProfileStringA("Install", "Path", full, INI_FILE);
-  }
-
-  key = createKey(HKEY_CURRENT_USER, USER_KEY);
-  if (key) {
-    setText(key, "Setup", "1", 1);
-    RegCloseKey(key);
-  } else {
-    WritePrivateProfileStringA("Options", "Setup", "1", INI_FILE);
-  }
-
-  key = createKey(HKEY_LOCAL_MACHINE, UNINSTALL_KEY);
-  if (key) {
-    setText(key, "DisplayName", "Tovrel", 6);
-    char command[UNINSTALL_TEXT_SIZE];
-    uint32_t m = formatText(command, sizeof command, "\"%s\" /uninstall", full, nullptr);
-    setText(key, "UninstallString", command, m);
-    RegCloseKey(key);
-  }
+  recordValue(HKEY_LOCAL_MACHINE, APP_PATH_KEY, nullptr, full, "Install", "Path");
+  recordValue(HKEY_CURRENT_USER, USER_KEY, "Setup", "1", "Options", "Setup");
+  // The uninstall entry has no ini fallback; its two values are written one
+  // after the other, each through its own opening of the key.
+  char command[UNINSTALL_TEXT_SIZE];
+  formatText(command, sizeof command, "\"%s\" /uninstall", full, nullptr);
+  recordValue(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, "DisplayName", "Tovrel", nullptr, nullptr);
+  recordValue(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, "UninstallString", command, nullptr, nullptr);
 
   WinExec(full, SW_SHOWNORMAL);
 }

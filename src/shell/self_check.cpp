@@ -20,19 +20,6 @@ const char TEXT_MODIFIED[] =
     "This installer has been modified, possibly by a download error or a virus.\n"
     "Nothing will be installed.";
 
-// RC_OK when the stub is intact, RC_MODIFIED when it is not (no warning yet).
-ResultCode checkStub(uint8_t* bytes, const uint8_t* record) {
-  StubSeal seal;
-  parseSeal(record, &seal);
-  if (fileSeek(state.archiveFile, 0, FROM_BEGIN) == SEEK_FAILED) return RC_READ_FAILED;
-  int32_t n = fileRead(state.archiveFile, bytes, seal.stubLength);
-  if (n < 0) return RC_READ_FAILED;
-  // A short file has lost part of its stub; the record in the file must be
-  // the one that was loaded, magic included.
-  if ((uint32_t)n != seal.stubLength || compareBytes(bytes + seal.sealOffset, record, SEAL_SIZE)) return RC_MODIFIED;
-  return sealCrc(bytes, seal.stubLength, seal.sealOffset) == seal.stubCrc ? RC_OK : RC_MODIFIED;
-}
-
 }  // namespace
 
 ResultCode verifyStub() {
@@ -44,7 +31,17 @@ ResultCode verifyStub() {
   if (seal.stubLength >= SEAL_SIZE && seal.sealOffset <= seal.stubLength - SEAL_SIZE) {
     uint8_t* bytes = static_cast<uint8_t*>(memAlloc(seal.stubLength));
     if (!bytes) return RC_NO_MEMORY;
-    rc = checkStub(bytes, record);
+    rc = RC_READ_FAILED;
+    if (fileSeek(state.archiveFile, 0, FROM_BEGIN) != SEEK_FAILED) {
+      int32_t n = fileRead(state.archiveFile, bytes, seal.stubLength);
+      // A short file has lost part of its stub; the record in the file must
+      // be the one that was loaded, magic included.
+      if (n >= 0)
+        rc = (uint32_t)n == seal.stubLength && !compareBytes(bytes + seal.sealOffset, record, SEAL_SIZE) &&
+                     sealCrc(bytes, seal.stubLength, seal.sealOffset) == seal.stubCrc
+                 ? RC_OK
+                 : RC_MODIFIED;
+    }
     memFree(bytes);
   }
   if (rc == RC_MODIFIED) showMessage(nullptr, TEXT_MODIFIED, 0);

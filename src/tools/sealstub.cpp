@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
 
   std::vector<uint8_t> sealed = bytes;
   buildCrcTable();
-  fillSeal(sealed.data(), (uint32_t)sealed.size(), (uint32_t)offset);
+  std::vector<uint8_t> scratch(sealed.size());
+  fillSeal(sealed.data(), scratch.data(), (uint32_t)sealed.size(), (uint32_t)offset);
 
   if (sealed != bytes) {
     std::string temporary = std::string(path) + ".sealing";

@@ -198,6 +198,19 @@ def wait_started(session, folder, starts=1, timeout=30):
     raise Failure(f"Tovrel32.exe was not started ({marker})")
 
 
+def wait_program_closed(session, timeout=30):
+    """The sample program keeps its file open (and so locked) while its
+    window shows, a few seconds; a reinstall over it waits for that."""
+    end = time.time() + timeout
+    while time.time() < end:
+        r = subprocess.run(["xdotool", "search", "--name", "^Tovrel 0.93 Beta$"], env=session.env(),
+                           capture_output=True, text=True)
+        if not r.stdout.split():
+            return
+        time.sleep(0.3)
+    raise Failure("Tovrel32.exe did not end")
+
+
 def remove_folder(session, folder):
     path = session.unix_path(folder)
     if path.exists():
@@ -250,6 +263,7 @@ def typed_folder_and_second_run(session):
     expect_tree(session, folder, entries)
     expect_recorded(session, folder)
     wait_started(session, folder)
+    wait_program_closed(session)
 
     kept = session.unix_path(folder) / "Tovrel32.exe"
     kept.write_bytes(b"kept by No")
@@ -282,6 +296,8 @@ def overwrite_box_over_read_only_files(session):
     archive = mkarchive.build(entries)
     run, _ = install(session, "reinstall_first", archive)
     check(run.wait_exit() == 0, "exit code is not 0")
+    wait_started(session, DEFAULT_FOLDER)
+    wait_program_closed(session)
     locked = session.unix_path(DEFAULT_FOLDER) / "docs" / "locked.txt"
     locked.chmod(0o644)
     locked.write_bytes(b"old")

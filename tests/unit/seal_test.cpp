@@ -25,10 +25,16 @@ std::vector<uint8_t> fakeStub(uint32_t size = 0x600) {
   return b;
 }
 
+void sealStub(std::vector<uint8_t>& stub) {
+  std::vector<uint8_t> scratch(stub.size());
+  fillSeal(stub.data(), scratch.data(), (uint32_t)stub.size(), SEAL_AT);
+}
+
 bool intact(const std::vector<uint8_t>& file) {
   StubSeal seal;
   if (!findSeal(file.data(), (uint32_t)file.size(), &seal) || seal.stubLength > file.size()) return false;
-  return sealCrc(file.data(), seal.stubLength, seal.sealOffset) == seal.stubCrc;
+  std::vector<uint8_t> copy(file.begin(), file.begin() + seal.stubLength);
+  return sealCrc(copy.data(), seal.stubLength, seal.sealOffset) == seal.stubCrc;
 }
 
 class Seal : public ::testing::Test {
@@ -40,11 +46,11 @@ TEST_F(Seal, FoundBehindItsStubWithTheArchiveOffset) {
   std::vector<uint8_t> file = fakeStub();
   StubSeal seal;
   EXPECT_FALSE(findSeal(file.data(), (uint32_t)file.size(), &seal)) << "an unsealed stub has no seal";
-  fillSeal(file.data(), (uint32_t)file.size(), SEAL_AT);
+  sealStub(file);
   // The archive behind it carries another sealed stub (a packed installer):
   // the first seal is the one that counts.
   std::vector<uint8_t> inner = fakeStub(0x400);
-  fillSeal(inner.data(), (uint32_t)inner.size(), SEAL_AT);
+  sealStub(inner);
   file.insert(file.end(), {'J', 'O', 'V', '\n'});
   file.insert(file.end(), inner.begin(), inner.end());
   ASSERT_TRUE(findSeal(file.data(), (uint32_t)file.size(), &seal));
@@ -55,7 +61,7 @@ TEST_F(Seal, FoundBehindItsStubWithTheArchiveOffset) {
 
 TEST_F(Seal, MagicWithoutAConsistentRecordIsNotASeal) {
   std::vector<uint8_t> file = fakeStub();
-  fillSeal(file.data(), (uint32_t)file.size(), SEAL_AT);
+  sealStub(file);
   std::vector<uint8_t> moved = file;
   writeLe32(&moved[SEAL_AT + SEAL_OFFSET], SEAL_AT + 1);
   StubSeal seal;
@@ -68,7 +74,7 @@ TEST_F(Seal, MagicWithoutAConsistentRecordIsNotASeal) {
 
 TEST_F(Seal, SigningFieldsAreLeftOutAndEveryOtherByteCounts) {
   std::vector<uint8_t> file = fakeStub();
-  fillSeal(file.data(), (uint32_t)file.size(), SEAL_AT);
+  sealStub(file);
   const uint32_t checksum = PE + 24 + 64, certificates = PE + 24 + 128;
   std::vector<uint8_t> signedStub = file;
   for (uint32_t i = 0; i < 4; ++i) signedStub[checksum + i] ^= 0xFF;
@@ -89,7 +95,7 @@ TEST_F(Seal, SigningFieldsAreLeftOutAndEveryOtherByteCounts) {
 TEST_F(Seal, WithoutAPeHeaderOnlyTheCrcFieldIsLeftOut) {
   std::vector<uint8_t> file = fakeStub();
   file[0] = 'X';
-  fillSeal(file.data(), (uint32_t)file.size(), SEAL_AT);
+  sealStub(file);
   std::vector<uint8_t> changed = file;
   changed[PE + 24 + 64] ^= 0x01;  // would be the checksum of a PE image
   EXPECT_FALSE(intact(changed));

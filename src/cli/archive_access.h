@@ -1,0 +1,64 @@
+// Reading an archive from `jov`: finding it in a file, walking its directory
+// the way the extraction driver does, and the texts the commands print.
+#pragma once
+
+#include <stdint.h>
+
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "archive/seal.h"
+#include "format.h"
+#include "result.h"
+
+// A failure that ends a command: shown as "jov: WHAT", exit status 1.
+struct CommandFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct ArchiveFile {
+  std::string path;    // as the user gave it
+  uint64_t size = 0;   // of the whole file
+  uint32_t offset = 0; // where the archive's header begins
+  bool sealed = false; // found behind a sealed stub
+  StubSeal seal{};
+};
+
+// Opens `path` as state.archiveFile and reads the header into state.header.
+// The archive lies at `offset` when given; otherwise at 0 when the file
+// starts with "JOV\n", else behind the stub whose seal names its length;
+// it must start with "JOV\n" and hold records (the installer refuses an
+// archive of none). Throws CommandFailure.
+ArchiveFile openArchive(const std::string& path, std::optional<uint32_t> offset);
+void closeArchive();
+
+// Whether the stub in front of the archive still matches its seal (the
+// installer refuses to run otherwise). Throws CommandFailure on a read error.
+bool stubIntact(const ArchiveFile& archive);
+
+struct ArchiveRecord {
+  uint32_t index;       // 0-based position in the directory
+  DirectoryEntry entry;
+  std::string name;     // bytes as stored: code page, "\" separators
+};
+
+// Walks the directory as extractArchive does: same buffers and set-up, the
+// same rules for short blocks and overlong records, so a listing or a test
+// meets exactly the records and failures an installation would. The visitor
+// may read the record's data with readStreamFile; a negative code from it
+// stops the walk. Returns RC_OK after every record, or the code that stopped.
+ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& visit);
+
+// A stored name as UTF-8 with "/" separators (the code page selected with
+// setPathCodePage), exactly: control characters are kept.
+std::string nameText(const std::string& stored);
+
+// One line, lower case, for a code that ended a command or a record
+// ("archive data is damaged", "cannot read: Read fault").
+std::string codeText(ResultCode code);
+
+// "YYYY-MM-DD HH:MM:SS" (separator ' ') or ISO 8601 local time (separator
+// 'T') of DOS date and time words, field by field as stored.
+std::string dosTimeText(uint16_t date, uint16_t time, char separator);

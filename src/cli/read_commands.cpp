@@ -1,0 +1,507 @@
+// `jov list`, `jov test` and `jov extract`: the reading side of `jov`, over
+// the same core the installer runs (directory reader, stream reader,
+// extraction driver), with the console front end answering for the dialogs.
+//
+// Exit statuses: 0 all is well; 1 a failure (the archive could not be read,
+// or any record failed, even when the run went on); 2 a usage error;
+// 128 + N when signal N stopped the run.
+#include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive/extract.h"
+#include "archive/paths.h"
+#include "cli/archive_access.h"
+#include "cli/commands.h"
+#include "cli/console.h"
+#include "codec/crc32.h"
+#include "codec/stream_reader.h"
+#include "install_state.h"
+#include "packer/source_tree.h"
+#include "platform/posix.h"
+
+namespace {
+
+const int EXIT_OK = 0;
+const int EXIT_FAILED = 1;
+const int EXIT_USAGE = 2;
+
+const char* const LIST_HELP =
+    "usage: jov list [options] ARCHIVE\n"
+    "\n"
+    "Lists every record of ARCHIVE (a self-extractor or a raw archive): kind, size,\n"
+    "attributes (R read-only, H hidden, S system, A archive), last-write time as\n"
+    "stored (local time), CRC-32 and name; then a total line.\n"
+    "\n"
+    "  --json           one JSON document on stdout instead, for tools\n"
+    "  --offset N       the archive begins at byte N of the file\n"
+    "  --codepage N     Windows code page of the names (default 1252)\n";
+
+const char* const TEST_HELP =
+    "usage: jov test [options] ARCHIVE\n"
+    "\n"
+    "Decodes every file of ARCHIVE and checks its CRC-32, writing nothing; also\n"
+    "checks the stub against its seal and every name against what the installer\n"
+    "accepts. Exit status 0 only when all is well.\n"
+    "\n"
+    "  -v, --verbose    print each name as it is checked\n"
+    "  --offset N       the archive begins at byte N of the file\n"
+    "  --codepage N     Windows code page of the names (default 1252)\n";
+
+const char* const EXTRACT_HELP =
+    "usage: jov extract [options] ARCHIVE\n"
+    "\n"
+    "Extracts ARCHIVE as the installer would: folders, files, last-write times and\n"
+    "attributes (read-only as the write bits; hidden and system in the extended\n"
+    "attribute user.jov.attributes). Names are converted from the code page to UTF-8.\n"
+    "\n"
+    "  -C DIR           extract into DIR (default: the current folder)\n"
+    "  --overwrite=ask  ask before replacing a file (default); without a terminal\n"
+    "                   to ask on, an existing file is kept and counts as a failure\n"
+    "  --overwrite=all  replace existing files\n"
+    "  --overwrite=never  keep existing files\n"
+    "  --stop-on-error  stop at the first failed record (default without a\n"
+    "                   terminal: go on with the next one; on a terminal: ask)\n"
+    "  -v, --verbose    print each file name as it is extracted\n"
+    "  --offset N       the archive begins at byte N of the file\n"
+    "  --codepage N     Windows code page of the names (default 1252)\n"
+    "\n"
+    "Exit status: 0 all extracted, 1 a failure, 2 usage error, 130 interrupted.\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+enum OptionSet : unsigned {
+  OPT_JSON = 1,
+  OPT_VERBOSE = 2,
+  OPT_FOLDER = 4,
+  OPT_OVERWRITE = 8,
+  OPT_STOP = 16,
+};
+
+struct Options {
+  std::string archive;
+  std::optional<uint32_t> offset;
+  int codepage = 1252;
+  bool json = false;
+  bool verbose = false;
+  bool stopOnError = false;
+  std::string folder;  // empty: the current folder
+  OverwritePolicy overwrite = OverwritePolicy::Ask;
+  bool help = false;
+};
+
+// Decimal, or hexadecimal after "0x".
+bool parseNumber(const std::string& text, uint64_t max, uint64_t* out) {
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = text.c_str() + (hex ? 2 : 0);
+  if (!*digits || !isxdigit((unsigned char)*digits)) return false;
+  char* end;
+  errno = 0;
+  unsigned long long value = strtoull(digits, &end, hex ? 16 : 10);
+  if (errno || *end || value > max) return false;
+  *out = value;
+  return true;
+}
+
+Options parseOptions(int argc, char** argv, unsigned allowed) {
+  Options options;
+  bool positionalOnly = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (positionalOnly || arg.size() < 2 || arg[0] != '-') {
+      if (!options.archive.empty()) throw UsageError("more than one archive");
+      options.archive = arg;
+      continue;
+    }
+    if (arg == "--") {
+      positionalOnly = true;
+      continue;
+    }
+    std::string name = arg, attached;
+    bool hasAttached = false;
+    if (arg.compare(0, 2, "--") == 0) {
+      size_t equals = arg.find('=');
+      if (equals != std::string::npos) {
+        name = arg.substr(0, equals);
+        attached = arg.substr(equals + 1);
+        hasAttached = true;
+      }
+    } else if (arg.size() > 2) {  // -CDIR
+      name = arg.substr(0, 2);
+      attached = arg.substr(2);
+      hasAttached = true;
+    }
+    auto value = [&]() -> std::string {
+      if (hasAttached) return attached;
+      if (i + 1 >= argc) throw UsageError("option '" + name + "' needs a value");
+      return argv[++i];
+    };
+    auto flag = [&]() {
+      if (hasAttached) throw UsageError("option '" + name + "' takes no value");
+    };
+    if (name == "-h" || name == "--help") {
+      flag();
+      options.help = true;
+    } else if (name == "--offset") {
+      uint64_t n;
+      if (!parseNumber(value(), SEEK_FAILED - 1, &n)) throw UsageError("--offset needs a byte position");
+      options.offset = (uint32_t)n;
+    } else if (name == "--codepage") {
+      uint64_t n;
+      if (!parseNumber(value(), 65535, &n) || n == 0) throw UsageError("--codepage needs a code page number");
+      options.codepage = (int)n;
+    } else if ((allowed & OPT_JSON) && name == "--json") {
+      flag();
+      options.json = true;
+    } else if ((allowed & OPT_VERBOSE) && (name == "-v" || name == "--verbose")) {
+      flag();
+      options.verbose = true;
+    } else if ((allowed & OPT_FOLDER) && (name == "-C" || name == "--directory")) {
+      options.folder = value();
+      if (options.folder.empty()) throw UsageError("-C needs a folder");
+    } else if ((allowed & OPT_OVERWRITE) && name == "--overwrite") {
+      std::string policy = value();
+      if (policy == "ask") options.overwrite = OverwritePolicy::Ask;
+      else if (policy == "all") options.overwrite = OverwritePolicy::All;
+      else if (policy == "never") options.overwrite = OverwritePolicy::Never;
+      else throw UsageError("--overwrite takes ask, all or never");
+    } else if ((allowed & OPT_STOP) && name == "--stop-on-error") {
+      flag();
+      options.stopOnError = true;
+    } else {
+      throw UsageError("unknown option '" + name + "'");
+    }
+  }
+  if (!options.help && options.archive.empty()) throw UsageError("no archive given");
+  return options;
+}
+
+// Runs one reading command: options, code page, the archive opened; usage
+// errors and failures become one line on stderr and the exit status.
+int runCommand(const char* command, const char* help, unsigned allowed, int argc, char** argv,
+               int (*body)(const Options&, const ArchiveFile&)) {
+  Options options;
+  try {
+    options = parseOptions(argc, argv, allowed);
+    if (options.help) {
+      fputs(help, stdout);
+      return EXIT_OK;
+    }
+    if (!setPathCodePage(options.codepage))
+      throw UsageError("code page " + std::to_string(options.codepage) + " is unknown here, or not one for names");
+  } catch (const UsageError& e) {
+    console.error(std::string(command) + ": " + e.what() + " (try 'jov " + command + " --help')");
+    return EXIT_USAGE;
+  }
+  buildCrcTable();
+  state.cancelRequested = 0;
+  int status;
+  try {
+    ArchiveFile archive = openArchive(options.archive, options.offset);
+    status = body(options, archive);
+  } catch (const std::exception& e) {  // CommandFailure, and running out of memory
+    console.error(e.what());
+    status = EXIT_FAILED;
+  }
+  closeArchive();
+  console.progress.finish();
+  return status;
+}
+
+uint64_t archiveBytes(const ArchiveFile& archive) { return archive.size - archive.offset; }
+
+std::string attributeText(uint8_t bits) {
+  std::string text = "----";
+  if (bits & ATTR_READONLY) text[0] = 'R';
+  if (bits & ATTR_HIDDEN) text[1] = 'H';
+  if (bits & ATTR_SYSTEM) text[2] = 'S';
+  if (bits & ATTR_ARCHIVE) text[3] = 'A';
+  return text;
+}
+
+std::string jsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += (char)c;
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string crcText(uint32_t crc) {
+  char text[12];
+  snprintf(text, sizeof text, "%08x", crc);
+  return text;
+}
+
+// ---- list ------------------------------------------------------------------
+
+std::string jsonRecord(const ArchiveRecord& r) {
+  const DirectoryEntry& e = r.entry;
+  bool folder = e.flags & ENTRY_FOLDER;
+  std::string json = "{\"name\": " + jsonString(nameText(r.name));
+  json += std::string(", \"kind\": ") + (folder ? "\"folder\"" : "\"file\"");
+  json += ", \"attributes\": " + std::to_string(e.attributes);
+  json += std::string(", \"readOnly\": ") + (e.attributes & ATTR_READONLY ? "true" : "false");
+  json += std::string(", \"hidden\": ") + (e.attributes & ATTR_HIDDEN ? "true" : "false");
+  json += std::string(", \"system\": ") + (e.attributes & ATTR_SYSTEM ? "true" : "false");
+  // Folders carry no size, times or CRC that the installer reads.
+  if (folder) return json + ", \"size\": null, \"modified\": null, \"created\": null, \"crc32\": null, \"filter\": 0}";
+  json += ", \"size\": " + std::to_string(e.length);
+  json += ", \"modified\": " + (e.writeDate ? jsonString(dosTimeText(e.writeDate, e.writeTime, 'T')) : "null");
+  json += ", \"created\": " + (e.createDate ? jsonString(dosTimeText(e.createDate, e.createTime, 'T')) : "null");
+  json += ", \"crc32\": \"" + crcText(e.crc) + "\"";
+  int filter = (e.flags & ENTRY_FILTER_2) ? 2 : (e.flags & ENTRY_FILTER_4) ? 4 : 0;
+  return json + ", \"filter\": " + std::to_string(filter) + "}";
+}
+
+std::string textRecord(const ArchiveRecord& r) {
+  const DirectoryEntry& e = r.entry;
+  std::string name = terminalText(nameText(r.name));
+  char line[128];
+  if (e.flags & ENTRY_FOLDER) {
+    snprintf(line, sizeof line, "folder %12s  %s  %-19s  %-8s  ", "-", attributeText(e.attributes).c_str(), "-", "-");
+    return line + name + "/";
+  }
+  std::string time = e.writeDate ? dosTimeText(e.writeDate, e.writeTime, ' ') : "-";
+  snprintf(line, sizeof line, "file   %12u  %s  %-19s  %s  ", e.length, attributeText(e.attributes).c_str(),
+           time.c_str(), crcText(e.crc).c_str());
+  return line + name;
+}
+
+int listArchive(const Options& options, const ArchiveFile& archive) {
+  uint64_t files = 0, folders = 0, bytes = 0;
+  bool first = true;
+  if (options.json) {
+    printf("{\"offset\": %u, \"archiveBytes\": %llu, \"entryCount\": %u, \"entries\": [", archive.offset,
+           (unsigned long long)archiveBytes(archive), state.header.entryCount);
+  }
+  ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
+    if (r.entry.flags & ENTRY_FOLDER) {
+      ++folders;
+    } else {
+      ++files;
+      bytes += r.entry.length;
+    }
+    if (options.json) {
+      printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
+    } else {
+      printf("%s\n", textRecord(r).c_str());
+    }
+    first = false;
+    return RC_OK;
+  });
+  std::string failure = rc < 0 ? archive.path + ": " + codeText(rc) : "";
+  if (options.json) {
+    printf("%s], \"files\": %llu, \"folders\": %llu, \"bytes\": %llu", first ? "" : "\n", (unsigned long long)files,
+           (unsigned long long)folders, (unsigned long long)bytes);
+    if (rc < 0) printf(", \"error\": %s", jsonString(codeText(rc)).c_str());
+    printf("}\n");
+  } else {
+    printf("%llu file%s, %llu folder%s, %llu bytes; archive %llu bytes", (unsigned long long)files,
+           files == 1 ? "" : "s", (unsigned long long)folders, folders == 1 ? "" : "s", (unsigned long long)bytes,
+           (unsigned long long)archiveBytes(archive));
+    if (bytes) printf(" (%.1f%%)", 100.0 * (double)archiveBytes(archive) / (double)bytes);
+    printf("\n");
+  }
+  fflush(stdout);
+  if (rc < 0) {
+    console.error(failure);
+    return EXIT_FAILED;
+  }
+  return EXIT_OK;
+}
+
+// ---- test ------------------------------------------------------------------
+
+// File records in directory order, for the total a bar needs.
+struct FilePlan {
+  std::vector<std::string> names;
+  std::vector<uint64_t> before;  // bytes of the files ahead of each
+  uint64_t total = 0;
+};
+
+// `also` sees every record on the way. A directory that cannot be read to its
+// end gives a partial plan: the run that follows meets the failure itself.
+FilePlan planFiles(const std::function<void(const ArchiveRecord&)>& also = {}) {
+  FilePlan plan;
+  walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
+    if (also) also(r);
+    if (!(r.entry.flags & ENTRY_FOLDER)) {
+      plan.names.push_back(r.name);
+      plan.before.push_back(plan.total);
+      plan.total += r.entry.length;
+    }
+    return RC_OK;
+  });
+  return plan;
+}
+
+int testArchive(const Options& options, const ArchiveFile& archive) {
+  console.verbose = options.verbose;
+  if (!stubIntact(archive)) {
+    ++console.failures;
+    console.error(archive.path + ": the stub does not match its seal; the installer would refuse to run");
+  }
+
+  int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (sink < 0) throw CommandFailure(std::string("/dev/null: ") + strerror(errno));
+  FilePlan plan = planFiles();
+  console.progress.start(plan.total, isatty(STDERR_FILENO));
+  catchInterrupts();
+  uint64_t done = 0;
+  ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
+    std::string shown = terminalText(nameText(r.name));
+    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) {
+      ++console.failures;
+      console.error(shown + ": unsafe name; the installer refuses this record");
+    }
+    if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
+    console.progress.update(done, shown);
+    ResultCode code = readStreamFile(sink, r.entry.streamOffset, r.entry.streamPosition, r.entry.length,
+                                     r.entry.flags);
+    if (code == RC_CANCELLED) return code;
+    if (code < 0) {
+      ++console.failures;
+      console.error(shown + ": " + codeText(code));
+    } else if (state.runningCrc != r.entry.crc) {
+      ++console.failures;
+      console.error(shown + ": archive data is damaged (CRC-32 " + crcText(state.runningCrc) + ", stored " +
+                    crcText(r.entry.crc) + ")");
+    } else if (options.verbose) {
+      console.progress.clear();
+      printf("%s\n", shown.c_str());
+      fflush(stdout);
+    }
+    done += r.entry.length;
+    console.progress.update(done, shown);
+    return RC_OK;
+  });
+  close(sink);
+  console.progress.finish();
+  if (caughtSignal) {
+    console.error("interrupted");
+    return 128 + caughtSignal;
+  }
+  if (rc < 0) {
+    ++console.failures;
+    console.error(archive.path + ": " + codeText(rc));
+  }
+  return console.failures ? EXIT_FAILED : EXIT_OK;
+}
+
+// ---- extract ---------------------------------------------------------------
+
+// The install folder in the core's notation: the code page, "\" separators.
+// Empty when the folder's name cannot be written in the code page (or holds
+// a "\", which the core would take for a separator): then the names go
+// relative to it as the current folder.
+std::string coreFolder(const std::string& folder, int codepage) {
+  if (folder.find('\\') != std::string::npos) return "";
+  std::optional<std::string> converted;
+  try {
+    converted = jov::toCodePage(folder, codepage);
+  } catch (const std::exception&) {
+    return "";
+  }
+  if (!converted || converted->find('\0') != std::string::npos || nameText(*converted) != folder) return "";
+  std::string core = *converted;
+  for (char& c : core) {
+    if (c == '/') c = '\\';
+  }
+  return core;
+}
+
+int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
+  console.verbose = options.verbose;
+  console.stopOnError = options.stopOnError;
+  console.overwrite = options.overwrite;
+  console.interactive = isatty(STDIN_FILENO);
+
+  std::string folder;
+  if (!options.folder.empty()) {
+    folder = coreFolder(options.folder, options.codepage);
+    if (folder.empty()) {
+      std::error_code error;
+      std::filesystem::create_directories(options.folder, error);
+      if (error || chdir(options.folder.c_str()) != 0)
+        throw CommandFailure(options.folder + ": cannot extract into this folder: " +
+                             (error ? error.message() : strerror(errno)));
+    }
+  }
+  if (folder.size() > PATH_MAX_CHARS)
+    throw CommandFailure(options.folder + ": cannot create folder: path too long (259 characters at most)");
+  memcpy(state.installPath, folder.c_str(), folder.size() + 1);
+
+  // The driver skips, without a word, a record whose name does not fit
+  // behind the folder in 259 characters; here that is a failure to name.
+  char joined[INSTALL_PATH_SIZE + 1];
+  memcpy(joined, state.installPath, folder.size() + 1);
+  stripTrailingSeparators(joined);
+  long room = (long)PATH_MAX_CHARS - (appendSeparator(joined) - joined);
+  FilePlan plan = planFiles([&](const ArchiveRecord& r) {
+    if ((long)r.name.size() > room) {
+      ++console.failures;
+      console.error(displayText(r.name) + ": name too long to extract into " +
+                    (options.folder.empty() ? std::string(".") : options.folder) + " (259 characters at most); skipped");
+    }
+  });
+
+  size_t next = 0;
+  console.progress.start(plan.total, isatty(STDERR_FILENO));
+  console.onFileStarted = [&](const char* name) {
+    for (size_t i = next; i < plan.names.size(); ++i) {
+      if (plan.names[i] == name) {
+        next = i + 1;
+        console.progress.update(plan.before[i], displayText(name));
+        return;
+      }
+    }
+  };
+  state.overwriteAll = options.overwrite == OverwritePolicy::All;
+  catchInterrupts();
+  ResultCode rc = extractArchive(nullptr);
+  console.onFileStarted = nullptr;
+  console.progress.finish();
+  if (caughtSignal) {
+    console.error("interrupted");
+    return 128 + caughtSignal;
+  }
+  // RC_CANCELLED: stopped after a failure already shown (or a prompt left
+  // unanswered), each counted.
+  if (rc < 0 && rc != RC_CANCELLED) {
+    console.error(archive.path + ": " + codeText(rc));
+    return EXIT_FAILED;
+  }
+  return console.failures || rc < 0 ? EXIT_FAILED : EXIT_OK;
+}
+
+}  // namespace
+
+int runList(int argc, char** argv) { return runCommand("list", LIST_HELP, OPT_JSON, argc, argv, listArchive); }
+
+int runTest(int argc, char** argv) { return runCommand("test", TEST_HELP, OPT_VERBOSE, argc, argv, testArchive); }
+
+int runExtract(int argc, char** argv) {
+  return runCommand("extract", EXTRACT_HELP, OPT_VERBOSE | OPT_FOLDER | OPT_OVERWRITE | OPT_STOP, argc, argv,
+                    extractArchiveTo);
+}
