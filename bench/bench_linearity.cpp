@@ -93,7 +93,7 @@ std::vector<uint8_t> tableSetSwitches(size_t blocks) {
 }
 
 std::vector<uint8_t> skippedRecords(size_t count) {
-  std::vector<RecordSpec> records(count, RecordSpec{std::string(300, 'n'), false, 0, 0, 0});  // never fit: skipped
+  std::vector<RecordDraft> records(count, RecordDraft{std::string(300, 'n'), false, 0, 0, 0});  // never fit: skipped
   return assembleArchive({storedBlock({}, true)}, records);
 }
 

@@ -36,9 +36,9 @@ TEST(HostileArchive, TraversalNamesOfEveryClassStayInside) {
   };
   std::vector<uint8_t> good = bytesOf("good");
   std::vector<uint8_t> stream = streamSlice("ok\\good.txt", good);
-  std::vector<RecordSpec> records = {{"ok", true}, fileRecord("ok\\good.txt", good, 0)};
+  std::vector<RecordDraft> records = {{"ok", true}, fileRecord("ok\\good.txt", good, 0)};
   for (const char* name : hostile) {
-    RecordSpec file = fileRecord(name, good, 0), folder;
+    RecordDraft file = fileRecord(name, good, 0), folder;
     folder.name = name;
     folder.folder = true;
     records.push_back(file);
@@ -59,7 +59,7 @@ TEST(HostileArchive, DirectoryBlocksLargerThanTheirBuffers) {
   // 8190 decoded bytes: it fits the 8192-byte buffer but its 8197 encoded
   // bytes exceed the 8184 that one fetch reads, so the record crossing byte
   // 8177 is cut and the directory is damaged; every record before it counts.
-  std::vector<RecordSpec> records;
+  std::vector<RecordDraft> records;
   uint32_t bytes = 0;
   for (int i = 0; bytes + 2 * 44 <= 8190; ++i, bytes += 44) {
     char name[8];
@@ -114,7 +114,7 @@ TEST(HostileArchive, LargestClaimsWithoutDataStayWithinTheBound) {
   };
   TempDir dir;
   for (const auto& blocks : streams) {
-    RecordSpec huge = fileRecord("huge", data, 0);
+    RecordDraft huge = fileRecord("huge", data, 0);
     huge.length = 0xFFFFFFFFu;
     Outcome run = extractWith(dir, assembleArchive(blocks, {fileRecord("f", data, 0), huge}));
     EXPECT_EQ(run.result, RC_OK);

@@ -115,8 +115,8 @@ std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint
   return slice;
 }
 
-RecordSpec fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position) {
-  RecordSpec r;
+RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position) {
+  RecordDraft r;
   r.name = name;
   r.streamPosition = position;
   r.length = (uint32_t)bytes.size();
@@ -125,7 +125,7 @@ RecordSpec fileRecord(const std::string& name, const std::vector<uint8_t>& bytes
 }
 
 std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
-                                     const std::vector<RecordSpec>& records, uint32_t extraCount) {
+                                     const std::vector<RecordDraft>& records, uint32_t extraCount) {
   std::vector<uint8_t> archive(ARCHIVE_HEADER_SIZE, 0);
   const uint32_t streamOffset = (uint32_t)archive.size();
   archive.insert(archive.end(), STREAM_SIGNATURE, STREAM_SIGNATURE + SIGNATURE_SIZE);
@@ -138,7 +138,7 @@ std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& st
     putStoredBlock(archive, directory.data(), (uint32_t)directory.size(), true);
     directory.clear();
   };
-  for (const RecordSpec& r : records) {
+  for (const RecordDraft& r : records) {
     if (!directory.empty() && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE) flush();
     put32(directory, 0);
     put32(directory, streamOffset);
