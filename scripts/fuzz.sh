@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer in build-fuzz/ and runs them one after another.
 #
 # Usage: scripts/fuzz.sh --bounded            every target for a short fixed budget
-#                                             (JOV_FUZZ_SECONDS, default 40): the
+#                                             (JOV_FUZZ_SECONDS, default 30): the
 #                                             test command's run, keeps them alive
 #        scripts/fuzz.sh [SECONDS] [TARGET..]  every (or the named) target for
 #                                             SECONDS each (default 600)
@@ -20,7 +20,7 @@ dir=${JOV_FUZZ_DIR:-build-fuzz}
 
 seconds=600
 if [[ ${1:-} == --bounded ]]; then
-  seconds=${JOV_FUZZ_SECONDS:-40}
+  seconds=${JOV_FUZZ_SECONDS:-30}
   shift
 elif [[ ${1:-} =~ ^[0-9]+$ ]]; then
   seconds=$1
