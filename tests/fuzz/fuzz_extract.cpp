@@ -32,12 +32,19 @@ namespace {
 const uint64_t WRITE_BUDGET = 8u << 20;
 const uint64_t CANCEL_AT_READ = 400;
 
-std::string makeSandbox() {
-  std::string pattern = (fs::exists("/dev/shm") ? std::string("/dev/shm") : fs::temp_directory_path().string()) +
-                        "/jov-fuzz-XXXXXX";
-  fuzzCheck(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
-  return pattern;
-}
+// The sandbox of this process, removed when it exits.
+struct Sandbox {
+  std::string path;
+  Sandbox() {
+    path = (fs::exists("/dev/shm") ? std::string("/dev/shm") : fs::temp_directory_path().string()) +
+           "/jov-fuzz-XXXXXX";
+    fuzzCheck(mkdtemp(path.data()) != nullptr, "mkdtemp");
+  }
+  ~Sandbox() {
+    std::error_code error;
+    fs::remove_all(path, error);
+  }
+};
 
 // Length and CRC-32 of every file record, by name in native form.
 std::multimap<std::string, std::pair<uint32_t, uint32_t>> fileRecords() {
@@ -89,7 +96,8 @@ uint32_t fileCrc(const fs::path& path, uint64_t* length) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInit();
-  static const std::string sandbox = makeSandbox();
+  static const Sandbox box;
+  const std::string& sandbox = box.path;
   const std::string run = sandbox + "/run";
   const std::string install = run + "/install";
   fuzzCheck(mkdir(run.c_str(), 0700) == 0, "a fresh run folder");
