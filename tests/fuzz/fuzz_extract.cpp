@@ -8,6 +8,7 @@
 // record of that name. The heap must stay within the format's bound and be
 // empty again at the end. A small disk (write budget) and a Cancel after many
 // reads keep one run short, and are themselves paths worth exercising.
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -147,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto range = records.equal_range(path.substr(install.size() + 1));
     for (auto it = range.first; it != range.second && !matches; ++it)
       matches = it->second.first == length && it->second.second == crc;
+    if (!matches) fprintf(stderr, "%s: %llu bytes, CRC %08x\n", path.c_str(), (unsigned long long)length, crc);
     fuzzCheck(matches, "every file left is complete");
   }
   fileClose(state.archiveFile);

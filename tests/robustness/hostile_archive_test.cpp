@@ -192,6 +192,23 @@ TEST(HostileArchive, TableSetsThatAreNoPrefixCodes) {
   }
 }
 
+// Regression (fuzzing): a file record running past the stream's end whose
+// CRC is that of the bytes that did come (none: CRC 0) was kept, short.
+TEST(HostileArchive, AFileTheStreamCannotFinishIsNotKept) {
+  std::vector<uint8_t> data = bytesOf("x");
+  std::vector<uint8_t> slice = streamSlice("f", data);
+  RecordDraft ghost{"ghost", false, 0xFFFFFFFFu, 14417919, 0};
+  // From "x" to the stream's end, claimed with the CRC of exactly that.
+  std::vector<uint8_t> rest(slice.begin() + STREAM_RECORD_FIXED_SIZE + 1, slice.end());
+  RecordDraft longer{"longer", false, 0, (uint32_t)rest.size() + 10, referenceCrc32(rest.data(), rest.size())};
+  TempDir dir;
+  Outcome run = extractWith(dir, assembleArchive({storedBlock(slice, true)}, {ghost, longer, fileRecord("f", data, 0)}));
+  EXPECT_EQ(run.result, RC_OK);
+  EXPECT_EQ(run.messages, std::vector<std::string>(2, DAMAGED_TEXT));
+  EXPECT_EQ(run.files.size(), 1u);
+  EXPECT_EQ(run.files["f"], data);
+}
+
 TEST(HostileArchive, EntryCountBeyondTheRecords) {
   std::vector<uint8_t> data = bytesOf("x");
   std::vector<uint8_t> blocks = storedBlock(streamSlice("f", data), true);
