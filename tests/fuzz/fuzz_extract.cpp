@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 rc == RC_SEEK_FAILED,
             "a result the install dialog knows");
   fuzzCheck(platformHooks.liveBlocks == blocksBefore, "every block freed");
-  fuzzCheck(platformHooks.peakBytes - bytesBefore <= HEAP_BOUND, "heap within the format's bound");
+  fuzzCheck(platformHooks.peakBytes - bytesBefore <= READER_HEAP_BOUND, "heap within the format's bound");
   fuzzCheck(state.outputBuffer == nullptr && state.inputBuffer == nullptr, "buffers released");
 
   // Nothing outside the install folder; every file there complete.

@@ -1,6 +1,6 @@
 // Shared pieces of the fuzz targets: the core's state set up as the
 // extraction driver leaves it, archives in memory-backed files, and the
-// format's memory bound that every run must stay within.
+// checks of the fuzz targets.
 #pragma once
 
 #include <stddef.h>
@@ -9,15 +9,9 @@
 #include <vector>
 
 #include "format.h"
+#include "heap_bound.h"
 #include "install_state.h"
 #include "platform/platform_hooks.h"
-
-// The most heap the core may hold at once, whatever an archive claims: the
-// block input's buffer, the stream's output buffer (the largest window of
-// history plus the largest block, with its slack) and a block's length buffer.
-const uint64_t HEAP_BOUND = (INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK) +
-                            (WINDOW_MAX + BLOCK_MAX_OUTPUT + OUTPUT_BUFFER_SLACK) +
-                            MAX_SET_COUNT * SET_SIZE_3;
 
 // Aborts with the message when `condition` is false: a finding.
 void fuzzCheck(bool condition, const char* what);
