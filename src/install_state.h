@@ -46,7 +46,9 @@ struct InstallState {
 
   ArchiveHeader header;
   uint32_t crcTable[256];
-  uint32_t crcSlices[7][256];  // slicing-by-8 companions of crcTable
+#ifndef JOV_STUB
+  uint32_t crcSlices[7][256];  // slicing-by-8 companions of crcTable (codec/crc32.cpp)
+#endif
 
   // Directory reader.
   uint32_t directoryPos;  // file position of the next directory block

@@ -10,6 +10,20 @@ namespace {
 const char TEXT_NO_MEMORY[] = "Not enough memory";
 const char TEXT_DAMAGED[] = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
+// System errors with a second line of their own (50 to 71: "\nNetwork error").
+struct ErrorSuffix {
+  uint8_t error;
+  const char* text;
+};
+const ErrorSuffix ERROR_SUFFIXES[] = {
+    {2, "\nFile not found"},  {3, "\nPath not found"},   {5, "\nAccess denied"},
+    {15, "\nInvalid drive"},  {19, "\nDisk is write protected"},
+    {21, "\nDevice not ready"}, {25, "\nTrack not found"}, {26, "\nNot a DOS disk"},
+    {27, "\nSector not found"}, {29, "\nWrite fault"},     {30, "\nRead fault"},
+    {31, "\nGeneral failure"}, {39, "\nDisk full"},       {112, "\nDisk full"},
+    {80, "\nFile exists"},    {161, "\nInvalid path"},
+};
+
 // Formats with the path and the system-error suffix.
 const char* pathFormat(ResultCode code) {
   switch (code) {
@@ -45,25 +59,8 @@ uint32_t formatText(char* out, uint32_t capacity, const char* format, const char
 }
 
 const char* systemErrorText() {
-  switch (state.lastSystemError) {
-    case 2: return "\nFile not found";
-    case 3: return "\nPath not found";
-    case 5: return "\nAccess denied";
-    case 15: return "\nInvalid drive";
-    case 19: return "\nDisk is write protected";
-    case 21: return "\nDevice not ready";
-    case 25: return "\nTrack not found";
-    case 26: return "\nNot a DOS disk";
-    case 27: return "\nSector not found";
-    case 29: return "\nWrite fault";
-    case 30: return "\nRead fault";
-    case 31: return "\nGeneral failure";
-    case 39:
-    case 112: return "\nDisk full";
-    case 80: return "\nFile exists";
-    case 161: return "\nInvalid path";
-    default: break;
-  }
+  for (const ErrorSuffix& e : ERROR_SUFFIXES)
+    if (e.error == state.lastSystemError) return e.text;
   if (state.lastSystemError >= 50 && state.lastSystemError <= 71) return "\nNetwork error";
   return "";
 }

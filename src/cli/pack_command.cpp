@@ -17,7 +17,9 @@
 #include <thread>
 #include <vector>
 
+#include "archive/seal.h"
 #include "cli/commands.h"
+#include "codec/crc32.h"
 #include "format.h"
 #include "packer/archive_writer.h"
 #include "packer/source_tree.h"
@@ -98,19 +100,20 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
   return ok;
 }
 
-// The stub's seal tells where the archive must begin; a stub sealed for
-// another length would make the installer look for the archive elsewhere.
-std::string checkStubSeal(const std::vector<uint8_t>& stub) {
-  for (size_t i = 0; i + SEAL_SIZE <= stub.size(); ++i) {
-    if (memcmp(&stub[i], SEAL_MAGIC, SEAL_MAGIC_SIZE) != 0) continue;
-    uint32_t length = readLe32(&stub[i + SEAL_STUB_LENGTH]);
-    if (length == 0) return "warning: the stub is not sealed; the installer will refuse to run";
-    if (length != stub.size())
-      throw std::runtime_error("the stub is sealed for " + std::to_string(length) + " bytes but has " +
-                               std::to_string(stub.size()));
-    return "";
-  }
-  return "warning: the stub carries no seal; the installer may not find its archive";
+// The stub's seal tells where the archive must begin and lets the installer
+// check itself; a stub sealed for another length or changed since sealing
+// would refuse to install, so it is refused here already.
+std::string checkStubSeal(std::vector<uint8_t> stub) {
+  StubSeal seal;
+  if (!findSeal(stub.data(), (uint32_t)stub.size(), &seal))
+    return "warning: the stub carries no seal; the installer will not find its archive";
+  if (seal.stubLength != stub.size())
+    throw std::runtime_error("the stub is sealed for " + std::to_string(seal.stubLength) + " bytes but has " +
+                             std::to_string(stub.size()));
+  buildCrcTable();
+  if (sealCrc(stub.data(), seal.stubLength, seal.sealOffset) != seal.stubCrc)
+    throw std::runtime_error("the stub has changed since it was sealed");
+  return "";
 }
 
 bool parseUnsigned(const char* s, long min, long max, long* out) {

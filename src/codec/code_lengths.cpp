@@ -67,18 +67,14 @@ ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
 }  // namespace
 
 void setFixedCodeLengths(uint8_t* d) {
+  // Runs of equal lengths, each up to (not including) its end position; 256
+  // has none: the fixed set has no end-of-set code.
+  static const uint16_t runEnd[] = {244, 256, 257, 261, 266, SET_POS_DIST0, SET_POS_DIST0 + 4,
+                                    SET_POS_DIST0 + 28, SET_POS_DIST1, SET_POS_DIST1 + 2, SET_SIZE_2};
+  static const uint8_t runLength[] = {8, 9, 0, 9, 10, 11, 4, 5, 0, 3, 4};
   uint32_t p = 0;
-  for (; p < 244; ++p) d[p] = 8;
-  for (; p < 256; ++p) d[p] = 9;
-  d[p++] = 0;  // 256: the fixed set has no end-of-set code
-  for (; p < 261; ++p) d[p] = 9;
-  for (; p < 266; ++p) d[p] = 10;
-  for (; p < SET_POS_DIST0; ++p) d[p] = 11;
-  for (; p < SET_POS_DIST0 + 4; ++p) d[p] = 4;
-  for (; p < SET_POS_DIST0 + 28; ++p) d[p] = 5;
-  for (; p < SET_POS_DIST1; ++p) d[p] = 0;
-  for (; p < SET_POS_DIST1 + 2; ++p) d[p] = 3;
-  for (; p < SET_SIZE_2; ++p) d[p] = 4;
+  for (uint32_t r = 0; r < sizeof runLength; ++r)
+    for (; p < runEnd[r]; ++p) d[p] = runLength[r];
 }
 
 ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setCount) {

@@ -21,7 +21,9 @@
 //   EMPTY_ENTRY  no code begins with these bits
 //   -k           longer code: walk the tree from node k with the next bits
 // Derived by walking the reference table, so it decodes exactly what the
-// reference table decodes, over-subscribed sets included.
+// reference table decodes, over-subscribed sets included. The stub decodes
+// from the reference lookups themselves, adding the code length as it goes:
+// the same entries, without 14 KB of stack and the code that widens them.
 //
 // Readings of what the format leaves open (the packer writes none of these):
 // - distanceAlphabets 1: sets still hold SET_SIZE_2 lengths; the lengths of
@@ -83,8 +85,13 @@ const uint32_t MAX_OVERREAD = (LAST_REFILL_AT - 1) / 8 + 2 * WORD_BYTES;
 static_assert(MAX_OVERREAD <= INPUT_LOOKAHEAD + INPUT_BUFFER_SLACK,
               "word loads must stay inside the block input's cleared tail");
 
+#ifdef JOV_STUB
+const uint32_t LITLEN_FAST_BITS = LITLEN_LOOKUP_BITS;
+const uint32_t DIST_FAST_BITS = DIST_LOOKUP_BITS;
+#else
 const uint32_t LITLEN_FAST_BITS = 11;
 const uint32_t DIST_FAST_BITS = 9;
+#endif
 static_assert(LITLEN_FAST_BITS >= LITLEN_LOOKUP_BITS && DIST_FAST_BITS >= DIST_LOOKUP_BITS,
               "fast tables widen the reference lookups");
 
@@ -99,10 +106,14 @@ const uint32_t distanceLayout[6] = {DIST0_SYMBOLS, DIST1_SYMBOLS, DIST2_SYMBOLS,
 struct DecodeTables {
   int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
   int32_t litTree[2 * LITLEN_SYMBOLS];
+#ifndef JOV_STUB
   int32_t litFast[1u << LITLEN_FAST_BITS];
+#endif
   int32_t distLookup[DIST_ALPHABETS_MAX][1u << DIST_LOOKUP_BITS];
   int32_t distTree[DIST_ALPHABETS_MAX][2 * DIST0_SYMBOLS];
+#ifndef JOV_STUB
   int32_t distFast[DIST_ALPHABETS_MAX][1u << DIST_FAST_BITS];
+#endif
   uint32_t codes[LITLEN_SYMBOLS];
   const uint8_t* distLengths[DIST_ALPHABETS_MAX];
   const uint8_t* litLengths;
@@ -113,6 +124,27 @@ struct DecodeTables {
   uint32_t distBaseOf[DIST0_SYMBOLS];
   uint8_t distExtraOf[DIST0_SYMBOLS];
 };
+
+// The fast entries of the next bits: literal/length, distance alphabet `a`.
+#ifdef JOV_STUB
+inline int32_t withLength(int32_t entry, const uint8_t* lengths) {
+  return entry >= 0 ? (entry << 8) | lengths[entry] : entry;
+}
+inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
+  return withLength(t.litLookup[bits & ((1u << LITLEN_FAST_BITS) - 1)], t.litLengths);
+}
+inline int32_t distEntry(const DecodeTables& t, uint32_t a, BitBuffer bits) {
+  return withLength(t.distLookup[a][bits & ((1u << DIST_FAST_BITS) - 1)], t.distLengths[a]);
+}
+void widenLiteralTable(DecodeTables*) {}
+void widenDistanceTable(DecodeTables*, uint32_t) {}
+#else
+inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
+  return t.litFast[bits & ((1u << LITLEN_FAST_BITS) - 1)];
+}
+inline int32_t distEntry(const DecodeTables& t, uint32_t a, BitBuffer bits) {
+  return t.distFast[a][bits & ((1u << DIST_FAST_BITS) - 1)];
+}
 
 void buildFastTable(int32_t* fast, uint32_t fastBits, const int32_t* lookup, const int32_t* tree,
                     uint32_t lookupBits, const uint8_t* lengths) {
@@ -142,6 +174,15 @@ void buildFastTable(int32_t* fast, uint32_t fastBits, const int32_t* lookup, con
   }
 }
 
+void widenLiteralTable(DecodeTables* t) {
+  buildFastTable(t->litFast, LITLEN_FAST_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, t->litLengths);
+}
+void widenDistanceTable(DecodeTables* t, uint32_t a) {
+  buildFastTable(t->distFast[a], DIST_FAST_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS,
+                 t->distLengths[a]);
+}
+#endif
+
 // Codes longer than the fast width: the rest of the walk, bit by bit. `bits`
 // starts with the bit after the fast index.
 __attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* lengths, int32_t link,
@@ -163,7 +204,7 @@ ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabets
   assignCodes(t->codes, set, LITLEN_SYMBOLS);
   if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
     return RC_DAMAGED;
-  buildFastTable(t->litFast, LITLEN_FAST_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, set);
+  widenLiteralTable(t);
   for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
     const uint8_t* lengths = set + distanceLayout[3 + a];
     uint32_t count = distanceLayout[a];
@@ -171,7 +212,7 @@ ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabets
     assignCodes(t->codes, lengths, count);
     if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, count) != RC_OK)
       return RC_DAMAGED;
-    buildFastTable(t->distFast[a], DIST_FAST_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS, lengths);
+    widenDistanceTable(t, a);
   }
   return RC_OK;
 }
@@ -201,9 +242,11 @@ void buildSymbolRules(DecodeTables* t, bool lengthTwoHasOwnAlphabet, bool length
 }
 
 // Copies `length` bytes from `distance` back, with the result of a forward
-// byte-by-byte copy (overlaps repeat the bytes just written).
+// byte-by-byte copy (overlaps repeat the bytes just written). The stub does
+// just that copy: whole words cost it more code than time.
 inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   const uint8_t* from = out - distance;
+#ifndef JOV_STUB
   if (length >= 16) {
     if (distance < 8) {
       // The bytes from `from` on repeat with period `distance`, and so with
@@ -220,6 +263,7 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
       memcpy(out, &word, 8);
     }
   }
+#endif
   for (; length; --length) *out++ = *from++;
 }
 
@@ -327,7 +371,7 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
       }
       stepOut = out;
       REFILL_BITS();
-      int32_t entry = t.litFast[bits & ((1u << LITLEN_FAST_BITS) - 1)];
+      int32_t entry = litEntry(t, bits);
       if (entry < 0) {
         if (entry == EMPTY_ENTRY) break;
         entry = walkTree(t.litTree, t.litLengths, entry, bits >> LITLEN_FAST_BITS);
@@ -355,7 +399,7 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
 
       REFILL_BITS();
       uint32_t a = t.alphabetOf[li];
-      entry = t.distFast[a][bits & ((1u << DIST_FAST_BITS) - 1)];
+      entry = distEntry(t, a, bits);
       if (entry < 0) {
         if (entry == EMPTY_ENTRY) break;
         entry = walkTree(t.distTree[a], t.distLengths[a], entry, bits >> DIST_FAST_BITS);

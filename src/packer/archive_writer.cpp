@@ -55,11 +55,26 @@ struct BlockJob {
 
 // A finished block: compressed when that is smaller and fits the 20-bit
 // blockSize, stored otherwise.
+// Whether a quick greedy parse finds next to nothing to gain: then the
+// block is stored without the costly parse (compressed or random data).
+bool looksIncompressible(const BlockSpan& span) {
+  // Bytes that are not near-uniform compress; only those are tried.
+  SymbolStats bytes;
+  const uint8_t* block = span.data + span.history;
+  for (uint32_t i = 0; i < span.length; ++i) bytes.litlen[block[i]]++;
+  if (estimateBits(bytes) < 7.9 * span.length) return false;
+  const LevelConfig quick{Strategy::Greedy, 2, 16, 0, 0};
+  ParsedBlock parsed = parseBlock(span, quick);
+  SymbolStats stats;
+  for (const Token& t : parsed.tokens) stats.add(t, false);
+  return estimateBits(stats) >= 0.98 * 8.0 * span.length;
+}
+
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
-  if (level > 0) {
+  BlockSpan span{blockData - job.history, job.history, job.length};
+  if (level > 0 && !(level >= 3 && job.length > 65536 && looksIncompressible(span))) {
     LevelConfig config = levelConfig(level);
-    BlockSpan span{blockData - job.history, job.history, job.length};
     ParsedBlock parsed = parseBlock(span, config);
     uint32_t row = 0, column = 0;
     if (!job.first) chooseWindow(job.history, &row, &column);
@@ -76,18 +91,21 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.bytes = frameStoredBlock(blockData, job.length, job.last);
 }
 
-// Quick trial size of some bytes, in bits: level-1 parsing in independent
-// pieces of one block each, priced by entropy.
+// Quick trial size of some bytes, in bits: a greedy parse with one hash
+// probe per position, priced by entropy. Large files are sampled: four
+// slices spread over the file stand for the whole.
 double trialBits(const uint8_t* data, size_t size) {
-  LevelConfig config = levelConfig(1);
-  double bits = 0;
-  for (size_t at = 0; at < size; at += DATA_BLOCK_LENGTH) {
-    uint32_t n = (uint32_t)std::min<size_t>(DATA_BLOCK_LENGTH, size - at);
-    ParsedBlock parsed = parseBlock(BlockSpan{data + at, 0, n}, config);
+  const LevelConfig config{Strategy::Greedy, 2, 16, 0, 0};
+  const size_t slice = 64 * 1024, slices = 4;
+  auto bitsOf = [&](const uint8_t* p, size_t n) {
+    ParsedBlock parsed = parseBlock(BlockSpan{p, 0, (uint32_t)n}, config);
     SymbolStats stats;
     for (const Token& t : parsed.tokens) stats.add(t, false);
-    bits += estimateBits(stats);
-  }
+    return estimateBits(stats);
+  };
+  if (size <= slices * slice) return bitsOf(data, size);
+  double bits = 0;
+  for (size_t k = 0; k < slices; ++k) bits += bitsOf(data + (size - slice) * k / (slices - 1), slice);
   return bits;
 }
 

@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 #include "packer/code_lengths.h"
 #include "packer/huffman.h"
@@ -212,23 +210,7 @@ std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tok
 
   out.put(three ? 3 : 2, 2);
   out.put((uint32_t)setCount, 6);
-  uint64_t hb = writeCodeLengths(out, all, setSize);
-  if (getenv("JOV_DEBUG")) {
-    uint64_t lits = 0, matches = 0, litBits = 0, lenBits = 0, distBits = 0, reps = 0;
-    for (size_t k = 0; k < setCount; ++k) {
-      size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
-      for (size_t i = starts[k]; i < end; ++i) {
-        const Token& t = tokens[i];
-        if (!t.length) { lits++; litBits += sets[k][t.distance]; continue; }
-        matches++; reps += t.distSymbol < 2;
-        uint32_t ls = lengthSymbol(t.length);
-        lenBits += sets[k][ls] + lengthSymbolExtraBits(ls);
-        distBits += sets[k][DIST_POSITION[distanceAlphabetFor(t.length, three)] + t.distSymbol] + distanceSymbolExtraBits(t.distSymbol);
-      }
-    }
-    fprintf(stderr, "block: 3alph=%d sets=%zu header=%llu lits=%llu (%llu bits) matches=%llu reps=%llu len=%llu dist=%llu\n", three, setCount,
-      (unsigned long long)hb, (unsigned long long)lits, (unsigned long long)litBits, (unsigned long long)matches, (unsigned long long)reps, (unsigned long long)lenBits, (unsigned long long)distBits);
-  }
+  writeCodeLengths(out, all, setSize);
   for (size_t k = 0; k < setCount; ++k) {
     size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
     std::vector<uint32_t> codes = setCodes(sets[k], three);

@@ -21,9 +21,6 @@ bool isPe32I386(const uint8_t* data, uint64_t size);
 // offset `fileOffset` on, `count` of them; `fileLength` is the whole file's.
 void forwardFilterPiece(uint8_t* piece, uint32_t count, uint32_t fileOffset, uint32_t fileLength);
 
-// The reader's inverse, for checking: restores one piece in place.
-void inverseFilterPiece(uint8_t* piece, uint32_t count, uint32_t fileOffset, uint32_t fileLength);
-
 // Splits a file that starts at stream offset `streamStart` into its pieces
 // for blocks of `blockLength` bytes, and filters each.
 void forwardFilterFile(uint8_t* bytes, uint32_t length, uint64_t streamStart, uint32_t blockLength);

@@ -14,11 +14,11 @@ LevelConfig levelConfig(int level) {
     case 2: return {Strategy::Greedy, 8, 48, 0, 16384};
     case 3: return {Strategy::Lazy, 6, 64, 0, 8192};
     case 4: return {Strategy::Lazy, 12, 96, 0, 8192};
-    case 5: return {Strategy::Lazy, 16, 128, 0, 4096};
-    case 6: return {Strategy::Lazy2, 24, 96, 0, 4096};
+    case 5: return {Strategy::Lazy, 16, 96, 0, 4096};
+    case 6: return {Strategy::Lazy, 16, 128, 0, 4096};
     case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
     case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
-    default: return {Strategy::Optimal, 64, 273, 3, 2048};
+    default: return {Strategy::Optimal, 128, 273, 4, 1024};
   }
 }
 
@@ -94,7 +94,11 @@ class LazyParser {
       : span_(s), config_(c), size_(s.history + s.length), finder_(s.data, size_) {}
 
   std::vector<Token> run() {
-    for (uint32_t p = 0; p < span_.history; ++p) finder_.insert(p);
+    // History positions are entered at a stride: a long repeat of the
+    // history is still found within a few bytes of its start, at a fraction
+    // of the cost.
+    const uint32_t stride = config_.depth <= 8 ? 4 : 2;
+    for (uint32_t p = span_.history % stride; p < span_.history; p += stride) finder_.insert(p);
     std::vector<Token> tokens;
     uint32_t pos = span_.history;
     Candidate cur = find(pos);
@@ -154,7 +158,11 @@ class LazyParser {
         r0_ = cur.distance;
       }
     }
-    for (uint32_t p = pos + inserted; p < pos + cur.length; ++p) finder_.insert(p);
+    // The greedy levels enter only the start of a long match: its inside
+    // is rarely the best place to match from again.
+    uint32_t end = pos + cur.length;
+    if (config_.strategy == Strategy::Greedy && cur.length > 32) end = pos + 16;
+    for (uint32_t p = pos + inserted; p < end; ++p) finder_.insert(p);
     pos += cur.length;
     if (pos < size_) cur = find(pos);
   }
@@ -308,8 +316,6 @@ class OptimalParser {
   }
 
  private:
-  uint32_t maxLength() const { return std::min<uint32_t>(MAX_MATCH, span_.length); }
-
   // Matches of every block position, found once and reused by every pass.
   // After a match of the nice length the positions it covers get none.
   void collectMatches() {

@@ -20,7 +20,12 @@ HashChainFinder::HashChainFinder(const uint8_t* data, uint32_t size)
     : data_(data), size_(size), head_(1u << HASH_BITS, NO_POSITION), prev_(size, NO_POSITION),
       head3_(1u << 14, NO_POSITION), pairHead_(1u << 16, NO_POSITION) {}
 
-uint32_t HashChainFinder::hash4(uint32_t pos) const { return (load32(data_ + pos) * 2654435761u) >> (32 - HASH_BITS); }
+uint32_t HashChainFinder::hash4(uint32_t pos) const {
+  // Five bytes where they exist: chains of machine code and tables stay
+  // short; matches of 3 and 4 bytes come from the short-match tables.
+  uint64_t v = load32(data_ + pos) | (pos + 5 <= size_ ? (uint64_t)data_[pos + 4] << 32 : 0);
+  return (uint32_t)((v * 0x9E3779B97F4A7C15ull) >> (64 - HASH_BITS));
+}
 
 uint32_t HashChainFinder::hash3(uint32_t pos) const {
   return ((load32(data_ + pos) & 0xFFFFFF) * 2654435761u) >> (32 - 14);

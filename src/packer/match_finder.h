@@ -32,7 +32,7 @@ inline uint32_t matchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) 
   return n;
 }
 
-// Hash chains over 4-byte prefixes, for the fast and middle levels, with the
+// Hash chains over 5-byte prefixes, for the fast and middle levels, with the
 // latest position of every 3-byte and 2-byte prefix for short matches. Finds
 // the longest match (the nearest one among equals) within `depth` chain
 // steps, a quarter of them once a match of `goodLength` is in hand.

@@ -1,10 +1,12 @@
-// sealstub: fills the seal of a freshly linked stub (archive/seal.h) and
-// checks the stub's size budget. Run by the build after the stub links; safe
-// to run again on a sealed stub (the file is rewritten only when it changes).
+// sealstub: compacts the headers of a freshly linked stub, fills its seal
+// (archive/seal.h) and checks the stub's size budget. Run by the build after
+// the stub links; safe to run again on a sealed stub (the file is rewritten
+// only when it changes).
 //
 //   sealstub [--max-size BYTES] STUB.exe
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,105 @@ namespace {
 int fail(const std::string& message) {
   std::fprintf(stderr, "sealstub: %s\n", message.c_str());
   return 1;
+}
+
+uint16_t get16(const std::vector<uint8_t>& b, size_t at) { return (uint16_t)(b[at] | b[at + 1] << 8); }
+uint32_t get32(const std::vector<uint8_t>& b, size_t at) { return get16(b, at) | (uint32_t)get16(b, at + 2) << 16; }
+void put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  b[at] = (uint8_t)v;
+  b[at + 1] = (uint8_t)(v >> 8);
+}
+void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  put16(b, at, v);
+  put16(b, at + 2, v >> 16);
+}
+
+// Header compaction. The linker puts the PE header at 0x80, behind a DOS
+// program that prints a message; with the stub's four sections the headers
+// then take 536 bytes, two file sectors. Moved to 0x48, behind a DOS program
+// that only exits (mov ax, 4C01h; int 21h), they fit one sector: the section
+// data move down by one sector, and SizeOfHeaders and every section's
+// PointerToRawData follow. Nothing else in a linked, unsigned, stripped image
+// is a file offset (the refusals below make sure), so the image the loader
+// maps is the same. Run before sealing: the seal sums the final bytes.
+const uint32_t DOS_HEADER_SIZE = 0x40;
+const uint32_t COMPACT_PE_OFFSET = 0x48;
+const uint8_t DOS_EXIT_PROGRAM[] = {0xB8, 0x01, 0x4C, 0xCD, 0x21};
+// Offsets within the PE headers, from the "PE\0\0" signature.
+const uint32_t PE_SECTION_COUNT = 6;
+const uint32_t PE_SYMBOL_TABLE = 12;
+const uint32_t PE_OPTIONAL_SIZE = 20;
+const uint32_t PE_OPTIONAL = 24;
+const uint32_t OPT_FILE_ALIGNMENT = 36;
+const uint32_t OPT_SIZE_OF_HEADERS = 60;
+const uint32_t OPT_DIRECTORY_COUNT = 92;
+const uint32_t OPT_DIRECTORIES = 96;
+const uint32_t DIRECTORY_CERTIFICATES = 4;
+const uint32_t DIRECTORY_DEBUG = 6;
+const uint32_t SECTION_HEADER_SIZE = 40;
+const uint32_t SECTION_RAW_SIZE = 16;
+const uint32_t SECTION_RAW_POINTER = 20;
+const uint32_t SECTION_RELOCATIONS = 24;  // and line numbers at 28
+
+// Returns an empty string when `bytes` is compact (now or already), else
+// why it cannot be compacted.
+std::string compactHeaders(std::vector<uint8_t>& bytes) {
+  size_t size = bytes.size();
+  if (size < DOS_HEADER_SIZE || bytes[0] != 'M' || bytes[1] != 'Z') return "not an MZ executable";
+  uint32_t pe = get32(bytes, 0x3C);
+  if (pe <= COMPACT_PE_OFFSET) return "";  // compact already
+  if (pe > size || size - pe < PE_OPTIONAL + OPT_DIRECTORIES ||
+      get32(bytes, pe) != 0x4550 || get16(bytes, pe + PE_OPTIONAL) != 0x10B)
+    return "not a PE32 image";
+  uint32_t sections = get16(bytes, pe + PE_SECTION_COUNT);
+  uint32_t optionalSize = get16(bytes, pe + PE_OPTIONAL_SIZE);
+  uint32_t opt = pe + PE_OPTIONAL;
+  uint32_t headersLength = PE_OPTIONAL + optionalSize + sections * SECTION_HEADER_SIZE;
+  uint32_t alignment = get32(bytes, opt + OPT_FILE_ALIGNMENT);
+  uint32_t oldHeaders = get32(bytes, opt + OPT_SIZE_OF_HEADERS);
+  if (alignment == 0 || (alignment & (alignment - 1)) || oldHeaders > size || pe + headersLength > oldHeaders)
+    return "unexpected header layout";
+  uint32_t newHeaders = (COMPACT_PE_OFFSET + headersLength + alignment - 1) & ~(alignment - 1);
+  if (newHeaders >= oldHeaders) return "";  // nothing to gain
+  uint32_t shift = oldHeaders - newHeaders;
+
+  if (get32(bytes, pe + PE_SYMBOL_TABLE) != 0) return "the image has a symbol table";
+  uint32_t directories = get32(bytes, opt + OPT_DIRECTORY_COUNT);
+  for (uint32_t d : {DIRECTORY_CERTIFICATES, DIRECTORY_DEBUG})
+    if (d < directories && OPT_DIRECTORIES + 8 * d + 8 <= optionalSize &&
+        (get32(bytes, opt + OPT_DIRECTORIES + 8 * d) || get32(bytes, opt + OPT_DIRECTORIES + 8 * d + 4)))
+      return "the image has a certificate table or debug directory";
+  for (uint32_t at = pe + headersLength; at < oldHeaders; ++at)
+    if (bytes[at]) return "the headers' padding is not empty";
+  uint32_t table = opt + optionalSize;
+  for (uint32_t i = 0; i < sections; ++i) {
+    uint32_t header = table + i * SECTION_HEADER_SIZE;
+    uint32_t raw = get32(bytes, header + SECTION_RAW_POINTER);
+    uint32_t rawSize = get32(bytes, header + SECTION_RAW_SIZE);
+    if (get32(bytes, header + SECTION_RELOCATIONS) || get32(bytes, header + SECTION_RELOCATIONS + 4))
+      return "a section has relocations or line numbers";
+    if ((raw || rawSize) && (raw < oldHeaders || raw > size || size - raw < rawSize))
+      return "a section's data lie outside the file";
+  }
+
+  std::vector<uint8_t> out(size - shift, 0);
+  std::copy(bytes.begin(), bytes.begin() + DOS_HEADER_SIZE, out.begin());
+  std::copy(std::begin(DOS_EXIT_PROGRAM), std::end(DOS_EXIT_PROGRAM), out.begin() + DOS_HEADER_SIZE);
+  std::copy(bytes.begin() + pe, bytes.begin() + pe + headersLength, out.begin() + COMPACT_PE_OFFSET);
+  std::copy(bytes.begin() + oldHeaders, bytes.end(), out.begin() + newHeaders);
+  // The DOS view of the file: one 512-byte page holding 0x48 bytes.
+  put16(out, 2, COMPACT_PE_OFFSET);
+  put16(out, 4, 1);
+  put32(out, 0x3C, COMPACT_PE_OFFSET);
+  uint32_t newOpt = COMPACT_PE_OFFSET + PE_OPTIONAL;
+  put32(out, newOpt + OPT_SIZE_OF_HEADERS, newHeaders);
+  for (uint32_t i = 0; i < sections; ++i) {
+    uint32_t header = newOpt + optionalSize + i * SECTION_HEADER_SIZE;
+    uint32_t raw = get32(out, header + SECTION_RAW_POINTER);
+    if (raw) put32(out, header + SECTION_RAW_POINTER, raw - shift);
+  }
+  bytes.swap(out);
+  return "";
 }
 
 std::vector<size_t> magicPositions(const std::vector<uint8_t>& bytes) {
@@ -51,6 +152,10 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   in.close();
 
+  std::vector<uint8_t> original = bytes;
+  std::string refusal = compactHeaders(bytes);
+  if (!refusal.empty()) return fail(std::string(path) + ": cannot compact the headers: " + refusal);
+
   // Exactly one occurrence: a second copy of the magic (SEAL_MAGIC kept by
   // the linker, say) could be taken for the seal by the archive finders.
   std::vector<size_t> at = magicPositions(bytes);
@@ -64,7 +169,7 @@ int main(int argc, char** argv) {
   std::vector<uint8_t> scratch(sealed.size());
   fillSeal(sealed.data(), scratch.data(), (uint32_t)sealed.size(), (uint32_t)offset);
 
-  if (sealed != bytes) {
+  if (sealed != original) {
     std::string temporary = std::string(path) + ".sealing";
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(sealed.data()), (std::streamsize)sealed.size());
