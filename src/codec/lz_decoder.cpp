@@ -37,6 +37,10 @@
 // - a match that runs past the requested length is cut at it: the bytes up to
 //   there are what a whole copy would have written, and nothing is written
 //   outside the caller's area.
+// - a step that needs bits beyond the block's loaded bytes while the file has
+//   none left (the archive is cut short inside it) is dropped with its
+//   output: the zeros behind inputEnd are no data, and a symbol made of them
+//   would put an invented byte into a name of an unchecked directory block.
 #include "codec/lz_decoder.h"
 
 #include "codec/block_input.h"
@@ -292,6 +296,7 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
 
   uint8_t* const bufferStart = buffer;
   uint8_t* out = buffer + historyLength;
+  uint8_t* stepOut = out;  // output position at the start of the current step
   uint8_t* const outEnd = out + requested;
   uint32_t recent0 = 0, recent1 = 0;  // r0 (most recent) and r1: per block, carried across sets
   uint32_t setsLeft = setCount ? setCount : 1;
@@ -364,6 +369,7 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
         LOAD_CURSOR();
         continue;
       }
+      stepOut = out;
       REFILL_BITS();
       int32_t entry = litEntry(t, bits);
       if (entry < 0) {
@@ -433,6 +439,10 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
   }
 
   memFree(lengthBuffer);
+  // With nothing of the block left in the file, the bytes past inputEnd are
+  // no input: a last step that ran into them (a file cut inside its code)
+  // decoded bits the archive does not have, so its output is not kept.
+  if (rc >= 0 && state.blockBytesLeft <= 0 && (int64_t)(in - inEnd) * 8 > (int64_t)bitCount) out = stepOut;
   STORE_CURSOR();
   if (rc < 0) return rc;
   // Round up: a partly used byte counts as used.

@@ -183,7 +183,10 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
     if (state.cancelRequested) return RC_CANCELLED;
     if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
     state.headerPending = 1;
-    if (state.lastBlockSeen) break;  // the stream ended: a short file, caught by its CRC
+    // The stream ended before the file did. Its CRC alone would not always
+    // tell: a record may claim the CRC of the bytes that did come (0 for
+    // none), so a short file is damaged data in its own right.
+    if (state.lastBlockSeen) return RC_DAMAGED;
     ResultCode rc = fillInput(true);
     if (rc < 0) return rc;
     // The finished block becomes history; the new one holds nothing until

@@ -8,7 +8,8 @@
 
 // Writes the file's `length` bytes to `output` (through the call filter when
 // `flags` ask for it); RC_OK with state.runningCrc the CRC-32 of what was
-// written, or a negative code.
+// written, or a negative code (RC_DAMAGED also when the stream ends before
+// the file's last byte).
 ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t streamPosition,
                           uint32_t length, uint8_t flags);
 

@@ -27,7 +27,45 @@
 #include "platform/platform.h"
 #include "platform/posix.h"
 
+#ifdef JOV_PLATFORM_HOOKS
+#include <stdio.h>
+
+#include "platform/platform_hooks.h"
+#endif
+
 namespace {
+
+#ifdef JOV_PLATFORM_HOOKS
+// Counts the call and tells whether it is the one to fail.
+bool faultDue(PlatformCall kind) { return ++platformHooks.calls[kind] == platformHooks.failAt[kind]; }
+
+// Aborts when a path to be created, changed or deleted leaves the fence: it
+// must continue the fence with "/" and components that are neither empty
+// (a trailing "/" aside) nor "." nor "..".
+void checkFence(const char* native) {
+  const char* fence = platformHooks.fence;
+  if (!fence) return;
+  size_t n = strlen(fence);
+  bool inside = strncmp(native, fence, n) == 0 && native[n] == '/' && native[n + 1] != 0;
+  for (const char* c = native + n + 1; inside && *c;) {
+    size_t length = strcspn(c, "/");
+    bool dots = (length == 1 && c[0] == '.') || (length == 2 && c[0] == '.' && c[1] == '.');
+    bool empty = length == 0 && c[0] == '/';
+    if (dots || empty) inside = false;
+    c += length;
+    if (*c == '/') ++c;
+  }
+  if (!inside) {
+    fprintf(stderr, "platform fence: %s lies outside %s\n", native, fence);
+    abort();
+  }
+}
+#define FAULT(kind) faultDue(kind)
+#define FENCE(native) checkFence(native)
+#else
+#define FAULT(kind) false
+#define FENCE(native) ((void)0)
+#endif
 
 const char ATTRIBUTE_XATTR[] = "user.jov.attributes";
 const size_t NATIVE_PATH_SIZE = 4096;
@@ -183,19 +221,82 @@ int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t ca
   return convertToUtf8(pathConverter, text, length, out, capacity);
 }
 
+#ifdef JOV_PLATFORM_HOOKS
+PlatformHooks platformHooks;
+
+void resetPlatformHooks() {
+  uint64_t blocks = platformHooks.liveBlocks, bytes = platformHooks.liveBytes;
+  memset(&platformHooks, 0, sizeof platformHooks);
+  platformHooks.writeBudget = UINT64_MAX;
+  platformHooks.liveBlocks = blocks;
+  platformHooks.liveBytes = platformHooks.peakBytes = bytes;
+}
+
+namespace {
+// Each block carries its size in front, for the accounting; the caller's part
+// keeps malloc's alignment.
+const size_t BLOCK_PREFIX = 16;
+
+void* account(uint8_t* raw, uint64_t size) {
+  memcpy(raw, &size, sizeof size);
+  platformHooks.liveBytes += size;
+  if (platformHooks.liveBytes > platformHooks.peakBytes) platformHooks.peakBytes = platformHooks.liveBytes;
+  return raw + BLOCK_PREFIX;
+}
+
+uint64_t unaccount(uint8_t* raw) {
+  uint64_t size;
+  memcpy(&size, raw, sizeof size);
+  platformHooks.liveBytes -= size;
+  return size;
+}
+}  // namespace
+
+void* memAlloc(uint32_t size) {
+  if (FAULT(CALL_ALLOC)) return nullptr;
+  uint8_t* raw = (uint8_t*)malloc(BLOCK_PREFIX + size);
+  if (!raw) return nullptr;
+  ++platformHooks.liveBlocks;
+  return account(raw, size);
+}
+
+void* memRealloc(void* block, uint32_t size) {
+  if (FAULT(CALL_REALLOC)) return nullptr;
+  if (!block) return memAlloc(size);
+  uint8_t* raw = (uint8_t*)block - BLOCK_PREFIX;
+  uint64_t old = unaccount(raw);
+  uint8_t* moved = (uint8_t*)realloc(raw, BLOCK_PREFIX + size);
+  if (!moved) {
+    account(raw, old);
+    return nullptr;
+  }
+  return account(moved, size);
+}
+
+void memFree(void* block) {
+  if (!block) return;
+  uint8_t* raw = (uint8_t*)block - BLOCK_PREFIX;
+  unaccount(raw);
+  --platformHooks.liveBlocks;
+  free(raw);
+}
+#else
 void* memAlloc(uint32_t size) { return malloc(size ? size : 1); }
 
 void* memRealloc(void* block, uint32_t size) { return realloc(block, size ? size : 1); }
 
 void memFree(void* block) { free(block); }
+#endif
 
 FileHandle fileCreate(const char* path, uint32_t attributes) {
   state.lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return INVALID_FILE;
+  FENCE(native);
   mode_t mode = (attributes & ATTR_READONLY) ? 0444 : 0666;
   int fd;
-  do fd = open(native, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (FAULT(CALL_CREATE)) fd = -1, errno = EACCES;
+  else do fd = open(native, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     saveError(errno, native);
@@ -237,6 +338,16 @@ int fileClose(FileHandle file) {
 
 int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
   state.lastSystemError = 0;
+#ifdef JOV_PLATFORM_HOOKS
+  if (platformHooks.calls[CALL_READ] + 1 == platformHooks.cancelAtRead) state.cancelRequested = 1;
+  if (FAULT(CALL_READ)) {
+    if (!platformHooks.shortTransfer) {
+      saveError(EIO, nullptr);
+      return -1;
+    }
+    count /= 2;  // then the end of the file
+  }
+#endif
   uint8_t* p = static_cast<uint8_t*>(buffer);
   uint32_t done = 0;
   while (done < count) {
@@ -256,8 +367,19 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
   state.lastSystemError = 0;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   uint32_t done = 0;
+  uint32_t room = count;  // what the medium takes before it is full
+#ifdef JOV_PLATFORM_HOOKS
+  if (FAULT(CALL_WRITE)) {
+    if (!platformHooks.shortTransfer) {
+      saveError(EIO, nullptr);
+      return -1;
+    }
+    room = count / 2;
+  }
+  if (platformHooks.writeBudget < room) room = (uint32_t)platformHooks.writeBudget;
+#endif
   while (done < count) {
-    ssize_t n = write((int)file, p + done, count - done);
+    ssize_t n = done < room ? write((int)file, p + done, room - done) : 0;
     if (n < 0) {
       if (errno == EINTR) continue;
       saveError(errno, nullptr);
@@ -266,6 +388,9 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
     if (n == 0) break;
     done += (uint32_t)n;
   }
+#ifdef JOV_PLATFORM_HOOKS
+  platformHooks.writeBudget -= done;
+#endif
   if (done < count) {  // a short write means the medium is full
     state.lastSystemError = ERR_DISK_FULL;
     return -1;
@@ -276,7 +401,9 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
 uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method) {
   state.lastSystemError = 0;
   int whence = method == FROM_END ? SEEK_END : method == FROM_CURRENT ? SEEK_CUR : SEEK_SET;
-  off_t at = lseek((int)file, (off_t)distance, whence);
+  off_t at;
+  if (FAULT(CALL_SEEK)) at = -1, errno = EIO;
+  else at = lseek((int)file, (off_t)distance, whence);
   if (at < 0) {
     state.lastSystemError = errno == EINVAL ? 131 : win32Error(errno, nullptr);  // ERROR_NEGATIVE_SEEK
     return SEEK_FAILED;
@@ -311,6 +438,7 @@ uint32_t fileAttributes(const char* path) {
 int fileDelete(const char* path) {
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
+  FENCE(native);
   struct stat st;
   // DeleteFileA removes files only.
   if (lstat(native, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -325,6 +453,14 @@ int fileDelete(const char* path) {
 int folderCreate(const char* path) {
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
+#ifdef JOV_PLATFORM_HOOKS
+  struct stat existing;
+  if (stat(native, &existing) != 0) FENCE(native);  // asking for a folder that is there changes nothing
+#endif
+  if (FAULT(CALL_FOLDER)) {
+    saveError(EACCES, native);
+    return 0;
+  }
   if (mkdir(native, 0777) == 0) return 1;
   saveError(errno, native);
   return 0;
@@ -363,6 +499,7 @@ int fileSetAttributes(const char* path, uint32_t attributes) {
   state.lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
+  FENCE(native);
   struct stat st;
   if (stat(native, &st) != 0) {
     saveError(errno, native);

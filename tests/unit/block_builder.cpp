@@ -317,19 +317,23 @@ struct RefCode {
 };
 
 int32_t refCodeLengths(RefReader& r, std::vector<uint8_t>& out, uint32_t size, uint32_t count) {
+  // Run weights saturate: a run never wraps around to a short one.
+  auto twice = [](uint64_t w) { return std::min<uint64_t>(2 * w, 1u << 20); };
   uint8_t pre[21] = {};
-  for (uint32_t i = 0, w = 1; i < 21;) {
+  uint64_t w = 1;
+  for (uint64_t i = 0; i < 21;) {
     if (r.exhausted()) return RC_INPUT_EXHAUSTED;
     uint32_t f = r.bits(5);
     if (f >= 2) {
       if (f - 1 > 16) return RC_DAMAGED;
       pre[i++] = (uint8_t)(f - 1), w = 1;
     } else {
-      i += w * (f + 1), w *= 2;
+      i += w * (f + 1), w = twice(w);
     }
   }
   RefCode code(pre, 21);
-  uint32_t total = size * count, v = 0, wz = 1, wr = 1;
+  uint32_t total = size * count, v = 0;
+  uint64_t wz = 1, wr = 1;
   out.assign(total, 0);
   for (uint32_t p = 0; p < total;) {
     if (r.exhausted()) return RC_INPUT_EXHAUSTED;
@@ -340,14 +344,14 @@ int32_t refCodeLengths(RefReader& r, std::vector<uint8_t>& out, uint32_t size, u
       uint32_t base = inherited(p) ? inherited(p) : v;
       v = (base + s) % 17, out[p++] = (uint8_t)v, wz = wr = 1;
     } else if (s <= 18) {
-      for (uint64_t n = (uint64_t)wz * (s - 16); n && p < total; --n) out[p++] = 0;
-      wz *= 2, wr = 1;
+      for (uint64_t n = wz * (s - 16); n && p < total; --n) out[p++] = 0;
+      wz = twice(wz), wr = 1;
     } else {
-      for (uint64_t n = (uint64_t)wr * (s - 18); n && p < total; --n) {
+      for (uint64_t n = wr * (s - 18); n && p < total; --n) {
         if (inherited(p)) v = inherited(p);
         out[p++] = (uint8_t)v;
       }
-      wr *= 2, wz = 1;
+      wr = twice(wr), wz = 1;
     }
   }
   return 0;
@@ -372,6 +376,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
   const size_t historyLength = output.size();
   const uint32_t alphabet2 = alphabets == 3 && setCount ? 2 : 0, alphabet1 = alphabets >= 2 ? 1 : 0;
   uint32_t r0 = 0, r1 = 0;
+  size_t stepStart = output.size();
   for (uint32_t set = 0; set < std::max(setCount, 1u); ++set) {
     const uint8_t* l = all.data() + set * size;
     RefCode lit(l, 288);
@@ -379,6 +384,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
     for (uint32_t a = 0; a < 3; ++a) dist.emplace_back(l + ALPHABET_OFFSET[a], a < 2 || alphabet2 ? ALPHABET_SIZE[a] : 0);
     for (;;) {
       if (output.size() - historyLength >= requested || r.exhausted()) goto end;
+      stepStart = output.size();
       int s = lit.decode(r);
       if (s < 0) goto end;
       if (s < 256) {
@@ -403,6 +409,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
     }
   }
 end:
+  if (r.pos > (uint64_t)input.size() * 8) output.resize(stepStart);  // a step made of bits past the input
   *endBit = (r.pos + 7) / 8 * 8;
   return (int32_t)(output.size() - historyLength);
 }

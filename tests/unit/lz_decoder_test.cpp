@@ -176,6 +176,23 @@ TEST(LzDecoder, DamagedAndEarlyEnds) {
   }
 }
 
+// Regression: the last literal of an input cut inside its code was decoded
+// from the zeros behind the input, so a truncated compressed directory block
+// gave a name with an invented last character.
+TEST(LzDecoder, ACodeCutByTheEndOfTheInputIsNotDecoded) {
+  BitWriter w;
+  CodedWriter c(w, 2, {});  // fixed set: 8 bits for 'a' and 'c', 9 for 0xF5
+  c.literal('a');
+  c.literal(0xF5);
+  c.literal('c');             // bits 25..32: its last bit lies in a fifth byte
+  ASSERT_EQ(w.bytes.size(), 5u);
+  EXPECT_EQ(decode(w, {}, 10).out, (std::vector<uint8_t>{'a', 0xF5, 'c'}));
+  w.bytes.pop_back();
+  Decoded cut = decode(w, {}, 10);
+  EXPECT_EQ(cut.result, 2);
+  EXPECT_EQ(cut.out, (std::vector<uint8_t>{'a', 0xF5}));
+}
+
 TEST(LzDecoder, RandomStreamsMatchTheReferenceDecoder) {
   uint32_t decodedWell = 0;
   for (uint32_t seed = 1; seed <= 300; ++seed) {

@@ -103,3 +103,63 @@ std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
   for (int i = 0; i < 4; ++i) archive[AH_MAGIC + i] = ARCHIVE_MAGIC[i];
   return archive;
 }
+
+std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> slice;
+  put32(slice, (uint32_t)bytes.size());
+  put16(slice, (uint16_t)name.size());
+  slice.insert(slice.end(), 5, 0);
+  slice.insert(slice.end(), name.begin(), name.end());
+  slice.insert(slice.end(), bytes.begin(), bytes.end());
+  put32(slice, referenceCrc32(bytes.data(), bytes.size()));
+  return slice;
+}
+
+RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position) {
+  RecordDraft r;
+  r.name = name;
+  r.streamPosition = position;
+  r.length = (uint32_t)bytes.size();
+  r.crc = referenceCrc32(bytes.data(), bytes.size());
+  return r;
+}
+
+std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
+                                     const std::vector<RecordDraft>& records, uint32_t extraCount) {
+  std::vector<uint8_t> archive(ARCHIVE_HEADER_SIZE, 0);
+  const uint32_t streamOffset = (uint32_t)archive.size();
+  archive.insert(archive.end(), STREAM_SIGNATURE, STREAM_SIGNATURE + SIGNATURE_SIZE);
+  for (const auto& block : streamBlocks) archive.insert(archive.end(), block.begin(), block.end());
+
+  const uint32_t directoryOffset = (uint32_t)archive.size();
+  std::vector<uint8_t> directory;
+  auto flush = [&] {
+    archive.insert(archive.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
+    putStoredBlock(archive, directory.data(), (uint32_t)directory.size(), true);
+    directory.clear();
+  };
+  for (const RecordDraft& r : records) {
+    if (!directory.empty() && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE) flush();
+    put32(directory, 0);
+    put32(directory, streamOffset);
+    directory.push_back(0);                            // attributes
+    directory.push_back(0);
+    directory.push_back(0);                            // smallExtraLength
+    directory.push_back(r.folder ? ENTRY_FOLDER : 0);  // flags
+    put32(directory, r.streamPosition);
+    put32(directory, r.length);
+    put32(directory, r.crc);
+    put16(directory, 0);                               // extraLength
+    put16(directory, (uint16_t)r.name.size());
+    for (int i = 0; i < 5; ++i) put16(directory, 0);   // times, reserved
+    directory.insert(directory.end(), r.name.begin(), r.name.end());
+  }
+  flush();
+
+  for (int i = 0; i < 4; ++i) archive[AH_MAGIC + i] = ARCHIVE_MAGIC[i];
+  writeLe32(&archive[AH_DIRECTORY_OFFSET], directoryOffset);
+  writeLe32(&archive[AH_ENTRY_COUNT], (uint32_t)records.size() + extraCount);
+  writeLe32(&archive[AH_ARCHIVE_LENGTH], (uint32_t)archive.size());
+  writeLe32(&archive[AH_DATA_LENGTH], directoryOffset - ARCHIVE_HEADER_SIZE);
+  return archive;
+}

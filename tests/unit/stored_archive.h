@@ -28,3 +28,21 @@ std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
                                         const StoredArchiveOptions& options = {});
 
 uint32_t referenceCrc32(const uint8_t* data, size_t size);
+
+// One file's slice of a decoded stream: StreamRecord, name, bytes, CRC-32.
+std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes);
+
+struct RecordDraft {
+  std::string name;
+  bool folder = false;
+  uint32_t streamPosition = 0, length = 0, crc = 0;
+};
+// A file record for `bytes` whose slice starts at `position` of the stream.
+RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position);
+
+// Header, one data stream of the given blocks, and the records in stored
+// directory blocks of as many whole records as fit 8192 bytes; entryCount is
+// their number plus `extraCount`.
+std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
+                                     const std::vector<RecordDraft>& records, uint32_t extraCount = 0);
+

@@ -173,6 +173,24 @@ TEST(StreamReader, AFailedBlockLeavesNothingToServe) {
   expectFile(archive, files[0]);  // before it: the stream restarts
 }
 
+// Regression (found by fuzzing the driver): a record whose file runs past
+// the stream's last block was "produced" short, and when the record claimed
+// the CRC of what did come (0 for nothing at all) the driver kept the short
+// file as complete. A file the stream cannot finish is damaged data.
+TEST(StreamReader, AFileRunningPastTheStreamsEndIsDamaged) {
+  std::vector<File> files = {{"a", textLike(300, 11)}};
+  std::vector<uint8_t> decoded = decodedStream(files);
+  ArchiveFixture archive(archiveOf(decoded, {{decoded.size(), 'c'}}));
+  File longer = files[0];
+  longer.data.resize(5000);  // the record claims more than the stream holds
+  EXPECT_EQ(extract(archive, longer).rc, RC_DAMAGED);
+  File beyond{"beyond", std::vector<uint8_t>(10, 0), 0xFFFFFFF0u};  // starts after the stream's end
+  Result r = extract(archive, beyond);
+  EXPECT_EQ(r.rc, RC_DAMAGED);
+  EXPECT_TRUE(r.bytes.empty());
+  expectFile(archive, files[0]);
+}
+
 TEST(StreamReader, HistoryWindowsAndStoredBlocksKeepingHistory) {
   // 700000 bytes, then a block with row 3 (= row 2) column 7: 524288 kept.
   {

@@ -1,0 +1,157 @@
+// The whole extractArchive of an arbitrary archive into a fresh folder.
+//
+// Input: an archive (no stub in front). The install folder is new for every
+// run and lies in a sandbox; the platform layer's fence aborts on any path
+// created, changed or deleted outside the run's folder, and afterwards the
+// sandbox must hold nothing but the install folder's tree. Every file left
+// there must be complete: its length and CRC-32 equal those of a directory
+// record of that name. The heap must stay within the format's bound and be
+// empty again at the end. A small disk (write budget) and a Cancel after many
+// reads keep one run short, and are themselves paths worth exercising.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+
+#include "archive/directory.h"
+#include "archive/extract.h"
+#include "archive/header.h"
+#include "codec/crc32.h"
+#include "fuzz_support.h"
+#include "quiet_frontend.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const uint64_t WRITE_BUDGET = 8u << 20;
+const uint64_t CANCEL_AT_READ = 400;
+
+// The sandbox of this process, removed when it exits.
+struct Sandbox {
+  std::string path;
+  Sandbox() {
+    path = (fs::exists("/dev/shm") ? std::string("/dev/shm") : fs::temp_directory_path().string()) +
+           "/jov-fuzz-XXXXXX";
+    fuzzCheck(mkdtemp(path.data()) != nullptr, "mkdtemp");
+  }
+  ~Sandbox() {
+    std::error_code error;
+    fs::remove_all(path, error);
+  }
+};
+
+// Length and CRC-32 of every file record, by name in native form.
+std::multimap<std::string, std::pair<uint32_t, uint32_t>> fileRecords() {
+  std::multimap<std::string, std::pair<uint32_t, uint32_t>> records;
+  std::vector<uint8_t> input(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0);
+  std::vector<uint8_t> directory(DIRECTORY_BUFFER_SIZE);
+  state.inputBuffer = input.data();
+  state.inputCursor = state.inputEnd = input.data();
+  state.blockBytesLeft = 0;
+  state.cancelRequested = 0;
+  state.directoryCursor = state.directoryEnd = directory.data();
+  state.directoryPos = state.archiveFilePos = state.header.directoryOffset;
+  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
+  for (uint32_t index = 0; index < state.header.entryCount; ++index) {
+    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
+      if (readDirectoryBlock(directory.data()) != RC_OK) break;
+      if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) break;
+    }
+    DirectoryEntry entry;
+    parseDirectoryEntry(state.directoryCursor, &entry);
+    state.directoryCursor += DIRECTORY_ENTRY_SIZE;
+    uint32_t rest = (uint32_t)entry.nameLength + entry.smallExtraLength + entry.extraLength;
+    if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest) break;
+    std::string name((const char*)state.directoryCursor, entry.nameLength);
+    for (char& c : name)
+      if (c == '\\') c = '/';
+    if (!(entry.flags & ENTRY_FOLDER)) records.insert({name, {entry.length, entry.crc}});
+    state.directoryCursor += rest;
+  }
+  state.inputBuffer = nullptr;
+  return records;
+}
+
+uint32_t fileCrc(const fs::path& path, uint64_t* length) {
+  FILE* f = fopen(path.c_str(), "rb");
+  fuzzCheck(f != nullptr, "open an extracted file");
+  uint32_t crc = 0xFFFFFFFFu;
+  uint8_t chunk[65536];
+  *length = 0;
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) {
+    crc = crc32Update(chunk, (uint32_t)n, crc);
+    *length += n;
+  }
+  fclose(f);
+  return ~crc;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzInit();
+  static const Sandbox box;
+  const std::string& sandbox = box.path;
+  const std::string run = sandbox + "/run";
+  const std::string install = run + "/install";
+  fuzzCheck(mkdir(run.c_str(), 0700) == 0, "a fresh run folder");
+
+  state.archiveFile = memoryFile(data, size);
+  state.archiveOffset = 0;
+  if (readArchiveHeader() != RC_OK || state.header.entryCount == 0) {  // refused at start-up
+    fileClose(state.archiveFile);
+    fs::remove_all(run);
+    return 0;
+  }
+  std::string core = install;
+  for (char& c : core)
+    if (c == '/') c = '\\';
+  strcpy(state.installPath, core.c_str());
+  state.overwriteAll = 0;
+  state.cancelRequested = 0;
+  resetPlatformHooks();
+  const uint64_t blocksBefore = platformHooks.liveBlocks, bytesBefore = platformHooks.liveBytes;
+  platformHooks.fence = run.c_str();
+  platformHooks.writeBudget = WRITE_BUDGET;
+  platformHooks.cancelAtRead = CANCEL_AT_READ;
+
+  ResultCode rc = extractArchive(nullptr);
+
+  platformHooks.fence = nullptr;
+  platformHooks.cancelAtRead = 0;
+  fuzzCheck(rc == RC_OK || rc == RC_DAMAGED || rc == RC_CANCELLED || rc == RC_INPUT_EXHAUSTED ||
+                rc == RC_SEEK_FAILED,
+            "a result the install dialog knows");
+  fuzzCheck(platformHooks.liveBlocks == blocksBefore, "every block freed");
+  fuzzCheck(platformHooks.peakBytes - bytesBefore <= READER_HEAP_BOUND, "heap within the format's bound");
+  fuzzCheck(state.outputBuffer == nullptr && state.inputBuffer == nullptr, "buffers released");
+
+  // Nothing outside the install folder; every file there complete.
+  std::multimap<std::string, std::pair<uint32_t, uint32_t>> records;
+  bool recordsRead = false;
+  for (const auto& item : fs::recursive_directory_iterator(sandbox)) {
+    std::string path = item.path().string();
+    fuzzCheck(path == run || path == install || path.rfind(install + "/", 0) == 0,
+              "nothing outside the install folder");
+    if (!item.is_regular_file() || path == run) continue;
+    if (!recordsRead) records = fileRecords(), recordsRead = true;
+    uint64_t length;
+    uint32_t crc = fileCrc(item.path(), &length);
+    bool matches = false;
+    auto range = records.equal_range(path.substr(install.size() + 1));
+    for (auto it = range.first; it != range.second && !matches; ++it)
+      matches = it->second.first == length && it->second.second == crc;
+    if (!matches) fprintf(stderr, "%s: %llu bytes, CRC %08x\n", path.c_str(), (unsigned long long)length, crc);
+    fuzzCheck(matches, "every file left is complete");
+  }
+  fileClose(state.archiveFile);
+  fs::remove_all(run);
+  return 0;
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <stdint.h>
+
+struct QuietFrontEnd {
+  uint64_t questions, progressLines, messages;
+};
+
+extern QuietFrontEnd quietFrontEnd;
