@@ -55,6 +55,13 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
 
 }  // namespace
 
+void startDirectory(uint8_t* directoryBuffer) {
+  state.directoryCursor = state.directoryEnd = directoryBuffer;
+  state.directoryPos = state.archiveOffset + state.header.directoryOffset;
+  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
+  state.archiveFilePos = state.directoryPos;
+}
+
 ResultCode readDirectoryBlock(uint8_t* directoryBuffer) {
   uint8_t* cursor = state.inputCursor;
   uint32_t bitOffset = state.inputBitOffset;

@@ -10,3 +10,7 @@
 // and state.directoryEnd lies after the decoded bytes. Leaves the data
 // stream's block-input figures as they were.
 ResultCode readDirectoryBlock(uint8_t* directoryBuffer);
+
+// Points the directory reader at the first directory block, with nothing
+// decoded yet in `directoryBuffer`. A failed seek shows in the first read.
+void startDirectory(uint8_t* directoryBuffer);

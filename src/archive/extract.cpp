@@ -166,20 +166,13 @@ ResultCode extractArchive(WindowHandle dialog) {
   // use on well-formed data); zeroed memory keeps even damaged input from
   // carrying uninitialised bytes anywhere.
   for (uint32_t i = 0; i < INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK; ++i) state.inputBuffer[i] = 0;
-  state.outputBuffer = nullptr;
-  state.streamKey = NO_STREAM;
-  state.blockStreamPos = 0;
-  state.blockLength = 0;
-  state.historyLength = 0;
+  startStreamReading(state.inputBuffer);
 
   char* nameStart = appendSeparator(state.installPath);
   int32_t room = (int32_t)PATH_MAX_CHARS - (int32_t)(nameStart - state.installPath);
 
   uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];
-  state.directoryCursor = state.directoryEnd = directoryBuffer;
-  state.directoryPos = state.archiveOffset + state.header.directoryOffset;
-  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);  // a failure shows in the first read
-  state.archiveFilePos = state.directoryPos;
+  startDirectory(directoryBuffer);
 
   ResultCode result = RC_OK;
   bool stopped = false;  // stopped after a failure already shown

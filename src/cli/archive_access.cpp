@@ -13,6 +13,7 @@
 #include "archive/directory.h"
 #include "archive/header.h"
 #include "archive/messages.h"
+#include "codec/stream_reader.h"
 #include "install_state.h"
 #include "platform/posix.h"
 
@@ -103,19 +104,10 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
   state.inputBuffer = (uint8_t*)memAlloc(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
   if (!state.inputBuffer) return RC_NO_MEMORY;
   memset(state.inputBuffer, 0, INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
-  state.inputCursor = state.inputEnd = state.inputBuffer;
-  state.inputBitOffset = 0;
-  state.blockBytesLeft = 0;
-  state.outputBuffer = nullptr;
-  state.outputCapacity = 0;
-  state.streamKey = NO_STREAM;
-  state.blockStreamPos = state.blockLength = state.historyLength = 0;
+  startStreamReading(state.inputBuffer);
 
   std::vector<uint8_t> directoryBuffer(DIRECTORY_BUFFER_SIZE);
-  state.directoryCursor = state.directoryEnd = directoryBuffer.data();
-  state.directoryPos = state.archiveOffset + state.header.directoryOffset;
-  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);  // a failure shows in the first read
-  state.archiveFilePos = state.directoryPos;
+  startDirectory(directoryBuffer.data());
 
   ResultCode result = RC_OK;
   for (uint32_t index = 0; index < state.header.entryCount; ++index) {

@@ -115,6 +115,18 @@ ResultCode decodeNextBlock() {
 
 }  // namespace
 
+void startStreamReading(uint8_t* input) {
+  state.inputBuffer = input;
+  state.inputCursor = state.inputEnd = input;
+  state.inputBitOffset = 0;
+  state.blockBytesLeft = 0;
+  state.outputBuffer = nullptr;
+  state.outputCapacity = 0;
+  state.streamKey = NO_STREAM;
+  state.streamStarted = state.headerPending = state.lastBlockSeen = 0;
+  state.historyLength = state.blockLength = state.blockStreamPos = 0;
+}
+
 ResultCode growOutputBuffer(uint32_t historyBytes) {
   uint32_t needed = historyBytes + state.blockLength;
   if (needed <= state.outputCapacity) return RC_OK;

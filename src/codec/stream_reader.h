@@ -6,6 +6,11 @@
 #include "platform/platform.h"
 #include "result.h"
 
+// Puts the block input and the stream reader in their starting state over
+// `input` (INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK bytes, owned by the
+// caller): nothing buffered, no stream open, no output buffer yet.
+void startStreamReading(uint8_t* input);
+
 // Writes the file's `length` bytes to `output` (through the call filter when
 // `flags` ask for it); RC_OK with state.runningCrc the CRC-32 of what was
 // written, or a negative code (RC_DAMAGED also when the stream ends before

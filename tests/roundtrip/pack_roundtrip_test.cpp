@@ -103,20 +103,10 @@ void readBack(const fs::path& archive, const Packed& packed, const fs::path& scr
   state.archiveOffset = 0;
   ASSERT_EQ(readArchiveHeader(), RC_OK);
   ASSERT_EQ(state.header.entryCount, packed.entries.size());
-  state.inputBuffer = input.data();
-  state.inputCursor = state.inputEnd = input.data();
-  state.blockBytesLeft = 0;
-  state.inputBitOffset = 0;
-  state.outputBuffer = nullptr;
-  state.outputCapacity = 0;
-  state.streamKey = NO_STREAM;
-  state.streamStarted = state.headerPending = state.lastBlockSeen = 0;
-  state.historyLength = state.blockLength = state.blockStreamPos = 0;
+  startStreamReading(input.data());
   state.cancelRequested = 0;
   uint8_t directory[DIRECTORY_BUFFER_SIZE];
-  state.directoryPos = state.archiveFilePos = state.header.directoryOffset;
-  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
-  state.directoryCursor = state.directoryEnd = directory;
+  startDirectory(directory);
   const fs::path out = scratch / "out.bin";
   for (const jov::SourceEntry& expected : packed.entries) {
     if (state.directoryEnd - state.directoryCursor < (ptrdiff_t)DIRECTORY_ENTRY_SIZE) {
