@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <thread>
 
+#include "codec/crc32.h"
 #include "format.h"
 #include "packer/block_encoder.h"
-#include "packer/crc32.h"
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
 #include "packer/match_finder.h"
@@ -383,6 +383,7 @@ struct ArchiveWriter::Impl {
 ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(new Impl) {
   impl_->out = out;
   impl_->options = options;
+  buildCrcTable();  // the core's tables; filled here, before any worker starts
   // More workers than a machine has cores gain nothing, and each holds a
   // few blocks' worth of tables and spans; the output is the same for any
   // count, so a large -T is quietly capped.
@@ -409,7 +410,7 @@ void ArchiveWriter::addFile(const EntryInfo& info, std::vector<uint8_t>& bytes) 
   if (!m.streamOpen) m.openStream();
   const uint32_t length = (uint32_t)bytes.size();
   const uint32_t position = (uint32_t)m.streamSize;
-  const uint32_t crc = crc32(0, bytes.data(), bytes.size());
+  const uint32_t crc = ~crc32Update(bytes.data(), length, 0xFFFFFFFFu);
   const uint64_t dataStart = m.streamSize + STREAM_RECORD_FIXED_SIZE + info.name.size();
   uint8_t flags = 0;
   if (m.options.level > 0 && filterPays(bytes, dataStart)) {
@@ -452,7 +453,7 @@ PackStats ArchiveWriter::finish() {
   writeLe32(header + AH_DATA_LENGTH, directoryOffset - ARCHIVE_HEADER_SIZE);
   // headerWord: the low 16 bits of the CRC-32 of the 40 bytes before it, so
   // that a reader that wants to can tell a damaged header.
-  writeLe16(header + AH_HEADER_WORD, (uint16_t)crc32(0, header, AH_HEADER_WORD));
+  writeLe16(header + AH_HEADER_WORD, (uint16_t)~crc32Update(header, AH_HEADER_WORD, 0xFFFFFFFFu));
   if (fseek(m.out, m.archiveStart, SEEK_SET) != 0 || fwrite(header, 1, sizeof header, m.out) != sizeof header ||
       fseek(m.out, 0, SEEK_END) != 0)
     throw std::runtime_error("cannot write the archive header");

@@ -23,26 +23,47 @@ const char* const TYPICAL_INSTALL_FOLDER = "C:\\Program Files\\Tovrel";
 
 uint32_t maxNameLength() { return PATH_MAX_CHARS - (uint32_t)strlen(TYPICAL_INSTALL_FOLDER) - 1; }
 
-std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
-  std::string target = "CP" + std::to_string(codepage);
-  iconv_t cd = iconv_open(target.c_str(), "UTF-8");
-  if (cd == (iconv_t)-1) {
-    target = "WINDOWS-" + std::to_string(codepage);
-    cd = iconv_open(target.c_str(), "UTF-8");
-    if (cd == (iconv_t)-1) throw std::runtime_error("unknown code page " + std::to_string(codepage));
-  }
-  std::string out(utf8.size() * 4 + 8, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t inLeft = utf8.size();
-  char* o = out.data();
-  size_t outLeft = out.size();
-  size_t r = iconv(cd, &in, &inLeft, &o, &outLeft);
-  bool ok = r != (size_t)-1 && inLeft == 0 && iconv(cd, nullptr, nullptr, &o, &outLeft) != (size_t)-1;
-  iconv_close(cd);
+namespace {
+
+// Converts all of `in`; false when a character has no exact equivalent.
+bool convertAll(iconv_t cd, const std::string& in, std::string* out) {
+  out->assign(in.size() * 4 + 8, '\0');
+  char* from = const_cast<char*>(in.data());
+  size_t fromLeft = in.size();
+  char* to = out->data();
+  size_t toLeft = out->size();
+  size_t r = iconv(cd, &from, &fromLeft, &to, &toLeft);
+  bool ok = r != (size_t)-1 && fromLeft == 0 && iconv(cd, nullptr, nullptr, &to, &toLeft) != (size_t)-1;
+  out->resize(out->size() - toLeft);
   // iconv counts irreversible conversions in r; any of them means the name
   // would not come back as it is.
-  if (!ok || r != 0) return std::nullopt;
-  out.resize(out.size() - outLeft);
+  return ok && r == 0;
+}
+
+// The installer splits names at "\\" and checks them byte by byte as ASCII,
+// so only code pages that write ASCII as ASCII (one byte each) can carry
+// names; UTF-16 or EBCDIC pages would turn vetted names into other ones.
+iconv_t openCodePage(int codepage) {
+  iconv_t cd = iconv_open(("CP" + std::to_string(codepage)).c_str(), "UTF-8");
+  if (cd == (iconv_t)-1) cd = iconv_open(("WINDOWS-" + std::to_string(codepage)).c_str(), "UTF-8");
+  if (cd == (iconv_t)-1) throw std::runtime_error("unknown code page " + std::to_string(codepage));
+  std::string ascii, converted;
+  for (int c = 1; c < 128; ++c) ascii += (char)c;
+  if (!convertAll(cd, ascii, &converted) || converted != ascii) {
+    iconv_close(cd);
+    throw std::runtime_error("code page " + std::to_string(codepage) + " does not keep ASCII as it is");
+  }
+  return cd;
+}
+
+}  // namespace
+
+std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
+  iconv_t cd = openCodePage(codepage);
+  std::string out;
+  bool ok = convertAll(cd, utf8, &out);
+  iconv_close(cd);
+  if (!ok) return std::nullopt;
   return out;
 }
 

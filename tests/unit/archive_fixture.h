@@ -8,18 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "codec/stream_reader.h"
 #include "install_state.h"
+#include "stored_archive.h"
 #include "temp_dir.h"
 
 // CRC-32 computed bit by bit, to check the table-driven one against.
-inline uint32_t plainCrc32(const std::vector<uint8_t>& data) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (uint8_t b : data) {
-    c ^= b;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-  }
-  return ~c;
-}
+inline uint32_t plainCrc32(const std::vector<uint8_t>& data) { return referenceCrc32(data.data(), data.size()); }
 
 class ArchiveFixture {
  public:
@@ -29,15 +24,7 @@ class ArchiveFixture {
     state.archiveFile = fileOpen(toCorePath(path_).c_str(), ACCESS_READ);
     state.archiveFilePos = 0;
     state.archiveOffset = 0;
-    state.inputBuffer = input_.data();
-    state.inputCursor = state.inputEnd = input_.data();
-    state.blockBytesLeft = 0;
-    state.inputBitOffset = 0;
-    state.outputBuffer = nullptr;
-    state.outputCapacity = 0;
-    state.streamKey = NO_STREAM;
-    state.streamStarted = state.headerPending = state.lastBlockSeen = 0;
-    state.historyLength = state.blockLength = state.blockStreamPos = 0;
+    startStreamReading(input_.data());
     state.cancelRequested = 0;
     buildCrcTableOnce();
   }
