@@ -278,8 +278,9 @@ int runPack(int argc, char** argv) {
     if (rename(tempPath, output.c_str()) != 0) throw std::runtime_error(output + ": " + strerror(errno));
     tempActive = 0;
     if (!quiet) {
-      fprintf(stderr, "%s: %u files, %u folders, %llu -> %llu bytes (%.1f%%)%s\n", output.c_str(), stats.files,
-              stats.entries - stats.files, (unsigned long long)stats.inputBytes,
+      const unsigned folders = stats.entries - stats.files;
+      fprintf(stderr, "%s: %u file%s, %u folder%s, %llu -> %llu bytes (%.1f%%)%s\n", output.c_str(), stats.files,
+              stats.files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", (unsigned long long)stats.inputBytes,
               (unsigned long long)(stats.archiveBytes + stub.size()),
               stats.inputBytes ? 100.0 * (double)stats.archiveBytes / (double)stats.inputBytes : 0.0,
               stats.filtered ? (", " + std::to_string(stats.filtered) + " executables filtered").c_str() : "");

@@ -265,6 +265,7 @@ std::vector<SourceEntry> scanSourceTree(const fs::path& root, const ScanOptions&
   struct stat st;
   if (stat(root.c_str(), &st) != 0) throw std::runtime_error(root.string() + ": " + strerror(errno));
   if (!S_ISDIR(st.st_mode)) throw std::runtime_error(root.string() + ": not a folder");
+  iconv_close(openCodePage(options.codepage));  // a bad page is refused even for a tree of no names
   Walker w{options, {}, {}};
   w.walk(root, "");
   return std::move(w.entries);

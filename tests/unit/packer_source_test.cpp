@@ -46,6 +46,14 @@ TEST(SourceNames, CodePageConversion) {
   EXPECT_EQ(toCodePage("\xe6\x97\xa5", 1252), std::nullopt);                       // a CJK character
   EXPECT_EQ(toCodePage("\xd0\x96", 1251), std::optional<std::string>("\xc6"));      // Cyrillic Zhe
   EXPECT_THROW(toCodePage("a", 99999), std::runtime_error);
+  // Pages that do not write ASCII as single ASCII bytes would change what
+  // the installer sees as separators and forbidden characters.
+  try {
+    toCodePage("a", 500);  // EBCDIC
+    ADD_FAILURE() << "code page 500 accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("does not keep ASCII"), std::string::npos) << e.what();
+  }
 }
 
 TEST(SourceNames, DosTimesClampToTheirRange) {
