@@ -62,6 +62,21 @@ void startDirectory(uint8_t* directoryBuffer) {
   state.archiveFilePos = state.directoryPos;
 }
 
+ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, const uint8_t** name) {
+  if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
+    ResultCode rc = readDirectoryBlock(directoryBuffer);
+    if (rc != RC_OK) return rc;
+    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) return RC_DAMAGED;
+  }
+  parseDirectoryEntry(state.directoryCursor, entry);
+  state.directoryCursor += DIRECTORY_ENTRY_SIZE;
+  uint32_t rest = (uint32_t)entry->nameLength + entry->smallExtraLength + entry->extraLength;
+  if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest) return RC_DAMAGED;
+  *name = state.directoryCursor;
+  state.directoryCursor += rest;
+  return RC_OK;
+}
+
 ResultCode readDirectoryBlock(uint8_t* directoryBuffer) {
   uint8_t* cursor = state.inputCursor;
   uint32_t bitOffset = state.inputBitOffset;

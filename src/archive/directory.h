@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include "format.h"
 #include "result.h"
 
 // Decodes the block at state.directoryPos into `directoryBuffer`
@@ -10,6 +11,12 @@
 // and state.directoryEnd lies after the decoded bytes. Leaves the data
 // stream's block-input figures as they were.
 ResultCode readDirectoryBlock(uint8_t* directoryBuffer);
+
+// Takes the next record: fetches the next block when fewer than
+// DIRECTORY_ENTRY_SIZE bytes are left, parses the entry and steps over its
+// name and extra bytes. On RC_OK *name points at the name inside
+// `directoryBuffer`; a block that ends inside a record is RC_DAMAGED.
+ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, const uint8_t** name);
 
 // Points the directory reader at the first directory block, with nothing
 // decoded yet in `directoryBuffer`. A failed seek shows in the first read.

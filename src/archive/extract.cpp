@@ -178,24 +178,10 @@ ResultCode extractArchive(WindowHandle dialog) {
   bool stopped = false;  // stopped after a failure already shown
   uint32_t index = 0;
   for (; index < state.header.entryCount && !state.cancelRequested; ++index) {
-    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
-      result = readDirectoryBlock(directoryBuffer);
-      if (result != RC_OK) break;
-      if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
-        result = RC_DAMAGED;
-        break;
-      }
-    }
     DirectoryEntry entry;
-    parseDirectoryEntry(state.directoryCursor, &entry);
-    state.directoryCursor += DIRECTORY_ENTRY_SIZE;
-    uint32_t recordRest = (uint32_t)entry.nameLength + entry.smallExtraLength + entry.extraLength;
-    if ((uint32_t)(state.directoryEnd - state.directoryCursor) < recordRest) {
-      result = RC_DAMAGED;
-      break;
-    }
-    const uint8_t* name = state.directoryCursor;
-    state.directoryCursor += recordRest;
+    const uint8_t* name;
+    result = nextDirectoryRecord(directoryBuffer, &entry, &name);
+    if (result != RC_OK) break;
     if (room < 0 || entry.nameLength > (uint32_t)room) {
       pumpMessages();
       continue;  // does not fit: skipped without a word

@@ -111,25 +111,12 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
 
   ResultCode result = RC_OK;
   for (uint32_t index = 0; index < state.header.entryCount; ++index) {
-    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
-      result = readDirectoryBlock(directoryBuffer.data());
-      if (result != RC_OK) break;
-      if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
-        result = RC_DAMAGED;
-        break;
-      }
-    }
     ArchiveRecord record;
     record.index = index;
-    parseDirectoryEntry(state.directoryCursor, &record.entry);
-    state.directoryCursor += DIRECTORY_ENTRY_SIZE;
-    uint32_t rest = (uint32_t)record.entry.nameLength + record.entry.smallExtraLength + record.entry.extraLength;
-    if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest) {
-      result = RC_DAMAGED;
-      break;
-    }
-    record.name.assign((const char*)state.directoryCursor, record.entry.nameLength);
-    state.directoryCursor += rest;
+    const uint8_t* name;
+    result = nextDirectoryRecord(directoryBuffer.data(), &record.entry, &name);
+    if (result != RC_OK) break;
+    record.name.assign((const char*)name, record.entry.nameLength);
     result = visit(record);
     if (result < 0) break;
     result = RC_OK;

@@ -23,6 +23,7 @@
 #include "archive/extract.h"
 #include "archive/header.h"
 #include "codec/crc32.h"
+#include "codec/stream_reader.h"
 #include "fuzz_support.h"
 #include "quiet_frontend.h"
 
@@ -52,28 +53,17 @@ std::multimap<std::string, std::pair<uint32_t, uint32_t>> fileRecords() {
   std::multimap<std::string, std::pair<uint32_t, uint32_t>> records;
   std::vector<uint8_t> input(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0);
   std::vector<uint8_t> directory(DIRECTORY_BUFFER_SIZE);
-  state.inputBuffer = input.data();
-  state.inputCursor = state.inputEnd = input.data();
-  state.blockBytesLeft = 0;
+  startStreamReading(input.data());
   state.cancelRequested = 0;
-  state.directoryCursor = state.directoryEnd = directory.data();
-  state.directoryPos = state.archiveFilePos = state.header.directoryOffset;
-  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
+  startDirectory(directory.data());
   for (uint32_t index = 0; index < state.header.entryCount; ++index) {
-    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
-      if (readDirectoryBlock(directory.data()) != RC_OK) break;
-      if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) break;
-    }
     DirectoryEntry entry;
-    parseDirectoryEntry(state.directoryCursor, &entry);
-    state.directoryCursor += DIRECTORY_ENTRY_SIZE;
-    uint32_t rest = (uint32_t)entry.nameLength + entry.smallExtraLength + entry.extraLength;
-    if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest) break;
-    std::string name((const char*)state.directoryCursor, entry.nameLength);
+    const uint8_t* stored;
+    if (nextDirectoryRecord(directory.data(), &entry, &stored) != RC_OK) break;
+    std::string name((const char*)stored, entry.nameLength);
     for (char& c : name)
       if (c == '\\') c = '/';
     if (!(entry.flags & ENTRY_FOLDER)) records.insert({name, {entry.length, entry.crc}});
-    state.directoryCursor += rest;
   }
   state.inputBuffer = nullptr;
   return records;

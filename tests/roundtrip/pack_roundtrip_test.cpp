@@ -109,14 +109,10 @@ void readBack(const fs::path& archive, const Packed& packed, const fs::path& scr
   startDirectory(directory);
   const fs::path out = scratch / "out.bin";
   for (const jov::SourceEntry& expected : packed.entries) {
-    if (state.directoryEnd - state.directoryCursor < (ptrdiff_t)DIRECTORY_ENTRY_SIZE) {
-      ASSERT_EQ(readDirectoryBlock(directory), RC_OK);
-    }
     DirectoryEntry e;
-    parseDirectoryEntry(state.directoryCursor, &e);
-    std::string name((const char*)state.directoryCursor + DIRECTORY_ENTRY_SIZE, e.nameLength);
-    state.directoryCursor += DIRECTORY_ENTRY_SIZE + e.nameLength + e.smallExtraLength + e.extraLength;
-    ASSERT_LE(state.directoryCursor, state.directoryEnd);
+    const uint8_t* stored;
+    ASSERT_EQ(nextDirectoryRecord(directory, &e, &stored), RC_OK);
+    std::string name((const char*)stored, e.nameLength);
     EXPECT_EQ(name, expected.info.name);
     EXPECT_EQ(e.attributes, expected.info.attributes) << name;
     EXPECT_EQ(e.writeDate, expected.info.writeDate) << name;
