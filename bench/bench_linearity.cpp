@@ -20,7 +20,7 @@
 #include "codec/crc32.h"
 #include "frontend.h"
 #include "install_state.h"
-#include "packer/archive_writer.h"
+#include "packed_items.h"
 #include "stored_archive.h"
 
 namespace fs = std::filesystem;
@@ -48,23 +48,7 @@ std::vector<uint8_t> textLike(size_t n) {
 }
 
 std::vector<uint8_t> packed(size_t n) {
-  fs::create_directories(WORK);
-  FILE* out = tmpfile();
-  {
-    jov::PackOptions options;
-    options.level = 1;
-    jov::ArchiveWriter writer(out, options);
-    jov::EntryInfo info;
-    info.name = "text.txt";
-    std::vector<uint8_t> bytes = textLike(n);
-    writer.addFile(info, bytes);
-    writer.finish();
-  }
-  std::vector<uint8_t> archive;
-  rewind(out);
-  for (int c; (c = fgetc(out)) != EOF;) archive.push_back((uint8_t)c);
-  fclose(out);
-  return archive;
+  return packItems({{"text.txt", false, textLike(n)}}, 1);
 }
 
 std::vector<uint8_t> emptyBlocks(size_t count) {

@@ -15,63 +15,14 @@
 #include "packer/archive_writer.h"
 #include "packer/bit_writer.h"
 #include "packer/code_lengths.h"
+#include "packed_items.h"
 #include "stored_archive.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Item {
-  std::string name;
-  bool folder;
-  std::vector<uint8_t> bytes;
-};
-
 std::vector<uint8_t> textOf(const std::string& s) { return {s.begin(), s.end()}; }
-
-// A tiny PE32 i386 image whose code is mostly near calls to a few targets,
-// so that the packer finds the call filter worth it.
-std::vector<uint8_t> fakePe(uint32_t size) {
-  std::vector<uint8_t> pe(size, 0x90);
-  pe[0] = 'M', pe[1] = 'Z';
-  writeLe32(pe.data() + 0x3C, 0x80);
-  pe[0x80] = 'P', pe[0x81] = 'E', pe[0x82] = 0, pe[0x83] = 0;
-  writeLe16(pe.data() + 0x84, 0x014C);
-  const uint32_t targets[3] = {0x400, 0x800, 0xA00};
-  for (uint32_t at = 0x200, k = 0; at + 5 < size; at += 7, ++k) {
-    pe[at] = 0xE8;
-    writeLe32(pe.data() + at + 1, targets[k % 3] - (at + 5));
-  }
-  return pe;
-}
-
-std::vector<uint8_t> pack(const std::vector<Item>& items, int level) {
-  FILE* out = tmpfile();
-  if (!out) throw std::runtime_error("tmpfile");
-  {
-    jov::PackOptions options;
-    options.level = level;
-    jov::ArchiveWriter writer(out, options);
-    for (const Item& item : items) {
-      jov::EntryInfo info;
-      info.name = item.name;
-      info.folder = item.folder;
-      info.writeDate = 0x5A21, info.writeTime = 0x6000;
-      if (item.folder) {
-        writer.addFolder(info);
-      } else {
-        std::vector<uint8_t> bytes = item.bytes;
-        writer.addFile(info, bytes);
-      }
-    }
-    writer.finish();
-  }
-  std::vector<uint8_t> bytes;
-  rewind(out);
-  for (int c; (c = fgetc(out)) != EOF;) bytes.push_back((uint8_t)c);
-  fclose(out);
-  return bytes;
-}
 
 void save(const fs::path& dir, const std::string& name, const std::vector<uint8_t>& bytes) {
   fs::create_directories(dir);
@@ -103,16 +54,16 @@ int main(int argc, char** argv) {
   std::string prose;
   for (int i = 0; i < 40; ++i) prose += "line " + std::to_string(i * i % 17) + " of the readme, again and again\r\n";
 
-  std::vector<Item> tree = {
+  std::vector<PackItem> tree = {
       {"docs", true, {}},
       {"docs\\readme.txt", false, textOf(prose)},
       {"docs\\empty.txt", false, {}},
       {"bin", true, {}},
-      {"bin\\tool.exe", false, fakePe(3000)},
+      {"bin\\tool.exe", false, callHeavyPe(3000)},
       {"noise.bin", false, noise},
       {"a.txt", false, textOf("a")},
   };
-  std::vector<Item> many;
+  std::vector<PackItem> many;
   for (int i = 0; i < 220; ++i) many.push_back({"file" + std::to_string(i) + ".txt", false, textOf(std::to_string(i))});
 
   struct Archive {
@@ -120,12 +71,12 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> bytes;
   };
   std::vector<Archive> archives = {
-      {"tree-l0", pack(tree, 0)}, {"tree-l1", pack(tree, 1)}, {"tree-l6", pack(tree, 6)},
-      {"tree-l9", pack(tree, 9)}, {"many-l6", pack(many, 6)},
+      {"tree-l0", packItems(tree, 0)}, {"tree-l1", packItems(tree, 1)}, {"tree-l6", packItems(tree, 6)},
+      {"tree-l9", packItems(tree, 9)}, {"many-l6", packItems(many, 6)},
   };
   // Stored blocks of 64 bytes: a stream of many blocks, records split across them.
   std::vector<StoredEntry> stored;
-  for (const Item& item : tree) {
+  for (const PackItem& item : tree) {
     StoredEntry e;
     e.name = item.name;
     e.folder = item.folder;
@@ -167,7 +118,7 @@ int main(int argc, char** argv) {
   for (uint32_t i = 0; i < 2 * SET_SIZE_2; ++i) lengths.push_back((uint8_t)(i < 288 ? 8 + (i % 2) : 5));
   save(corpus / "code_lengths", "roundtrip-two-sets", lengths);
 
-  std::vector<uint8_t> pe = fakePe(1500);
+  std::vector<uint8_t> pe = callHeavyPe(1500);
   for (uint8_t control : {0, 1}) {
     std::vector<uint8_t> seed = {control, 0x00, 0x02};  // pieces of 512 bytes
     seed.insert(seed.end(), pe.begin(), pe.end());

@@ -20,6 +20,7 @@
 #include "install_state.h"
 #include "packer/archive_writer.h"
 #include "packer/source_tree.h"
+#include "unit/packed_items.h"
 
 namespace fs = std::filesystem;
 
@@ -53,13 +54,6 @@ void writeFile(const fs::path& p, const std::vector<uint8_t>& bytes) {
 std::vector<uint8_t> readFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = (uint8_t)rng();
-  return v;
 }
 
 struct Packed {

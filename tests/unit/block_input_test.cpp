@@ -7,17 +7,11 @@
 #include "block_builder.h"
 #include "codec/block_input.h"
 #include "codec/crc32.h"
+#include "packed_items.h"
 
 void ArchiveFixture::buildCrcTableOnce() { buildCrcTable(); }
 
 namespace {
-
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (uint8_t& b : v) b = (uint8_t)rng();
-  return v;
-}
 
 // A compressed-block header claiming `blockSize` bytes over random bytes.
 std::vector<uint8_t> fakeBlock(uint32_t blockSize, size_t fileBytes) {

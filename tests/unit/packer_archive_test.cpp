@@ -15,6 +15,7 @@
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
 #include "packer/match_finder.h"
+#include "packed_items.h"
 #include "reference_reader.h"
 #include "stored_archive.h"
 #include "temp_dir.h"
@@ -23,46 +24,15 @@ using namespace jov;
 
 namespace {
 
-struct Item {
-  std::string name;
-  bool folder;
-  std::vector<uint8_t> bytes;
-};
-
-std::vector<uint8_t> pack(const std::vector<Item>& items, int level, unsigned threads = 1, PackStats* stats = nullptr) {
-  FILE* f = tmpfile();
-  PackOptions o;
-  o.level = level;
-  o.threads = threads;
-  {
-    ArchiveWriter w(f, o);
-    for (const Item& it : items) {
-      EntryInfo info;
-      info.name = it.name;
-      info.folder = it.folder;
-      info.attributes = it.folder ? 0x10 : 0x21;
-      info.writeDate = makeDosDate(2020, 5, 17);
-      info.writeTime = makeDosTime(13, 45, 22);
-      if (it.folder) {
-        w.addFolder(info);
-      } else {
-        std::vector<uint8_t> copy = it.bytes;
-        w.addFile(info, copy);
-      }
-    }
-    PackStats s = w.finish();
-    if (stats) *stats = s;
-  }
-  std::vector<uint8_t> out;
-  fseek(f, 0, SEEK_END);
-  out.resize((size_t)ftell(f));
-  fseek(f, 0, SEEK_SET);
-  EXPECT_EQ(fread(out.data(), 1, out.size(), f), out.size());
-  fclose(f);
-  return out;
+std::vector<uint8_t> pack(const std::vector<PackItem>& items, int level, unsigned threads = 1,
+                          PackStats* stats = nullptr) {
+  PackOptions options;
+  options.level = level;
+  options.threads = threads;
+  return packItems(items, options, stats);
 }
 
-void expectSame(const std::vector<Item>& items, const reference::Archive& a) {
+void expectSame(const std::vector<PackItem>& items, const reference::Archive& a) {
   ASSERT_EQ(a.entries.size(), items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     EXPECT_EQ(a.entries[i].name, items[i].name);
@@ -71,13 +41,6 @@ void expectSame(const std::vector<Item>& items, const reference::Archive& a) {
       EXPECT_TRUE(a.entries[i].bytes == items[i].bytes) << items[i].name;
     }
   }
-}
-
-std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = (uint8_t)rng();
-  return v;
 }
 
 // Text-like data: words from a small vocabulary, so every level finds matches
@@ -210,7 +173,7 @@ TEST(PackerFilter, TheReaderRestoresEveryPiece) {
 }
 
 TEST(PackerArchive, EdgeTreesDecodeByteExact) {
-  std::vector<Item> items = {
+  std::vector<PackItem> items = {
       {"noise.bin", false, randomBytes(1100000, 6)},  // fills the first block: stored
       {"Tovrel32.exe", false, fakePe(300000, 5)},
       {"data", true, {}},
@@ -247,7 +210,7 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
 }
 
 TEST(PackerArchive, SameBytesForAnyThreadCount) {
-  std::vector<Item> items = {{"a.txt", false, wordy(1000000, 11)},
+  std::vector<PackItem> items = {{"a.txt", false, wordy(1000000, 11)},
                              {"b.bin", false, randomBytes(1100000, 12)},
                              {"c.txt", false, wordy(300000, 13)}};
   for (int level : {2, 5}) {
@@ -258,7 +221,7 @@ TEST(PackerArchive, SameBytesForAnyThreadCount) {
 }
 
 TEST(PackerArchive, DirectorySplitsIntoBlocksOfWholeRecords) {
-  std::vector<Item> items;
+  std::vector<PackItem> items;
   for (int i = 0; i < 400; ++i) {
     std::string name = "folder with a rather long name " + std::to_string(i / 50);
     if (i % 50 == 0) items.push_back({name, true, {}});
@@ -275,7 +238,7 @@ TEST(PackerArchive, DirectorySplitsIntoBlocksOfWholeRecords) {
 }
 
 TEST(PackerArchive, FoldersOnlyStillMakeAValidArchive) {
-  std::vector<Item> items = {{"only", true, {}}};
+  std::vector<PackItem> items = {{"only", true, {}}};
   reference::Archive r = reference::readArchive(pack(items, 6));
   expectSame(items, r);
 }
