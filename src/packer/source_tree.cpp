@@ -23,48 +23,43 @@ const char* const TYPICAL_INSTALL_FOLDER = "C:\\Program Files\\Tovrel";
 
 uint32_t maxNameLength() { return PATH_MAX_CHARS - (uint32_t)strlen(TYPICAL_INSTALL_FOLDER) - 1; }
 
-namespace {
-
-// Converts all of `in`; false when a character has no exact equivalent.
-bool convertAll(iconv_t cd, const std::string& in, std::string* out) {
-  out->assign(in.size() * 4 + 8, '\0');
-  char* from = const_cast<char*>(in.data());
-  size_t fromLeft = in.size();
-  char* to = out->data();
-  size_t toLeft = out->size();
-  size_t r = iconv(cd, &from, &fromLeft, &to, &toLeft);
-  bool ok = r != (size_t)-1 && fromLeft == 0 && iconv(cd, nullptr, nullptr, &to, &toLeft) != (size_t)-1;
-  out->resize(out->size() - toLeft);
-  // iconv counts irreversible conversions in r; any of them means the name
-  // would not come back as it is.
-  return ok && r == 0;
-}
-
-// The installer splits names at "\\" and checks them byte by byte as ASCII,
-// so only code pages that write ASCII as ASCII (one byte each) can carry
-// names; UTF-16 or EBCDIC pages would turn vetted names into other ones.
-iconv_t openCodePage(int codepage) {
+CodePageConverter::CodePageConverter(int codepage) {
   iconv_t cd = iconv_open(("CP" + std::to_string(codepage)).c_str(), "UTF-8");
   if (cd == (iconv_t)-1) cd = iconv_open(("WINDOWS-" + std::to_string(codepage)).c_str(), "UTF-8");
   if (cd == (iconv_t)-1) throw std::runtime_error("unknown code page " + std::to_string(codepage));
-  std::string ascii, converted;
+  converter_ = cd;
+  // The installer splits names at "\\" and checks them byte by byte as
+  // ASCII, so only code pages that write ASCII as ASCII (one byte each) can
+  // carry names; UTF-16 or EBCDIC pages would turn vetted names into others.
+  std::string ascii;
   for (int c = 1; c < 128; ++c) ascii += (char)c;
-  if (!convertAll(cd, ascii, &converted) || converted != ascii) {
+  if (convert(ascii) != ascii) {
     iconv_close(cd);
     throw std::runtime_error("code page " + std::to_string(codepage) + " does not keep ASCII as it is");
   }
-  return cd;
 }
 
-}  // namespace
+CodePageConverter::~CodePageConverter() { iconv_close((iconv_t)converter_); }
+
+std::optional<std::string> CodePageConverter::convert(const std::string& utf8) {
+  iconv_t cd = (iconv_t)converter_;
+  std::string out(utf8.size() * 4 + 8, '\0');
+  char* from = const_cast<char*>(utf8.data());
+  size_t fromLeft = utf8.size();
+  char* to = out.data();
+  size_t toLeft = out.size();
+  size_t r = iconv(cd, &from, &fromLeft, &to, &toLeft);
+  bool ok = r != (size_t)-1 && fromLeft == 0 && iconv(cd, nullptr, nullptr, &to, &toLeft) != (size_t)-1;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a failed call leaves no state for the next name
+  // iconv counts irreversible conversions in r; any of them means the name
+  // would not come back as it is.
+  if (!ok || r != 0) return std::nullopt;
+  out.resize(out.size() - toLeft);
+  return out;
+}
 
 std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
-  iconv_t cd = openCodePage(codepage);
-  std::string out;
-  bool ok = convertAll(cd, utf8, &out);
-  iconv_close(cd);
-  if (!ok) return std::nullopt;
-  return out;
+  return CodePageConverter(codepage).convert(utf8);
 }
 
 std::string invalidComponentReason(const std::string& c) {
@@ -147,6 +142,7 @@ std::string foldCase(const std::string& utf8) {
 
 struct Walker {
   const ScanOptions& options;
+  CodePageConverter codePage;
   std::vector<SourceEntry> entries;
   std::set<std::string> folded;
 
@@ -185,30 +181,24 @@ struct Walker {
     if (clamped || c2) warn(e.relative + ": time outside the DOS range 1980..2107, clamped");
   }
 
-  void add(const fs::path& path, const std::string& relative, bool folder, const struct stat& st) {
+  // `storedParent` is the parent folder's stored name ("" at the top);
+  // returns the entry's own, for its children.
+  std::string add(const fs::path& path, const std::string& relative, const std::string& storedParent,
+                  const std::string& leaf, bool folder, const struct stat& st) {
     SourceEntry e;
     e.relative = relative;
     e.path = path;
-    std::string name;
-    size_t start = 0;
-    for (;;) {
-      size_t slash = relative.find('/', start);
-      std::string component = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-      std::string why = invalidComponentReason(component);
-      if (!why.empty()) throw std::runtime_error(relative + ": " + why);
-      std::optional<std::string> converted = toCodePage(component, options.codepage);
-      if (!converted)
-        throw std::runtime_error(relative + ": name cannot be written in code page " + std::to_string(options.codepage));
-      // A multi-byte code page may produce separator bytes inside a
-      // character; the installer would split the name there.
-      if (converted->find('\\') != std::string::npos || converted->find('/') != std::string::npos)
-        throw std::runtime_error(relative + ": name holds a path separator byte in code page " +
-                                 std::to_string(options.codepage));
-      if (!name.empty()) name += '\\';
-      name += *converted;
-      if (slash == std::string::npos) break;
-      start = slash + 1;
-    }
+    std::string why = invalidComponentReason(leaf);
+    if (!why.empty()) throw std::runtime_error(relative + ": " + why);
+    std::optional<std::string> converted = codePage.convert(leaf);
+    if (!converted)
+      throw std::runtime_error(relative + ": name cannot be written in code page " + std::to_string(options.codepage));
+    // A multi-byte code page may produce separator bytes inside a
+    // character; the installer would split the name there.
+    if (converted->find('\\') != std::string::npos || converted->find('/') != std::string::npos)
+      throw std::runtime_error(relative + ": name holds a path separator byte in code page " +
+                               std::to_string(options.codepage));
+    std::string name = storedParent.empty() ? *converted : storedParent + '\\' + *converted;
     if (name.size() > maxNameLength())
       throw std::runtime_error(relative + ": name is " + std::to_string(name.size()) + " characters long; at most " +
                                std::to_string(maxNameLength()) + " fit behind an install folder such as \"" +
@@ -226,9 +216,10 @@ struct Walker {
     if (!folder && e.size > 0xFFFFFFFFu) throw std::runtime_error(relative + ": file is larger than 4 GiB");
     setTimes(e, st);
     entries.push_back(std::move(e));
+    return name;
   }
 
-  void walk(const fs::path& folder, const std::string& prefix) {
+  void walk(const fs::path& folder, const std::string& prefix, const std::string& storedPrefix) {
     std::vector<std::string> names;
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
@@ -248,10 +239,9 @@ struct Walker {
         st = lst;
       }
       if (S_ISDIR(st.st_mode)) {
-        add(p, relative, true, st);
-        walk(p, relative);
+        walk(p, relative, add(p, relative, storedPrefix, n, true, st));
       } else if (S_ISREG(st.st_mode)) {
-        add(p, relative, false, st);
+        add(p, relative, storedPrefix, n, false, st);
       } else {
         throw std::runtime_error(relative + ": not a regular file or folder");
       }
@@ -265,9 +255,8 @@ std::vector<SourceEntry> scanSourceTree(const fs::path& root, const ScanOptions&
   struct stat st;
   if (stat(root.c_str(), &st) != 0) throw std::runtime_error(root.string() + ": " + strerror(errno));
   if (!S_ISDIR(st.st_mode)) throw std::runtime_error(root.string() + ": not a folder");
-  iconv_close(openCodePage(options.codepage));  // a bad page is refused even for a tree of no names
-  Walker w{options, {}, {}};
-  w.walk(root, "");
+  Walker w{options, CodePageConverter(options.codepage), {}, {}};  // a bad page fails even an empty tree
+  w.walk(root, "", "");
   return std::move(w.entries);
 }
 

@@ -39,7 +39,22 @@ uint32_t maxNameLength();
 // Throws std::runtime_error naming the file and the cause.
 std::vector<SourceEntry> scanSourceTree(const std::filesystem::path& root, const ScanOptions& options);
 
-// UTF-8 text to the code page; nullopt when a character has no form there.
+// UTF-8 text to one Windows code page. Throws std::runtime_error for a page
+// the system does not know or one that does not write ASCII as ASCII.
+class CodePageConverter {
+ public:
+  explicit CodePageConverter(int codepage);
+  ~CodePageConverter();
+  CodePageConverter(const CodePageConverter&) = delete;
+  CodePageConverter& operator=(const CodePageConverter&) = delete;
+  // nullopt when a character has no form in the code page.
+  std::optional<std::string> convert(const std::string& utf8);
+
+ private:
+  void* converter_;  // iconv_t
+};
+
+// One text converted with a converter made for it.
 std::optional<std::string> toCodePage(const std::string& utf8, int codepage);
 
 // Why a path component is not a valid Windows name (empty when it is).
