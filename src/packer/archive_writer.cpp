@@ -68,8 +68,6 @@ struct BlockJob {
   const uint8_t* blockData() const { return span.data() + spanHistory; }
 };
 
-// A finished block: compressed when that is smaller and fits the 20-bit
-// blockSize, stored otherwise.
 // Whether a quick greedy parse finds next to nothing to gain: then the
 // block is stored without the costly parse (compressed or random data).
 bool looksIncompressible(const BlockSpan& span) {
@@ -85,6 +83,8 @@ bool looksIncompressible(const BlockSpan& span) {
   return estimateBits(stats) >= 0.98 * 8.0 * span.length;
 }
 
+// A finished block: compressed when that is smaller and fits the 20-bit
+// blockSize, stored otherwise.
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
   BlockSpan span{blockData - job.history, job.history, job.length};
@@ -147,11 +147,13 @@ double trialBits(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-bool filterPays(const std::vector<uint8_t>& bytes, uint64_t streamStart) {
+bool filterIfItPays(std::vector<uint8_t>& bytes, uint64_t streamStart) {
   if (bytes.size() >= 0x80000000u || !isPe32I386(bytes.data(), bytes.size())) return false;
   std::vector<uint8_t> filtered = bytes;
   forwardFilterFile(filtered.data(), (uint32_t)filtered.size(), streamStart, DATA_BLOCK_LENGTH);
-  return trialBits(filtered.data(), filtered.size()) < trialBits(bytes.data(), bytes.size());
+  if (trialBits(filtered.data(), filtered.size()) >= trialBits(bytes.data(), bytes.size())) return false;
+  bytes.swap(filtered);
+  return true;
 }
 
 // Workers that compress blocks, first come first served. The writer hands
@@ -413,8 +415,7 @@ void ArchiveWriter::addFile(const EntryInfo& info, std::vector<uint8_t>& bytes) 
   const uint32_t crc = ~crc32Update(bytes.data(), length, 0xFFFFFFFFu);
   const uint64_t dataStart = m.streamSize + STREAM_RECORD_FIXED_SIZE + info.name.size();
   uint8_t flags = 0;
-  if (m.options.level > 0 && filterPays(bytes, dataStart)) {
-    forwardFilterFile(bytes.data(), length, dataStart, DATA_BLOCK_LENGTH);
+  if (m.options.level > 0 && filterIfItPays(bytes, dataStart)) {
     flags = ENTRY_FILTER_4;
     m.stats.filtered++;
   }

@@ -58,8 +58,9 @@ class ArchiveWriter {
   Impl* impl_;
 };
 
-// Whether the forward call filter makes this PE file smaller, by a quick
-// trial compression of both forms. `streamStart` decides the pieces.
-bool filterPays(const std::vector<uint8_t>& bytes, uint64_t streamStart);
+// Applies the forward call filter to this PE file when a quick trial
+// compression of both forms finds the filtered one smaller, and says whether
+// it did. `streamStart` decides the pieces.
+bool filterIfItPays(std::vector<uint8_t>& bytes, uint64_t streamStart);
 
 }  // namespace jov
