@@ -103,7 +103,7 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
 // The stub's seal tells where the archive must begin and lets the installer
 // check itself; a stub sealed for another length or changed since sealing
 // would refuse to install, so it is refused here already.
-std::string checkStubSeal(std::vector<uint8_t> stub) {
+std::string checkStubSeal(std::vector<uint8_t> stub) {  // a copy: sealCrc clears fields in it
   StubSeal seal;
   if (!findSeal(stub.data(), (uint32_t)stub.size(), &seal))
     return "warning: the stub carries no seal; the installer will not find its archive";

@@ -41,13 +41,8 @@ void trimHistory(uint32_t keep) {
 }
 
 ResultCode restartStream(uint32_t key) {
-  state.historyLength = state.blockLength = state.blockStreamPos = 0;
-  state.lastBlockSeen = state.streamStarted = state.headerPending = 0;
   memFree(state.outputBuffer);
-  state.outputBuffer = nullptr;
-  state.outputCapacity = 0;
-  state.inputCursor = state.inputEnd = state.inputBuffer;
-  state.blockBytesLeft = 0;
+  startStreamReading(state.inputBuffer);
   state.streamKey = key;
   state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)key, FROM_BEGIN);
   if (state.archiveFilePos == SEEK_FAILED) {
