@@ -12,6 +12,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "archive/extract.h"
 #include "format.h"
 #include "platform/platform.h"
 
@@ -74,7 +75,7 @@ std::string invalidComponentReason(const std::string& c) {
   while (!stem.empty() && stem.back() == ' ') stem.pop_back();
   std::string upper;
   for (char ch : stem) upper += (char)toupper((unsigned char)ch);
-  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL"};
+  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* r : reserved)
     if (upper == r) return "\"" + stem + "\" is a reserved device name on Windows";
   if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && upper[3] >= '1' &&
@@ -197,6 +198,11 @@ struct Walker {
     // character; the installer would split the name there.
     if (converted->find('\\') != std::string::npos || converted->find('/') != std::string::npos)
       throw std::runtime_error(relative + ": name holds a path separator byte in code page " +
+                               std::to_string(options.codepage));
+    // The installer checks names byte by byte, whatever the code page: a
+    // double-byte character whose second byte is "|" would be refused there.
+    if (!isSafeEntryName((const uint8_t*)converted->data(), (uint32_t)converted->size()))
+      throw std::runtime_error(relative + ": name holds a byte the installer refuses in code page " +
                                std::to_string(options.codepage));
     std::string name = storedParent.empty() ? *converted : storedParent + '\\' + *converted;
     if (name.size() > maxNameLength())

@@ -21,9 +21,11 @@ void touch(const fs::path& p, const std::string& content = "x") {
   std::ofstream(p) << content;
 }
 
-std::string scanError(const fs::path& root) {
+std::string scanError(const fs::path& root, int codepage = 1252) {
+  ScanOptions options;
+  options.codepage = codepage;
   try {
-    scanSourceTree(root, ScanOptions());
+    scanSourceTree(root, options);
   } catch (const std::runtime_error& e) {
     return e.what();
   }
@@ -34,7 +36,7 @@ std::string scanError(const fs::path& root) {
 
 TEST(SourceNames, WindowsRulesAndReservedDevices) {
   for (const char* bad : {"CON", "con.txt", "Nul", "aux.tar.gz", "LPT1", "com9.log", "a:b", "a|b", "q?", "x.", "x ",
-                          "..", ".", "tab\there"})
+                          "..", ".", "tab\there", "conin$", "CONOUT$.log"})
     EXPECT_NE(invalidComponentReason(bad), "") << bad;
   for (const char* good : {"CONFIG", "COM10", "lpt", "normal.txt", ".hidden", "a b.c"})
     EXPECT_EQ(invalidComponentReason(good), "") << good;
@@ -112,4 +114,14 @@ TEST(SourceTree, RefusesNamesWindowsCannotHold) {
   EXPECT_EQ(scanError(dir.path() / "fits"), "");
   touch(dir.path() / "cjk" / "\xe6\x97\xa5.txt");
   EXPECT_NE(scanError(dir.path() / "cjk").find("code page"), std::string::npos);
+  // In code page 932 the second bytes of some characters are ASCII: "\"
+  // would split the name, "|" would make the installer refuse it.
+  touch(dir.path() / "sjis" / "\xe3\x82\xbd.txt");  // KATAKANA SO: 0x83 0x5C
+  EXPECT_NE(scanError(dir.path() / "sjis", 932).find("separator"), std::string::npos);
+  fs::remove_all(dir.path() / "sjis");
+  touch(dir.path() / "sjis" / "\xe3\x83\x9d.txt");  // KATAKANA PO: 0x83 0x7C
+  EXPECT_NE(scanError(dir.path() / "sjis", 932).find("installer refuses"), std::string::npos);
+  fs::remove_all(dir.path() / "sjis");
+  touch(dir.path() / "sjis" / "\xe6\x97\xa5.txt");  // a CJK character that is fine
+  EXPECT_EQ(scanError(dir.path() / "sjis", 932), "");
 }
