@@ -49,7 +49,6 @@ void resolveDistances(std::vector<Token>& tokens, const uint8_t* block, bool thr
         continue;
       }
       t.distSymbol = sym;
-      t.distExtra = d - distanceBase(sym);
       r1 = r0;
       r0 = d;
     }
@@ -117,24 +116,7 @@ class LazyParser {
       // finds better and costs another search.
       if (lazy && cur.length < config_.niceLength / 2 && pos + 1 < size_) {
         Candidate next = find(pos + 1);
-        int bonus = LITERAL_BITS;
-        bool better = next.score > cur.score + bonus;
-        if (!better && config_.strategy == Strategy::Lazy2 && next.length < config_.niceLength &&
-            pos + 2 < size_ && cur.length > 2) {
-          // Peek one more step; pos + 2 is inserted here, so the token that
-          // follows must not insert it again.
-          Candidate after = find(pos + 2);
-          if (after.score > cur.score + 2 * bonus) {
-            tokens.push_back(literalToken(span_.data[pos]));
-            tokens.push_back(literalToken(span_.data[pos + 1]));
-            pos += 2;
-            cur = after;
-            continue;
-          }
-          emit(tokens, cur, pos, 3);
-          continue;
-        }
-        if (better) {
+        if (next.score > cur.score + LITERAL_BITS) {
           tokens.push_back(literalToken(span_.data[pos]));
           ++pos;
           cur = next;

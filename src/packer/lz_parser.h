@@ -13,7 +13,7 @@
 
 namespace jov {
 
-enum class Strategy { Greedy, Lazy, Lazy2, Optimal };
+enum class Strategy { Greedy, Lazy, Optimal };
 
 struct LevelConfig {
   Strategy strategy;
