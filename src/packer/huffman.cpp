@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <numeric>
 
+#include "codec/huffman.h"
+
 namespace jov {
 
 // Package-merge (coin collector): with the used symbols sorted by frequency,
@@ -65,22 +67,8 @@ std::vector<uint8_t> limitedCodeLengths(const std::vector<uint64_t>& frequencies
 }
 
 std::vector<uint32_t> canonicalCodes(const std::vector<uint8_t>& lengths) {
-  uint32_t count[33] = {0}, next[33] = {0};
-  for (uint8_t l : lengths)
-    if (l) count[l]++;
-  uint32_t code = 0;
-  for (uint32_t l = 1; l <= 32; ++l) {
-    code = (code + count[l - 1]) << 1;
-    next[l] = code;
-  }
   std::vector<uint32_t> codes(lengths.size(), 0);
-  for (size_t s = 0; s < lengths.size(); ++s) {
-    uint32_t l = lengths[s];
-    if (!l) continue;
-    uint32_t c = next[l]++, reversed = 0;
-    for (uint32_t i = 0; i < l; ++i) reversed |= (c >> i & 1) << (l - 1 - i);
-    codes[s] = reversed;
-  }
+  assignCodes(codes.data(), lengths.data(), (uint32_t)lengths.size());
   return codes;
 }
 

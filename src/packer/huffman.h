@@ -20,9 +20,9 @@ namespace jov {
 std::vector<uint8_t> limitedCodeLengths(const std::vector<uint64_t>& frequencies,
                                         uint32_t maxLength, uint32_t partner = 0);
 
-// Canonical codes from lengths, as the reader assigns them: shorter codes
-// first, equal lengths in symbol order. Each code is returned bit-reversed,
-// ready for the LSB-first writer.
+// Canonical codes from lengths (at most MAX_CODE_LENGTH), assigned by the
+// reader's own assignCodes: shorter codes first, equal lengths in symbol
+// order, each bit-reversed, ready for the LSB-first writer.
 std::vector<uint32_t> canonicalCodes(const std::vector<uint8_t>& lengths);
 
 // Kraft sum scaled by 2^maxLength; equals 1 << maxLength for a complete code.
