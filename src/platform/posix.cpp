@@ -28,8 +28,6 @@
 #include "platform/posix.h"
 
 #ifdef JOV_PLATFORM_HOOKS
-#include <stdio.h>
-
 #include "platform/platform_hooks.h"
 #endif
 
@@ -145,10 +143,6 @@ uint8_t storedAttributes(const char* native) {
   if (getxattr(native, ATTRIBUTE_XATTR, &value, 1) != 1) return 0;
   return value & (ATTR_HIDDEN | ATTR_SYSTEM);
 }
-
-}  // namespace
-
-namespace {
 
 int32_t convertToUtf8(iconv_t converter, const char* text, uint32_t length, char* out, uint32_t capacity) {
   if (capacity == 0) return -1;
