@@ -9,7 +9,7 @@ packages=(
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 xvfb xdotool x11-utils imagemagick
   clang libclang-rt-14-dev valgrind osslsigncode openssl python3
-  zlib1g-dev libdeflate-dev libzstd-dev liblzma-dev zstd xz-utils gzip
+  zlib1g-dev libdeflate-dev libdeflate-tools libzstd-dev liblzma-dev zstd xz-utils gzip
 )
 
 missing=()

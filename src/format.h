@@ -250,6 +250,43 @@ inline uint32_t distanceBase(uint32_t symbol) {
 }
 inline uint32_t distanceExtraBits(uint32_t symbol) { return (symbol - 6) / 2 + 1; }
 
+// Coded data begin with an 8-bit block prefix: distanceAlphabets in bits 0..1,
+// setCount in bits 2..7.
+const uint32_t BLOCK_PREFIX_BITS = 8;
+inline uint32_t prefixDistanceAlphabets(uint32_t prefix) { return prefix & 3; }
+inline uint32_t prefixSetCount(uint32_t prefix) { return (prefix >> 2) & 63; }
+
+// Literal/length symbol 287 has no meaning: damaged data.
+const uint32_t SYMBOL_INVALID_LENGTH = 287;
+
+// Match length of length symbols 257..286: base plus that many extra bits.
+inline uint32_t matchLengthBase(uint32_t symbol) {
+  if (symbol < 266) return symbol - SYMBOL_FIRST_LENGTH + MIN_MATCH;
+  return symbol < SYMBOL_LONG_LENGTH ? lengthBase(symbol) : 259;
+}
+inline uint32_t matchLengthExtraBits(uint32_t symbol) {
+  if (symbol < 266) return 0;
+  return symbol < SYMBOL_LONG_LENGTH ? lengthExtraBits(symbol) : 15;
+}
+
+// The distance alphabet of a match: 1 for length 2 when distanceAlphabets is
+// 2 or 3; 2 for length 3 when distanceAlphabets is 3 and the block has table
+// sets (the fixed set has no alphabet 2); 0 otherwise.
+inline uint32_t distanceAlphabetOf(uint32_t length, uint32_t distanceAlphabets, uint32_t setCount) {
+  if (length == 2 && distanceAlphabets >= 2) return 1;
+  if (length == 3 && distanceAlphabets == 3 && setCount > 0) return 2;
+  return 0;
+}
+
+// Distance symbols: 0 repeats r0 (the most recent explicit distance), 1
+// repeats r1 and swaps the two; 2..5 are distances 1..4 and leave both alone;
+// 6..41 are explicit distances (distanceBase), which push r0 into r1. A
+// repeat of a distance not yet named is distance 0: damaged data.
+const uint32_t DIST_SYMBOL_REPEAT0 = 0;
+const uint32_t DIST_SYMBOL_REPEAT1 = 1;
+const uint32_t DIST_SYMBOL_FIRST_SHORT = 2;
+const uint32_t DIST_SYMBOL_FIRST_EXPLICIT = 6;
+
 // ---- Little-endian access -------------------------------------------------
 
 inline uint16_t readLe16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }

@@ -45,10 +45,7 @@ struct InstallState {
   uint32_t archiveOffset;   // archive's first byte within archiveFile
 
   ArchiveHeader header;
-  uint32_t crcTable[256];
-#ifndef JOV_STUB
-  uint32_t crcSlices[7][256];  // slicing-by-8 companions of crcTable (codec/crc32.cpp)
-#endif
+  uint32_t crcTable[256];  // the stub's CRC-32 (codec/crc32.cpp); unused on the host
 
   // Directory reader.
   uint32_t directoryPos;  // file position of the next directory block

@@ -3,6 +3,10 @@
 #include "codec/crc32.h"
 #include "install_state.h"
 
+#ifndef JOV_STUB
+#include <string.h>
+#endif
+
 namespace {
 
 const uint8_t CALL_OPCODE = 0xE8;
@@ -20,7 +24,15 @@ uint32_t scanCalls(uint8_t* data, uint32_t start, uint32_t stop, uint32_t dataOf
                    uint32_t fileLength, uint32_t mode) {
   uint32_t i = start;
   while (i < stop) {
+#ifdef JOV_STUB
     if (data[i++] != CALL_OPCODE) continue;
+#else
+    // Opcodes are a few percent of the bytes: the library's word-wide search
+    // skips the rest several times faster than a byte loop.
+    const uint8_t* hit = (const uint8_t*)memchr(data + i, CALL_OPCODE, stop - i);
+    if (!hit) return stop;
+    i = (uint32_t)(hit - data) + 1;
+#endif
     uint8_t* operand = data + i;
     uint32_t p = dataOffset + i;  // file offset of the operand's first byte
     if (mode == 2) {
@@ -61,7 +73,11 @@ ResultCode writeFiltered(FileHandle output, const uint8_t* bytes, uint32_t count
   while (current < limit) {
     uint32_t stop = limit - current < passSpan ? limit : current + passSpan;
     uint32_t take = stop - current + mode;
+#ifdef JOV_STUB
     for (uint32_t i = 0; i < take; ++i) staging[i] = bytes[current + i];
+#else
+    memcpy(staging, bytes + current, take);
+#endif
     uint32_t done = scanCalls<false>(staging, 0, stop - current, passed + current, fileLength, mode);
     state.runningCrc = crc32Update(staging, done, state.runningCrc);
     ResultCode rc = writeOut(output, staging, done);

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-// Fills state.crcTable (and its slicing companions) once, at start-up.
+// Fills state.crcTable once, at start-up (the stub's; nothing to do on the host).
 void buildCrcTable();
 
 // The running value after `count` bytes, without the initial and final

@@ -17,7 +17,18 @@ void assignCodes(uint32_t* codes, const uint8_t* lengths, uint32_t count) {
     uint32_t l = lengths[s];
     if (l == 0) continue;
     uint32_t c = next[l]++, reversed = 0;
+#ifdef JOV_STUB
     for (uint32_t b = 0; b < l; ++b) reversed |= ((c >> b) & 1) << (l - 1 - b);
+#else
+    // The host builds up to 4 x 63 code tables per block: reverse the low 16
+    // bits by swapping bits, pairs, nibbles and bytes, then drop all but l.
+    reversed = c & 0xFFFF;
+    reversed = ((reversed >> 1) & 0x5555) | ((reversed & 0x5555) << 1);
+    reversed = ((reversed >> 2) & 0x3333) | ((reversed & 0x3333) << 2);
+    reversed = ((reversed >> 4) & 0x0F0F) | ((reversed & 0x0F0F) << 4);
+    reversed = ((reversed >> 8) & 0x00FF) | ((reversed & 0x00FF) << 8);
+    reversed >>= MAX_CODE_LENGTH - l;
+#endif
     codes[s] = reversed;
   }
 }

@@ -45,6 +45,7 @@
 
 #include "codec/block_input.h"
 #include "codec/code_lengths.h"
+#include "codec/fast_decoder.h"
 #include "codec/huffman.h"
 #include "codec/word_load.h"
 #include "install_state.h"
@@ -270,6 +271,9 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
 }  // namespace
 
 int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
+#ifndef JOV_STUB
+  if (fastDecoderEnabled) return decodeBlockFast(buffer, historyLength, requested);
+#endif
   // Block prefix: 2 bits distanceAlphabets, 6 bits setCount.
   const uint8_t* cursor = state.inputCursor;
   uint32_t prefix = (loadLe32(cursor) >> state.inputBitOffset) & 0xFF;

@@ -1,0 +1,572 @@
+// Host-only block decoder.
+//
+// Decodes what the reference decoder (lz_decoder.cpp) decodes: the tables are
+// derived from the reference's own lookup-plus-tree build (huffman.h), so
+// over-subscribed and malformed sets are accepted or refused exactly as there,
+// and every step consumes the same fields in the same order. What differs is
+// how the work is done:
+// - one wide table per alphabet whose entries carry the kind of symbol, the
+//   code length and, for lengths and distances, the base and the extra-bit
+//   count: a length or a distance costs one lookup, and one shift consumes
+//   code and extra bits together;
+// - a fast loop without per-symbol bounds checks while the input and output
+//   margins below hold, which decodes up to three literals per refill and
+//   looks up the next literal/length entry before a match is copied;
+// - word-wide match copies that may write past the match (never past the
+//   block's end), with their own paths for distance 1 and distances below 8;
+// - a careful step, the reference's step, for everything near the ends of
+//   the input or output and for the rare symbols (end of set, symbol 287, no
+//   code), so the block's end is found exactly where the reference finds it.
+//
+// Bit reader as in the reference: `bits` holds `bitCount` accounted bits, the
+// next in bit 0; a refill loads the 8 bytes at `in`, so right after it all 64
+// bits are input bits, and after consuming c bits 64 - c of them still are.
+#ifndef JOV_STUB
+
+#include "codec/fast_decoder.h"
+
+#include "codec/block_input.h"
+#include "codec/code_lengths.h"
+#include "codec/huffman.h"
+#include "codec/word_load.h"
+#include "install_state.h"
+
+bool fastDecoderEnabled = true;
+
+namespace {
+
+typedef uint64_t BitBuffer;
+const uint32_t WORD_BYTES = sizeof(BitBuffer);
+const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
+const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // bits accounted after a refill
+
+const uint32_t DIST_ALPHABETS = 3;
+const uint32_t LIT_TABLE_BITS = 11;
+const uint32_t DIST_TABLE_BITS = 9;
+const uint32_t LIT_TABLE_MASK = (1u << LIT_TABLE_BITS) - 1;
+const uint32_t DIST_TABLE_MASK = (1u << DIST_TABLE_BITS) - 1;
+static_assert(LIT_TABLE_BITS >= LITLEN_LOOKUP_BITS && DIST_TABLE_BITS >= DIST_LOOKUP_BITS,
+              "the wide tables extend the reference lookups");
+
+// Widest fields of one step.
+const uint32_t LENGTH_EXTRA_MAX = 15;  // symbol 286
+const uint32_t DIST_EXTRA_MAX = 18;    // symbol 41
+const uint32_t STEP_BITS_MAX = MAX_CODE_LENGTH + LENGTH_EXTRA_MAX + MAX_CODE_LENGTH + DIST_EXTRA_MAX;
+static_assert(STEP_BITS_MAX <= 8 * INPUT_LOOKAHEAD + 1, "the careful step relies on the lookahead like the reference");
+static_assert(MAX_CODE_LENGTH + LENGTH_EXTRA_MAX <= REFILL_GUARANTEE &&
+                  MAX_CODE_LENGTH + DIST_EXTRA_MAX <= REFILL_GUARANTEE,
+              "a step refills twice: before the literal/length code and before the distance code");
+
+// Fast loop margins. One iteration decodes up to two literals with table
+// codes (at most LIT_TABLE_BITS each) and then a literal or a whole match:
+// its bits all lie within the FAST_ITERATION_BITS after the cursor, and the
+// cursor lies before `in`. Two refills move `in` by at most 7 bytes each and
+// load 8 bytes there, so FAST_INPUT_MARGIN bytes before inputEnd keep every
+// consumed bit and every load inside the block's real input.
+const uint32_t FAST_LITERALS = 3;
+const uint32_t FAST_ITERATION_BITS = 2 * LIT_TABLE_BITS + STEP_BITS_MAX;  // 87
+const uint32_t FAST_INPUT_MARGIN = 2 * (WORD_BYTES - 1) + WORD_BYTES + 2;  // 24
+static_assert(FAST_INPUT_MARGIN * 8 >= FAST_ITERATION_BITS, "an iteration's bits end before inputEnd");
+static_assert(2 * LIT_TABLE_BITS + MAX_CODE_LENGTH + LENGTH_EXTRA_MAX <= REFILL_GUARANTEE,
+              "two literals and a length fit one refill");
+static_assert(REFILL_GUARANTEE - (FAST_LITERALS - 1) * LIT_TABLE_BITS >= MAX_CODE_LENGTH,
+              "after two literals the buffer still holds any code");
+static_assert(REFILL_GUARANTEE - (MAX_CODE_LENGTH + DIST_EXTRA_MAX) >= LIT_TABLE_BITS,
+              "after a distance the buffer still holds the next entry's index, looked up before the copy");
+// A fast match copy writes whole words: at most max(2 words, length + 7)
+// bytes from the match's start, so it needs length + COPY_SLOP bytes of room.
+const uint32_t COPY_SLOP = 2 * WORD_BYTES;
+
+// Table entries, 32 bits:
+//   bits 0..4   bits to consume: code length plus extra bits
+//   bits 5..8   code length (0 in a rule: its code was consumed by a tree walk)
+//   bits 9..11  kind
+//   literal/length: bits 12..13 the match's distance alphabet, 16..31 the
+//                   literal, the length base or the tree node
+//   distance:       bits 12..31 the distance base or the tree node
+// A rule is the entry of a symbol without its code; an entry of a code found
+// in the table adds the code length to both fields.
+const uint32_t TOTAL_MASK = 0x1F;
+const uint32_t CODE_SHIFT = 5;
+const uint32_t CODE_MASK = 0xF;
+const uint32_t KIND_SHIFT = 9;
+const uint32_t KIND_MASK = 7;
+const uint32_t ALPHABET_SHIFT = 12;
+const uint32_t LIT_PAYLOAD_SHIFT = 16;
+const uint32_t DIST_PAYLOAD_SHIFT = 12;
+static_assert(LIT_TABLE_BITS + LENGTH_EXTRA_MAX <= TOTAL_MASK && DIST_TABLE_BITS + DIST_EXTRA_MAX <= TOTAL_MASK &&
+                  LIT_TABLE_BITS <= CODE_MASK,
+              "entry fields fit");
+// The largest distance base, of symbol 41 (distanceBase: j = 17, t = 1).
+static_assert((3u << ((DIST0_SYMBOLS - 1 - DIST_SYMBOL_FIRST_EXPLICIT) / 2 + 1)) + 1 < (1u << (32 - DIST_PAYLOAD_SHIFT)),
+              "a distance base fits its field");
+
+enum Kind : uint32_t {
+  K_LITERAL = 0,
+  K_LENGTH = 1,
+  K_END_OF_SET = 2,
+  K_INVALID = 3,
+  K_EXPLICIT = 0,  // distance kinds
+  K_SHORT = 1,
+  K_REPEAT0 = 2,
+  K_REPEAT1 = 3,
+  K_EMPTY = 4,  // no code begins with these bits
+  K_LINK = 5,   // a longer code: walk the reference tree from the node
+};
+const uint32_t EMPTY_FAST = K_EMPTY << KIND_SHIFT;
+
+inline uint32_t kindOf(uint32_t e) { return (e >> KIND_SHIFT) & KIND_MASK; }
+inline uint32_t totalOf(uint32_t e) { return e & TOTAL_MASK; }
+inline uint32_t codeOf(uint32_t e) { return (e >> CODE_SHIFT) & CODE_MASK; }
+// The extra bits of entry `e` from the bits as they were before it was consumed.
+inline uint32_t extraOf(uint32_t e, BitBuffer before) {
+  return (uint32_t)((before & (((BitBuffer)1 << totalOf(e)) - 1)) >> codeOf(e));
+}
+
+struct FastTables {
+  uint32_t lit[1u << LIT_TABLE_BITS];
+  uint32_t dist[DIST_ALPHABETS][1u << DIST_TABLE_BITS];
+  // The reference form of the current set: lookups, trees for long codes.
+  int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
+  int32_t litTree[2 * LITLEN_SYMBOLS];
+  int32_t distLookup[DIST_ALPHABETS][1u << DIST_LOOKUP_BITS];
+  int32_t distTree[DIST_ALPHABETS][2 * DIST0_SYMBOLS];
+  const uint8_t* litLengths;
+  const uint8_t* distLengths[DIST_ALPHABETS];
+  uint32_t codes[LITLEN_SYMBOLS];
+  // Per block: the rules of every symbol.
+  uint32_t litRule[LITLEN_SYMBOLS];
+  uint32_t distRule[DIST0_SYMBOLS];
+};
+
+void buildRules(FastTables* t, uint32_t alphabets, uint32_t setCount) {
+  for (uint32_t s = 0; s < LITLEN_SYMBOLS; ++s) {
+    uint32_t rule;
+    if (s < SYMBOL_END_OF_SET) {
+      rule = (K_LITERAL << KIND_SHIFT) | (s << LIT_PAYLOAD_SHIFT);
+    } else if (s == SYMBOL_END_OF_SET) {
+      rule = K_END_OF_SET << KIND_SHIFT;
+    } else if (s == SYMBOL_INVALID_LENGTH) {
+      rule = K_INVALID << KIND_SHIFT;
+    } else {
+      uint32_t base = matchLengthBase(s);
+      rule = (K_LENGTH << KIND_SHIFT) | (base << LIT_PAYLOAD_SHIFT) | matchLengthExtraBits(s) |
+             (distanceAlphabetOf(base, alphabets, setCount) << ALPHABET_SHIFT);
+    }
+    t->litRule[s] = rule;
+  }
+  for (uint32_t s = 0; s < DIST0_SYMBOLS; ++s) {
+    uint32_t rule;
+    if (s == DIST_SYMBOL_REPEAT0) rule = K_REPEAT0 << KIND_SHIFT;
+    else if (s == DIST_SYMBOL_REPEAT1) rule = K_REPEAT1 << KIND_SHIFT;
+    else if (s < DIST_SYMBOL_FIRST_EXPLICIT)
+      rule = (K_SHORT << KIND_SHIFT) | ((s - DIST_SYMBOL_FIRST_SHORT + 1) << DIST_PAYLOAD_SHIFT);
+    else
+      rule = (K_EXPLICIT << KIND_SHIFT) | (distanceBase(s) << DIST_PAYLOAD_SHIFT) | distanceExtraBits(s);
+    t->distRule[s] = rule;
+  }
+}
+
+inline uint32_t codedEntry(const uint32_t* rule, const uint8_t* lengths, uint32_t symbol) {
+  uint32_t length = lengths[symbol];
+  return rule[symbol] + (length << CODE_SHIFT) + length;
+}
+
+// Widens a reference lookup (lookupBits) into a table of tableBits: the codes
+// of at most tableBits bits get their entries, longer ones a link to the
+// lookup's tree node (the walk then starts at bit lookupBits), and bits that
+// start no code EMPTY_FAST. Reads the reference tree only where the lookup
+// links, so it decodes what the reference decodes, over-subscribed sets
+// included.
+void widen(uint32_t* table, uint32_t tableBits, const int32_t* lookup, const int32_t* tree, uint32_t lookupBits,
+           const uint8_t* lengths, const uint32_t* rule, uint32_t payloadShift) {
+  const uint32_t lookupSize = 1u << lookupBits, copies = 1u << (tableBits - lookupBits);
+  for (uint32_t i = 0; i < lookupSize; ++i) {
+    int32_t e = lookup[i];
+    if (e >= 0 || e == EMPTY_ENTRY) {
+      uint32_t v = e >= 0 ? codedEntry(rule, lengths, (uint32_t)e) : EMPTY_FAST;
+      for (uint32_t k = 0; k < copies; ++k) table[i + (k << lookupBits)] = v;
+      continue;
+    }
+    uint32_t link = (K_LINK << KIND_SHIFT) | ((uint32_t)-e << payloadShift);
+    for (uint32_t k = 0; k < copies; ++k) {
+      uint32_t node = (uint32_t)-e, v = link;
+      for (uint32_t depth = 0; depth < tableBits - lookupBits; ++depth) {
+        int32_t next = tree[2 * node + ((k >> depth) & 1)];
+        if (next > 0) {
+          node = (uint32_t)next;
+          continue;
+        }
+        v = next == EMPTY_ENTRY ? EMPTY_FAST : codedEntry(rule, lengths, (uint32_t)-next);
+        break;
+      }
+      table[i + (k << lookupBits)] = v;
+    }
+  }
+}
+
+ResultCode buildTableSet(FastTables* t, const uint8_t* set, uint32_t alphabetsWithTables) {
+  t->litLengths = set;
+  assignCodes(t->codes, set, LITLEN_SYMBOLS);
+  if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
+    return RC_DAMAGED;
+  widen(t->lit, LIT_TABLE_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, set, t->litRule, LIT_PAYLOAD_SHIFT);
+  static const uint32_t sizes[DIST_ALPHABETS] = {DIST0_SYMBOLS, DIST1_SYMBOLS, DIST2_SYMBOLS};
+  static const uint32_t positions[DIST_ALPHABETS] = {SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
+  for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
+    const uint8_t* lengths = set + positions[a];
+    t->distLengths[a] = lengths;
+    assignCodes(t->codes, lengths, sizes[a]);
+    if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, sizes[a]) != RC_OK)
+      return RC_DAMAGED;
+    widen(t->dist[a], DIST_TABLE_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS, lengths, t->distRule,
+          DIST_PAYLOAD_SHIFT);
+  }
+  return RC_OK;
+}
+
+// The symbol of a code longer than the table, from the reference tree; -1
+// when no code continues. `bits` start at the bit after the lookup index.
+__attribute__((noinline)) int32_t walkTree(const int32_t* tree, uint32_t node, BitBuffer bits) {
+  for (;;) {
+    int32_t e = tree[2 * node + (bits & 1)];
+    bits >>= 1;
+    if (e > 0) node = (uint32_t)e;
+    else return e == EMPTY_ENTRY ? -1 : -e;
+  }
+}
+
+inline void storeWord(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
+
+// A match with at least length + COPY_SLOP bytes of room behind `out`.
+inline void copyWithSlop(uint8_t* out, uint32_t distance, uint32_t length) {
+  const uint8_t* from = out - distance;
+  uint8_t* const end = out + length;
+  if (distance >= WORD_BYTES) {
+    // Each word read lies wholly before the write position of its own store.
+    storeWord(out, loadLe64(from));
+    storeWord(out + 8, loadLe64(from + 8));
+    if (length <= 2 * WORD_BYTES) return;
+    out += 2 * WORD_BYTES;
+    from += 2 * WORD_BYTES;
+    do {
+      storeWord(out, loadLe64(from));
+      out += WORD_BYTES;
+      from += WORD_BYTES;
+    } while (out < end);
+  } else if (distance == 1) {
+    uint64_t word = from[0] * 0x0101010101010101ull;
+    storeWord(out, word);
+    storeWord(out + 8, word);
+    for (out += 2 * WORD_BYTES; out < end; out += WORD_BYTES) storeWord(out, word);
+  } else if (length < 2 * WORD_BYTES) {
+    for (; out < end; ++out, ++from) *out = *from;
+  } else {
+    // The bytes repeat with period `distance` and so with any multiple of it:
+    // once a multiple of at least a word lies behind, copy words from there.
+    uint32_t stride = distance * ((WORD_BYTES + distance - 1) / distance);
+    for (uint32_t i = distance; i < stride; ++i) *out++ = *from++;
+    from = out - stride;
+    do {
+      storeWord(out, loadLe64(from));
+      out += WORD_BYTES;
+      from += WORD_BYTES;
+    } while (out < end);
+  }
+}
+
+// A match copy that writes exactly `length` bytes.
+inline void copyExact(uint8_t* out, uint32_t distance, uint32_t length) {
+  const uint8_t* from = out - distance;
+  if (distance >= WORD_BYTES)
+    for (; length >= WORD_BYTES; length -= WORD_BYTES, out += WORD_BYTES, from += WORD_BYTES)
+      storeWord(out, loadLe64(from));
+  for (; length; --length) *out++ = *from++;
+}
+
+}  // namespace
+
+int32_t decodeBlockFast(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
+  uint32_t prefix = (loadLe32(state.inputCursor) >> state.inputBitOffset) & ((1u << BLOCK_PREFIX_BITS) - 1);
+  state.inputCursor += (state.inputBitOffset + BLOCK_PREFIX_BITS) >> 3;
+  state.inputBitOffset = (state.inputBitOffset + BLOCK_PREFIX_BITS) & 7;
+  uint32_t alphabets = prefixDistanceAlphabets(prefix), setCount = prefixSetCount(prefix);
+  if (alphabets == 0) return RC_DAMAGED;
+
+  uint32_t setSize = alphabets == 3 ? SET_SIZE_3 : SET_SIZE_2;
+  uint32_t bufferSize = setCount ? setCount * setSize : SET_SIZE_2;
+  uint8_t* lengthBuffer = (uint8_t*)memAlloc(bufferSize);
+  if (!lengthBuffer) return RC_NO_MEMORY;
+  ResultCode rc = readCodeLengths(lengthBuffer, setSize, setCount);
+  if (rc < 0) {
+    memFree(lengthBuffer);
+    return rc;
+  }
+
+  FastTables t;
+  buildRules(&t, alphabets, setCount);
+  uint32_t alphabetsWithTables = 1;
+  if (alphabets >= 2) alphabetsWithTables = alphabets == 3 && setCount > 0 ? 3 : 2;
+
+  uint8_t* const bufferStart = buffer;
+  uint8_t* out = buffer + historyLength;
+  uint8_t* stepOut = out;  // output position at the start of the last careful step
+  uint8_t* const outEnd = out + requested;
+  uint32_t recent0 = 0, recent1 = 0;
+  uint32_t setsLeft = setCount ? setCount : 1;
+  const uint8_t* nextSet = lengthBuffer;
+
+  const uint8_t* in;
+  const uint8_t* inEnd;
+  BitBuffer bits;
+  uint32_t bitCount;
+
+#define REFILL_BITS()                            \
+  do {                                           \
+    bits |= loadLe64(in) << bitCount;            \
+    in += (BITBUF_BITS - 1 - bitCount) >> 3;     \
+    bitCount |= REFILL_GUARANTEE;                \
+  } while (0)
+#define CONSUME(n)   \
+  do {               \
+    bits >>= (n);    \
+    bitCount -= (n); \
+  } while (0)
+#define LOAD_CURSOR()                  \
+  do {                                 \
+    in = state.inputCursor;            \
+    inEnd = state.inputEnd;            \
+    bits = 0;                          \
+    bitCount = 0;                      \
+    REFILL_BITS();                     \
+    CONSUME(state.inputBitOffset);     \
+  } while (0)
+#define CURSOR_BYTE() (in - ((bitCount + 7) >> 3))
+#define STORE_CURSOR()                                \
+  do {                                                \
+    state.inputCursor = (uint8_t*)CURSOR_BYTE();      \
+    state.inputBitOffset = (0u - bitCount) & 7;       \
+  } while (0)
+
+  LOAD_CURSOR();
+
+  for (;;) {
+    if (state.cancelRequested) {
+      rc = RC_CANCELLED;
+      break;
+    }
+    if (setsLeft == 0) break;
+    --setsLeft;
+    rc = buildTableSet(&t, nextSet, alphabetsWithTables);
+    if (rc < 0) break;
+    nextSet += setSize;
+
+    // Leaves with rc < 0 (failure), RC_OK at the end of the block, 1 at the
+    // end of the set.
+    bool tryFast = true;
+    for (;;) {
+      if (out >= outEnd) break;
+      if (CURSOR_BYTE() >= inEnd) {
+        STORE_CURSOR();
+        rc = fillInput(false);
+        if (rc == RC_INPUT_EXHAUSTED) {
+          rc = RC_OK;
+          break;
+        }
+        if (rc < 0) {
+          memFree(lengthBuffer);
+          return rc;  // the cursor stays as the refill left it
+        }
+        LOAD_CURSOR();
+        continue;
+      }
+
+      if (tryFast && inEnd - in >= (ptrdiff_t)FAST_INPUT_MARGIN && outEnd - out > (ptrdiff_t)FAST_LITERALS) {
+        // ---- Fast loop: no bounds checks inside an iteration.
+        REFILL_BITS();
+        uint32_t entry = t.lit[bits & LIT_TABLE_MASK];
+        do {
+          if (kindOf(entry) == K_LITERAL) {
+            CONSUME(totalOf(entry));
+            *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+            entry = t.lit[bits & LIT_TABLE_MASK];
+            if (kindOf(entry) == K_LITERAL) {
+              CONSUME(totalOf(entry));
+              *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+              entry = t.lit[bits & LIT_TABLE_MASK];
+              if (kindOf(entry) == K_LITERAL) {
+                CONSUME(totalOf(entry));
+                *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+                REFILL_BITS();
+                entry = t.lit[bits & LIT_TABLE_MASK];
+                continue;
+              }
+            }
+          }
+          if (kindOf(entry) != K_LENGTH) {
+            // A long code is resolved here; what ends a set or a block is
+            // left, unconsumed, to the careful step.
+            if (kindOf(entry) != K_LINK) break;
+            int32_t s = walkTree(t.litTree, entry >> LIT_PAYLOAD_SHIFT, bits >> LITLEN_LOOKUP_BITS);
+            if (s < 0) break;
+            uint32_t rule = t.litRule[s];
+            if (kindOf(rule) != K_LITERAL && kindOf(rule) != K_LENGTH) break;
+            CONSUME(t.litLengths[s]);
+            entry = rule;
+            if (kindOf(entry) == K_LITERAL) {
+              *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+              REFILL_BITS();
+              entry = t.lit[bits & LIT_TABLE_MASK];
+              continue;
+            }
+          }
+          BitBuffer before = bits;
+          CONSUME(totalOf(entry));
+          uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
+          uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
+
+          REFILL_BITS();
+          uint32_t d = t.dist[a][bits & DIST_TABLE_MASK];
+          if (kindOf(d) >= K_EMPTY) {
+            int32_t s = kindOf(d) == K_LINK
+                            ? walkTree(t.distTree[a], d >> DIST_PAYLOAD_SHIFT, bits >> DIST_LOOKUP_BITS)
+                            : -1;
+            if (s < 0) goto blockEnd;  // no distance code: the block ends here
+            CONSUME(t.distLengths[a][s]);
+            d = t.distRule[s];
+          }
+          before = bits;
+          CONSUME(totalOf(d));
+          uint32_t distance;
+          switch (kindOf(d)) {
+            case K_EXPLICIT:
+              distance = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
+              recent1 = recent0;
+              recent0 = distance;
+              break;
+            case K_SHORT:
+              distance = d >> DIST_PAYLOAD_SHIFT;
+              break;
+            case K_REPEAT0:
+              distance = recent0;
+              break;
+            default:
+              distance = recent1;
+              recent1 = recent0;
+              recent0 = distance;
+              break;
+          }
+          if (distance == 0) {
+            rc = RC_DAMAGED;
+            goto blockEnd;
+          }
+          entry = t.lit[bits & LIT_TABLE_MASK];
+          if (distance <= (uint32_t)(out - bufferStart)) {  // else reaches before the buffer: dropped
+            uint32_t room = (uint32_t)(outEnd - out);
+            if (length + COPY_SLOP <= room) {
+              copyWithSlop(out, distance, length);
+            } else {
+              if (length > room) length = room;
+              copyExact(out, distance, length);
+            }
+            out += length;
+          }
+          REFILL_BITS();
+        } while (inEnd - in >= (ptrdiff_t)FAST_INPUT_MARGIN && outEnd - out > (ptrdiff_t)FAST_LITERALS);
+        tryFast = false;
+        continue;
+      }
+
+      // ---- Careful step: the reference's.
+      tryFast = true;
+      stepOut = out;
+      REFILL_BITS();
+      uint32_t entry = t.lit[bits & LIT_TABLE_MASK];
+      if (kindOf(entry) == K_LINK) {
+        int32_t s = walkTree(t.litTree, entry >> LIT_PAYLOAD_SHIFT, bits >> LITLEN_LOOKUP_BITS);
+        if (s < 0) break;
+        CONSUME(t.litLengths[s]);
+        entry = t.litRule[s];
+      }
+      if (kindOf(entry) == K_EMPTY) break;
+      BitBuffer before = bits;
+      CONSUME(totalOf(entry));
+      uint32_t kind = kindOf(entry);
+      if (kind == K_LITERAL) {
+        *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+        continue;
+      }
+      if (kind == K_END_OF_SET) {
+        rc = 1;
+        break;
+      }
+      if (kind == K_INVALID) {
+        rc = RC_DAMAGED;
+        break;
+      }
+      uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
+      uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
+      REFILL_BITS();
+      uint32_t d = t.dist[a][bits & DIST_TABLE_MASK];
+      if (kindOf(d) == K_LINK) {
+        int32_t s = walkTree(t.distTree[a], d >> DIST_PAYLOAD_SHIFT, bits >> DIST_LOOKUP_BITS);
+        if (s < 0) break;
+        CONSUME(t.distLengths[a][s]);
+        d = t.distRule[s];
+      }
+      if (kindOf(d) == K_EMPTY) break;
+      before = bits;
+      CONSUME(totalOf(d));
+      uint32_t distance;
+      switch (kindOf(d)) {
+        case K_EXPLICIT:
+          distance = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
+          recent1 = recent0;
+          recent0 = distance;
+          break;
+        case K_SHORT:
+          distance = d >> DIST_PAYLOAD_SHIFT;
+          break;
+        case K_REPEAT0:
+          distance = recent0;
+          break;
+        default:
+          distance = recent1;
+          recent1 = recent0;
+          recent0 = distance;
+          break;
+      }
+      if (distance == 0) {
+        rc = RC_DAMAGED;
+        break;
+      }
+      if (distance > (uint32_t)(out - bufferStart)) continue;  // reaches before the buffer: dropped
+      uint32_t room = (uint32_t)(outEnd - out);
+      if (length > room) length = room;
+      copyExact(out, distance, length);
+      out += length;
+    }
+    if (rc != 1) break;
+    rc = RC_OK;
+  }
+
+blockEnd:
+  memFree(lengthBuffer);
+  // As in the reference: with nothing of the block left in the file, a last
+  // step that ran past inputEnd decoded bits the archive does not have. Only
+  // a careful step can: the fast loop keeps FAST_INPUT_MARGIN bytes away.
+  if (rc >= 0 && state.blockBytesLeft <= 0 && (int64_t)(in - inEnd) * 8 > (int64_t)bitCount) out = stepOut;
+  STORE_CURSOR();
+  if (rc < 0) return rc;
+  if (state.inputBitOffset) ++state.inputCursor;
+  state.inputBitOffset = 0;
+  return (int32_t)(out - (buffer + historyLength));
+
+#undef REFILL_BITS
+#undef CONSUME
+#undef LOAD_CURSOR
+#undef CURSOR_BYTE
+#undef STORE_CURSOR
+}
+
+#endif
