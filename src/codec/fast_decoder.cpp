@@ -446,25 +446,19 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
           }
           before = bits;
           CONSUME(totalOf(d));
-          uint32_t distance;
-          if (__builtin_expect(isKind(d, K_EXPLICIT), 1)) {
-            distance = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
-            recent1 = recent0;
-            recent0 = distance;
-          } else {
-            if (kindOf(d) == K_SHORT) {
-              distance = d >> DIST_PAYLOAD_SHIFT;
-            } else if (kindOf(d) == K_REPEAT0) {
-              distance = recent0;
-            } else {
-              distance = recent1;
-              recent1 = recent0;
-              recent0 = distance;
-            }
-            if (distance == 0) {
-              rc = RC_DAMAGED;
-              goto blockEnd;
-            }
+          // Without branches: the four kinds mix unpredictably in machine code.
+          // Explicit and short distances come from the entry, repeats from
+          // r0/r1; explicit distances and repeats of r1 move r0 to r1.
+          uint32_t kind = kindOf(d);
+          uint32_t coded = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
+          uint32_t repeated = kind == K_REPEAT0 ? recent0 : recent1;
+          uint32_t distance = kind <= K_SHORT ? coded : repeated;
+          bool moves = kind == K_EXPLICIT || kind == K_REPEAT1;
+          recent1 = moves ? recent0 : recent1;
+          recent0 = moves ? distance : recent0;
+          if (__builtin_expect(distance == 0, 0)) {  // only a repeat can be 0
+            rc = RC_DAMAGED;
+            goto blockEnd;
           }
           entry = t.lit[bits & LIT_TABLE_MASK];
           if (distance <= (uint32_t)(out - bufferStart)) {  // else reaches before the buffer: dropped
