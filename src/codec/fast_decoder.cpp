@@ -59,14 +59,19 @@ static_assert(MAX_CODE_LENGTH + LENGTH_EXTRA_MAX <= REFILL_GUARANTEE &&
 
 // Fast loop margins. One iteration decodes up to two literals with table
 // codes (at most LIT_TABLE_BITS each) and then a literal or a whole match:
-// its bits all lie within the FAST_ITERATION_BITS after the cursor, and the
-// cursor lies before `in`. Two refills move `in` by at most 7 bytes each and
-// load 8 bytes there, so FAST_INPUT_MARGIN bytes before inputEnd keep every
-// consumed bit and every load inside the block's real input.
+// its bits all lie within FAST_ITERATION_BITS after the cursor, which lies
+// before `in`; so with FAST_INPUT_MARGIN bytes between `in` and inputEnd at
+// the iteration's start, every bit it consumes is real input. Its loads (the
+// refill entering the loop, then two per iteration, each moving `in` by at
+// most 7 bytes and reading 8) end at most FAST_LOAD_REACH bytes after `in`,
+// inside the block input's cleared tail.
 const uint32_t FAST_LITERALS = 3;
 const uint32_t FAST_ITERATION_BITS = 2 * LIT_TABLE_BITS + STEP_BITS_MAX;  // 87
-const uint32_t FAST_INPUT_MARGIN = 2 * (WORD_BYTES - 1) + WORD_BYTES + 2;  // 24
+const uint32_t FAST_INPUT_MARGIN = 24;
+const uint32_t FAST_LOAD_REACH = 3 * (WORD_BYTES - 1) + WORD_BYTES;  // 29
 static_assert(FAST_INPUT_MARGIN * 8 >= FAST_ITERATION_BITS, "an iteration's bits end before inputEnd");
+static_assert(FAST_LOAD_REACH <= FAST_INPUT_MARGIN + INPUT_LOOKAHEAD + INPUT_BUFFER_SLACK,
+              "the fast loop's loads stay inside the block input's buffer");
 static_assert(2 * LIT_TABLE_BITS + MAX_CODE_LENGTH + LENGTH_EXTRA_MAX <= REFILL_GUARANTEE,
               "two literals and a length fit one refill");
 static_assert(REFILL_GUARANTEE - (FAST_LITERALS - 1) * LIT_TABLE_BITS >= MAX_CODE_LENGTH,
