@@ -5,8 +5,9 @@
 # corpora (pe, code, text) that ../shared/bench/make_corpus.sh builds.
 #
 # The machine may be shared, so the three commands run alternately, ROUNDS
-# times, and each keeps its best wall time; the ratio (other's time / jov's
-# time, above 1 when jov is faster) is the figure to compare between runs.
+# times, and each keeps its best wall and best CPU time; the ratios (other's
+# time / jov's, above 1 when jov is faster) are the figures to compare between
+# runs, the CPU ones on a busy machine.
 #
 # Usage: bench/compare_decode.sh [BUILD_DIR]     (default: build)
 #   CORPUS=/tmp/jov-corpus   where the corpora are built (kept between runs)
@@ -38,17 +39,24 @@ else
   trap 'rm -rf "$WORK"' EXIT
 fi
 
-# Wall time of one run of "$@" in seconds; a failing command stops the script.
+# "wall cpu" seconds of one run of "$@" (cpu: user + system, which other
+# loads on the machine disturb less); a failing command stops the script.
 timed() {
-  local start=$EPOCHREALTIME
-  "$@" > /dev/null
-  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.6f", b - a }'
+  local TIMEFORMAT='%R %U %S' t
+  t=$({ time "$@" > /dev/null 2>&4; } 4>&2 2>&1)
+  awk '{ printf "%.3f %.3f", $1, $2 + $3 }' <<< "$t"
 }
-least() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == "" || a < b) ? a : b }'; }
+# The smaller of each field of two "wall cpu" pairs ("" when none yet).
+least() {
+  if [[ -z $2 ]]; then echo "$1"; return; fi
+  awk -v a="$1" -v b="$2" 'BEGIN { split(a, x, " "); split(b, y, " ");
+    printf "%s %s", (x[1] < y[1] ? x[1] : y[1]), (x[2] < y[2] ? x[2] : y[2]) }'
+}
+ratio() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { split(a, x, " "); split(b, y, " "); printf "%.2f", x[f] / y[f] }'; }
 
 echo "== $(nproc) cores; load at start: $(cut -d' ' -f1-3 /proc/loadavg); best of $ROUNDS, alternating"
-printf '%-5s %11s %11s %11s %9s %9s %9s   %s\n' corpus "tar bytes" "jov bytes" "gz bytes" "jov s" "libdefl s" "zstd s" \
-  "ratios (their time / jov's)"
+printf '%-5s %10s %10s %10s  %-13s %-13s %-13s  %s\n' corpus "tar" "jov" "gz" "jov s" "libdeflate s" "zstd s" \
+  "ratios: their time / jov's, wall (cpu)"
 for c in $CORPORA; do
   [[ -f $WORK/$c.jov ]] || "$JOV" pack --raw -q -l 9 -o "$WORK/$c.jov" "$CORPUS/$c"
   [[ -f $WORK/$c.tar.gz ]] || gzip -9 -c < "$CORPUS/$c.tar" > "$WORK/$c.tar.gz"
@@ -59,10 +67,10 @@ for c in $CORPORA; do
     gz=$(least "$(timed libdeflate-gunzip -t "$WORK/$c.tar.gz")" "$gz")
     zs=$(least "$(timed zstd -q -t "$WORK/$c.tar.zst")" "$zs")
   done
-  printf '%-5s %11d %11d %11d %9.4f %9.4f %9.4f   libdeflate %.2f  zstd %.2f\n' "$c" \
+  printf '%-5s %10d %10d %10d  %-13s %-13s %-13s  libdeflate %s (%s)  zstd %s (%s)\n' "$c" \
     "$(stat -c %s "$CORPUS/$c.tar")" "$(stat -c %s "$WORK/$c.jov")" "$(stat -c %s "$WORK/$c.tar.gz")" \
-    "$jov" "$gz" "$zs" "$(awk -v a="$gz" -v b="$jov" 'BEGIN { print a / b }')" \
-    "$(awk -v a="$zs" -v b="$jov" 'BEGIN { print a / b }')"
+    "$jov" "$gz" "$zs" "$(ratio "$gz" "$jov" 1)" "$(ratio "$gz" "$jov" 2)" "$(ratio "$zs" "$jov" 1)" \
+    "$(ratio "$zs" "$jov" 2)"
   [[ -n ${ARCHIVES:-} ]] || rm -f "$WORK/$c".*
 done
 echo "== load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
