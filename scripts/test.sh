@@ -22,6 +22,11 @@ cmake --build build -j"$jobs"
 step "unit and round-trip tests"
 ctest --test-dir build -L 'unit|roundtrip' -j"$jobs" --output-on-failure
 
+if [[ $skip != *,install,* ]]; then
+  step "install, Debian package and signed installer"
+  ctest --test-dir build -L install --output-on-failure
+fi
+
 if [[ $skip != *,asan,* ]]; then
   step "unit and round-trip tests under ASan and UBSan"
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DJOV_SANITIZE=ON -DJOV_BUILD_STUB=OFF >/dev/null
