@@ -395,8 +395,8 @@ int runPack(int argc, char** argv) {
     int error = errno;
     console.progress.finish();
     std::string text = e.what();
-    // The writer's own words say what failed, not where or why.
-    if (out && ferror(out)) text = output.shown + ": " + text + (error ? std::string(": ") + strerror(error) : "");
+    // The writer says that writing failed, not where or why.
+    if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + strerror(error) : "");
     if (out) fclose(out);
     if (tempActive) {
       unlink(tempPath);

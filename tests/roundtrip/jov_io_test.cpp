@@ -121,6 +121,32 @@ TEST_F(JovIo, PackIntoDeviceNodes) {
   EXPECT_EQ(typeOf(dir.path() / "full"), (mode_t)S_IFCHR);
 }
 
+// A disk that fills up (here: a file-size limit, which fails writes the
+// same way) names the file and the reason, and leaves no partial file.
+TEST_F(JovIo, AFullDiskNamesThePathAndTheReason) {
+  packReference();
+  std::string noise;
+  for (uint32_t x = 1; noise.size() < 300000; x = x * 1103515245 + 12345) noise += (char)(x >> 24);
+  writeFile(dir.path() / "src" / "noise.bin", noise);
+  ASSERT_EQ(sh("$JOV pack --raw -q -o whole.jov src").status, 0);
+  const char* limit = "ulimit -f 64; trap \"\" XFSZ; ";  // 64 KiB; EFBIG instead of the signal
+  struct Case {
+    std::string line, message, partial;
+  } cases[] = {
+      {"$JOV pack --raw -q -o cut.jov src", "jov pack: cut.jov: cannot write: File too large\n", "cut.jov"},
+      {"$JOV extract -C out whole.jov", "jov extract: Cannot write out/data/rows.txt: Disk full\n", "out/data/rows.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    Result r = sh(limit + c.line);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, c.message);
+    EXPECT_FALSE(fs::exists(dir.path() / c.partial));
+  }
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    EXPECT_EQ(e.path().filename().string().rfind("cut.jov.", 0), std::string::npos) << e.path();
+}
+
 // Standard input, a pipe and a FIFO hold no positions to seek to; the
 // archive is read all the same, with the same listing as from its file.
 TEST_F(JovIo, ReadsArchivesFromPipesAndStandardInput) {
