@@ -145,6 +145,7 @@ ResultCode extractArchive(WindowHandle dialog) {
   char* folderEnd = stripTrailingSeparators(state.installPath);
 
   uint32_t fileEnd = fileSeek(state.archiveFile, 0, FROM_END);
+  if (fileEnd == SEEK_FAILED) return RC_SEEK_FAILED;
   if (fileEnd - state.archiveOffset < ARCHIVE_HEADER_SIZE) return RC_DAMAGED;
 
   // installPath holds 261 bytes: a longer folder leaves no room for the
