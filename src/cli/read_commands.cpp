@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/extract.h"
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "cli/archive_access.h"
 #include "cli/commands.h"
@@ -302,6 +303,10 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
       ++files;
       bytes += r.entry.length;
     }
+    NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
+    if (verdict != NAME_OK)
+      console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
+                    "); the installer refuses this record");
     if (options.json) {
       printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
     } else {
@@ -371,9 +376,10 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   uint64_t done = 0;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
-    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) {
+    NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
+    if (verdict != NAME_OK) {
       ++console.failures;
-      console.error(shown + ": unsafe name; the installer refuses this record");
+      console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     console.progress.update(done, shown);
