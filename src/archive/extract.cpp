@@ -110,7 +110,10 @@ ResultCode extractArchive(WindowHandle dialog) {
   startStreamReading(state.inputBuffer);
 
   char* nameStart = appendSeparator(state.installPath);
-  int32_t room = (int32_t)PATH_MAX_CHARS - (int32_t)(nameStart - state.installPath);
+  // At most 260 bytes precede the name (the folder checked above and a
+  // separator), which leaves no room at all, but never less.
+  uint32_t used = (uint32_t)(nameStart - state.installPath);
+  uint32_t room = used < PATH_MAX_CHARS ? PATH_MAX_CHARS - used : 0;
 
   uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];
   startDirectory(directoryBuffer);
@@ -123,16 +126,22 @@ ResultCode extractArchive(WindowHandle dialog) {
     const uint8_t* name;
     result = nextDirectoryRecord(directoryBuffer, &entry, &name);
     if (result != RC_OK) break;
-    if (room < 0 || entry.nameLength > (uint32_t)room) {
-      pumpMessages();
-      continue;  // does not fit: skipped without a word
-    }
-    for (uint32_t i = 0; i < entry.nameLength; ++i) nameStart[i] = (char)name[i];
-    nameStart[entry.nameLength] = 0;
+    // A name that does not fit behind the folder is shown cut to what fits,
+    // with the error Windows gives for such a path.
+    uint32_t shown = entry.nameLength < room ? entry.nameLength : room;
+    for (uint32_t i = 0; i < shown; ++i) nameStart[i] = (char)name[i];
+    nameStart[shown] = 0;
 
     RecordResult outcome;
-    if (!isSafeEntryName(name, entry.nameLength)) {
-      outcome = reportRecordFailure(dialog, RC_DAMAGED, 1);
+    NameVerdict verdict = checkEntryName(name, entry.nameLength);
+    if (shown != entry.nameLength) {
+      state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+      outcome = reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
+    } else if (verdict != NAME_OK) {
+#ifndef JOV_STUB
+      state.nameVerdict = verdict;  // for the message's reason
+#endif
+      outcome = reportRecordFailure(dialog, RC_UNSAFE_NAME, 1);
     } else if (entry.flags & ENTRY_FOLDER) {
       if (createFolderPath(state.installPath)) {
         fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);

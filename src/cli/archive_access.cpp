@@ -151,6 +151,7 @@ std::string codeText(ResultCode code) {
     case RC_FOLDER_FAILED: return "cannot create folder" + suffix;
     case RC_DAMAGED:
     case RC_INPUT_EXHAUSTED: return "archive data is damaged";
+    case RC_UNSAFE_NAME: return "unsafe name";
     case RC_CANCELLED: return "cancelled";
     default: return "failed (code " + std::to_string(code) + ")";
   }
