@@ -261,7 +261,7 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
       bytes += r.entry.length;
     }
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
-    if (verdict != NAME_OK)
+    if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
       console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
                     "); the installer refuses this record");
     if (options.json) {
