@@ -57,10 +57,10 @@ ResultCode restartStream(uint32_t key) {
 ResultCode decodeNextBlock() {
   ResultCode rc;
   const uint8_t* header = state.inputCursor;
-  uint32_t type = header[0] & 15;
+  uint32_t type = readBlockField(header, BF_TYPE);
   if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
-  state.lastBlockSeen = (header[0] >> 4) & 1;
-  uint32_t outputLength = (readLe32(header) >> 5) & 0xFFFFF;
+  state.lastBlockSeen = (uint8_t)readBlockField(header, BF_LAST);
+  uint32_t outputLength = readBlockField(header, BF_OUTPUT_LENGTH);
   state.blockLength = outputLength;
   if (!state.outputBuffer) {
     uint8_t* buffer = (uint8_t*)memAlloc(outputLength + OUTPUT_BUFFER_SLACK);
@@ -73,13 +73,7 @@ ResultCode decodeNextBlock() {
   if (type == BLOCK_COMPRESSED) {
     // The first block since a restart has a fresh buffer and no history:
     // its selector is not read, and the grow below finds room already.
-    if (state.streamStarted) {
-      // Window selector: bits 45..46 row (3 means row 2), 47..49 column.
-      uint32_t selector = (readLe16(header + 5) >> 5) & 31;
-      uint32_t row = selector & 3, column = selector >> 2;
-      if (row == 3) row = 2;
-      trimHistory(windowSizes[row][column]);
-    }
+    if (state.streamStarted) trimHistory(windowSizeOf(readBlockField(header, BF_WINDOW_SELECTOR)));
     rc = growOutputBuffer(state.historyLength);
     if (rc < 0) return rc;
     state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
