@@ -126,7 +126,7 @@ double sliceBits(const uint8_t* p, size_t n) {
       const uint32_t length = 4 + matchLength(p + i + 4, p + c + 4, (uint32_t)std::min<size_t>(n - i - 4, 254));
       const uint32_t distance = (uint32_t)i - c;
       Token t = matchToken(length, distance);
-      t.distSymbol = distance <= 4 ? DIST_SYMBOL_SMALL + distance - 1 : explicitDistanceSymbol(distance);
+      t.distSymbol = RecentDistances().symbolFor(distance);
       stats.add(t, false);
       i += length;
     } else {

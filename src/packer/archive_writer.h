@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "format.h"
+
 namespace jov {
 
 struct EntryInfo {
@@ -35,8 +37,8 @@ struct PackStats {
 };
 
 // Blocks of a data stream decode to this many bytes each (the last block
-// less): the largest length whose stored form still fits the 20-bit blockSize.
-const uint32_t DATA_BLOCK_LENGTH = 1048575 - 7;
+// less): the largest length whose stored form still fits blockSize.
+const uint32_t DATA_BLOCK_LENGTH = STORED_BLOCK_MAX_DATA;
 
 class ArchiveWriter {
  public:
