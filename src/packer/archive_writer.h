@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ class ArchiveWriter {
 
  private:
   struct Impl;
-  Impl* impl_;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Applies the forward call filter to this PE file when a quick trial

@@ -46,10 +46,10 @@ SymbolStats merged(const SymbolStats& a, const SymbolStats& b) {
   return m;
 }
 
-// Splits the tokens into at most 63 table sets: start from chunks of
-// `chunkTokens` and merge neighbours while a merge saves bits (the saved table
-// against the worse fit of one code for both), then, if needed, the cheapest
-// merges until 63 remain.
+// Splits the tokens into at most MAX_SET_COUNT table sets: start from chunks
+// of `chunkTokens` and merge neighbours while a merge saves bits (the saved
+// table against the worse fit of one code for both), then, if needed, the
+// cheapest merges until MAX_SET_COUNT remain.
 }  // namespace
 
 std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const CodingOptions& o) {
