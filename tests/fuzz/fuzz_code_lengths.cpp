@@ -32,7 +32,7 @@ const Alphabet ALPHABETS[4] = {{0, LITLEN_SYMBOLS, LITLEN_LOOKUP_BITS},
 struct PlainCode {
   std::map<std::pair<uint32_t, uint32_t>, int> symbols;
   PlainCode(const uint8_t* lengths, uint32_t count) {
-    std::vector<uint32_t> codes = canonicalCodes(lengths, count);
+    std::vector<uint32_t> codes = msbFirstCodes(lengths, count);
     for (uint32_t s = 0; s < count; ++s)
       if (lengths[s]) symbols[{lengths[s], codes[s]}] = (int)s;
   }
@@ -103,7 +103,7 @@ void roundTrip(uint32_t setSize, uint32_t setCount, const uint8_t* data, size_t 
   if (setCount == 0) return;
   std::vector<uint8_t> lengths(setCount * setSize, 0);
   for (size_t i = 0; i < lengths.size() && i < size; ++i) lengths[i] = data[i] % (MAX_CODE_LENGTH + 1);
-  jov::BitWriter writer;
+  jov::BitString writer;
   jov::writeCodeLengths(writer, lengths, setSize);
   writer.alignToByte();
   std::vector<uint8_t>& bytes = writer.bytes();
