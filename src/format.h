@@ -126,6 +126,11 @@ const uint8_t ENTRY_FOLDER = 0x01;
 const uint8_t ENTRY_FILTER_2 = 0x02;  // call filter, 16-bit operands (wins over 4)
 const uint8_t ENTRY_FILTER_4 = 0x04;  // call filter, 32-bit operands
 
+// Call-filter modes, named by their operand size in bytes.
+const uint32_t FILTER_NONE = 0;
+const uint32_t FILTER_OPERAND_16 = 2;
+const uint32_t FILTER_OPERAND_32 = 4;
+
 // Attribute bits the extractor applies (read-only, hidden, system).
 const uint8_t ENTRY_APPLIED_ATTRIBUTES = 0x07;
 

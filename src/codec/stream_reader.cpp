@@ -135,7 +135,9 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
   }
   state.lastBlockSeen = 0;
   uint32_t gathered = 0, skipped = 0, passed = 0;
-  state.filterMode = (flags & ENTRY_FILTER_2) ? 2 : (flags & ENTRY_FILTER_4) ? 4 : 0;
+  state.filterMode = (flags & ENTRY_FILTER_2)   ? FILTER_OPERAND_16
+                     : (flags & ENTRY_FILTER_4) ? FILTER_OPERAND_32
+                                                : FILTER_NONE;
 
   uint32_t key = state.archiveOffset + streamOffset + SIGNATURE_SIZE;
   if (key != state.streamKey || streamPosition < state.blockStreamPos) {
@@ -168,7 +170,7 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
         continue;
       }
       uint32_t n = remaining < available ? remaining : available;
-      if (state.filterMode == 0) {
+      if (state.filterMode == FILTER_NONE) {
         state.runningCrc = crc32Update(bytes, n, state.runningCrc);
         if (fileWrite(output, bytes, n) != (int32_t)n) return RC_WRITE_FAILED;
       } else {

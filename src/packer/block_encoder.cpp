@@ -143,7 +143,7 @@ std::vector<uint32_t> setCodes(const std::vector<uint8_t>& lengths, bool threeAl
 double estimateBits(const SymbolStats& s) {
   double bits = entropyBits(s.litlen.data(), LITLEN_SYMBOLS);
   for (uint32_t ls = SYMBOL_FIRST_EXTRA_LENGTH; ls <= SYMBOL_LONG_LENGTH; ++ls) bits += (double)s.litlen[ls] * lengthExtraBits(ls);
-  for (uint32_t a = 0; a < 3; ++a) {
+  for (uint32_t a = 0; a < DIST_ALPHABETS_MAX; ++a) {
     bits += entropyBits(s.dist[a].data(), MAX_DIST_SYMBOLS);
     for (uint32_t d = DIST_SYMBOL_EXPLICIT; d < MAX_DIST_SYMBOLS; ++d)
       bits += (double)s.dist[a][d] * distanceSymbolExtraBits(d);
