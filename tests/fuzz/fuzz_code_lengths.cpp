@@ -103,7 +103,7 @@ void roundTrip(uint32_t setSize, uint32_t setCount, const uint8_t* data, size_t 
   if (setCount == 0) return;
   std::vector<uint8_t> lengths(setCount * setSize, 0);
   for (size_t i = 0; i < lengths.size() && i < size; ++i) lengths[i] = data[i] % (MAX_CODE_LENGTH + 1);
-  jov::BitString writer;
+  jov::BitWriter writer;
   jov::writeCodeLengths(writer, lengths, setSize);
   writer.alignToByte();
   std::vector<uint8_t>& bytes = writer.bytes();
