@@ -16,7 +16,7 @@ namespace {
 ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
   state.directoryCursor = state.directoryEnd = directoryBuffer;  // no stale record survives a failure
   if (state.archiveFilePos != state.directoryPos) {
-    state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
+    state.archiveFilePos = fileSeek(state.archiveFile, state.directoryPos, FROM_BEGIN);
     if (state.archiveFilePos == SEEK_FAILED) return RC_SEEK_FAILED;
   }
 
@@ -38,9 +38,9 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
   state.inputBitOffset = 0;
 
   const uint8_t* header = state.inputBuffer;
-  uint32_t type = header[0] & 15;
+  uint32_t type = readBlockField(header, BF_TYPE);
   if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
-  uint32_t outputLength = (readLe32(header) >> 5) & 0xFFFFF;
+  uint32_t outputLength = readBlockField(header, BF_OUTPUT_LENGTH);
   if (outputLength > DIRECTORY_BUFFER_SIZE) return RC_DAMAGED;  // would not fit the buffer
   state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
   state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
@@ -58,8 +58,9 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
 void startDirectory(uint8_t* directoryBuffer) {
   state.directoryCursor = state.directoryEnd = directoryBuffer;
   state.directoryPos = state.archiveOffset + state.header.directoryOffset;
-  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
-  state.archiveFilePos = state.directoryPos;
+  // Any position but the directory's: the first fetch seeks there and checks
+  // that it could.
+  state.archiveFilePos = ~state.directoryPos;
 }
 
 ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, const uint8_t** name) {

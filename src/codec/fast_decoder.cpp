@@ -40,7 +40,6 @@ const uint32_t WORD_BYTES = sizeof(BitBuffer);
 const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
 const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // bits accounted after a refill
 
-const uint32_t DIST_ALPHABETS = 3;
 const uint32_t LIT_TABLE_BITS = 11;
 const uint32_t DIST_TABLE_BITS = 8;
 const uint32_t LIT_TABLE_MASK = (1u << LIT_TABLE_BITS) - 1;
@@ -49,7 +48,7 @@ static_assert(LIT_TABLE_BITS >= LITLEN_LOOKUP_BITS && DIST_TABLE_BITS >= DIST_LO
               "the wide tables extend the reference lookups");
 
 // Widest fields of one step.
-const uint32_t LENGTH_EXTRA_MAX = 15;  // symbol 286
+const uint32_t LENGTH_EXTRA_MAX = LONG_LENGTH_EXTRA_BITS;
 const uint32_t DIST_EXTRA_MAX = 18;    // symbol 41
 const uint32_t STEP_BITS_MAX = MAX_CODE_LENGTH + LENGTH_EXTRA_MAX + MAX_CODE_LENGTH + DIST_EXTRA_MAX;
 static_assert(STEP_BITS_MAX <= 8 * INPUT_LOOKAHEAD + 1, "the careful step relies on the lookahead like the reference");
@@ -104,8 +103,8 @@ const uint32_t DIST_PAYLOAD_SHIFT = 12;
 static_assert(LIT_TABLE_BITS + LENGTH_EXTRA_MAX <= TOTAL_MASK && DIST_TABLE_BITS + DIST_EXTRA_MAX <= TOTAL_MASK &&
                   LIT_TABLE_BITS <= CODE_MASK,
               "entry fields fit");
-// The largest distance base, of symbol 41 (distanceBase: j = 17, t = 1).
-static_assert((3u << ((DIST0_SYMBOLS - 1 - DIST_SYMBOL_FIRST_EXPLICIT) / 2 + 1)) + 1 < (1u << (32 - DIST_PAYLOAD_SHIFT)),
+// The largest distance base, of the last symbol of alphabet 0.
+static_assert(distanceBase(DIST0_SYMBOLS - 1) < (1u << (32 - DIST_PAYLOAD_SHIFT)),
               "a distance base fits its field");
 
 enum Kind : uint32_t {
@@ -135,42 +134,42 @@ inline uint32_t extraOf(uint32_t e, BitBuffer before) {
 
 struct FastTables {
   uint32_t lit[1u << LIT_TABLE_BITS];
-  uint32_t dist[DIST_ALPHABETS][1u << DIST_TABLE_BITS];
+  uint32_t dist[DIST_ALPHABETS_MAX][1u << DIST_TABLE_BITS];
   // The reference form of the current set: lookups, trees for long codes.
   int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
   int32_t litTree[2 * LITLEN_SYMBOLS];
-  int32_t distLookup[DIST_ALPHABETS][1u << DIST_LOOKUP_BITS];
-  int32_t distTree[DIST_ALPHABETS][2 * DIST0_SYMBOLS];
+  int32_t distLookup[DIST_ALPHABETS_MAX][1u << DIST_LOOKUP_BITS];
+  int32_t distTree[DIST_ALPHABETS_MAX][2 * DIST0_SYMBOLS];
   const uint8_t* litLengths;
-  const uint8_t* distLengths[DIST_ALPHABETS];
+  const uint8_t* distLengths[DIST_ALPHABETS_MAX];
   uint32_t codes[LITLEN_SYMBOLS];
   // Per block: the rules of every symbol.
   uint32_t litRule[LITLEN_SYMBOLS];
   uint32_t distRule[DIST0_SYMBOLS];
 };
 
-void buildRules(FastTables* t, uint32_t alphabets, uint32_t setCount) {
+void buildRules(FastTables* t, uint32_t alphabetsWithTables) {
   for (uint32_t s = 0; s < LITLEN_SYMBOLS; ++s) {
     uint32_t rule;
     if (s < SYMBOL_END_OF_SET) {
       rule = (K_LITERAL << KIND_SHIFT) | (s << LIT_PAYLOAD_SHIFT);
     } else if (s == SYMBOL_END_OF_SET) {
       rule = K_END_OF_SET << KIND_SHIFT;
-    } else if (s == SYMBOL_INVALID_LENGTH) {
+    } else if (s == SYMBOL_UNUSED) {
       rule = K_INVALID << KIND_SHIFT;
     } else {
-      uint32_t base = matchLengthBase(s);
-      rule = (K_LENGTH << KIND_SHIFT) | (base << LIT_PAYLOAD_SHIFT) | matchLengthExtraBits(s) |
-             (distanceAlphabetOf(base, alphabets, setCount) << ALPHABET_SHIFT);
+      uint32_t base = lengthBase(s);
+      rule = (K_LENGTH << KIND_SHIFT) | (base << LIT_PAYLOAD_SHIFT) | lengthExtraBits(s) |
+             (distanceAlphabetOf(base, alphabetsWithTables) << ALPHABET_SHIFT);
     }
     t->litRule[s] = rule;
   }
   for (uint32_t s = 0; s < DIST0_SYMBOLS; ++s) {
     uint32_t rule;
-    if (s == DIST_SYMBOL_REPEAT0) rule = K_REPEAT0 << KIND_SHIFT;
-    else if (s == DIST_SYMBOL_REPEAT1) rule = K_REPEAT1 << KIND_SHIFT;
-    else if (s < DIST_SYMBOL_FIRST_EXPLICIT)
-      rule = (K_SHORT << KIND_SHIFT) | ((s - DIST_SYMBOL_FIRST_SHORT + 1) << DIST_PAYLOAD_SHIFT);
+    if (s == DIST_SYMBOL_REP0) rule = K_REPEAT0 << KIND_SHIFT;
+    else if (s == DIST_SYMBOL_REP1) rule = K_REPEAT1 << KIND_SHIFT;
+    else if (s < DIST_SYMBOL_EXPLICIT)
+      rule = (K_SHORT << KIND_SHIFT) | (smallDistance(s) << DIST_PAYLOAD_SHIFT);
     else
       rule = (K_EXPLICIT << KIND_SHIFT) | (distanceBase(s) << DIST_PAYLOAD_SHIFT) | distanceExtraBits(s);
     t->distRule[s] = rule;
@@ -221,13 +220,11 @@ ResultCode buildTableSet(FastTables* t, const uint8_t* set, uint32_t alphabetsWi
   if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
     return RC_DAMAGED;
   widen(t->lit, LIT_TABLE_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, set, t->litRule, LIT_PAYLOAD_SHIFT);
-  static const uint32_t sizes[DIST_ALPHABETS] = {DIST0_SYMBOLS, DIST1_SYMBOLS, DIST2_SYMBOLS};
-  static const uint32_t positions[DIST_ALPHABETS] = {SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
   for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
-    const uint8_t* lengths = set + positions[a];
+    const uint8_t* lengths = set + DIST_ALPHABET_POSITION[a];
     t->distLengths[a] = lengths;
-    assignCodes(t->codes, lengths, sizes[a]);
-    if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, sizes[a]) != RC_OK)
+    assignCodes(t->codes, lengths, DIST_ALPHABET_SIZE[a]);
+    if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, DIST_ALPHABET_SIZE[a]) != RC_OK)
       return RC_DAMAGED;
     widen(t->dist[a], DIST_TABLE_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS, lengths, t->distRule,
           DIST_PAYLOAD_SHIFT);
@@ -302,10 +299,10 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
   uint32_t prefix = (loadLe32(state.inputCursor) >> state.inputBitOffset) & ((1u << BLOCK_PREFIX_BITS) - 1);
   state.inputCursor += (state.inputBitOffset + BLOCK_PREFIX_BITS) >> 3;
   state.inputBitOffset = (state.inputBitOffset + BLOCK_PREFIX_BITS) & 7;
-  uint32_t alphabets = prefixDistanceAlphabets(prefix), setCount = prefixSetCount(prefix);
+  uint32_t alphabets = prefixAlphabets(prefix), setCount = prefixSetCount(prefix);
   if (alphabets == 0) return RC_DAMAGED;
 
-  uint32_t setSize = alphabets == 3 ? SET_SIZE_3 : SET_SIZE_2;
+  uint32_t setSize = setSizeFor(alphabets);
   uint32_t bufferSize = setCount ? setCount * setSize : SET_SIZE_2;
   uint8_t* lengthBuffer = (uint8_t*)memAlloc(bufferSize);
   if (!lengthBuffer) return RC_NO_MEMORY;
@@ -316,9 +313,8 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
   }
 
   FastTables t;
-  buildRules(&t, alphabets, setCount);
-  uint32_t alphabetsWithTables = 1;
-  if (alphabets >= 2) alphabetsWithTables = alphabets == 3 && setCount > 0 ? 3 : 2;
+  uint32_t alphabetsWithTables = setCount == 0 && alphabets > FIXED_SET_ALPHABETS ? FIXED_SET_ALPHABETS : alphabets;
+  buildRules(&t, alphabetsWithTables);
 
   uint8_t* const bufferStart = buffer;
   uint8_t* out = buffer + historyLength;

@@ -21,7 +21,7 @@ std::vector<uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}
 // data follow.
 std::vector<uint8_t> claimingStoredBlock(uint32_t outputLength, uint32_t blockSize, bool last,
                                          const std::vector<uint8_t>& data) {
-  BitWriter w;
+  BitString w;
   w.put(0, 4), w.put(last, 1), w.put(outputLength, 20), w.put(blockSize, 20), w.put(0, 5);
   w.alignToByte();
   w.putBytes(data);
@@ -33,6 +33,7 @@ TEST(HostileArchive, TraversalNamesOfEveryClassStayInside) {
       "..",         "..\\up",     "a\\..\\..\\up", "../up",    "a/../../up", "\\rooted", "/rooted",
       "C:\\drive",  "C:rel",      "x:stream",      "a\\\\b",   "a\\",        ".",        "a\\.\\b",
       "dot.",       "space ",     "CON",           "aux.txt",  "ok\\com1.log", "tab\tname", "star*",
+      "CON .txt",   "LPT\xb2",
   };
   std::vector<uint8_t> good = bytesOf("good");
   std::vector<uint8_t> stream = streamSlice("ok\\good.txt", good);
@@ -48,7 +49,7 @@ TEST(HostileArchive, TraversalNamesOfEveryClassStayInside) {
   Outcome run = extractWith(dir, assembleArchive({storedBlock(stream, true)}, records));
   EXPECT_EQ(run.result, RC_OK);
   EXPECT_EQ(run.messages.size(), 2 * std::size(hostile));
-  for (const std::string& m : run.messages) EXPECT_EQ(m, DAMAGED_TEXT);
+  for (const std::string& m : run.messages) EXPECT_EQ(m.rfind("Unsafe name ", 0), 0u) << m;
   EXPECT_EQ(run.folders, std::set<std::string>{"ok"});
   ASSERT_EQ(run.files.size(), 1u);
   EXPECT_EQ(run.files["ok/good.txt"], good);
@@ -183,7 +184,7 @@ TEST(HostileArchive, TableSetsThatAreNoPrefixCodes) {
   for (const auto& set : {overfull, clash, starved}) {
     CompressedFrame frame((uint32_t)slice.size(), true);
     CodedWriter coder(frame.w, 2, {set});
-    BitWriter& w = frame.w;
+    BitString& w = frame.w;
     for (int i = 0; i < 64; ++i) w.put(0x5A, 8);  // whatever the tables make of it
     Outcome run = extractWith(dir, assembleArchive({frame.finish()}, {fileRecord("f", data, 0)}));
     EXPECT_EQ(run.result, RC_OK);

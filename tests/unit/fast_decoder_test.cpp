@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "archive_fixture.h"
-#include "bit_writer.h"
+#include "bit_string.h"
 #include "block_builder.h"
 #include "codec/block_input.h"
 #include "codec/fast_decoder.h"
@@ -111,7 +111,7 @@ TEST(FastDecoder, RandomAndDamagedStreamsDecodeAsTheReference) {
     std::vector<uint8_t> history(rng() % 3 ? rng() % 5000 : 0);
     for (auto& b : history) b = (uint8_t)rng();
     uint32_t wanted = 1 + rng() % 40000;
-    BitWriter w;
+    BitString w;
     writeRandomCodedData(rng, w, (uint32_t)history.size(), wanted);
     uint32_t requested = rng() % 4 ? wanted : wanted / 2;
     std::string what = "seed " + std::to_string(seed);
