@@ -19,16 +19,14 @@ namespace {
 
 // Replacing a file that is read-only, hidden or system fails on Windows
 // (CREATE_ALWAYS is refused), so the attributes go first once the user has
-// chosen to replace it. The probe must not leave its error number behind.
-void clearBlockingAttributes(const char* path) {
-  uint32_t saved = state.lastSystemError;
-  uint32_t bits = fileAttributes(path);
-  if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY) &&
-      (bits & ENTRY_APPLIED_ATTRIBUTES)) {
+// chosen to replace it. `bits` are the existing file's attributes.
+void clearBlockingAttributes(const char* path, uint32_t bits) {
+  if (bits & ENTRY_APPLIED_ATTRIBUTES) {
+    uint32_t saved = state.lastSystemError;
     uint32_t kept = bits & ~(uint32_t)ENTRY_APPLIED_ATTRIBUTES & ~(uint32_t)ATTR_NORMAL;
     fileSetAttributes(path, kept ? kept : ATTR_NORMAL);
+    state.lastSystemError = saved;
   }
-  state.lastSystemError = saved;
 }
 
 // Outcome of one record.
@@ -40,18 +38,20 @@ RecordResult reportRecordFailure(WindowHandle dialog, ResultCode code, int offer
 }
 
 RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const char* name) {
-  bool replacing = state.overwriteAll != 0;
-  if (!state.overwriteAll) {
-    FileHandle existing = fileOpen(state.installPath, ACCESS_READ);
-    if (existing != INVALID_FILE) {
-      fileClose(existing);
+  // One attribute query tells whether a file is there (to ask before
+  // replacing it) and what blocks its replacement; it costs far less than an
+  // open, and must not leave its error number behind.
+  uint32_t saved = state.lastSystemError;
+  uint32_t bits = fileAttributes(state.installPath);
+  state.lastSystemError = saved;
+  if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY)) {
+    if (!state.overwriteAll) {
       int answer = askOverwrite(state.installPath);
       if (answer == OVERWRITE_NO) return RECORD_NEXT;
       if (answer == OVERWRITE_ALL) state.overwriteAll = 1;
-      replacing = true;
     }
+    clearBlockingAttributes(state.installPath, bits);
   }
-  if (replacing) clearBlockingAttributes(state.installPath);
 
   formatText(state.messageText, MESSAGE_TEXT_SIZE, "Extracting %s", name, nullptr);
   showProgress(dialog, state.messageText);
@@ -75,7 +75,10 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
     fileDelete(state.installPath);
     return reportRecordFailure(dialog, RC_DAMAGED, 1);
   }
-  fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);
+  // A file created where none was has none of the applied attributes, so
+  // only a record that sets some needs the call (it opens the file again).
+  uint32_t applied = entry.attributes & ENTRY_APPLIED_ATTRIBUTES;
+  if (applied || bits != INVALID_ATTRIBUTES) fileSetAttributes(state.installPath, applied);
   return RECORD_NEXT;
 }
 

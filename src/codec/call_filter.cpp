@@ -12,8 +12,11 @@ namespace {
 const uint8_t CALL_OPCODE = 0xE8;
 // Staging for restored bytes: one pass scans at most STAGING_SIZE - 1 - mode
 // opcode positions, and its last operand may reach `mode` bytes further, so a
-// write never exceeds STAGING_SIZE - 1 bytes.
-const uint32_t STAGING_SIZE = 16384;
+// write never exceeds STAGING_SIZE - 1 bytes. Each write is a system call (a
+// server round trip under Wine), so the staging is as large as a block's
+// typical share of a file: 64 KiB of stack, which the decoder's tables are
+// not using at the time.
+const uint32_t STAGING_SIZE = 65536;
 
 // Scans data[start, stop) for opcodes, rewriting each operand in place; the
 // caller guarantees `mode` bytes after every scanned position. Returns the

@@ -183,6 +183,10 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
     }
     if (remaining == 0) break;
 
+    // A long file spans many blocks: the queue is drained between them (the
+    // pump limits how often), so the dialog stays painted and a Cancel is
+    // seen within one block.
+    pumpMessages();
     if (state.cancelRequested) return RC_CANCELLED;
     if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
     state.headerPending = 1;

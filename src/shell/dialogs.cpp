@@ -22,6 +22,22 @@ bool extracting;
 // Cancel and the close box. During an extraction they only ask the driver to
 // stop; the Install command then ends the dialog itself, so there is exactly
 // one end request and it carries the outcome.
+// The progress line. Setting a control's text repaints it, which costs more
+// than writing a small file, so the line changes on a timer tick instead of
+// on every file: showProgress keeps the latest line, and the tick (handled
+// whenever the driver pumps messages) shows it if it changed. The first line
+// of a run shows at once.
+const UINT_PTR PROGRESS_TIMER = 1;
+const UINT PROGRESS_INTERVAL_MS = 50;
+char progressLine[MESSAGE_TEXT_SIZE];
+bool progressChanged;
+
+void refreshProgress(HWND dialog) {
+  if (!progressChanged) return;
+  progressChanged = false;
+  SetDlgItemTextA(dialog, ID_PROGRESS, progressLine);
+}
+
 void cancel(HWND dialog) {
   state.cancelRequested = 1;
   if (!extracting) EndDialog(dialog, -1);
@@ -32,7 +48,9 @@ void install(HWND dialog) {
   GetDlgItemTextA(dialog, ID_FOLDER_FIELD, state.installPath, INSTALL_PATH_SIZE);
   state.overwriteAll = IsDlgButtonChecked(dialog, ID_OVERWRITE_ALL) > 0;
   extracting = true;
+  SetTimer(dialog, PROGRESS_TIMER, PROGRESS_INTERVAL_MS, nullptr);
   ResultCode rc = extractArchive(dialog);
+  KillTimer(dialog, PROGRESS_TIMER);
   extracting = false;
   // A Cancel that arrived while the last record was finishing still counts:
   // the user asked not to go on, so nothing is registered or started, just as
@@ -78,6 +96,9 @@ INT_PTR CALLBACK installDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         case ID_BROWSE: browse(dialog); return TRUE;
         default: return FALSE;
       }
+    case WM_TIMER:
+      refreshProgress(dialog);
+      return TRUE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) != SC_CLOSE) return FALSE;
       cancel(dialog);
@@ -110,7 +131,12 @@ int askOverwrite(const char* path) {
 }
 
 void showProgress(WindowHandle dialog, const char* text) {
-  SetDlgItemTextA(static_cast<HWND>(dialog), ID_PROGRESS, text);
+  bool first = !progressLine[0];
+  uint32_t i = 0;
+  for (; text[i] && i < MESSAGE_TEXT_SIZE - 1; ++i) progressLine[i] = text[i];
+  progressLine[i] = 0;
+  progressChanged = true;
+  if (first) refreshProgress(static_cast<HWND>(dialog));
 }
 
 int showMessage(WindowHandle owner, const char* text, int offerCancel) {

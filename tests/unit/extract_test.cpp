@@ -188,6 +188,29 @@ TEST_F(Extract, ReplacesReadOnlyFilesWhenTheUserSaysSo) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A file that is there but cannot be read is still there: replacing it needs
+// the user's word like any other.
+TEST_F(Extract, AsksAboutAnExistingFileItCannotRead) {
+  fs::create_directories(out);
+  std::ofstream(out / "sealed") << "old";
+  chmod((out / "sealed").c_str(), 0222);  // anyone may write it, nobody read it
+  chmod(dir.path().c_str(), 0777);
+  open(buildStoredArchive({file("sealed", "new")}));
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    testFrontEnd.overwriteAnswers = {OVERWRITE_NO};
+    if (extractArchive(nullptr) != RC_OK) _exit(1);
+    _exit(testFrontEnd.asked.size() == 1 ? 0 : 2);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  chmod((out / "sealed").c_str(), 0644);
+  EXPECT_EQ(readFile(out / "sealed"), "old");
+}
+
 TEST_F(Extract, CrcMismatchLeavesNoFileAndOkGoesOn) {
   StoredEntry bad = file("bad", "payload");
   bad.badCrc = true;
