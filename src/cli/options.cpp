@@ -55,10 +55,10 @@ CommandLine parseCommandLine(int argc, char** argv, const std::vector<OptionSpec
     if (arg[1] == '-') {
       size_t equals = arg.find('=');
       std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-      const OptionSpec* spec = findLong(specs, name);
-      if (!spec) throw UsageError("unknown option '--" + name + "'");
-      ParsedOption option{spec->id, "", "--" + name};
-      if (!spec->takesValue) {
+      const OptionSpec* known = findLong(specs, name);
+      if (!known) throw UsageError("unknown option '--" + name + "'");
+      ParsedOption option{known->id, "", "--" + name};
+      if (!known->takesValue) {
         if (equals != std::string::npos) throw UsageError("option '--" + name + "' takes no value");
       } else if (equals != std::string::npos) {
         option.value = arg.substr(equals + 1);
@@ -72,11 +72,11 @@ CommandLine parseCommandLine(int argc, char** argv, const std::vector<OptionSpec
     }
     // A run of short options; the first that takes a value ends it.
     for (size_t at = 1; at < arg.size(); ++at) {
-      const OptionSpec* spec = findShort(specs, arg[at]);
+      const OptionSpec* known = findShort(specs, arg[at]);
       std::string spelled = std::string("-") + arg[at];
-      if (!spec) throw UsageError("unknown option '" + spelled + "'");
-      ParsedOption option{spec->id, "", spelled};
-      if (spec->takesValue) {
+      if (!known) throw UsageError("unknown option '" + spelled + "'");
+      ParsedOption option{known->id, "", spelled};
+      if (known->takesValue) {
         if (at + 1 < arg.size()) {
           option.value = arg.substr(at + 1);
         } else if (i + 1 < argc) {
