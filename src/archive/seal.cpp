@@ -1,20 +1,11 @@
 #include "archive/seal.h"
 
 #include "archive/paths.h"
+#include "archive/pe_header.h"
 #include "codec/crc32.h"
 #include "format.h"
 
 namespace {
-
-// PE32 layout: the "PE\0\0" signature at the offset stored at 0x3C, then the
-// 20-byte file header, then the optional header, whose checksum lies at 64
-// and whose data directories start at 96, 8 bytes each; the certificate
-// table is directory 4.
-const uint32_t PE_POINTER = 0x3C;
-const uint32_t OPTIONAL_HEADER = 24;  // from the signature
-const uint32_t PE_CHECKSUM = OPTIONAL_HEADER + 64;
-const uint32_t CERTIFICATE_DIRECTORY = OPTIONAL_HEADER + 96 + 4 * 8;
-const uint16_t PE32_MAGIC = 0x10B;
 
 void clear(uint8_t* p, uint32_t count) {
   while (count--) *p++ = 0;
@@ -42,13 +33,12 @@ uint32_t sealCrc(uint8_t* stub, uint32_t stubLength, uint32_t sealOffset) {
   // fails anyway; a file that is not a PE32 image is summed whole but for
   // the CRC field.
   clear(stub + sealOffset + SEAL_STUB_CRC, 4);
-  if (stubLength >= PE_POINTER + 4 && stub[0] == 'M' && stub[1] == 'Z') {
-    uint32_t pe = readLe32(stub + PE_POINTER);
-    if (pe < stubLength && stubLength - pe >= CERTIFICATE_DIRECTORY + 8 && readLe32(stub + pe) == 0x4550 &&
-        readLe16(stub + pe + OPTIONAL_HEADER) == PE32_MAGIC) {
-      clear(stub + pe + PE_CHECKSUM, 4);
-      clear(stub + pe + CERTIFICATE_DIRECTORY, 8);
-    }
+  PeHeaders pe;
+  if (readPeHeaders(stub, stubLength, &pe) && pe.optionalMagic == PE32_MAGIC &&
+      pe.available >= pe32DirectoryEnd(PE_DIRECTORY_CERTIFICATES)) {
+    uint8_t* optional = stub + pe.signature + PE_OPTIONAL;
+    clear(optional + PE32_CHECKSUM, 4);
+    clear(optional + PE32_DIRECTORIES + PE_DIRECTORY_CERTIFICATES * PE_DIRECTORY_SIZE, PE_DIRECTORY_SIZE);
   }
   return ~crc32Update(stub, stubLength, 0xFFFFFFFFu);
 }

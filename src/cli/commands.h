@@ -1,3 +1,7 @@
+// The cli folder owns the `jov` command: option parsing, the console front
+// end and the subcommands, which read archives through the core and write
+// them through the packer. It is the top host layer (src/README.md).
+//
 // The `jov` subcommands. Each takes the arguments after its own name and
 // returns the process's exit status (cli/options.h: EXIT_OK, EXIT_FAILED,
 // EXIT_USAGE, or 128 + the signal that stopped it).

@@ -1,3 +1,8 @@
+// The codec folder owns decoding: CRC-32, block input, Huffman tables, code
+// lengths, the LZ decoder, the call filter and this reader, which the archive
+// layer drives. It uses the platform layer and format.h, never the archive,
+// shell, packer or cli folders (src/README.md).
+//
 // Solid stream reader: cuts one file's bytes out of its decoded data stream.
 #pragma once
 

@@ -1,3 +1,9 @@
+// The packer folder owns writing archives, on the host only: the source
+// tree, match finder, parser, code builder, block and directory writer and
+// the forward call filter. It uses format.h and the core's shared pieces
+// (CRC-32, call filter, name rule); nothing in the core includes it
+// (src/README.md).
+//
 // The archive producer: header, solid data streams of blocks, and the
 // directory. Files are appended in directory order, so the reader walks each
 // stream forward and never restarts it.

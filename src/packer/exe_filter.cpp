@@ -1,5 +1,6 @@
 #include "packer/exe_filter.h"
 
+#include "archive/pe_header.h"
 #include "codec/call_filter.h"
 #include "format.h"
 
@@ -12,11 +13,9 @@ const uint32_t OPERAND = FILTER_OPERAND_32;
 }  // namespace
 
 bool isPe32I386(const uint8_t* data, uint64_t size) {
-  if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return false;
-  uint32_t pe = readLe32(data + 0x3C);
-  if ((uint64_t)pe + 6 > size) return false;
-  return data[pe] == 'P' && data[pe + 1] == 'E' && data[pe + 2] == 0 && data[pe + 3] == 0 &&
-         readLe16(data + pe + 4) == 0x014C;
+  // Headers lie within the first 4 GiB; a larger file is read as its head.
+  PeHeaders pe;
+  return readPeHeaders(data, size > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)size, &pe) && pe.machine == PE_MACHINE_I386;
 }
 
 // The transform itself is the core's, one body for both directions.

@@ -13,8 +13,8 @@
 
 namespace jov {
 
-// Whether the bytes are a 32-bit PE file for i386: "MZ", a PE header at the
-// offset stored at 0x3C, and machine type 0x14C.
+// Whether the bytes are a PE file for i386 (archive/pe_header.h: headers that
+// read as far as the machine field, and machine type 0x14C).
 bool isPe32I386(const uint8_t* data, uint64_t size);
 
 // Rewrites one piece in place. `piece` holds the file's bytes from file

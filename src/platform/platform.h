@@ -1,3 +1,7 @@
+// The platform folder owns every call into the operating system the core
+// makes: files, the heap, the message pump. It sits at the bottom of the
+// layers and includes nothing of the project above it (src/README.md).
+//
 // Platform layer: the only way the core reaches files, the heap and the
 // message queue. win32.cpp makes the real calls (the stub), posix.cpp maps
 // POSIX onto the same contract (the `jov` command and the tests); which one is

@@ -1,3 +1,6 @@
+// The shell folder owns the stub's Win32 program: it sits on top of the
+// core and is compiled only into stub.exe (src/README.md).
+//
 // The installer shell: entry and install flow, the install dialog, the
 // overwrite prompt, the folder browser and the stub self-check. Win32 only.
 #pragma once

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/pe_header.h"
 #include "archive/seal.h"
 #include "codec/crc32.h"
 #include "format.h"
@@ -44,21 +45,8 @@ void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 // PointerToRawData follow. Nothing else in a linked, unsigned, stripped image
 // is a file offset (the refusals below make sure), so the image the loader
 // maps is the same. Run before sealing: the seal sums the final bytes.
-const uint32_t DOS_HEADER_SIZE = 0x40;
 const uint32_t COMPACT_PE_OFFSET = 0x48;
 const uint8_t DOS_EXIT_PROGRAM[] = {0xB8, 0x01, 0x4C, 0xCD, 0x21};
-// Offsets within the PE headers, from the "PE\0\0" signature.
-const uint32_t PE_SECTION_COUNT = 6;
-const uint32_t PE_SYMBOL_TABLE = 12;
-const uint32_t PE_OPTIONAL_SIZE = 20;
-const uint32_t PE_OPTIONAL = 24;
-const uint32_t OPT_FILE_ALIGNMENT = 36;
-const uint32_t OPT_SIZE_OF_HEADERS = 60;
-const uint32_t OPT_DIRECTORY_COUNT = 92;
-const uint32_t OPT_DIRECTORIES = 96;
-const uint32_t DIRECTORY_CERTIFICATES = 4;
-const uint32_t DIRECTORY_DEBUG = 6;
-const uint32_t SECTION_HEADER_SIZE = 40;
 const uint32_t SECTION_RAW_SIZE = 16;
 const uint32_t SECTION_RAW_POINTER = 20;
 const uint32_t SECTION_RELOCATIONS = 24;  // and line numbers at 28
@@ -67,18 +55,19 @@ const uint32_t SECTION_RELOCATIONS = 24;  // and line numbers at 28
 // why it cannot be compacted.
 std::string compactHeaders(std::vector<uint8_t>& bytes) {
   size_t size = bytes.size();
-  if (size < DOS_HEADER_SIZE || bytes[0] != 'M' || bytes[1] != 'Z') return "not an MZ executable";
-  uint32_t pe = get32(bytes, 0x3C);
-  if (pe <= COMPACT_PE_OFFSET) return "";  // compact already
-  if (pe > size || size - pe < PE_OPTIONAL + OPT_DIRECTORIES ||
-      get32(bytes, pe) != 0x4550 || get16(bytes, pe + PE_OPTIONAL) != 0x10B)
+  if (size < PE_DOS_HEADER_SIZE || bytes[0] != 'M' || bytes[1] != 'Z') return "not an MZ executable";
+  PeHeaders h;
+  if (size > 0xFFFFFFFFu || !readPeHeaders(bytes.data(), (uint32_t)size, &h) || h.optionalMagic != PE32_MAGIC ||
+      h.available < PE_OPTIONAL + PE32_DIRECTORIES)
     return "not a PE32 image";
-  uint32_t sections = get16(bytes, pe + PE_SECTION_COUNT);
-  uint32_t optionalSize = get16(bytes, pe + PE_OPTIONAL_SIZE);
+  uint32_t pe = h.signature;
+  if (pe <= COMPACT_PE_OFFSET) return "";  // compact already
+  uint32_t sections = h.sectionCount;
+  uint32_t optionalSize = h.optionalSize;
   uint32_t opt = pe + PE_OPTIONAL;
-  uint32_t headersLength = PE_OPTIONAL + optionalSize + sections * SECTION_HEADER_SIZE;
-  uint32_t alignment = get32(bytes, opt + OPT_FILE_ALIGNMENT);
-  uint32_t oldHeaders = get32(bytes, opt + OPT_SIZE_OF_HEADERS);
+  uint32_t headersLength = PE_OPTIONAL + optionalSize + sections * PE_SECTION_HEADER_SIZE;
+  uint32_t alignment = get32(bytes, opt + PE32_FILE_ALIGNMENT);
+  uint32_t oldHeaders = get32(bytes, opt + PE32_SIZE_OF_HEADERS);
   if (alignment == 0 || (alignment & (alignment - 1)) || oldHeaders > size || pe + headersLength > oldHeaders)
     return "unexpected header layout";
   uint32_t newHeaders = (COMPACT_PE_OFFSET + headersLength + alignment - 1) & ~(alignment - 1);
@@ -86,16 +75,18 @@ std::string compactHeaders(std::vector<uint8_t>& bytes) {
   uint32_t shift = oldHeaders - newHeaders;
 
   if (get32(bytes, pe + PE_SYMBOL_TABLE) != 0) return "the image has a symbol table";
-  uint32_t directories = get32(bytes, opt + OPT_DIRECTORY_COUNT);
-  for (uint32_t d : {DIRECTORY_CERTIFICATES, DIRECTORY_DEBUG})
-    if (d < directories && OPT_DIRECTORIES + 8 * d + 8 <= optionalSize &&
-        (get32(bytes, opt + OPT_DIRECTORIES + 8 * d) || get32(bytes, opt + OPT_DIRECTORIES + 8 * d + 4)))
+  uint32_t directories = get32(bytes, opt + PE32_DIRECTORY_COUNT);
+  for (uint32_t d : {PE_DIRECTORY_CERTIFICATES, PE_DIRECTORY_DEBUG}) {
+    uint32_t entry = PE32_DIRECTORIES + PE_DIRECTORY_SIZE * d;
+    if (d < directories && entry + PE_DIRECTORY_SIZE <= optionalSize &&
+        (get32(bytes, opt + entry) || get32(bytes, opt + entry + 4)))
       return "the image has a certificate table or debug directory";
+  }
   for (uint32_t at = pe + headersLength; at < oldHeaders; ++at)
     if (bytes[at]) return "the headers' padding is not empty";
   uint32_t table = opt + optionalSize;
   for (uint32_t i = 0; i < sections; ++i) {
-    uint32_t header = table + i * SECTION_HEADER_SIZE;
+    uint32_t header = table + i * PE_SECTION_HEADER_SIZE;
     uint32_t raw = get32(bytes, header + SECTION_RAW_POINTER);
     uint32_t rawSize = get32(bytes, header + SECTION_RAW_SIZE);
     if (get32(bytes, header + SECTION_RELOCATIONS) || get32(bytes, header + SECTION_RELOCATIONS + 4))
@@ -105,18 +96,18 @@ std::string compactHeaders(std::vector<uint8_t>& bytes) {
   }
 
   std::vector<uint8_t> out(size - shift, 0);
-  std::copy(bytes.begin(), bytes.begin() + DOS_HEADER_SIZE, out.begin());
-  std::copy(std::begin(DOS_EXIT_PROGRAM), std::end(DOS_EXIT_PROGRAM), out.begin() + DOS_HEADER_SIZE);
+  std::copy(bytes.begin(), bytes.begin() + PE_DOS_HEADER_SIZE, out.begin());
+  std::copy(std::begin(DOS_EXIT_PROGRAM), std::end(DOS_EXIT_PROGRAM), out.begin() + PE_DOS_HEADER_SIZE);
   std::copy(bytes.begin() + pe, bytes.begin() + pe + headersLength, out.begin() + COMPACT_PE_OFFSET);
   std::copy(bytes.begin() + oldHeaders, bytes.end(), out.begin() + newHeaders);
   // The DOS view of the file: one 512-byte page holding 0x48 bytes.
   put16(out, 2, COMPACT_PE_OFFSET);
   put16(out, 4, 1);
-  put32(out, 0x3C, COMPACT_PE_OFFSET);
+  put32(out, PE_POINTER, COMPACT_PE_OFFSET);
   uint32_t newOpt = COMPACT_PE_OFFSET + PE_OPTIONAL;
-  put32(out, newOpt + OPT_SIZE_OF_HEADERS, newHeaders);
+  put32(out, newOpt + PE32_SIZE_OF_HEADERS, newHeaders);
   for (uint32_t i = 0; i < sections; ++i) {
-    uint32_t header = newOpt + optionalSize + i * SECTION_HEADER_SIZE;
+    uint32_t header = newOpt + optionalSize + i * PE_SECTION_HEADER_SIZE;
     uint32_t raw = get32(out, header + SECTION_RAW_POINTER);
     if (raw) put32(out, header + SECTION_RAW_POINTER, raw - shift);
   }
