@@ -11,14 +11,6 @@ const uint32_t OPERAND = 4;  // mode 4: 32-bit operands
 
 }  // namespace
 
-bool isPe32I386(const uint8_t* data, uint64_t size) {
-  if (size < 0x40 || data[0] != 'M' || data[1] != 'Z') return false;
-  uint32_t pe = readLe32(data + 0x3C);
-  if ((uint64_t)pe + 6 > size) return false;
-  return data[pe] == 'P' && data[pe + 1] == 'E' && data[pe + 2] == 0 && data[pe + 3] == 0 &&
-         readLe16(data + pe + 4) == 0x014C;
-}
-
 // The transform itself is the core's, one body for both directions.
 void forwardFilterPiece(uint8_t* piece, uint32_t count, uint32_t fileOffset, uint32_t fileLength) {
   convertCalls(piece, count, fileOffset, fileLength, OPERAND, true);

@@ -13,10 +13,6 @@
 
 namespace jov {
 
-// Whether the bytes are a 32-bit PE file for i386: "MZ", a PE header at the
-// offset stored at 0x3C, and machine type 0x14C.
-bool isPe32I386(const uint8_t* data, uint64_t size);
-
 // Rewrites one piece in place. `piece` holds the file's bytes from file
 // offset `fileOffset` on, `count` of them; `fileLength` is the whole file's.
 void forwardFilterPiece(uint8_t* piece, uint32_t count, uint32_t fileOffset, uint32_t fileLength);
