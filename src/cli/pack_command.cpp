@@ -2,15 +2,18 @@
 // --raw, into the archive alone.
 #include <errno.h>
 #include <fcntl.h>
+#include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -42,15 +45,30 @@ const char* const PACK_HELP =
     "  --stub FILE      use FILE as the stub instead of the built-in one\n"
     "  --raw            write the archive only, without a stub\n"
     "  --codepage N     Windows code page of the names (default 1252)\n"
-    "  --hidden GLOB    mark matching paths hidden (relative, '/' separated;\n"
-    "                   may be repeated)\n"
+    "  --hidden GLOB    mark matching paths hidden (may be repeated)\n"
     "  --system GLOB    mark matching paths system (may be repeated)\n"
+    "  --exclude GLOB   leave matching paths out (may be repeated); an excluded\n"
+    "                   folder leaves out everything inside it\n"
+    "  --exclude-from FILE  one GLOB per line; empty lines and lines that start\n"
+    "                   with '#' are ignored\n"
+    "  --dereference    also pack files that symbolic links outside SOURCE_DIR\n"
+    "                   point to (links inside it are always followed, with a\n"
+    "                   warning; links to folders never)\n"
     "  -q, --quiet      print errors only\n"
     "  -v, --verbose    list every entry\n"
     "\n"
+    "A GLOB is matched against the whole path below SOURCE_DIR, with '/' between\n"
+    "names (\"docs/readme.txt\"). '*', '?' and '[...]' also match '/': '*.bak'\n"
+    "matches at any depth, 'docs/*' everything below docs. A pattern that matches\n"
+    "nothing is reported.\n"
+    "\n"
     "SOURCE_DATE_EPOCH, when set, clamps every file time to it.\n";
 
-// The temporary output, removed if the run does not finish.
+// The temporary output, removed if the run does not finish. Its name is
+// the output's plus TEMP_MARK and six random characters; while a run
+// writes it, the run holds an flock on it, so a temporary nobody holds is a
+// leftover of a run that was killed.
+const char* const TEMP_MARK = ".jovtmp.";
 char tempPath[4096];
 volatile sig_atomic_t tempActive = 0;
 
@@ -101,19 +119,53 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
 }
 
 // The stub's seal tells where the archive must begin and lets the installer
-// check itself; a stub sealed for another length or changed since sealing
-// would refuse to install, so it is refused here already.
-std::string checkStubSeal(std::vector<uint8_t> stub) {  // a copy: sealCrc clears fields in it
+// check itself; an installer made from a stub without a valid seal could
+// never install, so such a stub is refused. Returns why (empty when fine).
+std::string stubSealProblem(std::vector<uint8_t> stub) {  // a copy: sealCrc clears fields in it
   StubSeal seal;
   if (!findSeal(stub.data(), (uint32_t)stub.size(), &seal))
-    return "warning: the stub carries no seal; the installer will not find its archive";
+    return "the stub carries no seal; the installer would not find its archive";
   if (seal.stubLength != stub.size())
-    throw std::runtime_error("the stub is sealed for " + std::to_string(seal.stubLength) + " bytes but has " +
-                             std::to_string(stub.size()));
+    return "the stub is sealed for " + std::to_string(seal.stubLength) + " bytes but has " +
+           std::to_string(stub.size());
   buildCrcTable();
   if (sealCrc(stub.data(), seal.stubLength, seal.sealOffset) != seal.stubCrc)
-    throw std::runtime_error("the stub has changed since it was sealed");
+    return "the stub has changed since it was sealed";
   return "";
+}
+
+// Removes temporaries of `output` that no running pack holds.
+void removeStaleTemporaries(const std::string& output, bool quiet) {
+  const std::filesystem::path out(output);
+  const std::string folder = out.has_parent_path() ? out.parent_path().string() : ".";
+  const std::string prefix = out.filename().string() + TEMP_MARK;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;  // creating the temporary will say what is wrong
+  while (struct dirent* d = readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string path = folder + "/" + name;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        unlink(path.c_str()) == 0 && !quiet)
+      fprintf(stderr, "jov pack: removed %s, left by a pack that did not finish\n", path.c_str());
+    close(fd);
+  }
+  closedir(dir);
+}
+
+// Lines of an --exclude-from file: patterns, without empty lines and
+// comments.
+bool readPatternFile(const std::string& path, std::vector<std::string>& patterns) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] != '#') patterns.push_back(line);
+  }
+  return !in.bad();
 }
 
 bool parseUnsigned(const char* s, long min, long max, long* out) {
@@ -171,6 +223,14 @@ int runPack(int argc, char** argv) {
         scan.hiddenPatterns.push_back(value("--hidden"));
       } else if (a == "--system") {
         scan.systemPatterns.push_back(value("--system"));
+      } else if (a == "--exclude") {
+        scan.excludePatterns.push_back(value("--exclude"));
+      } else if (a == "--exclude-from") {
+        const char* file = value("--exclude-from");
+        if (!readPatternFile(file, scan.excludePatterns))
+          return usageError(std::string(file) + ": " + strerror(errno));
+      } else if (a == "--dereference") {
+        scan.dereference = true;
       } else if (a == "-q" || a == "--quiet") {
         quiet = true;
       } else if (a == "-v" || a == "--verbose") {
@@ -189,6 +249,9 @@ int runPack(int argc, char** argv) {
   if (source.empty()) return usageError("no source folder");
   if (raw && !stubFile.empty()) return usageError("--raw and --stub exclude each other");
   if (output.empty()) output = raw ? "Setup.jov" : "Setup.exe";
+  for (const auto* patterns : {&scan.hiddenPatterns, &scan.systemPatterns, &scan.excludePatterns})
+    for (const std::string& p : *patterns)
+      if (std::string why = jov::patternProblem(p); !why.empty()) return usageError(why);
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   scan.codepage = (int)codepage;
   scan.warn = [&](const std::string& s) {
@@ -201,8 +264,48 @@ int runPack(int argc, char** argv) {
     scan.sourceDateEpoch = v;
   }
 
+  // The stub first: a bad one is a usage error, found before any work.
+  std::vector<uint8_t> stub;
+  if (!raw) {
+    std::string error;
+    if (!stubFile.empty()) {
+      if (!readWholeFile(stubFile, stub, error)) return usageError(stubFile + ": " + error);
+    } else if (embeddedStubSize == 0) {
+      return usageError("this jov has no built-in stub; give one with --stub");
+    } else {
+      stub.assign(embeddedStub, embeddedStub + embeddedStubSize);
+    }
+    if (std::string why = stubSealProblem(stub); !why.empty())
+      return usageError((stubFile.empty() ? std::string("built-in stub") : stubFile) + ": " + why);
+  }
+
   FILE* out = nullptr;
+  int lockFd = -1;  // keeps the temporary's flock until it has its final name
   try {
+    removeStaleTemporaries(output, quiet);
+    snprintf(tempPath, sizeof tempPath, "%s%sXXXXXX", output.c_str(), TEMP_MARK);
+    int fd = mkstemp(tempPath);
+    if (fd < 0) throw std::runtime_error(output + ": cannot create a temporary file: " + strerror(errno));
+    tempActive = 1;
+    signal(SIGINT, onSignal);
+    signal(SIGTERM, onSignal);
+    signal(SIGHUP, onSignal);
+    // A lock on a dup'ed descriptor lives as long as that one, past fclose.
+    lockFd = dup(fd);
+    if (lockFd < 0 || flock(lockFd, LOCK_EX | LOCK_NB) != 0)
+      throw std::runtime_error(std::string(tempPath) + ": cannot lock: " + strerror(errno));
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, (raw ? 0666 : 0777) & ~mask);
+    out = fdopen(fd, "w+b");
+    if (!out) throw std::runtime_error(output + ": " + strerror(errno));
+
+    // Neither the output being written nor the one it replaces is packed,
+    // wherever they lie.
+    struct stat st;
+    if (fstat(fd, &st) == 0) scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
+    if (stat(output.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+      scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
     std::vector<jov::SourceEntry> entries = jov::scanSourceTree(source, scan);
     if (entries.empty()) throw std::runtime_error(source + ": folder is empty; the installer needs at least one entry");
     bool hasProgram = false;
@@ -212,30 +315,6 @@ int runPack(int argc, char** argv) {
       fprintf(stderr, "jov pack: warning: no Tovrel32.exe at the top of %s; the installer registers and starts it\n",
               source.c_str());
 
-    std::vector<uint8_t> stub;
-    if (!raw) {
-      std::string error;
-      if (!stubFile.empty()) {
-        if (!readWholeFile(stubFile, stub, error)) throw std::runtime_error(stubFile + ": " + error);
-      } else {
-        if (embeddedStubSize == 0) throw std::runtime_error("this jov has no built-in stub; give one with --stub");
-        stub.assign(embeddedStub, embeddedStub + embeddedStubSize);
-      }
-      std::string note = checkStubSeal(stub);
-      if (!note.empty() && !quiet) fprintf(stderr, "jov pack: %s\n", note.c_str());
-    }
-
-    snprintf(tempPath, sizeof tempPath, "%s.XXXXXX", output.c_str());
-    int fd = mkstemp(tempPath);
-    if (fd < 0) throw std::runtime_error(output + ": cannot create a temporary file: " + strerror(errno));
-    tempActive = 1;
-    signal(SIGINT, onSignal);
-    signal(SIGTERM, onSignal);
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, (raw ? 0666 : 0777) & ~mask);
-    out = fdopen(fd, "w+b");
-    if (!out) throw std::runtime_error(output + ": " + strerror(errno));
     if (!stub.empty() && fwrite(stub.data(), 1, stub.size(), out) != stub.size())
       throw std::runtime_error(std::string(tempPath) + ": " + strerror(errno));
 
@@ -251,15 +330,13 @@ int runPack(int argc, char** argv) {
     options.threads = (unsigned)threads;
     options.progress = [&](uint64_t in, uint64_t written) { progress.update(in, written); };
     jov::ArchiveWriter writer(out, options);
-    std::vector<uint8_t> bytes;
     for (const jov::SourceEntry& e : entries) {
       if (e.info.folder) {
         writer.addFolder(e.info);
       } else {
-        std::string error;
-        if (!readWholeFile(e.path.string(), bytes, error)) throw std::runtime_error(e.relative + ": " + error);
-        if (bytes.size() != e.size) throw std::runtime_error(e.relative + ": file changed while being packed");
-        writer.addFile(e.info, bytes);
+        jov::SourceFile file(e);
+        writer.addFile(e.info, file);
+        file.checkUnchanged();
       }
       if (verbose) {
         if (progress.enabled) fprintf(stderr, "\r\033[K");
@@ -277,6 +354,8 @@ int runPack(int argc, char** argv) {
     out = nullptr;
     if (rename(tempPath, output.c_str()) != 0) throw std::runtime_error(output + ": " + strerror(errno));
     tempActive = 0;
+    close(lockFd);
+    lockFd = -1;
     if (!quiet) {
       const unsigned folders = stats.entries - stats.files;
       fprintf(stderr, "%s: %u file%s, %u folder%s, %llu -> %llu bytes (%.1f%%)%s\n", output.c_str(), stats.files,
@@ -292,7 +371,14 @@ int runPack(int argc, char** argv) {
       unlink(tempPath);
       tempActive = 0;
     }
-    fprintf(stderr, "jov pack: %s\n", e.what());
+    if (lockFd >= 0) close(lockFd);
+    if (const auto* problems = dynamic_cast<const jov::SourceProblems*>(&e)) {
+      for (const std::string& p : problems->problems()) fprintf(stderr, "jov pack: %s\n", p.c_str());
+      fprintf(stderr, "jov pack: %zu problem%s in %s; nothing was packed\n", problems->problems().size(),
+              problems->problems().size() == 1 ? "" : "s", source.c_str());
+    } else {
+      fprintf(stderr, "jov pack: %s\n", e.what());
+    }
     return 1;
   }
 }
