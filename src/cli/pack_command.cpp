@@ -284,12 +284,20 @@ int runPack(int argc, char** argv) {
   try {
     removeStaleTemporaries(output, quiet);
     snprintf(tempPath, sizeof tempPath, "%s%sXXXXXX", output.c_str(), TEMP_MARK);
+    // The signals wait while the temporary comes into being, so that none
+    // can leave it behind unrecorded.
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      sigaddset(&stops, sig);
+      signal(sig, onSignal);
+    }
+    sigprocmask(SIG_BLOCK, &stops, &before);
     int fd = mkstemp(tempPath);
-    if (fd < 0) throw std::runtime_error(output + ": cannot create a temporary file: " + strerror(errno));
-    tempActive = 1;
-    signal(SIGINT, onSignal);
-    signal(SIGTERM, onSignal);
-    signal(SIGHUP, onSignal);
+    tempActive = fd >= 0;
+    const int createError = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (fd < 0) throw std::runtime_error(output + ": cannot create a temporary file: " + strerror(createError));
     // A lock on a dup'ed descriptor lives as long as that one, past fclose.
     lockFd = dup(fd);
     if (lockFd < 0 || flock(lockFd, LOCK_EX | LOCK_NB) != 0)
