@@ -214,7 +214,12 @@ struct Walker {
     clampedCreate += c2;
   }
 
-  void problem(const std::string& relative, const std::string& why) { problems.push_back(relative + ": " + why); }
+  // Paths that are not clean UTF-8 text are shown escaped, never raw.
+  void problem(const std::string& relative, const std::string& why) {
+    const bool clean = composeUtf8(relative) &&
+                       std::none_of(relative.begin(), relative.end(), [](char c) { return (unsigned char)c < 0x20; });
+    problems.push_back((clean ? relative : escapeBytes(relative)) + ": " + why);
+  }
 
   // `storedParent` is the parent folder's stored name ("" at the top);
   // returns the entry's own, for its children (nullopt when it has none).
