@@ -2,15 +2,18 @@
 // --raw, into the archive alone.
 #include <errno.h>
 #include <fcntl.h>
+#include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -46,18 +49,33 @@ const char* const PACK_HELP =
     "  --stub FILE      use FILE as the stub instead of the built-in one\n"
     "  --raw            write the archive only, without a stub\n"
     "  --codepage N     Windows code page of the names (default 1252)\n"
-    "  --hidden GLOB    mark matching paths hidden (relative, '/' separated;\n"
-    "                   may be repeated)\n"
+    "  --hidden GLOB    mark matching paths hidden (may be repeated)\n"
     "  --system GLOB    mark matching paths system (may be repeated)\n"
+    "  --exclude GLOB   leave matching paths out (may be repeated); an excluded\n"
+    "                   folder leaves out everything inside it\n"
+    "  --exclude-from FILE  one GLOB per line; empty lines and lines that start\n"
+    "                   with '#' are ignored\n"
+    "  --dereference    also pack files that symbolic links outside SOURCE_DIR\n"
+    "                   point to (links inside it are always followed, with a\n"
+    "                   warning; links to folders never)\n"
     "  -q, --quiet      print errors only\n"
     "  -v, --verbose    list every entry (on stdout; on stderr with -o -)\n"
     "  -h, --help       this text\n"
     "  --version        version, archive format and built-in stub\n"
     "\n"
+    "A GLOB is matched against the whole path below SOURCE_DIR, with '/' between\n"
+    "names (\"docs/readme.txt\"). '*', '?' and '[...]' also match '/': '*.bak'\n"
+    "matches at any depth, 'docs/*' everything below docs. A --hidden or --system\n"
+    "pattern that matches nothing is reported.\n"
+    "\n"
     "SOURCE_DATE_EPOCH, when set, clamps every file time to it.\n"
     "Exit status: 0 packed, 1 a failure, 2 a usage error.\n";
 
-// The temporary output, removed if the run does not finish.
+// The temporary output, removed if the run does not finish. Its name is
+// the output's plus TEMP_MARK and six random characters; while a run
+// writes it, the run holds an flock on it, so a temporary nobody holds is a
+// leftover of a run that was killed.
+const char* const TEMP_MARK = ".jovtmp.";
 char tempPath[4096];
 volatile sig_atomic_t tempActive = 0;
 
@@ -84,28 +102,75 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
 }
 
 // The stub's seal tells where the archive must begin and lets the installer
-// check itself; a stub sealed for another length or changed since sealing
-// would refuse to install, so it is refused here already.
-std::string checkStubSeal(std::vector<uint8_t> stub) {  // a copy: sealCrc clears fields in it
+// check itself; an installer made from a stub without a valid seal could
+// never install, so such a stub is refused. Returns why (empty when fine).
+std::string stubSealProblem(std::vector<uint8_t> stub) {  // a copy: sealCrc clears fields in it
   StubSeal seal;
   if (!findSeal(stub.data(), (uint32_t)stub.size(), &seal))
-    return "warning: the stub carries no seal; the installer will not find its archive";
+    return "the stub carries no seal; the installer would not find its archive";
   if (seal.stubLength != stub.size())
-    throw std::runtime_error("the stub is sealed for " + std::to_string(seal.stubLength) + " bytes but has " +
-                             std::to_string(stub.size()));
+    return "the stub is sealed for " + std::to_string(seal.stubLength) + " bytes but has " +
+           std::to_string(stub.size());
   buildCrcTable();
   if (sealCrc(stub.data(), seal.stubLength, seal.sealOffset) != seal.stubCrc)
-    throw std::runtime_error("the stub has changed since it was sealed");
+    return "the stub has changed since it was sealed";
   return "";
 }
 
-enum PackOption { OPT_OUTPUT = 1, OPT_LEVEL, OPT_LEVEL_DIGIT, OPT_THREADS, OPT_STUB, OPT_RAW, OPT_HIDDEN, OPT_SYSTEM };
+// Removes temporaries of `output` that no running pack holds.
+void removeStaleTemporaries(const std::string& output, bool quiet) {
+  const std::filesystem::path out(output);
+  const std::string folder = out.has_parent_path() ? out.parent_path().string() : ".";
+  const std::string prefix = out.filename().string() + TEMP_MARK;
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) return;  // creating the temporary will say what is wrong
+  while (struct dirent* d = readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string path = folder + "/" + name;
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        unlink(path.c_str()) == 0 && !quiet)
+      fprintf(stderr, "jov pack: removed %s, left by a pack that did not finish\n", path.c_str());
+    close(fd);
+  }
+  closedir(dir);
+}
+
+// Lines of an --exclude-from file: patterns, without empty lines and
+// comments.
+bool readPatternFile(const std::string& path, std::vector<std::string>& patterns) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line[0] != '#') patterns.push_back(line);
+  }
+  return !in.bad();
+}
+
+enum PackOption {
+  OPT_OUTPUT = 1,
+  OPT_LEVEL,
+  OPT_LEVEL_DIGIT,
+  OPT_THREADS,
+  OPT_STUB,
+  OPT_RAW,
+  OPT_HIDDEN,
+  OPT_SYSTEM,
+  OPT_EXCLUDE,
+  OPT_EXCLUDE_FROM,
+  OPT_DEREFERENCE
+};
 
 std::vector<OptionSpec> packOptions() {
   std::vector<OptionSpec> specs = {
       {OPT_OUTPUT, 'o', "output", true}, {OPT_LEVEL, 'l', "level", true}, {OPT_THREADS, 'T', "threads", true},
       {OPT_STUB, 0, "stub", true},       {OPT_RAW, 0, "raw", false},       {OPT_HIDDEN, 0, "hidden", true},
-      {OPT_SYSTEM, 0, "system", true},
+      {OPT_SYSTEM, 0, "system", true},   {OPT_EXCLUDE, 0, "exclude", true}, {OPT_EXCLUDE_FROM, 0, "exclude-from", true},
+      {OPT_DEREFERENCE, 0, "dereference", false},
   };
   for (char digit = '0'; digit <= '9'; ++digit) specs.push_back({OPT_LEVEL_DIGIT, digit, nullptr, false});
   specs.insert(specs.end(), COMMON_OPTIONS.begin(), COMMON_OPTIONS.end());
@@ -146,8 +211,18 @@ PackSettings parsePackOptions(int argc, char** argv) {
       case OPT_RAW: settings.raw = true; break;
       case OPT_HIDDEN: settings.scan.hiddenPatterns.push_back(o.value); break;
       case OPT_SYSTEM: settings.scan.systemPatterns.push_back(o.value); break;
+      case OPT_EXCLUDE: settings.scan.excludePatterns.push_back(o.value); break;
+      case OPT_EXCLUDE_FROM:
+        if (!readPatternFile(o.value, settings.scan.excludePatterns))
+          throw UsageError(o.value + ": " + strerror(errno));
+        break;
+      case OPT_DEREFERENCE: settings.scan.dereference = true; break;
     }
   }
+  for (const auto* patterns : {&settings.scan.hiddenPatterns, &settings.scan.systemPatterns,
+                               &settings.scan.excludePatterns})
+    for (const std::string& p : *patterns)
+      if (std::string why = jov::patternProblem(p); !why.empty()) throw UsageError(why);
   if (settings.common.help || settings.common.version) return settings;
   if (line.operands.empty()) throw UsageError("no source folder");
   if (line.operands.size() > 1) throw UsageError("more than one source folder");
@@ -178,9 +253,11 @@ struct PackOutput {
   std::string finalPath;  // renamed into (regular files)
   int target = -1;        // copied into (everything else)
   bool ownsTarget = false;
+  int lockFd = -1;        // keeps the temporary's flock until it has its final name
 
   ~PackOutput() {
     if (ownsTarget) close(target);
+    if (lockFd >= 0) close(lockFd);
   }
 
   bool streaming() const { return target >= 0; }
@@ -217,7 +294,7 @@ struct PackOutput {
   }
 
   // The file the writer fills: beside finalPath, or unlinked in TMPDIR.
-  FILE* create(bool executable) {
+  FILE* create(bool executable, bool quiet) {
     int fd;
     if (streaming()) {
       const char* folder = getenv("TMPDIR");
@@ -227,12 +304,28 @@ struct PackOutput {
       if (fd < 0) throw std::runtime_error(std::string(folder) + ": cannot create a temporary file: " + strerror(errno));
       unlink(name.c_str());
     } else {
-      snprintf(tempPath, sizeof tempPath, "%s.XXXXXX", finalPath.c_str());
+      removeStaleTemporaries(finalPath, quiet);
+      snprintf(tempPath, sizeof tempPath, "%s%sXXXXXX", finalPath.c_str(), TEMP_MARK);
+      // The signals wait while the temporary comes into being, so that none
+      // can leave it behind unrecorded.
+      sigset_t stops, before;
+      sigemptyset(&stops);
+      for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, sig);
+        signal(sig, onSignal);
+      }
+      sigprocmask(SIG_BLOCK, &stops, &before);
       fd = mkostemp(tempPath, O_CLOEXEC);
-      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(errno));
-      tempActive = 1;
-      signal(SIGINT, onSignal);
-      signal(SIGTERM, onSignal);
+      tempActive = fd >= 0;
+      const int createError = errno;
+      sigprocmask(SIG_SETMASK, &before, nullptr);
+      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(createError));
+      // A lock on a dup'ed descriptor lives as long as that one, past fclose.
+      lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      if (lockFd < 0 || flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        throw std::runtime_error(std::string(tempPath) + ": cannot lock: " + strerror(errno));
+      }
       mode_t mask = umask(0);
       umask(mask);
       fchmod(fd, (executable ? 0777 : 0666) & ~mask);
@@ -279,6 +372,8 @@ struct PackOutput {
     }
     if (rename(tempPath, finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + strerror(errno));
     tempActive = 0;
+    close(lockFd);
+    lockFd = -1;
   }
 };
 
@@ -287,6 +382,7 @@ struct PackOutput {
 int runPack(int argc, char** argv) {
   PackSettings settings;
   PackOutput output;
+  std::vector<uint8_t> stub;
   try {
     settings = parsePackOptions(argc, argv);
     if (settings.common.help) {
@@ -296,6 +392,19 @@ int runPack(int argc, char** argv) {
     if (settings.common.version) {
       printVersion();
       return EXIT_OK;
+    }
+    // The stub first: a bad one is a usage error, found before any work.
+    if (!settings.raw) {
+      std::string error;
+      if (!settings.stubFile.empty()) {
+        if (!readWholeFile(settings.stubFile, stub, error)) throw UsageError(settings.stubFile + ": " + error);
+      } else if (embeddedStubSize == 0) {
+        throw UsageError("this jov has no built-in stub; give one with --stub");
+      } else {
+        stub.assign(embeddedStub, embeddedStub + embeddedStubSize);
+      }
+      if (std::string why = stubSealProblem(stub); !why.empty())
+        throw UsageError((settings.stubFile.empty() ? std::string("built-in stub") : settings.stubFile) + ": " + why);
     }
     output.open(settings.output);
   } catch (const UsageError& e) {
@@ -307,7 +416,6 @@ int runPack(int argc, char** argv) {
   }
   const bool quiet = settings.common.quiet, verbose = settings.common.verbose, raw = settings.raw;
   const std::string& source = settings.source;
-  const std::string& stubFile = settings.stubFile;
   jov::ScanOptions& scan = settings.scan;
   unsigned threads = settings.threads ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
   // The listing goes to stdout, unless the installer does.
@@ -318,6 +426,13 @@ int runPack(int argc, char** argv) {
 
   FILE* out = nullptr;
   try {
+    out = output.create(!raw, quiet);
+    // Neither the output being written nor the one it replaces is packed,
+    // wherever they lie.
+    struct stat st;
+    if (fstat(fileno(out), &st) == 0) scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
+    if ((output.streaming() ? fstat(output.target, &st) : stat(output.finalPath.c_str(), &st)) == 0)
+      scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
     std::vector<jov::SourceEntry> entries = jov::scanSourceTree(source, scan);
     if (entries.empty()) throw std::runtime_error(source + ": folder is empty; the installer needs at least one entry");
     bool hasProgram = false;
@@ -327,20 +442,6 @@ int runPack(int argc, char** argv) {
       fprintf(stderr, "jov pack: warning: no Tovrel32.exe at the top of %s; the installer registers and starts it\n",
               source.c_str());
 
-    std::vector<uint8_t> stub;
-    if (!raw) {
-      std::string error;
-      if (!stubFile.empty()) {
-        if (!readWholeFile(stubFile, stub, error)) throw std::runtime_error(stubFile + ": " + error);
-      } else {
-        if (embeddedStubSize == 0) throw std::runtime_error("this jov has no built-in stub; give one with --stub");
-        stub.assign(embeddedStub, embeddedStub + embeddedStubSize);
-      }
-      std::string note = checkStubSeal(stub);
-      if (!note.empty() && !quiet) fprintf(stderr, "jov pack: %s\n", note.c_str());
-    }
-
-    out = output.create(!raw);
     if (!stub.empty() && fwrite(stub.data(), 1, stub.size(), out) != stub.size())
       throw std::runtime_error(output.shown + ": cannot write: " + strerror(errno));
 
@@ -362,15 +463,13 @@ int runPack(int argc, char** argv) {
       progress.update(in, label);
     };
     jov::ArchiveWriter writer(out, options);
-    std::vector<uint8_t> bytes;
     for (const jov::SourceEntry& e : entries) {
       if (e.info.folder) {
         writer.addFolder(e.info);
       } else {
-        std::string error;
-        if (!readWholeFile(e.path.string(), bytes, error)) throw std::runtime_error(e.relative + ": " + error);
-        if (bytes.size() != e.size) throw std::runtime_error(e.relative + ": file changed while being packed");
-        writer.addFile(e.info, bytes);
+        jov::SourceFile file(e);
+        writer.addFile(e.info, file);
+        file.checkUnchanged();
       }
       if (verbose) {
         progress.clear();
@@ -402,7 +501,13 @@ int runPack(int argc, char** argv) {
       unlink(tempPath);
       tempActive = 0;
     }
-    fprintf(stderr, "jov pack: %s\n", text.c_str());
+    if (const auto* problems = dynamic_cast<const jov::SourceProblems*>(&e)) {
+      for (const std::string& p : problems->problems()) fprintf(stderr, "jov pack: %s\n", p.c_str());
+      fprintf(stderr, "jov pack: %zu problem%s in %s; nothing was packed\n", problems->problems().size(),
+              problems->problems().size() == 1 ? "" : "s", source.c_str());
+    } else {
+      fprintf(stderr, "jov pack: %s\n", text.c_str());
+    }
     return EXIT_FAILED;
   }
 }

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "archive/pe_header.h"
 #include "codec/crc32.h"
 #include "format.h"
 #include "packer/block_encoder.h"
@@ -140,23 +141,80 @@ double sliceBits(const uint8_t* p, size_t n) {
   return estimateBits(stats);
 }
 
-double trialBits(const uint8_t* data, size_t size) {
-  const size_t slice = 64 * 1024, slices = 4;
-  if (size <= slices * slice) return sliceBits(data, size);
+const size_t TRIAL_SLICE = 64 * 1024, TRIAL_SLICES = 4;
+
+// The first file offset of the piece that holds file offset `at`: pieces
+// end where the stream's blocks end.
+uint64_t pieceStart(uint64_t at, uint64_t streamStart) {
+  return at - std::min<uint64_t>(at, (streamStart + at) % DATA_BLOCK_LENGTH);
+}
+
+// Reads file bytes [from, to) and, with `filter`, filters them as the pieces
+// they belong to; `from` and `to` must be piece boundaries (or the file's
+// ends).
+std::vector<uint8_t> readPieces(FileSource& file, uint64_t from, uint64_t to, uint64_t streamStart, bool filter) {
+  std::vector<uint8_t> bytes((size_t)(to - from));
+  file.read(from, bytes.data(), bytes.size());
+  for (uint64_t at = from; filter && at < to;) {
+    const uint64_t room = DATA_BLOCK_LENGTH - (streamStart + at) % DATA_BLOCK_LENGTH;
+    const uint32_t n = (uint32_t)std::min<uint64_t>(to - at, room);
+    forwardFilterPiece(bytes.data() + (at - from), n, (uint32_t)at, (uint32_t)file.size());
+    at += n;
+  }
+  return bytes;
+}
+
+// Trial size of the file in one form, in bits. Large files are sampled: four
+// slices spread over the file stand for the whole; a filtered slice is cut
+// from its whole pieces, filtered as the reader will see them.
+double trialBits(FileSource& file, uint64_t streamStart, bool filter) {
+  const uint64_t size = file.size();
+  if (size <= TRIAL_SLICES * TRIAL_SLICE) {
+    std::vector<uint8_t> all = readPieces(file, 0, size, streamStart, filter);
+    return sliceBits(all.data(), all.size());
+  }
   double bits = 0;
-  for (size_t k = 0; k < slices; ++k) bits += sliceBits(data + (size - slice) * k / (slices - 1), slice);
+  for (size_t k = 0; k < TRIAL_SLICES; ++k) {
+    const uint64_t at = (size - TRIAL_SLICE) * k / (TRIAL_SLICES - 1), end = at + TRIAL_SLICE;
+    uint64_t from = at, to = end;
+    if (filter) {
+      from = pieceStart(at, streamStart);
+      to = std::min(size, end - 1 + (DATA_BLOCK_LENGTH - (streamStart + end - 1) % DATA_BLOCK_LENGTH));
+    }
+    std::vector<uint8_t> bytes = readPieces(file, from, to, streamStart, filter);
+    bits += sliceBits(bytes.data() + (at - from), TRIAL_SLICE);
+  }
   return bits;
+}
+
+// isPe32I386 without holding the file: only the head is read, as far as the
+// signature's machine field. Linkers put the signature within the first few
+// hundred bytes; a DOS header pointing beyond PE_HEAD_LIMIT is not taken for
+// an executable, so that no file makes the trial read more than that.
+const uint64_t PE_HEAD_LIMIT = 1u << 16;
+
+bool isPeFile(FileSource& file) {
+  const uint64_t size = file.size();
+  uint8_t dos[PE_DOS_HEADER_SIZE];
+  if (size < sizeof dos) return false;
+  file.read(0, dos, sizeof dos);
+  const uint64_t end = (uint64_t)readLe32(dos + PE_POINTER) + PE_MACHINE + 2;
+  if (end > size || end > PE_HEAD_LIMIT) return false;
+  std::vector<uint8_t> head((size_t)std::max<uint64_t>(end, sizeof dos));
+  file.read(0, head.data(), head.size());
+  return isPe32I386(head.data(), head.size());
 }
 
 }  // namespace
 
-bool filterIfItPays(std::vector<uint8_t>& bytes, uint64_t streamStart) {
-  if (bytes.size() >= 0x80000000u || !isPe32I386(bytes.data(), bytes.size())) return false;
-  std::vector<uint8_t> filtered = bytes;
-  forwardFilterFile(filtered.data(), (uint32_t)filtered.size(), streamStart, DATA_BLOCK_LENGTH);
-  if (trialBits(filtered.data(), filtered.size()) >= trialBits(bytes.data(), bytes.size())) return false;
-  bytes.swap(filtered);
-  return true;
+void MemorySource::read(uint64_t offset, uint8_t* to, size_t n) {
+  if (offset > bytes_.size() || n > bytes_.size() - offset) throw std::runtime_error("read past the end of a file");
+  std::copy(bytes_.begin() + (ptrdiff_t)offset, bytes_.begin() + (ptrdiff_t)(offset + n), to);
+}
+
+bool callFilterPays(FileSource& file, uint64_t streamStart) {
+  if (file.size() >= 0x80000000u || !isPeFile(file)) return false;
+  return trialBits(file, streamStart, true) < trialBits(file, streamStart, false);
 }
 
 // Workers that compress blocks, first come first served. The writer hands
@@ -414,31 +472,48 @@ ArchiveWriter::~ArchiveWriter() = default;
 
 void ArchiveWriter::addFolder(const EntryInfo& info) { impl_->addRecord(info, ENTRY_FOLDER, 0, 0, 0, 0); }
 
-void ArchiveWriter::addFile(const EntryInfo& info, std::vector<uint8_t>& bytes) {
+void ArchiveWriter::addFile(const EntryInfo& info, const std::vector<uint8_t>& bytes) {
+  MemorySource source(bytes);
+  addFile(info, source);
+}
+
+void ArchiveWriter::addFile(const EntryInfo& info, FileSource& file) {
   Impl& m = *impl_;
-  if (bytes.size() > 0xFFFFFFFFu) throw std::runtime_error("file larger than 4 GiB: " + info.name);
-  const uint64_t recordSize = STREAM_RECORD_FIXED_SIZE + info.name.size() + bytes.size() + STREAM_RECORD_CRC_SIZE;
+  const uint64_t size = file.size();
+  if (size > 0xFFFFFFFFu) throw std::runtime_error("file larger than 4 GiB: " + info.name);
+  const uint64_t recordSize = STREAM_RECORD_FIXED_SIZE + info.name.size() + size + STREAM_RECORD_CRC_SIZE;
   if (m.streamOpen && m.streamSize + recordSize > 0xFFFFFFFFu) m.closeStream();
   if (!m.streamOpen) m.openStream();
-  const uint32_t length = (uint32_t)bytes.size();
+  const uint32_t length = (uint32_t)size;
   const uint32_t position = (uint32_t)m.streamSize;
-  const uint32_t crc = ~crc32Update(bytes.data(), length, 0xFFFFFFFFu);
   const uint64_t dataStart = m.streamSize + STREAM_RECORD_FIXED_SIZE + info.name.size();
-  uint8_t flags = 0;
-  if (m.options.level > 0 && filterIfItPays(bytes, dataStart)) {
-    flags = ENTRY_FILTER_4;
-    m.stats.filtered++;
-  }
+  const bool filter = m.options.level > 0 && callFilterPays(file, dataStart);
   uint8_t fixed[STREAM_RECORD_FIXED_SIZE] = {0};
   writeLe32(fixed + SR_FILE_LENGTH, length);
   writeLe16(fixed + SR_VARIABLE_LENGTH, (uint16_t)info.name.size());
   m.append(fixed, sizeof fixed);
   m.append((const uint8_t*)info.name.data(), info.name.size());
-  m.append(bytes.data(), bytes.size());
+  // One piece at a time (the file's bytes within one block), so the filter
+  // sees what the reader will and blocks go out while the file is read.
+  std::vector<uint8_t> piece;
+  uint32_t crc = 0xFFFFFFFFu;
+  for (uint32_t done = 0; done < length;) {
+    const uint32_t room = (uint32_t)(DATA_BLOCK_LENGTH - (dataStart + done) % DATA_BLOCK_LENGTH);
+    const uint32_t n = std::min(length - done, room);
+    piece.resize(n);
+    file.read(done, piece.data(), n);
+    crc = crc32Update(piece.data(), n, crc);
+    if (filter) forwardFilterPiece(piece.data(), n, done, length);
+    m.append(piece.data(), n);
+    m.flushBlocks(false);
+    done += n;
+  }
+  crc = ~crc;
   uint8_t tail[STREAM_RECORD_CRC_SIZE];
   writeLe32(tail, crc);
   m.append(tail, sizeof tail);
-  m.addRecord(info, flags, m.streamOffset, position, length, crc);
+  m.addRecord(info, filter ? ENTRY_FILTER_4 : 0, m.streamOffset, position, length, crc);
+  if (filter) m.stats.filtered++;
   m.stats.files++;
   m.stats.inputBytes += length;
   m.flushBlocks(false);

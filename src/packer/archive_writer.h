@@ -47,6 +47,29 @@ struct PackStats {
 // less): the largest length whose stored form still fits blockSize.
 const uint32_t DATA_BLOCK_LENGTH = STORED_BLOCK_MAX_DATA;
 
+// A file's bytes as the writer reads them: in order, a piece (at most one
+// block) at a time, plus a few small reads at other offsets when it tries the
+// call filter. Nothing holds more than a few MiB of one file.
+class FileSource {
+ public:
+  virtual ~FileSource() = default;
+  virtual uint64_t size() const = 0;
+  // Fills `to` with the `n` bytes at `offset`; throws std::runtime_error
+  // naming the file when it cannot (a file that shrank included).
+  virtual void read(uint64_t offset, uint8_t* to, size_t n) = 0;
+};
+
+// A file already in memory.
+class MemorySource : public FileSource {
+ public:
+  explicit MemorySource(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  uint64_t size() const override { return bytes_.size(); }
+  void read(uint64_t offset, uint8_t* to, size_t n) override;
+
+ private:
+  const std::vector<uint8_t>& bytes_;
+};
+
 class ArchiveWriter {
  public:
   // Writes to `out` from its current position, which becomes archive offset 0.
@@ -57,8 +80,11 @@ class ArchiveWriter {
   ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
   void addFolder(const EntryInfo& info);
-  // `bytes` is the file's content; it may be modified (filtered) in place.
-  void addFile(const EntryInfo& info, std::vector<uint8_t>& bytes);
+  // Streams the file through the writer: memory stays bounded whatever its
+  // size. The source is read once in order, after a short look when it is
+  // a PE file.
+  void addFile(const EntryInfo& info, FileSource& file);
+  void addFile(const EntryInfo& info, const std::vector<uint8_t>& bytes);
   // Ends the last stream, writes the directory and fills in the header.
   PackStats finish();
 
@@ -67,9 +93,10 @@ class ArchiveWriter {
   std::unique_ptr<Impl> impl_;
 };
 
-// Applies the forward call filter to this PE file when a quick trial
-// compression of both forms finds the filtered one smaller, and says whether
-// it did. `streamStart` decides the pieces.
-bool filterIfItPays(std::vector<uint8_t>& bytes, uint64_t streamStart);
+// Whether the forward call filter pays for this file: it is a PE file and a
+// quick trial compression of both forms finds the filtered one smaller.
+// `streamStart`, the stream offset of the file's first byte, decides the
+// pieces the filter works on.
+bool callFilterPays(FileSource& file, uint64_t streamStart);
 
 }  // namespace jov

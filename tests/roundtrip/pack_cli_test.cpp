@@ -1,7 +1,11 @@
 // The `jov pack` command as a user runs it: exit statuses, the temporary
 // output, the stub in front of the archive, and the same bytes for any -T.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -60,21 +64,29 @@ TEST_F(PackCli, SameBytesForAnyThreadCountAndStubInFront) {
   ASSERT_EQ(jov("pack --raw -q -T3 -l5 -o three.jov src", dir_).status, 0);
   EXPECT_EQ(bytesOf(dir_ / "one.jov"), bytesOf(dir_ / "three.jov"));
 
+  // A stub without a valid seal could never install: refused as a usage
+  // error, before any work, even with -q.
   std::vector<uint8_t> stub(1000, 0xCC);
   std::ofstream(dir_ / "stub.bin", std::ios::binary).write((const char*)stub.data(), (std::streamsize)stub.size());
-  Outcome r = jov("pack -T2 -l 5 --stub stub.bin -o Setup.exe src", dir_);
-  ASSERT_EQ(r.status, 0) << r.err;
-  std::vector<uint8_t> setup = bytesOf(dir_ / "Setup.exe"), raw = bytesOf(dir_ / "one.jov");
-  ASSERT_EQ(setup.size(), stub.size() + raw.size());
-  EXPECT_TRUE(std::equal(stub.begin(), stub.end(), setup.begin()));
-  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), setup.begin() + (ptrdiff_t)stub.size()));
-  EXPECT_NE(r.err.find("no seal"), std::string::npos);
+  Outcome r = jov("pack -q -T2 -l 5 --stub stub.bin -o Setup.exe src", dir_);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("stub.bin: the stub carries no seal"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / "Setup.exe"));
 
   // The built-in stub, where this build has one, is sealed: no warning.
   r = jov("pack -q -T2 -l 5 -o Default.exe src", dir_);
   if (r.err.find("no built-in stub") != std::string::npos) GTEST_SKIP() << "built without the stub";
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
+  std::vector<uint8_t> setup = bytesOf(dir_ / "Default.exe"), raw = bytesOf(dir_ / "one.jov");
+  ASSERT_GT(setup.size(), raw.size());
+  EXPECT_TRUE(std::equal(raw.begin(), raw.end(), setup.end() - (ptrdiff_t)raw.size()));
+  // The same stub given as a file gives the same installer.
+  stub.assign(setup.begin(), setup.end() - (ptrdiff_t)raw.size());
+  std::ofstream(dir_ / "stub.bin", std::ios::binary).write((const char*)stub.data(), (std::streamsize)stub.size());
+  r = jov("pack -q -T1 -l 5 --stub stub.bin -o Setup.exe src", dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(bytesOf(dir_ / "Setup.exe"), setup);
   EXPECT_EQ(r.err.find("Tovrel32.exe"), std::string::npos);
 }
 
@@ -127,4 +139,81 @@ TEST_F(PackCli, ExtractGivesBackBytesTimesAndReadOnly) {
     EXPECT_TRUE(fs::last_write_time(dir_ / out / "docs" / "manual.txt") == when);
     fs::permissions(dir_ / out / "Tovrel32.exe", fs::perms::owner_write, fs::perm_options::add);
   }
+}
+
+TEST_F(PackCli, TreeOptionsAndTheOutputInsideTheSource) {
+  std::ofstream(dir_ / "src" / "docs" / "notes.bak") << "x";
+  std::ofstream(dir_ / "src" / "a|b") << "x";
+  std::ofstream(dir_ / "src" / "A|B") << "x";
+  std::ofstream(dir_ / "src" / "nul") << "x";
+  // Every problem at once, then nothing written.
+  Outcome r = jov("pack --raw -o out.jov src", dir_);
+  EXPECT_EQ(r.status, 1);
+  for (const char* w : {"jov pack: A|B: ", "jov pack: a|b: ", "jov pack: nul: ", "3 problems in src"})
+    EXPECT_NE(r.err.find(w), std::string::npos) << w << "\n" << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / "out.jov"));
+
+  std::ofstream(dir_ / "excludes") << "# build leftovers\n\n*.bak\n";
+  EXPECT_EQ(jov("pack --raw --exclude '[ab' -o out.jov src", dir_).status, 2);
+  EXPECT_EQ(jov("pack --raw --exclude-from missing -o out.jov src", dir_).status, 2);
+  // The output twice inside the source: neither the old one nor the one
+  // being written is packed.
+  const std::string args =
+      "pack --raw -v --exclude '*|*' --exclude nul --exclude-from excludes -o src/in.jov src > list.txt";
+  ASSERT_EQ(jov(args, dir_).status, 0);
+  r = jov(args, dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("in.jov: not packed: it is the output"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("in.jov.jovtmp."), std::string::npos) << r.err;
+  std::ifstream in(dir_ / "list.txt");
+  const std::string listing{std::istreambuf_iterator<char>(in), {}};
+  for (const char* gone : {"in.jov", "notes.bak", "nul", "a|b"})
+    EXPECT_EQ(listing.find(gone), std::string::npos) << gone << "\n" << listing;
+  EXPECT_NE(listing.find("file   docs/manual.txt"), std::string::npos) << listing;
+}
+
+TEST_F(PackCli, TemporariesOfKilledRunsGoAndHangupCleansUp) {
+  // One left by a killed run, one a running pack holds (its lock), one
+  // that only looks alike.
+  for (const char* n : {"out.jov.jovtmp.AAAAAA", "out.jov.jovtmp.BBBBBB", "out.jov.jovtmp.CCCCCCC"})
+    std::ofstream(dir_ / n) << "x";
+  int held = open((dir_ / "out.jov.jovtmp.BBBBBB").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  Outcome r = jov("pack --raw -l 1 -o out.jov src", dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("removed ./out.jov.jovtmp.AAAAAA"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir_ / "out.jov.jovtmp.AAAAAA"));
+  EXPECT_TRUE(fs::exists(dir_ / "out.jov.jovtmp.BBBBBB"));
+  EXPECT_TRUE(fs::exists(dir_ / "out.jov.jovtmp.CCCCCCC"));
+  close(held);
+
+  // SIGHUP while the temporary is written (a 1 GiB sparse file keeps the
+  // pack busy long enough): the temporary goes as with SIGINT.
+  std::ofstream(dir_ / "src" / "big").close();
+  ASSERT_EQ(truncate((dir_ / "src" / "big").c_str(), 1 << 30), 0);
+  fs::remove(dir_ / "out.jov");
+  const std::string jovPath = jovBinary().string(), outPath = (dir_ / "out.jov").string(),
+                    srcPath = (dir_ / "src").string();
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(jovPath.c_str(), "jov", "pack", "--raw", "-q", "-T1", "-l1", "-o", outPath.c_str(), srcPath.c_str(),
+          (char*)nullptr);
+    _exit(127);
+  }
+  auto temporary = [&] {
+    for (const auto& e : fs::directory_iterator(dir_))
+      if (e.path().filename().string().rfind("out.jov.jovtmp.", 0) == 0 && e.path().filename() != "out.jov.jovtmp.BBBBBB" &&
+          e.path().filename() != "out.jov.jovtmp.CCCCCCC")
+        return true;
+    return false;
+  };
+  for (int i = 0; i < 2000 && !temporary(); ++i) usleep(5000);
+  EXPECT_TRUE(temporary());
+  kill(pid, SIGHUP);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGHUP) << status;
+  EXPECT_FALSE(temporary());
+  EXPECT_FALSE(fs::exists(dir_ / "out.jov"));
 }

@@ -37,8 +37,7 @@ inline std::vector<uint8_t> packItems(const std::vector<PackItem>& items, const 
       if (item.folder) {
         writer.addFolder(info);
       } else {
-        std::vector<uint8_t> copy = item.bytes;  // the writer filters in place
-        writer.addFile(info, copy);
+        writer.addFile(info, item.bytes);
       }
     }
     jov::PackStats s = writer.finish();

@@ -309,3 +309,41 @@ TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
   }
   EXPECT_GT(checked, 10000u);
 }
+
+// Files stream through the writer: no read asks for more than a block, and
+// the bytes are read once in order (PE files also get a few trial reads).
+TEST(PackerArchive, FilesAreReadABlockAtATime) {
+  struct Watched : FileSource {
+    MemorySource inner;
+    uint64_t largest = 0, total = 0, next = 0;
+    bool inOrder = true;
+    explicit Watched(const std::vector<uint8_t>& b) : inner(b) {}
+    uint64_t size() const override { return inner.size(); }
+    void read(uint64_t offset, uint8_t* to, size_t n) override {
+      largest = std::max<uint64_t>(largest, n);
+      total += n;
+      inOrder = inOrder && (offset == next || offset == 0);  // a look at the head may come first
+      next = offset + n;
+      inner.read(offset, to, n);
+    }
+  };
+  const std::vector<uint8_t> text = wordy(3500000, 14), exe = fakePe(1500000, 15);
+  Watched a(text), b(exe);
+  FILE* file = tmpfile();
+  ASSERT_NE(file, nullptr);
+  {
+    ArchiveWriter writer(file, PackOptions{});
+    EntryInfo info;
+    info.name = "a.txt";
+    writer.addFile(info, a);
+    info.name = "b.exe";
+    writer.addFile(info, b);
+    EXPECT_EQ(writer.finish().filtered, 1u);
+  }
+  fclose(file);
+  EXPECT_LE(a.largest, DATA_BLOCK_LENGTH);
+  EXPECT_TRUE(a.inOrder);
+  EXPECT_LE(a.total, text.size() + 64);
+  EXPECT_LE(b.largest, 2 * DATA_BLOCK_LENGTH);
+  EXPECT_LT(b.total, exe.size() + 9 * DATA_BLOCK_LENGTH);
+}

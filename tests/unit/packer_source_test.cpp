@@ -1,10 +1,13 @@
 // Walking source folders: names, order, attributes and times.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "format.h"
 #include "packer/source_tree.h"
@@ -127,4 +130,148 @@ TEST(SourceTree, RefusesNamesWindowsCannotHold) {
   EXPECT_NE(scanError(dir.path() / "super").find("reserved device name"), std::string::npos);
   touch(dir.path() / "sjis" / "\xe6\x97\xa5.txt");  // a CJK character that is fine
   EXPECT_EQ(scanError(dir.path() / "sjis", 932), "");
+}
+
+TEST(SourceNames, DecomposedNamesAreComposedAndBadUtf8Refused) {
+  struct Case {
+    const char* in;
+    std::optional<std::string> out;
+  } cases[] = {
+      {"caf" "e\xcc\x81", "caf\xc3\xa9"},                  // e + acute: U+00E9
+      {"A\xcc\x8a" "ngstr\xc3\xb6m", "\xc3\x85ngstr\xc3\xb6m"},  // A + ring, composed o-umlaut kept
+      {"U\xcc\x88\xcc\x84", "\xc7\x95"},                 // U + diaeresis + macron: U+01D5, in two steps
+      {"\xce\xb9\xcc\x88\xcc\x81", "\xce\x90"},          // Greek iota + dialytika + tonos: U+0390
+      {"\xd0\xb8\xcc\x86", "\xd0\xb9"},                  // Cyrillic i + breve: U+0439
+      {"x\xcc\x81", "x\xcc\x81"},                        // no composed form: left as it is
+      {"a\xcc\xa3\xcc\x81", "a\xcc\xa3\xcc\x81"},        // a mark that stays blocks the next
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},          // four-byte form passes
+      {"caf\xe9", std::nullopt},                         // Latin-1, not UTF-8
+      {"\xc0\xaf", std::nullopt},                        // overlong "/"
+      {"\xed\xa0\x80", std::nullopt},                    // surrogate
+      {"ab\xe2\x82", std::nullopt},                      // cut short
+  };
+  for (const Case& c : cases) EXPECT_EQ(composeUtf8(c.in), c.out) << escapeBytes(c.in);
+  EXPECT_EQ(escapeBytes("caf\xe9\\\n"), "caf\\xE9\\x5C\\x0A");
+}
+
+// Every problem of a tree in one round, each naming what is in the way.
+TEST(SourceTree, ReportsEveryProblemInOnePass) {
+  TempDir dir;
+  const fs::path root = dir.path() / "src";
+  touch(root / "docs" / "Readme.txt");
+  touch(root / "docs" / "README.txt");
+  touch(root / "caf\xc3\xa9.txt");   // composed ...
+  touch(root / "cafe\xcc\x81.txt");  // ... and decomposed: one name on Windows
+  touch(root / "sub" / "nul.txt");
+  touch(root / "bad\xff.txt");
+  touch(dir.path() / "outside.txt");
+  fs::create_directories(root / "deep");
+  fs::create_symlink(dir.path() / "outside.txt", root / "deep" / "link");
+  ASSERT_EQ(mkfifo((root / "pipe").c_str(), 0600), 0);
+  std::vector<std::string> problems;
+  try {
+    scanSourceTree(root, ScanOptions());
+  } catch (const SourceProblems& e) {
+    problems = e.problems();
+  }
+  const std::vector<std::vector<std::string>> expected = {
+      {"docs/Readme.txt", "docs/README.txt", "only in case"},
+      {"caf\xc3\xa9.txt", "cafe\xcc\x81.txt", "composition"},
+      {"sub/nul.txt", "reserved device"},
+      {"bad\\xFF.txt", "not valid UTF-8"},
+      {"deep/link", "outside the source folder", "--dereference"},
+      {"pipe", "not a regular file"},
+  };
+  ASSERT_EQ(problems.size(), expected.size());
+  for (const auto& words : expected) {
+    bool found = false;
+    for (const std::string& p : problems) {
+      bool all = true;
+      for (const std::string& w : words) all = all && p.find(w) != std::string::npos;
+      found = found || all;
+    }
+    EXPECT_TRUE(found) << words[0];
+  }
+}
+
+TEST(SourceTree, LinksExcludesPatternsAndTimeSummary) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  TempDir dir;
+  const fs::path root = dir.path() / "src";
+  touch(root / "keep.txt");
+  touch(root / "a" / "b" / "old.bak");
+  touch(root / "build" / "x.o");
+  touch(root / "old1.txt");
+  touch(root / "old2.txt");
+  touch(dir.path() / "outside.txt");
+  fs::create_symlink("keep.txt", root / "inner");
+  fs::create_symlink(dir.path() / "outside.txt", root / "outer");
+  const struct timespec times[2] = {{0, 0}, {100, 0}};  // 1970: before the DOS range
+  for (const char* n : {"old1.txt", "old2.txt", "a"}) ASSERT_EQ(utimensat(AT_FDCWD, (root / n).c_str(), times, 0), 0);
+  std::vector<std::string> warnings;
+  ScanOptions o;
+  o.dereference = true;
+  o.excludePatterns = {"*.bak", "build"};
+  o.hiddenPatterns = {"*.txt", "*.nothing"};
+  o.warn = [&](const std::string& s) { warnings.push_back(s); };
+  std::vector<std::string> names;
+  for (const SourceEntry& e : scanSourceTree(root, o)) names.push_back(e.relative);
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "a/b", "inner", "keep.txt", "old1.txt", "old2.txt", "outer"}));
+  auto warned = [&](const std::string& w) {
+    return std::count_if(warnings.begin(), warnings.end(),
+                         [&](const std::string& s) { return s.find(w) != std::string::npos; });
+  };
+  EXPECT_EQ(warned("inner: following the symbolic link"), 1);
+  EXPECT_EQ(warned("outer: following the symbolic link"), 1);
+  EXPECT_EQ(warned("'*.nothing' matches nothing"), 1);
+  EXPECT_EQ(warned("'*.txt'"), 0);
+  // The folder "a" is as old, but folder times are not stored.
+  EXPECT_EQ(warned("2 files have a last-write time outside"), 1);
+  EXPECT_EQ(warnings.size(), 4u);
+  o.sourceDateEpoch = 0;  // chosen times: clamped silently
+  warnings.clear();
+  scanSourceTree(root, o);
+  EXPECT_EQ(warned("outside the DOS range"), 0);
+
+  for (const char* bad : {"", "[ab", "a\\", "x[!]"}) EXPECT_NE(patternProblem(bad), "") << bad;
+  for (const char* good : {"*.txt", "[]]x", "a\\*", "[!a]*", "docs/*"}) EXPECT_EQ(patternProblem(good), "") << good;
+}
+
+// A file opened for packing is the one the scan saw and stays so.
+TEST(SourceFile, RefusesSwapsAndChanges) {
+  TempDir dir;
+  const fs::path root = dir.path() / "src";
+  touch(root / "a.txt", "abcdef");
+  touch(root / "b.txt", "abcdef");
+  touch(root / "c.txt", "abcdef");
+  // Old times, so that a rewrite in the same clock tick still moves them.
+  const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+  for (const char* n : {"a.txt", "b.txt", "c.txt"}) ASSERT_EQ(utimensat(AT_FDCWD, (root / n).c_str(), old, 0), 0);
+  std::vector<SourceEntry> e = scanSourceTree(root, ScanOptions());
+  ASSERT_EQ(e.size(), 3u);
+  auto failure = [](const std::function<void()>& f) -> std::string {
+    try {
+      f();
+    } catch (const std::runtime_error& x) {
+      return x.what();
+    }
+    return "";
+  };
+  // A FIFO put in a file's place: opening does not wait for a writer.
+  fs::remove(root / "a.txt");
+  ASSERT_EQ(mkfifo((root / "a.txt").c_str(), 0600), 0);
+  EXPECT_NE(failure([&] { SourceFile f(e[0]); }).find("a.txt: no longer a regular file"), std::string::npos);
+  // Same size, new content before it is opened ...
+  touch(root / "b.txt", "ABCDEF");
+  EXPECT_NE(failure([&] { SourceFile f(e[1]); }).find("b.txt: file changed"), std::string::npos);
+  // ... and while it is read.
+  SourceFile c(e[2]);
+  uint8_t bytes[6];
+  c.read(0, bytes, sizeof bytes);
+  EXPECT_EQ(std::string((char*)bytes, 6), "abcdef");
+  EXPECT_EQ(failure([&] { c.checkUnchanged(); }), "");
+  EXPECT_NE(failure([&] { c.read(4, bytes, 3); }).find("shrank"), std::string::npos);
+  touch(root / "c.txt", "abcdeF");
+  EXPECT_NE(failure([&] { c.checkUnchanged(); }).find("c.txt: file changed"), std::string::npos);
 }
