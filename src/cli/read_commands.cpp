@@ -333,28 +333,68 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
 
 // ---- test ------------------------------------------------------------------
 
-// File records in directory order, for the total a bar needs.
+// Bytes the stream reader decodes beyond twice what it serves, at most: the
+// first block of a stream may decode up to a MiB ahead of what is served,
+// and an archive of another producer may leave some bytes of a stream unused.
+const uint64_t DECODE_ALLOWANCE = 64u << 20;
+
+// What a run of test or extract is about to read, found in one pass over the
+// directory before anything is decoded or written. Memory stays the same
+// whatever the record count (SliceClaims keeps touching claims as one piece).
 struct FilePlan {
-  std::vector<std::string> names;
-  std::vector<uint64_t> before;  // bytes of the files ahead of each
-  uint64_t total = 0;
+  uint64_t total = 0;   // stream bytes the file records claim: the bar's end
+  std::string refusal;  // why the archive is refused before the run, or empty
 };
 
 // `also` sees every record on the way. A directory that cannot be read to its
 // end gives a partial plan: the run that follows meets the failure itself.
-FilePlan planFiles(const std::function<void(const ArchiveRecord&)>& also = {}) {
+FilePlan planFiles(const ArchiveFile& archive, const std::function<void(const ArchiveRecord&)>& also = {}) {
   FilePlan plan;
+  std::string damage = directoryCheckFailure(archive);
+  if (!damage.empty()) {
+    plan.refusal = archive.path + ": " + damage;
+    return plan;
+  }
+  SliceClaims claims;
   walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     if (also) also(r);
-    if (!(r.entry.flags & ENTRY_FOLDER)) {
-      plan.names.push_back(r.name);
-      plan.before.push_back(plan.total);
-      plan.total += r.entry.length;
+    if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
+    switch (claims.claim(r.entry.streamOffset, r.entry.streamPosition, recordSpan(r.entry))) {
+      case SliceClaims::CLAIMED:
+        break;
+      case SliceClaims::OVERLAPS:
+        plan.refusal = displayText(r.name) + ": its data overlaps another record's in the same stream; "
+                       "the archive is damaged or built to expand without end, and is refused";
+        return RC_CANCELLED;
+      case SliceClaims::TOO_SCATTERED:
+        plan.refusal = archive.path + ": more than " + std::to_string(SliceClaims::MAX_PIECES) +
+                       " separate pieces of data streams; too scattered to check, refused";
+        return RC_CANCELLED;
     }
+    plan.total += recordSpan(r.entry) - STREAM_RECORD_CRC_SIZE;
     return RC_OK;
   });
   return plan;
 }
+
+// From here on the stream reader checks each file's StreamRecord against its
+// directory record and keeps to the work budget.
+void startStreamChecks() {
+  streamCheck = StreamCheck{};
+  streamCheck.checkRecords = true;
+  streamCheck.decodeAllowance = DECODE_ALLOWANCE;
+}
+
+// The line for a run the work budget stopped.
+std::string tooMuchWorkText(const ArchiveFile& archive) {
+  return archive.path + ": records jump back and forth in their data stream; stopped after decoding " +
+         std::to_string(streamCheck.decodedBytes >> 20) + " MiB to serve " +
+         std::to_string(streamCheck.servedBytes >> 20) + " MiB (at most twice as much plus " +
+         std::to_string(DECODE_ALLOWANCE >> 20) + " MiB)";
+}
+
+const char* const RECORD_MISMATCH_TEXT =
+    "archive data is damaged (the directory record's name or length differs from its data stream's)";
 
 int testArchive(const Options& options, const ArchiveFile& archive) {
   console.verbose = options.verbose;
@@ -365,10 +405,15 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
 
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (sink < 0) throw CommandFailure(std::string("/dev/null: ") + strerror(errno));
-  FilePlan plan = planFiles();
+  FilePlan plan = planFiles(archive);
+  if (!plan.refusal.empty()) {
+    close(sink);
+    console.error(plan.refusal);
+    return EXIT_FAILED;
+  }
+  startStreamChecks();
   console.progress.start(plan.total, isatty(STDERR_FILENO));
   catchInterrupts();
-  uint64_t done = 0;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
     if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) {
@@ -376,11 +421,15 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       console.error(shown + ": unsafe name; the installer refuses this record");
     }
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
-    console.progress.update(done, shown);
+    console.progress.update(streamCheck.servedBytes, shown);
     ResultCode code = readStreamFile(sink, r.entry.streamOffset, r.entry.streamPosition, r.entry.length,
                                      r.entry.flags);
     if (code == RC_CANCELLED) return code;
-    if (code < 0) {
+    if (streamCheck.finding == FINDING_TOO_MUCH_WORK) return code;
+    if (streamCheck.finding == FINDING_RECORD_MISMATCH) {
+      ++console.failures;
+      console.error(shown + ": " + RECORD_MISMATCH_TEXT);
+    } else if (code < 0) {
       ++console.failures;
       console.error(shown + ": " + codeText(code));
     } else if (state.runningCrc != r.entry.crc) {
@@ -392,8 +441,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       printf("%s\n", shown.c_str());
       fflush(stdout);
     }
-    done += r.entry.length;
-    console.progress.update(done, shown);
+    console.progress.update(streamCheck.servedBytes, shown);
     return RC_OK;
   });
   close(sink);
@@ -402,7 +450,10 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
     console.error("interrupted");
     return 128 + caughtSignal;
   }
-  if (rc < 0) {
+  if (streamCheck.finding == FINDING_TOO_MUCH_WORK) {
+    ++console.failures;
+    console.error(tooMuchWorkText(archive));
+  } else if (rc < 0) {
     ++console.failures;
     console.error(archive.path + ": " + codeText(rc));
   }
@@ -458,7 +509,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   memcpy(joined, state.installPath, folder.size() + 1);
   stripTrailingSeparators(joined);
   long room = (long)PATH_MAX_CHARS - (appendSeparator(joined) - joined);
-  FilePlan plan = planFiles([&](const ArchiveRecord& r) {
+  FilePlan plan = planFiles(archive, [&](const ArchiveRecord& r) {
     if ((long)r.name.size() > room) {
       ++console.failures;
       console.error(displayText(r.name) + ": name too long to extract into " +
@@ -466,16 +517,14 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
     }
   });
 
-  size_t next = 0;
+  if (!plan.refusal.empty()) {
+    console.error(plan.refusal);
+    return EXIT_FAILED;
+  }
+  startStreamChecks();
   console.progress.start(plan.total, isatty(STDERR_FILENO));
   console.onFileStarted = [&](const char* name) {
-    for (size_t i = next; i < plan.names.size(); ++i) {
-      if (plan.names[i] == name) {
-        next = i + 1;
-        console.progress.update(plan.before[i], displayText(name));
-        return;
-      }
-    }
+    console.progress.update(streamCheck.servedBytes, displayText(name));
   };
   state.overwriteAll = options.overwrite == OverwritePolicy::All;
   catchInterrupts();
@@ -485,6 +534,10 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   if (caughtSignal) {
     console.error("interrupted");
     return 128 + caughtSignal;
+  }
+  if (streamCheck.finding == FINDING_TOO_MUCH_WORK) {
+    console.error(tooMuchWorkText(archive));
+    return EXIT_FAILED;
   }
   // RC_CANCELLED: stopped after a failure already shown (or a prompt left
   // unanswered), each counted.
