@@ -385,12 +385,18 @@ void startStreamChecks() {
   streamCheck.decodeAllowance = DECODE_ALLOWANCE;
 }
 
+// Bytes below 10 KiB, otherwise KiB or MiB, rounded down.
+std::string sizeText(uint64_t bytes) {
+  if (bytes < 10240) return std::to_string(bytes) + " bytes";
+  if (bytes < (10u << 20)) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes >> 20) + " MiB";
+}
+
 // The line for a run the work budget stopped.
 std::string tooMuchWorkText(const ArchiveFile& archive) {
   return archive.path + ": records jump back and forth in their data stream; stopped after decoding " +
-         std::to_string(streamCheck.decodedBytes >> 20) + " MiB to serve " +
-         std::to_string(streamCheck.servedBytes >> 20) + " MiB (at most twice as much plus " +
-         std::to_string(DECODE_ALLOWANCE >> 20) + " MiB)";
+         sizeText(streamCheck.decodedBytes) + " to serve " + sizeText(streamCheck.servedBytes) +
+         " (at most twice as much plus " + sizeText(DECODE_ALLOWANCE) + ")";
 }
 
 const char* const RECORD_MISMATCH_TEXT =
