@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "archive/extract.h"
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "cli/archive_access.h"
 #include "cli/commands.h"
@@ -259,6 +260,10 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
       ++files;
       bytes += r.entry.length;
     }
+    NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
+    if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
+      console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
+                    "); the installer refuses this record");
     if (options.json) {
       printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
     } else {
@@ -304,9 +309,9 @@ struct FilePlan {
   std::string refusal;  // why the archive is refused before the run, or empty
 };
 
-// `also` sees every record on the way. A directory that cannot be read to its
-// end gives a partial plan: the run that follows meets the failure itself.
-FilePlan planFiles(const ArchiveFile& archive, const std::function<void(const ArchiveRecord&)>& also = {}) {
+// A directory that cannot be read to its end gives a partial plan: the run
+// that follows meets the failure itself.
+FilePlan planFiles(const ArchiveFile& archive) {
   FilePlan plan;
   std::string damage = directoryCheckFailure(archive);
   if (!damage.empty()) {
@@ -315,7 +320,6 @@ FilePlan planFiles(const ArchiveFile& archive, const std::function<void(const Ar
   }
   SliceClaims claims;
   walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
-    if (also) also(r);
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     switch (claims.claim(r.entry.streamOffset, r.entry.streamPosition, recordSpan(r.entry))) {
       case SliceClaims::CLAIMED:
@@ -379,9 +383,10 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   catchInterrupts();
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
-    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) {
+    NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
+    if (verdict != NAME_OK) {
       ++console.failures;
-      console.error(shown + ": unsafe name; the installer refuses this record");
+      console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     console.progress.update(streamCheck.servedBytes, shown);
@@ -466,19 +471,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
     throw CommandFailure(options.folder + ": cannot create folder: path too long (259 characters at most)");
   memcpy(state.installPath, folder.c_str(), folder.size() + 1);
 
-  // The driver skips, without a word, a record whose name does not fit
-  // behind the folder in 259 characters; here that is a failure to name.
-  char joined[INSTALL_PATH_SIZE + 1];
-  memcpy(joined, state.installPath, folder.size() + 1);
-  stripTrailingSeparators(joined);
-  long room = (long)PATH_MAX_CHARS - (appendSeparator(joined) - joined);
-  FilePlan plan = planFiles(archive, [&](const ArchiveRecord& r) {
-    if ((long)r.name.size() > room) {
-      ++console.failures;
-      console.error(displayText(r.name) + ": name too long to extract into " +
-                    (options.folder.empty() ? std::string(".") : options.folder) + " (259 characters at most); skipped");
-    }
-  });
+  FilePlan plan = planFiles(archive);
 
   if (!plan.refusal.empty()) {
     console.error(plan.refusal);
