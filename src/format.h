@@ -70,6 +70,24 @@ enum {
   AH_HEADER_WORD = 40,
 };
 
+// The directory check that `jov pack` writes into reserved header fields.
+// The installer reads none of them (nor headerWord); only `jov` does, and
+// only when the tag stands at AH_DIRECTORY_CRC_TAG: readers must accept any
+// value in reserved fields, so an archive without the tag is never refused
+// for them.
+//   12  u32 DIRECTORY_CRC_TAG ("DCRC")
+//   16  u32 CRC-32 of the archive bytes [directoryOffset, archiveLength): every
+//           directory block, signatures included
+//   40  u16 headerWord, the low 16 bits of the CRC-32 of header bytes 0..39
+//           (written whether tagged or not; checked by `jov` when tagged)
+// CRC-32 finds every single-bit change of the bytes it covers, so a damaged
+// directory cannot pass for a good one with other names or kinds.
+enum {
+  AH_DIRECTORY_CRC_TAG = AH_RESERVED1,
+  AH_DIRECTORY_CRC = AH_RESERVED2,
+};
+const uint32_t DIRECTORY_CRC_TAG = 0x43524344u;  // "DCRC", little-endian
+
 // The parsed header. Only directoryOffset and entryCount steer the reader;
 // the rest is what the producer wrote and is shown by `jov list`.
 struct ArchiveHeader {

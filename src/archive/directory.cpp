@@ -9,6 +9,7 @@
 #include "archive/paths.h"
 #include "codec/block_input.h"
 #include "codec/lz_decoder.h"
+#include "codec/stream_reader.h"
 #include "install_state.h"
 
 namespace {
@@ -74,6 +75,10 @@ ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, 
   uint32_t rest = (uint32_t)entry->nameLength + entry->smallExtraLength + entry->extraLength;
   if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest) return RC_DAMAGED;
   *name = state.directoryCursor;
+#ifndef JOV_STUB
+  streamCheck.expectedName = *name;
+  streamCheck.expectedNameLength = entry->nameLength;
+#endif
   state.directoryCursor += rest;
   return RC_OK;
 }

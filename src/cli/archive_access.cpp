@@ -15,6 +15,7 @@
 #include "archive/directory.h"
 #include "archive/header.h"
 #include "archive/messages.h"
+#include "codec/crc32.h"
 #include "codec/stream_reader.h"
 #include "install_state.h"
 #include "platform/posix.h"
@@ -192,6 +193,59 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
   memFree(state.inputBuffer);
   state.inputBuffer = nullptr;
   return result;
+}
+
+std::string directoryCheckFailure(const ArchiveFile& archive) {
+  const ArchiveHeader& h = state.header;
+  uint8_t bytes[ARCHIVE_HEADER_SIZE];
+  if (readAt((int)state.archiveFile, archive.offset, bytes, sizeof bytes, archive.path) != sizeof bytes)
+    return "the archive header cannot be read again";
+  if (readLe32(bytes + AH_DIRECTORY_CRC_TAG) != DIRECTORY_CRC_TAG) return "";
+  if ((uint16_t)~crc32Update(bytes, AH_HEADER_WORD, 0xFFFFFFFFu) != readLe16(bytes + AH_HEADER_WORD))
+    return "the archive header is damaged (its check word does not match)";
+  if (h.archiveLength < h.directoryOffset || archive.offset + (uint64_t)h.archiveLength > archive.size)
+    return "the directory runs past the end of the file";
+  uint32_t crc = 0xFFFFFFFFu;
+  std::vector<uint8_t> chunk(1 << 16);
+  for (uint64_t at = h.directoryOffset; at < h.archiveLength;) {
+    size_t want = (size_t)std::min<uint64_t>(chunk.size(), h.archiveLength - at);
+    if (readAt((int)state.archiveFile, archive.offset + at, chunk.data(), want, archive.path) != want)
+      return "the directory runs past the end of the file";
+    crc = crc32Update(chunk.data(), (uint32_t)want, crc);
+    at += want;
+  }
+  if (~crc != readLe32(bytes + AH_DIRECTORY_CRC)) return "the directory is damaged (its CRC-32 does not match)";
+  return "";
+}
+
+SliceClaims::Result SliceClaims::claim(uint32_t streamOffset, uint32_t position, uint64_t span) {
+  const std::pair<uint32_t, uint64_t> start{streamOffset, position};
+  const uint64_t end = position + span;
+  auto next = pieces_.upper_bound(start);
+  auto previous = next == pieces_.begin() ? pieces_.end() : std::prev(next);
+  bool joinsPrevious = false, joinsNext = false;
+  if (previous != pieces_.end() && previous->first.first == streamOffset) {
+    if (previous->second > position) return OVERLAPS;
+    joinsPrevious = previous->second == position;
+  }
+  if (next != pieces_.end() && next->first.first == streamOffset) {
+    if (next->first.second < end) return OVERLAPS;
+    joinsNext = next->first.second == end;
+  }
+  if (joinsPrevious && joinsNext) {
+    previous->second = next->second;
+    pieces_.erase(next);
+  } else if (joinsPrevious) {
+    previous->second = end;
+  } else if (joinsNext) {
+    uint64_t nextEnd = next->second;
+    pieces_.erase(next);
+    pieces_.emplace(start, nextEnd);
+  } else {
+    if (pieces_.size() >= MAX_PIECES) return TOO_SCATTERED;
+    pieces_.emplace(start, end);
+  }
+  return CLAIMED;
 }
 
 std::string nameText(const std::string& stored) {

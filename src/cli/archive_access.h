@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -53,6 +54,34 @@ struct ArchiveRecord {
 // may read the record's data with readStreamFile; a negative code from it
 // stops the walk. Returns RC_OK after every record, or the code that stopped.
 ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& visit);
+
+// The directory check that `jov pack` writes (format.h). Without its tag the
+// reserved fields are another producer's and are not judged: empty string.
+// With it, the header word and the CRC-32 of the directory region must
+// match; otherwise the reason, in a few words.
+std::string directoryCheckFailure(const ArchiveFile& archive);
+
+// The bytes of the data streams that file records have claimed so far: each
+// record claims its StreamRecord, name, file bytes and CRC-32, and no byte
+// may be claimed twice (records naming the same bytes would make a small
+// archive extract without end). Claims that touch merge, so an archive
+// written in stream order holds one piece per stream whatever its record
+// count; scattered claims are refused beyond MAX_PIECES to keep memory
+// bounded (a piece costs about 64 bytes).
+class SliceClaims {
+ public:
+  static const size_t MAX_PIECES = 1u << 19;
+  enum Result { CLAIMED, OVERLAPS, TOO_SCATTERED };
+  Result claim(uint32_t streamOffset, uint32_t position, uint64_t span);
+
+ private:
+  std::map<std::pair<uint32_t, uint64_t>, uint64_t> pieces_;  // (stream, start) -> end
+};
+
+// Stream bytes claimed by a file record: fixed part, name, bytes, CRC-32.
+inline uint64_t recordSpan(const DirectoryEntry& entry) {
+  return (uint64_t)STREAM_RECORD_FIXED_SIZE + entry.nameLength + entry.length + STREAM_RECORD_CRC_SIZE;
+}
 
 // A stored name as UTF-8 with "/" separators (the code page selected with
 // setPathCodePage), exactly: control characters are kept.

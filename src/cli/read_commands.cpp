@@ -296,27 +296,73 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
 
 // ---- test ------------------------------------------------------------------
 
-// File records in directory order, for the total a bar needs.
+// Bytes the stream reader decodes beyond twice what it serves, at most: the
+// first block of a stream may decode up to a MiB ahead of what is served,
+// and an archive of another producer may leave some bytes of a stream unused.
+const uint64_t DECODE_ALLOWANCE = 64u << 20;
+
+// What a run of test or extract is about to read, found in one pass over the
+// directory before anything is decoded or written. Memory stays the same
+// whatever the record count (SliceClaims keeps touching claims as one piece).
 struct FilePlan {
-  std::vector<std::string> names;
-  std::vector<uint64_t> before;  // bytes of the files ahead of each
-  uint64_t total = 0;
+  uint64_t total = 0;   // stream bytes the file records claim: the bar's end
+  std::string refusal;  // why the archive is refused before the run, or empty
 };
 
 // A directory that cannot be read to its end gives a partial plan: the run
 // that follows meets the failure itself.
-FilePlan planFiles() {
+FilePlan planFiles(const ArchiveFile& archive) {
   FilePlan plan;
+  std::string damage = directoryCheckFailure(archive);
+  if (!damage.empty()) {
+    plan.refusal = archive.path + ": " + damage;
+    return plan;
+  }
+  SliceClaims claims;
   walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
-    if (!(r.entry.flags & ENTRY_FOLDER)) {
-      plan.names.push_back(r.name);
-      plan.before.push_back(plan.total);
-      plan.total += r.entry.length;
+    if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
+    switch (claims.claim(r.entry.streamOffset, r.entry.streamPosition, recordSpan(r.entry))) {
+      case SliceClaims::CLAIMED:
+        break;
+      case SliceClaims::OVERLAPS:
+        plan.refusal = displayText(r.name) + ": its data overlaps another record's in the same stream; "
+                       "the archive is damaged or built to expand without end, and is refused";
+        return RC_CANCELLED;
+      case SliceClaims::TOO_SCATTERED:
+        plan.refusal = archive.path + ": more than " + std::to_string(SliceClaims::MAX_PIECES) +
+                       " separate pieces of data streams; too scattered to check, refused";
+        return RC_CANCELLED;
     }
+    plan.total += recordSpan(r.entry) - STREAM_RECORD_CRC_SIZE;
     return RC_OK;
   });
   return plan;
 }
+
+// From here on the stream reader checks each file's StreamRecord against its
+// directory record and keeps to the work budget.
+void startStreamChecks() {
+  streamCheck = StreamCheck{};
+  streamCheck.checkRecords = true;
+  streamCheck.decodeAllowance = DECODE_ALLOWANCE;
+}
+
+// Bytes below 10 KiB, otherwise KiB or MiB, rounded down.
+std::string sizeText(uint64_t bytes) {
+  if (bytes < 10240) return std::to_string(bytes) + " bytes";
+  if (bytes < (10u << 20)) return std::to_string(bytes >> 10) + " KiB";
+  return std::to_string(bytes >> 20) + " MiB";
+}
+
+// The line for a run the work budget stopped.
+std::string tooMuchWorkText(const ArchiveFile& archive) {
+  return archive.path + ": records jump back and forth in their data stream; stopped after decoding " +
+         sizeText(streamCheck.decodedBytes) + " to serve " + sizeText(streamCheck.servedBytes) +
+         " (at most twice as much plus " + sizeText(DECODE_ALLOWANCE) + ")";
+}
+
+const char* const RECORD_MISMATCH_TEXT =
+    "archive data is damaged (the directory record's name or length differs from its data stream's)";
 
 int testArchive(const Options& options, const ArchiveFile& archive) {
     if (!stubIntact(archive)) {
@@ -326,10 +372,15 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
 
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (sink < 0) throw CommandFailure(std::string("/dev/null: ") + strerror(errno));
-  FilePlan plan = planFiles();
+  FilePlan plan = planFiles(archive);
+  if (!plan.refusal.empty()) {
+    close(sink);
+    console.error(plan.refusal);
+    return EXIT_FAILED;
+  }
+  startStreamChecks();
   console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   catchInterrupts();
-  uint64_t done = 0;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
@@ -338,11 +389,15 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
-    console.progress.update(done, shown);
+    console.progress.update(streamCheck.servedBytes, shown);
     ResultCode code = readStreamFile(sink, r.entry.streamOffset, r.entry.streamPosition, r.entry.length,
                                      r.entry.flags);
     if (code == RC_CANCELLED) return code;
-    if (code < 0) {
+    if (streamCheck.finding == FINDING_TOO_MUCH_WORK) return code;
+    if (streamCheck.finding == FINDING_RECORD_MISMATCH) {
+      ++console.failures;
+      console.error(shown + ": " + RECORD_MISMATCH_TEXT);
+    } else if (code < 0) {
       ++console.failures;
       console.error(codeText(code, shown));
     } else if (state.runningCrc != r.entry.crc) {
@@ -354,8 +409,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       printf("%s\n", shown.c_str());
       fflush(stdout);
     }
-    done += r.entry.length;
-    console.progress.update(done, shown);
+    console.progress.update(streamCheck.servedBytes, shown);
     return RC_OK;
   });
   close(sink);
@@ -364,7 +418,10 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
     console.error("interrupted");
     return 128 + caughtSignal;
   }
-  if (rc < 0) {
+  if (streamCheck.finding == FINDING_TOO_MUCH_WORK) {
+    ++console.failures;
+    console.error(tooMuchWorkText(archive));
+  } else if (rc < 0) {
     ++console.failures;
     console.error(codeText(rc, archive.path));
   }
@@ -414,18 +471,16 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
     throw CommandFailure(options.folder + ": cannot create folder: path too long (259 characters at most)");
   memcpy(state.installPath, folder.c_str(), folder.size() + 1);
 
-  FilePlan plan = planFiles();
+  FilePlan plan = planFiles(archive);
 
-  size_t next = 0;
+  if (!plan.refusal.empty()) {
+    console.error(plan.refusal);
+    return EXIT_FAILED;
+  }
+  startStreamChecks();
   console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   console.onFileStarted = [&](const char* name) {
-    for (size_t i = next; i < plan.names.size(); ++i) {
-      if (plan.names[i] == name) {
-        next = i + 1;
-        console.progress.update(plan.before[i], displayText(name));
-        return;
-      }
-    }
+    console.progress.update(streamCheck.servedBytes, displayText(name));
   };
   state.overwriteAll = options.overwrite == OverwritePolicy::All;
   catchInterrupts();
@@ -435,6 +490,10 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   if (caughtSignal) {
     console.error("interrupted");
     return 128 + caughtSignal;
+  }
+  if (streamCheck.finding == FINDING_TOO_MUCH_WORK) {
+    console.error(tooMuchWorkText(archive));
+    return EXIT_FAILED;
   }
   // RC_CANCELLED: stopped after a failure already shown (or a prompt left
   // unanswered), each counted.

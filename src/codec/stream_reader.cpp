@@ -18,6 +18,42 @@ namespace {
 
 uint8_t recordScratch[STREAM_RECORD_FIXED_SIZE];
 
+// The host's checks (streamCheck, see the header). In the stub every one of
+// these is a constant that the compiler folds away.
+#ifndef JOV_STUB
+inline void clearFinding() { streamCheck.finding = FINDING_NONE; }
+inline bool readEmptyRecords() { return streamCheck.checkRecords; }
+inline void countServed(uint32_t n) { streamCheck.servedBytes += n; }
+inline void countDecoded(uint32_t n) { streamCheck.decodedBytes += n; }
+inline bool fixedPartDiffers(uint32_t length, uint32_t variableLength) {
+  return streamCheck.checkRecords && (readLe32(recordScratch + SR_FILE_LENGTH) != length ||
+                                      variableLength != streamCheck.expectedNameLength);
+}
+inline bool namePartDiffers(const uint8_t* bytes, uint32_t skipped, uint32_t n) {
+  return streamCheck.checkRecords && n && memcmp(bytes, streamCheck.expectedName + skipped, n) != 0;
+}
+inline bool overBudget() {
+  return streamCheck.decodeAllowance &&
+         streamCheck.decodedBytes > DECODE_PER_SERVED_BYTE * streamCheck.servedBytes + streamCheck.decodeAllowance;
+}
+// A run over budget is stopped as a whole: the extraction driver reports the
+// record in hand and then sees the cancel.
+ResultCode refuse(StreamFinding finding) {
+  streamCheck.finding = finding;
+  if (finding == FINDING_TOO_MUCH_WORK) state.cancelRequested = 1;
+  return RC_DAMAGED;
+}
+#else
+inline void clearFinding() {}
+inline bool readEmptyRecords() { return false; }
+inline void countServed(uint32_t) {}
+inline void countDecoded(uint32_t) {}
+inline bool fixedPartDiffers(uint32_t, uint32_t) { return false; }
+inline bool namePartDiffers(const uint8_t*, uint32_t, uint32_t) { return false; }
+inline bool overBudget() { return false; }
+inline ResultCode refuse(StreamFinding) { return RC_DAMAGED; }
+#endif
+
 // Forward copy toward the buffer's start (destination before source), by
 // words where they do not overlap (the stub, short of code, by bytes).
 void moveDown(uint8_t* destination, const uint8_t* source, uint32_t count) {
@@ -104,6 +140,10 @@ ResultCode decodeNextBlock() {
 
 }  // namespace
 
+#ifndef JOV_STUB
+StreamCheck streamCheck;
+#endif
+
 void startStreamReading(uint8_t* input) {
   state.inputBuffer = input;
   state.inputCursor = state.inputEnd = input;
@@ -129,7 +169,8 @@ ResultCode growOutputBuffer(uint32_t historyBytes) {
 ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t streamPosition,
                           uint32_t length, uint8_t flags) {
   state.runningCrc = 0xFFFFFFFFu;
-  if (length == 0) {
+  clearFinding();
+  if (length == 0 && !readEmptyRecords()) {
     state.runningCrc = ~state.runningCrc;
     return RC_OK;
   }
@@ -157,18 +198,23 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
         uint32_t n = STREAM_RECORD_FIXED_SIZE - gathered;
         if (n > available) n = available;
         for (uint32_t i = 0; i < n; ++i) recordScratch[gathered + i] = bytes[i];
+        countServed(n);
         gathered += n;
         position += n;
         continue;
       }
       uint32_t variableLength = readLe16(recordScratch + SR_VARIABLE_LENGTH);
+      if (fixedPartDiffers(length, variableLength)) return refuse(FINDING_RECORD_MISMATCH);
       if (skipped < variableLength) {
         uint32_t n = variableLength - skipped;
         if (n > available) n = available;
+        if (namePartDiffers(bytes, skipped, n)) return refuse(FINDING_RECORD_MISMATCH);
+        countServed(n);
         skipped += n;
         position += n;
         continue;
       }
+      if (readEmptyRecords() && remaining == 0) break;  // an empty file's record, read for the check
       uint32_t n = remaining < available ? remaining : available;
       if (state.filterMode == FILTER_NONE) {
         state.runningCrc = crc32Update(bytes, n, state.runningCrc);
@@ -180,8 +226,10 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
       }
       remaining -= n;
       position += n;
+      countServed(n);
     }
-    if (remaining == 0) break;
+    // An empty file whose record is read ends inside the loop, after it.
+    if (remaining == 0 && (length != 0 || !readEmptyRecords())) break;
 
     // A long file spans many blocks: the queue is drained between them (the
     // pump limits how often), so the dialog stays painted and a Cancel is
@@ -189,6 +237,7 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
     pumpMessages();
     if (state.cancelRequested) return RC_CANCELLED;
     if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
+    if (overBudget()) return refuse(FINDING_TOO_MUCH_WORK);
     state.headerPending = 1;
     // The stream ended before the file did. Its CRC alone would not always
     // tell: a record may claim the CRC of the bytes that did come (0 for
@@ -206,6 +255,7 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
       state.blockLength = 0;
       return rc;
     }
+    countDecoded(state.blockLength);
   }
   state.runningCrc = ~state.runningCrc;
   return RC_OK;

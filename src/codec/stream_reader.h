@@ -27,3 +27,40 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
 // block in state.outputBuffer (growing it with OUTPUT_BUFFER_SLACK to spare,
 // contents kept). RC_NO_MEMORY leaves the old buffer in place.
 ResultCode growOutputBuffer(uint32_t historyBytes);
+
+enum StreamFinding { FINDING_NONE, FINDING_RECORD_MISMATCH, FINDING_TOO_MUCH_WORK };
+
+#ifndef JOV_STUB
+// Host only: what `jov test` and `jov extract` check while the stream reader
+// serves them. The stub carries none of it and keeps its documented
+// behaviour.
+//
+// Record check (checkRecords): the StreamRecord in front of a file repeats
+// the file's directory record (fileLength its length, the variable part its
+// name). readStreamFile compares the two once the record has been stepped
+// over and before any byte of the file is written; a difference is
+// RC_DAMAGED with finding RECORD_MISMATCH. The record of an empty file is
+// then read as well. expectedName is the name of the directory record in
+// hand (nextDirectoryRecord sets it for each record it yields).
+//
+// Work budget (decodeAllowance non-zero): decodedBytes counts the output of
+// every block decoded, servedBytes the stream bytes handed out (StreamRecords
+// and file bytes). No block is started once decodedBytes exceeds
+// DECODE_PER_SERVED_BYTE * servedBytes + decodeAllowance: records that jump
+// back and forth restart their stream every time, and would otherwise make
+// the work grow with the product of record count and stream length. Refused
+// as RC_DAMAGED with finding TOO_MUCH_WORK.
+const uint64_t DECODE_PER_SERVED_BYTE = 2;
+
+struct StreamCheck {
+  bool checkRecords;
+  const uint8_t* expectedName;
+  uint32_t expectedNameLength;
+  uint64_t decodeAllowance;  // 0: no budget
+  uint64_t decodedBytes;
+  uint64_t servedBytes;
+  StreamFinding finding;  // why the last RC_DAMAGED came, when it is one of these
+};
+
+extern StreamCheck streamCheck;
+#endif

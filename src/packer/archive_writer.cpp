@@ -420,6 +420,14 @@ struct ArchiveWriter::Impl {
     stats.entries++;
   }
 
+  // Running CRC-32 (uncomplemented) of the directory region as written.
+  uint32_t directoryCrc = 0xFFFFFFFFu;
+
+  void writeDirectoryBytes(const uint8_t* data, size_t n) {
+    directoryCrc = crc32Update(data, (uint32_t)n, directoryCrc);
+    write(data, n);
+  }
+
   // Directory blocks of whole records: each decodes to at most 8192 bytes
   // and takes at most 8184 encoded bytes (header and selector included).
   void writeDirectory() {
@@ -438,8 +446,8 @@ struct ArchiveWriter::Impl {
         job.first = true;
         encodeBlock(job, plain.data(), level);
         if (job.bytes.size() <= DIRECTORY_BLOCK_MAX_ENCODED) {
-          write(DIRECTORY_SIGNATURE, SIGNATURE_SIZE);
-          write(job.bytes.data(), job.bytes.size());
+          writeDirectoryBytes(DIRECTORY_SIGNATURE, SIGNATURE_SIZE);
+          writeDirectoryBytes(job.bytes.data(), job.bytes.size());
           stats.directoryBlocks++;
           break;
         }
@@ -537,6 +545,8 @@ PackStats ArchiveWriter::finish() {
   writeLe32(header + AH_ENTRY_COUNT, (uint32_t)m.records.size());
   writeLe32(header + AH_ARCHIVE_LENGTH, (uint32_t)m.written);
   writeLe32(header + AH_DATA_LENGTH, directoryOffset - ARCHIVE_HEADER_SIZE);
+  writeLe32(header + AH_DIRECTORY_CRC_TAG, DIRECTORY_CRC_TAG);
+  writeLe32(header + AH_DIRECTORY_CRC, ~m.directoryCrc);
   // headerWord: the low 16 bits of the CRC-32 of the 40 bytes before it, so
   // that a reader that wants to can tell a damaged header.
   writeLe16(header + AH_HEADER_WORD, (uint16_t)~crc32Update(header, AH_HEADER_WORD, 0xFFFFFFFFu));

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@
 #include "archive/seal.h"
 #include "codec/crc32.h"
 #include "format.h"
+#include "unit/block_builder.h"
+#include "unit/jumping_archive.h"
 #include "unit/stored_archive.h"
 #include "unit/temp_dir.h"
 
@@ -471,6 +474,178 @@ TEST_F(JovCli, InterruptRemovesTheFileInHand) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(out / "big.bin")));
   EXPECT_FALSE(fs::exists(out / "z.txt"));
   EXPECT_EQ(readFile(dir.path() / "stderr"), "jov extract: interrupted\n");
+}
+
+// A packed archive whose directory region is flipped bit by bit: the CRC-32
+// that `jov pack` writes makes `jov test` fail every single time.
+TEST_F(JovCli, EveryFlippedBitOfAPackedDirectoryIsFound) {
+  fs::path src = dir.path() / "src";
+  writeFile(src / "d" / "a.txt", "alpha");
+  writeFile(src / "e", "");
+  fs::path archive = dir.path() / "a.jov";
+  ASSERT_EQ(jov({"pack", "-q", "--raw", "-o", archive.string(), src.string()}).status, 0);
+  const std::string good = readFile(archive);
+  ASSERT_EQ(jov({"test", archive.string()}).status, 0);
+  const uint32_t directoryOffset = readLe32((const uint8_t*)good.data() + AH_DIRECTORY_OFFSET);
+  ASSERT_LT(directoryOffset, good.size());
+
+  size_t missed = 0;
+  for (size_t byte = directoryOffset; byte < good.size(); ++byte) {
+    for (int bit = 0; bit < 8; ++bit) {
+      std::string bad = good;
+      bad[byte] ^= (char)(1 << bit);
+      writeFile(archive, bad);
+      Result r = jov({"test", archive.string()});
+      if (r.status != 1) {
+        ++missed;
+        ADD_FAILURE() << "byte " << byte << " bit " << bit << ": status " << r.status << " " << r.err;
+      }
+    }
+  }
+  EXPECT_EQ(missed, 0u);
+
+  // Extraction refuses such an archive before it creates anything.
+  std::string bad = good;
+  bad[good.size() - 1] ^= 0x20;  // the directory's last byte
+  writeFile(archive, bad);
+  Result r = jov({"extract", "-C", out.string(), archive.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("directory is damaged"), std::string::npos) << r.err;
+  EXPECT_TRUE(!fs::exists(out) || fs::is_empty(out));
+}
+
+// Another producer's archive: anything in the reserved fields is accepted;
+// without the CRC, a file record is still held against its StreamRecord.
+TEST_F(JovCli, UntaggedArchivesAreCheckedAgainstTheirStreams) {
+  std::string good = [&] {
+    fs::path src = dir.path() / "src";
+    writeFile(src / "name.txt", "some text");
+    fs::path archive = dir.path() / "p.jov";
+    // Stored, so that the record's fields stand where the test flips them.
+    EXPECT_EQ(jov({"pack", "-q", "-l", "0", "--raw", "-o", archive.string(), src.string()}).status, 0);
+    return readFile(archive);
+  }();
+  for (uint32_t at : {AH_RESERVED1, AH_RESERVED2, AH_RESERVED3, AH_RESERVED4, AH_RESERVED5})
+    writeLe32((uint8_t*)&good[at], 0x9E3779B9u * at);  // the tag is gone with them
+  writeLe16((uint8_t*)&good[AH_HEADER_WORD], 0xBEEF);
+  const size_t name = good.size() - 8 + 2, length = name - 2 - DIRECTORY_ENTRY_SIZE + DE_LENGTH;
+  ASSERT_EQ(good.substr(name - 2), "name.txt");
+  fs::path archive = dir.path() / "other.jov";
+  writeFile(archive, good);
+  Result accepted = jov({"test", archive.string()});
+  EXPECT_EQ(accepted.status, 0) << accepted.err;
+
+  struct Case {
+    size_t at;
+    uint8_t mask;
+  } cases[] = {{name, 0x01}, {name + 3, 0x40}, {length, 0x01}, {length + 2, 0x80}};
+  for (const Case& c : cases) {
+    std::string bad = good;
+    bad[c.at] ^= (char)c.mask;
+    writeFile(archive, bad);
+    Result r = jov({"test", archive.string()});
+    EXPECT_EQ(r.status, 1) << c.at;
+    EXPECT_NE(r.err.find("differs from its data stream"), std::string::npos) << r.err;
+  }
+}
+
+// Many records naming the same bytes of a stream, or jumping back and forth
+// in it: refused with a clear line, before anything is written.
+TEST_F(JovCli, OverlappingAndJumpingRecordsAreRefused) {
+  std::vector<uint8_t> data(1000, 'x');
+  std::vector<RecordDraft> records;
+  for (int i = 0; i < 1000; ++i) records.push_back(fileRecord("bomb", data, 0));
+  fs::path bomb = dir.path() / "bomb.jov";
+  writeFile(bomb, assembleArchive({storedBlock(streamSlice("bomb", data), true)}, records));
+  Result tested = jov({"test", bomb.string()});
+  EXPECT_EQ(tested.status, 1);
+  const std::string refusal = ": bomb: its data overlaps another record's in the same stream; the archive is "
+                              "damaged or built to expand without end, and is refused\n";
+  EXPECT_EQ(tested.err, "jov test" + refusal);
+  Result extracted = jov({"extract", "--overwrite=all", "-C", out.string(), bomb.string()});
+  EXPECT_EQ(extracted.status, 1);
+  EXPECT_EQ(extracted.err, "jov extract" + refusal);
+  EXPECT_TRUE(!fs::exists(out) || fs::is_empty(out));
+
+  // A record that begins inside the one before it also overlaps.
+  std::vector<uint8_t> slice = streamSlice("a", data);
+  RecordDraft inner = fileRecord("b", {}, 20);
+  fs::path nested = dir.path() / "nested.jov";
+  writeFile(nested, assembleArchive({storedBlock(slice, true)}, {fileRecord("a", data, 0), inner}));
+  EXPECT_EQ(jov({"test", nested.string()}).status, 1);
+
+  fs::path jumping = dir.path() / "jumping.jov";
+  writeFile(jumping, backAndForthArchive(200, 1000000));
+  Result r = jov({"test", jumping.string()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("records jump back and forth in their data stream; stopped after decoding"),
+            std::string::npos)
+      << r.err;
+}
+
+// `jov test` and `jov extract` hold the same memory whatever the record
+// count: here 300000 records with long names, an archive of a few MB.
+TEST_F(JovCli, MemoryDoesNotGrowWithTheRecordCount) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's own memory hides the program's";
+#endif
+  const uint32_t count = 300000;
+  const std::string prefix(200, 'n');
+  fs::path path = dir.path() / "many.jov";
+  {
+    std::vector<uint8_t> stream, directory;
+    for (uint32_t i = 0; i < count; ++i) {
+      std::string name = prefix + std::to_string(10000000 + i);
+      std::vector<uint8_t> slice = streamSlice(name, {});
+      uint8_t entry[DIRECTORY_ENTRY_SIZE] = {};
+      writeLe32(entry + DE_STREAM_OFFSET, ARCHIVE_HEADER_SIZE);
+      writeLe32(entry + DE_STREAM_POSITION, (uint32_t)stream.size());
+      writeLe16(entry + DE_NAME_LENGTH, (uint16_t)name.size());
+      stream.insert(stream.end(), slice.begin(), slice.end());
+      directory.insert(directory.end(), entry, entry + sizeof entry);
+      directory.insert(directory.end(), name.begin(), name.end());
+    }
+    std::vector<uint8_t> archive(ARCHIVE_HEADER_SIZE, 0);
+    memcpy(archive.data(), ARCHIVE_MAGIC, sizeof ARCHIVE_MAGIC);
+    archive.insert(archive.end(), STREAM_SIGNATURE, STREAM_SIGNATURE + SIGNATURE_SIZE);
+    const size_t chunk = 1000000, window = 32768;
+    std::vector<uint8_t> history;
+    for (size_t at = 0; at < stream.size(); at += chunk) {
+      std::vector<uint8_t> piece(stream.begin() + at, stream.begin() + std::min(stream.size(), at + chunk));
+      std::vector<uint8_t> block = compressBlock(history, piece, at + chunk >= stream.size(), window);
+      archive.insert(archive.end(), block.begin(), block.end());
+      if (piece.size() >= window) history.assign(piece.end() - window, piece.end());
+    }
+    writeLe32(&archive[AH_DIRECTORY_OFFSET], (uint32_t)archive.size());
+    const size_t recordSize = DIRECTORY_ENTRY_SIZE + prefix.size() + 8;
+    const size_t perBlock = DIRECTORY_BUFFER_SIZE / recordSize * recordSize;
+    for (size_t at = 0; at < directory.size(); at += perBlock) {
+      std::vector<uint8_t> piece(directory.begin() + at, directory.begin() + std::min(directory.size(), at + perBlock));
+      std::vector<uint8_t> block = compressBlock({}, piece, true);
+      archive.insert(archive.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
+      archive.insert(archive.end(), block.begin(), block.end());
+    }
+    writeLe32(&archive[AH_ENTRY_COUNT], count);
+    writeFile(path, archive);
+  }
+
+  // A forked child starts out with the test's resident pages as its own
+  // peak, so it is forked once the archive's buffers are gone. Extraction
+  // plans its run the same way; creating the files would only make this
+  // test slow.
+  pid_t pid = fork();
+  if (pid == 0) {
+    int quiet = open("/dev/null", O_WRONLY);
+    dup2(quiet, 1);
+    dup2(quiet, 2);
+    execl(JOV_BINARY, JOV_BINARY, "test", path.c_str(), (char*)nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  struct rusage usage;
+  ASSERT_EQ(wait4(pid, &status, 0, &usage), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_LT(usage.ru_maxrss, 64 * 1024) << "peak resident KiB";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "archive/directory.h"
 #include "archive_fixture.h"
 #include "block_builder.h"
+#include "jumping_archive.h"
 #include "codec/call_filter.h"
 #include "codec/stream_reader.h"
 
@@ -240,3 +241,110 @@ TEST(StreamReader, CallFilterPiecesFollowTheBlocks) {
 }
 
 }  // namespace
+
+// The host's checks for `jov test` and `jov extract`; the stub has neither.
+class StreamChecks : public ::testing::Test {
+ protected:
+  void SetUp() override { streamCheck = StreamCheck{}; }
+  void TearDown() override {
+    streamCheck = StreamCheck{};
+    state.cancelRequested = 0;
+  }
+};
+
+TEST_F(StreamChecks, EachStreamRecordMustRepeatItsDirectoryRecord) {
+  std::vector<File> files = {{"docs\\readme.txt", textLike(3000, 20)}, {"empty.txt", {}}, {"tail", textLike(50, 21)}};
+  std::vector<uint8_t> decoded = decodedStream(files);
+  // The first name and the empty file's fixed part are split across blocks.
+  ArchiveFixture archive(archiveOf(
+      decoded, {{files[0].position + 15, 's'}, {files[1].position + 5, 'c'}, {decoded.size(), 'c'}}));
+  struct Case {
+    size_t file;
+    std::string name;      // the directory record's
+    int32_t lengthChange;  // of the directory record's length
+    bool check;
+    ResultCode rc;
+    StreamFinding finding;
+  } cases[] = {
+      {0, "docs\\readme.txt", 0, true, RC_OK, FINDING_NONE},
+      {0, "Docs\\readme.txt", 0, true, RC_DAMAGED, FINDING_RECORD_MISMATCH},  // in the first block
+      {0, "docs\\readme.txT", 0, true, RC_DAMAGED, FINDING_RECORD_MISMATCH},  // in the second
+      {0, "docs\\readme.tx", 0, true, RC_DAMAGED, FINDING_RECORD_MISMATCH},
+      {0, "docs\\readme.txt", -1, true, RC_DAMAGED, FINDING_RECORD_MISMATCH},
+      {1, "empty.txt", 0, true, RC_OK, FINDING_NONE},  // an empty file's record is read too
+      {1, "empty.tx!", 0, true, RC_DAMAGED, FINDING_RECORD_MISMATCH},
+      {1, "empty.txt", 1, true, RC_DAMAGED, FINDING_RECORD_MISMATCH},
+      {2, "tail", 0, true, RC_OK, FINDING_NONE},
+      {0, "other", 0, false, RC_OK, FINDING_NONE},  // no check: the installer's reading
+      {1, "other", 0, false, RC_OK, FINDING_NONE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name + " " + std::to_string(c.lengthChange));
+    streamCheck.checkRecords = c.check;
+    streamCheck.expectedName = (const uint8_t*)c.name.data();
+    streamCheck.expectedNameLength = (uint32_t)c.name.size();
+    File f = files[c.file];
+    f.data.resize(f.data.size() + c.lengthChange, 'x');
+    Result r = extract(archive, f);
+    EXPECT_EQ(r.rc, c.rc);
+    EXPECT_EQ(streamCheck.finding, c.finding);
+    if (c.rc == RC_OK) {
+      EXPECT_EQ(r.bytes, f.data);
+    } else {
+      EXPECT_TRUE(r.bytes.empty()) << "written before the record was checked";
+    }
+  }
+  streamCheck.checkRecords = true;
+  File missing{"gone", {}, (uint32_t)decoded.size() + 100};  // an empty file past the stream's end
+  streamCheck.expectedName = (const uint8_t*)missing.name.data();
+  streamCheck.expectedNameLength = 4;
+  EXPECT_EQ(extract(archive, missing).rc, RC_DAMAGED);
+}
+
+TEST_F(StreamChecks, DecodingIsCappedAgainstTheBytesServed) {
+  const uint32_t count = 24, blockOutput = 1000000;
+  {
+    ArchiveFixture archive(backAndForthArchive(count, blockOutput));
+    auto fileAt = [&](uint32_t i) { return File{"f" + std::to_string(i), {(uint8_t)('a' + i % 26)}, i * blockOutput}; };
+    std::vector<File> jumping;  // in the archive's directory order
+    for (uint32_t low = 0, high = count; low < high;) {
+      jumping.push_back(fileAt(--high));
+      if (low < high) jumping.push_back(fileAt(low++));
+    }
+
+    // Without a budget every other record restarts the stream and decodes
+    // up to itself: the work grows with records times stream length.
+    for (const File& f : jumping) expectFile(archive, f);
+    EXPECT_GT(streamCheck.decodedBytes, 100u * blockOutput);
+
+    streamCheck = StreamCheck{};
+    streamCheck.decodeAllowance = 4u << 20;
+    size_t served = 0;
+    ResultCode rc = RC_OK;
+    for (const File& f : jumping) {
+      rc = extract(archive, f).rc;
+      if (rc != RC_OK) break;
+      ++served;
+    }
+    EXPECT_EQ(rc, RC_DAMAGED);
+    EXPECT_EQ(streamCheck.finding, FINDING_TOO_MUCH_WORK);
+    EXPECT_EQ(state.cancelRequested, 1) << "the run stops as a whole";
+    EXPECT_LT(served, jumping.size());
+    EXPECT_LE(streamCheck.decodedBytes,
+              DECODE_PER_SERVED_BYTE * streamCheck.servedBytes + streamCheck.decodeAllowance + blockOutput);
+  }
+
+  // Files in stream order decode each block once and stay within a budget
+  // far smaller than the stream.
+  state.cancelRequested = 0;
+  std::vector<File> files;
+  for (uint32_t i = 0; i < 40; ++i) files.push_back({"n" + std::to_string(i), textLike(20000, 30 + i)});
+  std::vector<uint8_t> decoded = decodedStream(files);
+  std::vector<Cut> cuts;
+  for (size_t end = 30000; end < decoded.size(); end += 30000) cuts.push_back({end, end % 60000 ? 'c' : 's'});
+  cuts.push_back({decoded.size(), 'c'});
+  ArchiveFixture ordered(archiveOf(decoded, cuts));
+  streamCheck = StreamCheck{};
+  streamCheck.decodeAllowance = 64u << 10;
+  for (const File& f : files) expectFile(ordered, f);
+}
