@@ -116,26 +116,25 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   formatText(state.messageText, MESSAGE_TEXT_SIZE, "Extracting %s", name, nullptr);
   showProgress(dialog, state.messageText);
 
-  FileHandle output = fileCreate(state.installPath, ATTR_NORMAL);
+  FileHandle output = fileCreateStaged(state.installPath);
   if (output == INVALID_FILE) return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
   pumpMessages();
 
   ResultCode code = readStreamFile(output, entry.streamOffset, entry.streamPosition, entry.length,
                                    entry.flags);
   if (code < 0) {
-    // Report before closing, so the message carries the failing call's error.
+    // Report before discarding, so the message carries the failing call's error.
     int stop = reportResult(dialog, code, state.installPath, code == RC_DAMAGED);
-    fileClose(output);
-    fileDelete(state.installPath);
+    fileDiscard(output, state.installPath);
     return stop ? RECORD_STOP : RECORD_NEXT;
   }
   fileSetTimes(output, entry.createDate, entry.createTime, entry.writeDate, entry.writeTime);
-  fileClose(output);
   if (state.runningCrc != entry.crc) {
-    fileDelete(state.installPath);
+    fileDiscard(output, state.installPath);
     return reportRecordFailure(dialog, RC_DAMAGED, 1);
   }
-  fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);
+  if (!fileCommit(output, state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES))
+    return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
   return RECORD_NEXT;
 }
 

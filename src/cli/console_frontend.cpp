@@ -14,6 +14,7 @@
 #include "cli/console.h"
 #include "frontend.h"
 #include "install_state.h"
+#include "platform/posix.h"
 
 Console console;
 volatile sig_atomic_t caughtSignal = 0;
@@ -212,7 +213,9 @@ int showMessage(WindowHandle, const char* text, int offerCancel) {
   // damaged..."); the driver holds the record's path while it reports.
   std::string line = oneLine(text);
   if (state.installPath[0] && !strstr(text, state.installPath)) line = std::string(state.installPath) + ": " + line;
-  console.error(displayText(line));
+  // The installer's wording knows no links or FIFOs; say what was in the way.
+  std::string refusal = takeRefusal();
+  console.error(displayText(line) + (refusal.empty() ? "" : " (" + terminalText(refusal) + ")"));
   if (!offerCancel) return 1;
   if (console.stopOnError) return 0;
   if (!console.interactive) return 1;  // go on with the next record, saving what can be saved

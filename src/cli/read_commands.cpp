@@ -15,6 +15,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,11 @@ const char* const EXTRACT_HELP =
     "Extracts ARCHIVE as the installer would: folders, files, last-write times and\n"
     "attributes (read-only as the write bits; hidden and system in the extended\n"
     "attribute user.jov.attributes). Names are converted from the code page to UTF-8.\n"
+    "Each file is written as .jov-tmp-XXXXXXXX beside its name and renamed over it\n"
+    "only once its CRC-32 matched; such leftovers of a killed run are removed. Links\n"
+    "already below DIR are never followed: one where a folder belongs fails that\n"
+    "record, one where a file belongs is replaced (never its target); a FIFO, socket\n"
+    "or device there fails the record without being opened.\n"
     "\n"
     "  -C DIR           extract into DIR (default: the current folder)\n"
     "  --overwrite=ask  ask before replacing a file (default); without a terminal\n"
@@ -466,6 +472,20 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
     }
   });
 
+  // Nothing below the folder is followed if it is a link; the folder itself
+  // is, as named. Temporaries left by a killed run go before anything is
+  // written, from every folder this archive writes files into.
+  setExtractionRoot(state.installPath);
+  std::set<std::string> fileFolders;
+  for (const std::string& name : plan.names) {
+    if (!isSafeEntryName((const uint8_t*)name.data(), (uint32_t)name.size())) continue;
+    size_t cut = name.find_last_of("\\/");
+    fileFolders.insert(std::string(joined) + (cut == std::string::npos ? "" : name.substr(0, cut)));
+  }
+  for (const std::string& path : fileFolders) {
+    if (path.size() <= PATH_MAX_CHARS) removeStaleTemporaries(path.c_str());
+  }
+
   size_t next = 0;
   console.progress.start(plan.total, isatty(STDERR_FILENO));
   console.onFileStarted = [&](const char* name) {
@@ -480,6 +500,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   state.overwriteAll = options.overwrite == OverwritePolicy::All;
   catchInterrupts();
   ResultCode rc = extractArchive(nullptr);
+  setExtractionRoot(nullptr);
   console.onFileStarted = nullptr;
   console.progress.finish();
   if (caughtSignal) {

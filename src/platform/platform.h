@@ -87,5 +87,32 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime,
 // 1 or 0; clears, saves.
 int fileSetAttributes(const char* path, uint32_t attributes);
 
+// Extraction's output. fileCreateStaged opens a new, empty file for `path`
+// that may stand under another name in the same folder until fileCommit
+// (called once its content checked out) closes it, gives it `attributes` and
+// puts it under `path`; fileDiscard closes it and leaves whatever `path`
+// named as it was, as far as the platform can. fileCreateStaged and
+// fileCommit clear and save; fileCommit gives 1 or 0; fileDiscard keeps
+// lastSystemError.
+#ifdef _WIN32
+// The installer writes in place, then deletes a file that failed.
+inline FileHandle fileCreateStaged(const char* path) { return fileCreate(path, ATTR_NORMAL); }
+inline int fileCommit(FileHandle file, const char* path, uint32_t attributes) {
+  fileClose(file);
+  fileSetAttributes(path, attributes);
+  return 1;
+}
+inline void fileDiscard(FileHandle file, const char* path) {
+  fileClose(file);
+  fileDelete(path);
+}
+#else
+// Written under a temporary name and renamed after a data sync: `path`
+// never holds partial or unchecked bytes, even after a crash.
+FileHandle fileCreateStaged(const char* path);
+int fileCommit(FileHandle file, const char* path, uint32_t attributes);
+void fileDiscard(FileHandle file, const char* path);
+#endif
+
 // Dispatches every queued message of this thread, without waiting.
 void pumpMessages();
