@@ -11,7 +11,7 @@ set(CMAKE_BUILD_TYPE MinSizeRel)
 # `nm -n` of a link without -s. -malign-data=abi keeps GCC from padding
 # every array of 32 bytes or more (the texts) to a 32-byte boundary.
 set(STUB_COMPILE_OPTIONS
-  -Wall -Wextra -Werror -Oz -std=c++20
+  -Wall -Wextra $<$<BOOL:${JOV_WERROR}>:-Werror> -Oz -std=c++20
   -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -ffunction-sections -fdata-sections -fno-stack-protector -fno-threadsafe-statics
   -fno-tree-loop-distribute-patterns -fomit-frame-pointer -flto -malign-data=abi)

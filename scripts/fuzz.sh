@@ -32,7 +32,7 @@ targets=("$@")
 
 declare -A max_len=([decode_block]=65536 [code_lengths]=8192 [directory]=32768 [extract]=65536 [call_filter]=65536)
 
-CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJOV_FUZZ=ON -DJOV_BUILD_STUB=OFF >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJOV_FUZZ=ON -DJOV_BUILD_STUB=OFF -DJOV_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzzers >/dev/null
 
 summary=()

@@ -16,7 +16,7 @@ step setup
 bash scripts/setup.sh
 
 step "build (host and stub)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJOV_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 
 step "unit and round-trip tests"
@@ -24,7 +24,7 @@ ctest --test-dir build -L 'unit|roundtrip' -j"$jobs" --output-on-failure
 
 if [[ $skip != *,asan,* ]]; then
   step "unit and round-trip tests under ASan and UBSan"
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DJOV_SANITIZE=ON -DJOV_BUILD_STUB=OFF >/dev/null
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DJOV_SANITIZE=ON -DJOV_BUILD_STUB=OFF -DJOV_WERROR=ON >/dev/null
   cmake --build build-asan -j"$jobs"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build-asan -L 'unit|roundtrip' -j"$jobs" --output-on-failure
