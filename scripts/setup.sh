@@ -8,7 +8,7 @@ packages=(
   cmake g++ make pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 xvfb xdotool x11-utils imagemagick
-  clang libclang-rt-14-dev valgrind osslsigncode openssl python3
+  clang libclang-rt-14-dev valgrind osslsigncode openssl python3 dpkg-dev man-db
   zlib1g-dev libdeflate-dev libzstd-dev liblzma-dev zstd xz-utils gzip
 )
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit, round-trip, end-to-end under Wine,
-# the unit and round-trip tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the bounded fuzz runs.
+# Sets up, builds and runs every test: unit, round-trip, install and package,
+# end-to-end under Wine, the unit and round-trip tests again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the bounded fuzz runs.
 # Usage: scripts/test.sh            (everything)
 #        JOV_SKIP=e2e,fuzz scripts/test.sh   (leave groups out while working)
 set -euo pipefail
@@ -21,6 +21,11 @@ cmake --build build -j"$jobs"
 
 step "unit and round-trip tests"
 ctest --test-dir build -L 'unit|roundtrip' -j"$jobs" --output-on-failure
+
+if [[ $skip != *,install,* ]]; then
+  step "install, Debian package and signed installer"
+  ctest --test-dir build -L install --output-on-failure
+fi
 
 if [[ $skip != *,asan,* ]]; then
   step "unit and round-trip tests under ASan and UBSan"

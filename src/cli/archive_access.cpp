@@ -1,8 +1,10 @@
 #include "cli/archive_access.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,46 +44,110 @@ bool hasMagicAt(int fd, uint64_t at, const std::string& path) {
          memcmp(magic, ARCHIVE_MAGIC, sizeof magic) == 0;
 }
 
+// The directory lies at the end of an archive, so a pipe, a terminal or a
+// character device cannot be read where the reader needs it: its bytes are
+// copied into an unlinked temporary file (in TMPDIR) first.
+int spoolToTemporary(int in, const std::string& shown) {
+  const char* folder = getenv("TMPDIR");
+  if (!folder || !*folder) folder = "/tmp";
+  std::string name = std::string(folder) + "/jov-input.XXXXXX";
+  int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + strerror(errno));
+  unlink(name.c_str());
+  std::vector<uint8_t> buffer(1 << 16);
+  uint64_t total = 0;
+  for (;;) {
+    ssize_t n = read(in, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int error = errno;
+      close(fd);
+      throw CommandFailure(shown + ": " + strerror(error));
+    }
+    if (n == 0) break;
+    total += (uint64_t)n;
+    if (total >= SEEK_FAILED) {
+      close(fd);
+      throw CommandFailure(shown + ": too large for an archive (4 GiB at most)");
+    }
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(fd, buffer.data() + done, (size_t)(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0) {
+        int error = errno;
+        close(fd);
+        throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + strerror(error));
+      }
+      done += w;
+    }
+  }
+  return fd;
+}
+
 }  // namespace
 
 ArchiveFile openArchive(const std::string& path, std::optional<uint32_t> offset) {
   ArchiveFile archive;
-  archive.path = path;
-  // Not fileOpen: the user's path is already a native (UTF-8) name, while
-  // the file wrappers take the core's code-page names.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw CommandFailure(path + ": " + strerror(errno));
-  state.archiveFile = fd;
+  bool standardInput = path == "-";
+  archive.path = standardInput ? "standard input" : path;
+  int fd;
+  if (standardInput) {
+    if (isatty(STDIN_FILENO))
+      throw CommandFailure("standard input is a terminal; pipe an archive into 'jov' or name a file");
+    fd = STDIN_FILENO;
+  } else {
+    // Not fileOpen: the user's path is already a native (UTF-8) name, while
+    // the file wrappers take the core's code-page names.
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+    state.archiveFile = fd;
+  }
   struct stat st;
-  if (fstat(fd, &st) != 0) throw CommandFailure(path + ": " + strerror(errno));
-  if (S_ISDIR(st.st_mode)) throw CommandFailure(path + ": is a folder");
+  if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+  if (S_ISDIR(st.st_mode)) throw CommandFailure(archive.path + ": is a folder");
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    fd = spoolToTemporary(fd, archive.path);
+    closeArchive();
+    if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+  } else if (fd == STDIN_FILENO) {
+    // A file redirected into stdin: read it in place, through a descriptor
+    // of our own, so closeArchive never closes standard input.
+    fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+  }
+  state.archiveFile = fd;
+  if (S_ISBLK(st.st_mode)) {
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (end < 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+    st.st_size = end;
+  }
   archive.size = (uint64_t)st.st_size;
   // Positions in the archive and its file are 32-bit.
-  if (archive.size >= SEEK_FAILED) throw CommandFailure(path + ": too large for an archive (4 GiB at most)");
+  if (archive.size >= SEEK_FAILED) throw CommandFailure(archive.path + ": too large for an archive (4 GiB at most)");
 
   if (offset) {
     archive.offset = *offset;
-    if (!hasMagicAt(fd, archive.offset, path))
-      throw CommandFailure(path + ": no JOV archive at offset " + std::to_string(archive.offset));
-  } else if (hasMagicAt(fd, 0, path)) {
+    if (!hasMagicAt(fd, archive.offset, archive.path))
+      throw CommandFailure(archive.path + ": no JOV archive at offset " + std::to_string(archive.offset));
+  } else if (hasMagicAt(fd, 0, archive.path)) {
     archive.offset = 0;
   } else {
     std::vector<uint8_t> head((size_t)std::min<uint64_t>(archive.size, STUB_SCAN_LIMIT));
-    size_t got = readAt(fd, 0, head.data(), head.size(), path);
+    size_t got = readAt(fd, 0, head.data(), head.size(), archive.path);
     if (!findSeal(head.data(), (uint32_t)got, &archive.seal))
-      throw CommandFailure(path + ": not a JOV archive or self-extractor (--offset names where the archive begins)");
+      throw CommandFailure(archive.path + ": not a JOV archive or self-extractor (--offset names where the archive begins)");
     archive.sealed = true;
     archive.offset = archive.seal.stubLength;
-    if (!hasMagicAt(fd, archive.offset, path))
-      throw CommandFailure(path + ": no archive behind the stub (at offset " + std::to_string(archive.offset) + ")");
+    if (!hasMagicAt(fd, archive.offset, archive.path))
+      throw CommandFailure(archive.path + ": no archive behind the stub (at offset " + std::to_string(archive.offset) + ")");
   }
   if (archive.offset > archive.size || archive.size - archive.offset < ARCHIVE_HEADER_SIZE)
-    throw CommandFailure(path + ": no room for an archive header at offset " + std::to_string(archive.offset));
+    throw CommandFailure(archive.path + ": no room for an archive header at offset " + std::to_string(archive.offset));
 
   state.archiveOffset = archive.offset;
   ResultCode rc = readArchiveHeader();
-  if (rc < 0) throw CommandFailure(path + ": " + codeText(rc));
-  if (state.header.entryCount == 0) throw CommandFailure(path + ": archive contains no files");
+  if (rc < 0) throw CommandFailure(codeText(rc, archive.path));
+  if (state.header.entryCount == 0) throw CommandFailure(archive.path + ": archive contains no files");
   return archive;
 }
 
@@ -94,7 +160,7 @@ bool stubIntact(const ArchiveFile& archive) {
   if (!archive.sealed) return true;
   std::vector<uint8_t> stub(archive.seal.stubLength);
   if (readAt((int)state.archiveFile, 0, stub.data(), stub.size(), archive.path) != stub.size())
-    throw CommandFailure(archive.path + ": " + codeText(RC_READ_FAILED));
+    throw CommandFailure(codeText(RC_READ_FAILED, archive.path));
   return sealCrc(stub.data(), archive.seal.stubLength, archive.seal.sealOffset) == archive.seal.stubCrc;
 }
 
@@ -138,22 +204,25 @@ std::string nameText(const std::string& stored) {
   return out;
 }
 
-std::string codeText(ResultCode code) {
-  std::string suffix = systemErrorText();
-  if (!suffix.empty()) suffix = ": " + suffix.substr(1);  // past its "\n"
-  switch (code) {
-    case RC_NO_MEMORY: return "not enough memory";
-    case RC_CREATE_FAILED: return "cannot create" + suffix;
-    case RC_OPEN_FAILED: return "cannot open" + suffix;
-    case RC_READ_FAILED:
-    case RC_SEEK_FAILED: return "cannot read" + suffix;
-    case RC_WRITE_FAILED: return "cannot write" + suffix;
-    case RC_FOLDER_FAILED: return "cannot create folder" + suffix;
-    case RC_DAMAGED:
-    case RC_INPUT_EXHAUSTED: return "archive data is damaged";
-    case RC_CANCELLED: return "cancelled";
-    default: return "failed (code " + std::to_string(code) + ")";
+std::string codeText(ResultCode code, const std::string& path) {
+  // The installer's own text, composed around a placeholder so that a path
+  // of any length survives whole: the message buffer holds 260-character
+  // paths only.
+  static const char PLACEHOLDER[] = "\x01";
+  if (!composeMessage(code, PLACEHOLDER))
+    return path + ": " + (code == RC_CANCELLED ? std::string("cancelled") : "failed (code " + std::to_string(code) + ")");
+  std::string text;
+  for (const char* p = state.messageText; *p; ++p) {
+    if (*p == '\n') {
+      // "\nAccess denied" is a reason; "\ncorrupt disk" a sentence going on.
+      text += p[1] && islower((unsigned char)p[1]) ? " " : ": ";
+    } else {
+      text += *p;
+    }
   }
+  size_t at = text.find(PLACEHOLDER);
+  if (at == std::string::npos) return path + ": " + text;
+  return text.replace(at, 1, path);
 }
 
 std::string dosTimeText(uint16_t date, uint16_t time, char separator) {

@@ -19,7 +19,7 @@ struct CommandFailure : std::runtime_error {
 };
 
 struct ArchiveFile {
-  std::string path;    // as the user gave it
+  std::string path;    // as the user gave it; "standard input" for "-"
   uint64_t size = 0;   // of the whole file
   uint32_t offset = 0; // where the archive's header begins
   bool sealed = false; // found behind a sealed stub
@@ -27,6 +27,9 @@ struct ArchiveFile {
 };
 
 // Opens `path` as state.archiveFile and reads the header into state.header.
+// "-" is standard input; input that cannot be read at any position (a pipe,
+// a terminal, a character device) is first copied into an unlinked
+// temporary file, since the directory lies at the archive's end.
 // The archive lies at `offset` when given; otherwise at 0 when the file
 // starts with "JOV\n", else behind the stub whose seal names its length;
 // it must start with "JOV\n" and hold records (the installer refuses an
@@ -55,9 +58,11 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
 // setPathCodePage), exactly: control characters are kept.
 std::string nameText(const std::string& stored);
 
-// One line, lower case, for a code that ended a command or a record
-// ("archive data is damaged", "cannot read: Read fault").
-std::string codeText(ResultCode code);
+// The installer's message for `code` about `path`, on one line, with the
+// reason for the last system error ("Cannot read Setup.exe: Read fault",
+// "Setup.exe: Archive data is damaged, probably caused by corrupt disk or
+// download error").
+std::string codeText(ResultCode code, const std::string& path);
 
 // "YYYY-MM-DD HH:MM:SS" (separator ' ') or ISO 8601 local time (separator
 // 'T') of DOS date and time words, field by field as stored.

@@ -1,6 +1,6 @@
 // The `jov` subcommands. Each takes the arguments after its own name and
-// returns the process's exit status: 0 on success, 1 on failure, 2 on a
-// usage error.
+// returns the process's exit status (cli/options.h: EXIT_OK, EXIT_FAILED,
+// EXIT_USAGE, or 128 + the signal that stopped it).
 #pragma once
 
 int runPack(int argc, char** argv);

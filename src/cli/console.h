@@ -3,7 +3,8 @@
 // functions of frontend.h (console_frontend.cpp) and the commands share it.
 //
 // Everything the user reads goes to stderr, one line per event, prefixed
-// "jov: "; stdout carries only what was asked for (a listing, -v names).
+// "jov COMMAND: "; stdout carries only what was asked for (a listing, -v
+// names).
 #pragma once
 
 #include <signal.h>
@@ -34,7 +35,10 @@ class ProgressBar {
 };
 
 struct Console {
+  // The prefix of every line on stderr: "jov extract".
+  std::string command = "jov";
   // Settings, from the command line.
+  bool quiet = false;
   OverwritePolicy overwrite = OverwritePolicy::Ask;
   bool stopOnError = false;
   bool verbose = false;
@@ -50,7 +54,7 @@ struct Console {
   // extract command can move its bar.
   std::function<void(const char* name)> onFileStarted;
 
-  // "jov: TEXT" on stderr, with the bar out of the way.
+  // "jov COMMAND: TEXT" on stderr, with the bar out of the way.
   void error(const std::string& text);
   // Writes `question` on stderr and reads one answer line from stdin,
   // lower-cased and trimmed; false on end of input or an interruption.

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/archive_access.h"
@@ -58,6 +59,21 @@ std::string oneLine(const char* text) {
     }
   }
   return out;
+}
+
+// The installer's "Cannot create ..." names the path it wanted; what stops
+// it is often another one: a file where a folder of the path should be, or
+// a folder where the file should be. Returns that path (core notation, a
+// prefix of `corePath`), or "" when nothing is in the way (a permission, a
+// full disk).
+std::string pathInTheWay(const std::string& corePath, bool folderWanted) {
+  struct stat st;
+  for (size_t at = corePath.find('\\', 1); at != std::string::npos; at = corePath.find('\\', at + 1)) {
+    std::string part = corePath.substr(0, at);
+    if (stat(nameText(part).c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return part;
+  }
+  if (stat(nameText(corePath).c_str(), &st) == 0 && S_ISDIR(st.st_mode) != folderWanted) return corePath;
+  return "";
 }
 
 }  // namespace
@@ -140,13 +156,13 @@ void ProgressBar::finish() {
 
 void Console::error(const std::string& text) {
   progress.clear();
-  fprintf(stderr, "jov: %s\n", text.c_str());
+  fprintf(stderr, "%s: %s\n", command.c_str(), text.c_str());
   fflush(stderr);
 }
 
 bool Console::ask(const std::string& question, std::string* answer) {
   progress.clear();
-  fprintf(stderr, "jov: %s", question.c_str());
+  fprintf(stderr, "%s: %s", command.c_str(), question.c_str());
   fflush(stderr);
   char line[256];
   if (caughtSignal || !fgets(line, sizeof line, stdin)) {
@@ -213,8 +229,13 @@ int showMessage(WindowHandle, const char* text, int offerCancel) {
   // damaged..."); the driver holds the record's path while it reports.
   std::string line = oneLine(text);
   if (state.installPath[0] && !strstr(text, state.installPath)) line = std::string(state.installPath) + ": " + line;
-  // The installer's wording knows no links or FIFOs; say what was in the way.
+  // The installer's wording knows no links or FIFOs: the POSIX layer says
+  // what it refused below the destination; otherwise name what is in the way.
   std::string refusal = takeRefusal();
+  if (refusal.empty() && state.installPath[0] && strncmp(text, "Cannot create ", 14) == 0) {
+    std::string blocker = pathInTheWay(state.installPath, strncmp(text, "Cannot create folder ", 21) == 0);
+    if (!blocker.empty()) line += " (" + blocker + " is in the way)";
+  }
   console.error(displayText(line) + (refusal.empty() ? "" : " (" + terminalText(refusal) + ")"));
   if (!offerCancel) return 1;
   if (console.stopOnError) return 0;

@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "cli/commands.h"
+#include "cli/options.h"
 
 namespace {
 
@@ -20,21 +21,30 @@ const Command commands[] = {
 };
 
 void usage(FILE* f) {
-  fprintf(f, "usage: jov COMMAND [options]\n\ncommands:\n");
+  fprintf(f, "usage: jov COMMAND [options]\n       jov --version\n\ncommands:\n");
   for (const Command& c : commands) fprintf(f, "  %s\n", c.summary);
-  fprintf(f, "\n'jov COMMAND --help' describes a command.\n");
+  fprintf(f,
+          "\nARCHIVE may be '-' for standard input; 'jov pack -o -' writes to standard output.\n"
+          "'jov COMMAND --help' describes a command; 'man jov' describes them all.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
-    usage(argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  if (argc < 2) {
+    usage(stderr);
+    return EXIT_USAGE;
+  }
+  if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+    usage(stdout);
+    return EXIT_OK;
+  }
+  if (!strcmp(argv[1], "--version")) {
+    printVersion();
+    return EXIT_OK;
   }
   for (const Command& c : commands)
     if (!strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
-  fprintf(stderr, "jov: unknown command '%s'\n", argv[1]);
-  usage(stderr);
-  return 2;
+  fprintf(stderr, "jov: unknown command '%s' (try 'jov --help')\n", argv[1]);
+  return EXIT_USAGE;
 }

@@ -19,6 +19,8 @@
 
 #include "archive/seal.h"
 #include "cli/commands.h"
+#include "cli/console.h"
+#include "cli/options.h"
 #include "codec/crc32.h"
 #include "format.h"
 #include "packer/archive_writer.h"
@@ -35,9 +37,11 @@ const char* const PACK_HELP =
     "Packs SOURCE_DIR into a self-extracting installer: the stub, then a JOV archive\n"
     "of every file and folder under SOURCE_DIR.\n"
     "\n"
-    "  -o FILE          output file (default Setup.exe; Setup.jov with --raw)\n"
-    "  -l LEVEL         0 stores, 1 fastest .. 9 strongest (default 6)\n"
-    "  -T THREADS       worker threads, 0 for one per core (default 0); the output\n"
+    "  -o, --output FILE  output file (default Setup.exe; Setup.jov with --raw);\n"
+    "                   '-' writes to standard output; a FIFO or device is\n"
+    "                   written into, a symbolic link's target is replaced\n"
+    "  -l, --level LEVEL  0 stores, 1 fastest .. 9 strongest (default 6); also -0..-9\n"
+    "  -T, --threads N  worker threads, 0 for one per core (default 0); the output\n"
     "                   is the same for any number\n"
     "  --stub FILE      use FILE as the stub instead of the built-in one\n"
     "  --raw            write the archive only, without a stub\n"
@@ -46,9 +50,12 @@ const char* const PACK_HELP =
     "                   may be repeated)\n"
     "  --system GLOB    mark matching paths system (may be repeated)\n"
     "  -q, --quiet      print errors only\n"
-    "  -v, --verbose    list every entry\n"
+    "  -v, --verbose    list every entry (on stdout; on stderr with -o -)\n"
+    "  -h, --help       this text\n"
+    "  --version        version, archive format and built-in stub\n"
     "\n"
-    "SOURCE_DATE_EPOCH, when set, clamps every file time to it.\n";
+    "SOURCE_DATE_EPOCH, when set, clamps every file time to it.\n"
+    "Exit status: 0 packed, 1 a failure, 2 a usage error.\n";
 
 // The temporary output, removed if the run does not finish.
 char tempPath[4096];
@@ -59,30 +66,6 @@ void onSignal(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);
 }
-
-struct Progress {
-  bool enabled = false;
-  uint64_t total = 1;
-  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now(), last{};
-
-  void update(uint64_t in, uint64_t out, bool final = false) {
-    if (!enabled) return;
-    auto now = std::chrono::steady_clock::now();
-    if (!final && now - last < std::chrono::milliseconds(100)) return;
-    last = now;
-    double seconds = std::chrono::duration<double>(now - start).count();
-    double fraction = total ? std::min(1.0, (double)in / (double)total) : 1.0;
-    const int width = 30;
-    int filled = (int)(fraction * width);
-    char bar[width + 1];
-    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[width] = 0;
-    fprintf(stderr, "\r[%s] %3d%%  %6.1f MB/s  ratio %5.1f%% ", bar, (int)(fraction * 100),
-            seconds > 0 ? (double)in / seconds / 1e6 : 0.0, in ? 100.0 * (double)out / (double)in : 0.0);
-    if (final) fprintf(stderr, "\n");
-    fflush(stderr);
-  }
-};
 
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
   FILE* f = fopen(path.c_str(), "rb");
@@ -116,90 +99,222 @@ std::string checkStubSeal(std::vector<uint8_t> stub) {  // a copy: sealCrc clear
   return "";
 }
 
-bool parseUnsigned(const char* s, long min, long max, long* out) {
-  char* end;
-  errno = 0;
-  long v = strtol(s, &end, 10);
-  if (errno || *s == 0 || *end != 0 || v < min || v > max) return false;
-  *out = v;
-  return true;
+enum PackOption { OPT_OUTPUT = 1, OPT_LEVEL, OPT_LEVEL_DIGIT, OPT_THREADS, OPT_STUB, OPT_RAW, OPT_HIDDEN, OPT_SYSTEM };
+
+std::vector<OptionSpec> packOptions() {
+  std::vector<OptionSpec> specs = {
+      {OPT_OUTPUT, 'o', "output", true}, {OPT_LEVEL, 'l', "level", true}, {OPT_THREADS, 'T', "threads", true},
+      {OPT_STUB, 0, "stub", true},       {OPT_RAW, 0, "raw", false},       {OPT_HIDDEN, 0, "hidden", true},
+      {OPT_SYSTEM, 0, "system", true},
+  };
+  for (char digit = '0'; digit <= '9'; ++digit) specs.push_back({OPT_LEVEL_DIGIT, digit, nullptr, false});
+  specs.insert(specs.end(), COMMON_OPTIONS.begin(), COMMON_OPTIONS.end());
+  return specs;
 }
 
-int usageError(const std::string& message) {
-  fprintf(stderr, "jov pack: %s\nTry 'jov pack --help'.\n", message.c_str());
-  return 2;
+struct PackSettings {
+  CommonSettings common;
+  std::string output, stubFile, source;
+  bool raw = false;
+  int level = 6;
+  unsigned threads = 0;
+  jov::ScanOptions scan;
+};
+
+// Throws UsageError.
+PackSettings parsePackOptions(int argc, char** argv) {
+  PackSettings settings;
+  CommandLine line = parseCommandLine(argc, argv, packOptions());
+  for (const ParsedOption& o : line.options) {
+    if (applyCommonOption(o, &settings.common)) continue;
+    uint64_t n = 0;
+    switch (o.id) {
+      case OPT_OUTPUT:
+        if (o.value.empty()) throw UsageError(o.spelled + " needs a file name");
+        settings.output = o.value;
+        break;
+      case OPT_LEVEL:
+        if (!parseNumber(o.value, 9, &n)) throw UsageError("level must be 0 to 9");
+        settings.level = (int)n;
+        break;
+      case OPT_LEVEL_DIGIT: settings.level = o.spelled[1] - '0'; break;
+      case OPT_THREADS:
+        if (!parseNumber(o.value, 1024, &n)) throw UsageError("threads must be 0 to 1024");
+        settings.threads = (unsigned)n;
+        break;
+      case OPT_STUB: settings.stubFile = o.value; break;
+      case OPT_RAW: settings.raw = true; break;
+      case OPT_HIDDEN: settings.scan.hiddenPatterns.push_back(o.value); break;
+      case OPT_SYSTEM: settings.scan.systemPatterns.push_back(o.value); break;
+    }
+  }
+  if (settings.common.help || settings.common.version) return settings;
+  if (line.operands.empty()) throw UsageError("no source folder");
+  if (line.operands.size() > 1) throw UsageError("more than one source folder");
+  settings.source = line.operands[0];
+  if (settings.raw && !settings.stubFile.empty()) throw UsageError("--raw and --stub exclude each other");
+  if (settings.output.empty()) settings.output = settings.raw ? "Setup.jov" : "Setup.exe";
+  settings.scan.codepage = settings.common.codepage;
+  if (const char* sde = getenv("SOURCE_DATE_EPOCH")) {
+    char* end;
+    errno = 0;
+    long long v = strtoll(sde, &end, 10);
+    if (*sde == 0 || *end != 0 || errno) throw UsageError("SOURCE_DATE_EPOCH is not a number of seconds");
+    settings.scan.sourceDateEpoch = v;
+  }
+  return settings;
 }
+
+// Where the installer goes. A regular file, or a name not taken yet, is
+// built beside its final name under a temporary one and renamed into place
+// once complete, so a failed run leaves any old file as it was; a symbolic
+// link is followed and its target replaced, the link kept. Anything else
+// (standard output, a FIFO, a device) is never replaced: the writer goes
+// back to fill in the header, which such a target may not allow, so the
+// archive is built in an unlinked temporary file and copied into the target
+// at the end.
+struct PackOutput {
+  std::string shown;      // the name in messages
+  std::string finalPath;  // renamed into (regular files)
+  int target = -1;        // copied into (everything else)
+  bool ownsTarget = false;
+
+  ~PackOutput() {
+    if (ownsTarget) close(target);
+  }
+
+  bool streaming() const { return target >= 0; }
+
+  // Throws UsageError for a terminal as standard output, runtime_error for
+  // a target that cannot be written.
+  void open(const std::string& output) {
+    if (output == "-") {
+      shown = "standard output";
+      if (isatty(STDOUT_FILENO)) throw UsageError("standard output is a terminal; redirect it or give -o FILE");
+      target = STDOUT_FILENO;
+      return;
+    }
+    shown = output;
+    struct stat st, link;
+    bool exists = stat(output.c_str(), &st) == 0;
+    if (!exists && lstat(output.c_str(), &link) == 0)
+      throw std::runtime_error(output + ": a symbolic link to nothing; name the file itself");
+    if (exists && S_ISDIR(st.st_mode)) throw std::runtime_error(output + ": is a folder");
+    if (exists && !S_ISREG(st.st_mode)) {
+      // Blocks until a FIFO has a reader, as any writer of a FIFO does.
+      target = ::open(output.c_str(), O_WRONLY | O_CLOEXEC);
+      if (target < 0) throw std::runtime_error(output + ": cannot write: " + strerror(errno));
+      ownsTarget = true;
+      return;
+    }
+    finalPath = output;
+    if (exists && lstat(output.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      char* resolved = realpath(output.c_str(), nullptr);
+      if (!resolved) throw std::runtime_error(output + ": " + strerror(errno));
+      finalPath = resolved;
+      free(resolved);
+    }
+  }
+
+  // The file the writer fills: beside finalPath, or unlinked in TMPDIR.
+  FILE* create(bool executable) {
+    int fd;
+    if (streaming()) {
+      const char* folder = getenv("TMPDIR");
+      if (!folder || !*folder) folder = "/tmp";
+      std::string name = std::string(folder) + "/jov-pack.XXXXXX";
+      fd = mkostemp(name.data(), O_CLOEXEC);
+      if (fd < 0) throw std::runtime_error(std::string(folder) + ": cannot create a temporary file: " + strerror(errno));
+      unlink(name.c_str());
+    } else {
+      snprintf(tempPath, sizeof tempPath, "%s.XXXXXX", finalPath.c_str());
+      fd = mkostemp(tempPath, O_CLOEXEC);
+      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(errno));
+      tempActive = 1;
+      signal(SIGINT, onSignal);
+      signal(SIGTERM, onSignal);
+      mode_t mask = umask(0);
+      umask(mask);
+      fchmod(fd, (executable ? 0777 : 0666) & ~mask);
+    }
+    FILE* out = fdopen(fd, "w+b");
+    if (!out) {
+      close(fd);
+      throw std::runtime_error(shown + ": " + strerror(errno));
+    }
+    return out;
+  }
+
+  // Puts the finished file in place; `out` is flushed and closed either way.
+  void commit(FILE* out) {
+    auto fail = [&](const std::string& what) {
+      int error = errno;
+      fclose(out);
+      throw std::runtime_error(shown + ": " + what + ": " + strerror(error));
+    };
+    if (fflush(out) != 0) fail("cannot write");
+    if (streaming()) {
+      int fd = fileno(out);
+      if (lseek(fd, 0, SEEK_SET) != 0) fail("cannot read the temporary copy back");
+      std::vector<char> buffer(1 << 16);
+      for (;;) {
+        ssize_t n = read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail("cannot read the temporary copy back");
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+          ssize_t w = write(target, buffer.data() + done, (size_t)(n - done));
+          if (w < 0 && errno == EINTR) continue;
+          if (w < 0) fail("cannot write");
+          done += w;
+        }
+      }
+      fclose(out);
+      return;
+    }
+    if (fsync(fileno(out)) != 0) fail("cannot write");
+    if (fclose(out) != 0) {
+      int error = errno;
+      throw std::runtime_error(shown + ": cannot write: " + strerror(error));
+    }
+    if (rename(tempPath, finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + strerror(errno));
+    tempActive = 0;
+  }
+};
 
 }  // namespace
 
 int runPack(int argc, char** argv) {
-  std::string output, stubFile, source;
-  bool raw = false, quiet = false, verbose = false;
-  long level = 6, threads = 0, codepage = 1252;
-  jov::ScanOptions scan;
-  for (int i = 0; i < argc; ++i) {
-    std::string a = argv[i];
-    // Short options with a value also take it attached: -l9, -T2, -oSetup.exe.
-    std::string attached;
-    if (a.size() > 2 && a[0] == '-' && (a[1] == 'l' || a[1] == 'T' || a[1] == 'o')) {
-      attached = a.substr(2);
-      a = a.substr(0, 2);
+  PackSettings settings;
+  PackOutput output;
+  try {
+    settings = parsePackOptions(argc, argv);
+    if (settings.common.help) {
+      fputs(PACK_HELP, stdout);
+      return EXIT_OK;
     }
-    auto value = [&](const char* what) -> const char* {
-      if (!attached.empty()) return argv[i] + 2;
-      if (i + 1 >= argc) throw std::invalid_argument(std::string("option ") + what + " needs a value");
-      return argv[++i];
-    };
-    try {
-      if (a == "--help" || a == "-h") {
-        fputs(PACK_HELP, stdout);
-        return 0;
-      } else if (a == "-o") {
-        output = value("-o");
-      } else if (a == "-l" || (a.size() == 2 && a[0] == '-' && a[1] >= '0' && a[1] <= '9')) {
-        const char* v = a == "-l" ? value("-l") : a.c_str() + 1;
-        if (!parseUnsigned(v, 0, 9, &level)) return usageError("level must be 0 to 9");
-      } else if (a == "-T") {
-        if (!parseUnsigned(value("-T"), 0, 1024, &threads)) return usageError("threads must be 0 to 1024");
-      } else if (a == "--stub") {
-        stubFile = value("--stub");
-      } else if (a == "--raw") {
-        raw = true;
-      } else if (a == "--codepage") {
-        if (!parseUnsigned(value("--codepage"), 1, 65535, &codepage)) return usageError("bad code page");
-      } else if (a == "--hidden") {
-        scan.hiddenPatterns.push_back(value("--hidden"));
-      } else if (a == "--system") {
-        scan.systemPatterns.push_back(value("--system"));
-      } else if (a == "-q" || a == "--quiet") {
-        quiet = true;
-      } else if (a == "-v" || a == "--verbose") {
-        verbose = true;
-      } else if (!a.empty() && a[0] == '-') {
-        return usageError("unknown option '" + a + "'");
-      } else if (source.empty()) {
-        source = a;
-      } else {
-        return usageError("more than one source folder");
-      }
-    } catch (const std::invalid_argument& e) {
-      return usageError(e.what());
+    if (settings.common.version) {
+      printVersion();
+      return EXIT_OK;
     }
+    output.open(settings.output);
+  } catch (const UsageError& e) {
+    fprintf(stderr, "jov pack: %s (try 'jov pack --help')\n", e.what());
+    return EXIT_USAGE;
+  } catch (const std::exception& e) {
+    fprintf(stderr, "jov pack: %s\n", e.what());
+    return EXIT_FAILED;
   }
-  if (source.empty()) return usageError("no source folder");
-  if (raw && !stubFile.empty()) return usageError("--raw and --stub exclude each other");
-  if (output.empty()) output = raw ? "Setup.jov" : "Setup.exe";
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  scan.codepage = (int)codepage;
+  const bool quiet = settings.common.quiet, verbose = settings.common.verbose, raw = settings.raw;
+  const std::string& source = settings.source;
+  const std::string& stubFile = settings.stubFile;
+  jov::ScanOptions& scan = settings.scan;
+  unsigned threads = settings.threads ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+  // The listing goes to stdout, unless the installer does.
+  FILE* listing = settings.output == "-" ? stderr : stdout;
   scan.warn = [&](const std::string& s) {
     if (!quiet) fprintf(stderr, "jov pack: warning: %s\n", s.c_str());
   };
-  if (const char* sde = getenv("SOURCE_DATE_EPOCH")) {
-    char* end;
-    long long v = strtoll(sde, &end, 10);
-    if (*sde == 0 || *end != 0) return usageError("SOURCE_DATE_EPOCH is not a number of seconds");
-    scan.sourceDateEpoch = v;
-  }
 
   FILE* out = nullptr;
   try {
@@ -225,31 +340,27 @@ int runPack(int argc, char** argv) {
       if (!note.empty() && !quiet) fprintf(stderr, "jov pack: %s\n", note.c_str());
     }
 
-    snprintf(tempPath, sizeof tempPath, "%s.XXXXXX", output.c_str());
-    int fd = mkstemp(tempPath);
-    if (fd < 0) throw std::runtime_error(output + ": cannot create a temporary file: " + strerror(errno));
-    tempActive = 1;
-    signal(SIGINT, onSignal);
-    signal(SIGTERM, onSignal);
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, (raw ? 0666 : 0777) & ~mask);
-    out = fdopen(fd, "w+b");
-    if (!out) throw std::runtime_error(output + ": " + strerror(errno));
+    out = output.create(!raw);
     if (!stub.empty() && fwrite(stub.data(), 1, stub.size(), out) != stub.size())
-      throw std::runtime_error(std::string(tempPath) + ": " + strerror(errno));
+      throw std::runtime_error(output.shown + ": cannot write: " + strerror(errno));
 
-    Progress progress;
-    progress.enabled = !quiet && isatty(2);
+    ProgressBar& progress = console.progress;
     uint64_t total = 0;
     for (const jov::SourceEntry& e : entries)
       total += e.size + STREAM_RECORD_FIXED_SIZE + e.info.name.size() + STREAM_RECORD_CRC_SIZE;
-    progress.total = total;
+    progress.start(total, !quiet && isatty(STDERR_FILENO));
+    auto started = std::chrono::steady_clock::now();
 
     jov::PackOptions options;
-    options.level = (int)level;
-    options.threads = (unsigned)threads;
-    options.progress = [&](uint64_t in, uint64_t written) { progress.update(in, written); };
+    options.level = settings.level;
+    options.threads = threads;
+    options.progress = [&](uint64_t in, uint64_t written) {
+      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      char label[64];
+      snprintf(label, sizeof label, "%.1f MB/s, ratio %.1f%%", seconds > 0 ? (double)in / seconds / 1e6 : 0.0,
+               in ? 100.0 * (double)written / (double)in : 0.0);
+      progress.update(in, label);
+    };
     jov::ArchiveWriter writer(out, options);
     std::vector<uint8_t> bytes;
     for (const jov::SourceEntry& e : entries) {
@@ -262,37 +373,36 @@ int runPack(int argc, char** argv) {
         writer.addFile(e.info, bytes);
       }
       if (verbose) {
-        if (progress.enabled) fprintf(stderr, "\r\033[K");
-        fprintf(stderr, "%s %s\n", e.info.folder ? "folder" : "file  ", e.relative.c_str());
+        progress.clear();
+        fprintf(listing, "%s %s\n", e.info.folder ? "folder" : "file  ", e.relative.c_str());
       }
     }
     jov::PackStats stats = writer.finish();
-    progress.update(total, stats.archiveBytes, true);
-    if (fflush(out) != 0 || fsync(fileno(out)) != 0)
-      throw std::runtime_error(std::string(tempPath) + ": " + strerror(errno));
-    if (fclose(out) != 0) {
-      out = nullptr;
-      throw std::runtime_error(std::string(tempPath) + ": " + strerror(errno));
-    }
-    out = nullptr;
-    if (rename(tempPath, output.c_str()) != 0) throw std::runtime_error(output + ": " + strerror(errno));
-    tempActive = 0;
+    progress.finish();
+    FILE* done = out;
+    out = nullptr;  // commit closes it, whatever happens
+    output.commit(done);
     if (!quiet) {
       const unsigned folders = stats.entries - stats.files;
-      fprintf(stderr, "%s: %u file%s, %u folder%s, %llu -> %llu bytes (%.1f%%)%s\n", output.c_str(), stats.files,
-              stats.files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", (unsigned long long)stats.inputBytes,
-              (unsigned long long)(stats.archiveBytes + stub.size()),
+      fprintf(stderr, "%s: %u file%s, %u folder%s, %llu -> %llu bytes (%.1f%%)%s\n", output.shown.c_str(),
+              stats.files, stats.files == 1 ? "" : "s", folders, folders == 1 ? "" : "s",
+              (unsigned long long)stats.inputBytes, (unsigned long long)(stats.archiveBytes + stub.size()),
               stats.inputBytes ? 100.0 * (double)stats.archiveBytes / (double)stats.inputBytes : 0.0,
               stats.filtered ? (", " + std::to_string(stats.filtered) + " executables filtered").c_str() : "");
     }
-    return 0;
+    return EXIT_OK;
   } catch (const std::exception& e) {
+    int error = errno;
+    console.progress.finish();
+    std::string text = e.what();
+    // The writer says that writing failed, not where or why.
+    if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + strerror(error) : "");
     if (out) fclose(out);
     if (tempActive) {
       unlink(tempPath);
       tempActive = 0;
     }
-    fprintf(stderr, "jov pack: %s\n", e.what());
-    return 1;
+    fprintf(stderr, "jov pack: %s\n", text.c_str());
+    return EXIT_FAILED;
   }
 }

@@ -24,6 +24,7 @@
 #include "cli/archive_access.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/options.h"
 #include "codec/crc32.h"
 #include "codec/stream_reader.h"
 #include "install_state.h"
@@ -32,9 +33,17 @@
 
 namespace {
 
-const int EXIT_OK = 0;
-const int EXIT_FAILED = 1;
-const int EXIT_USAGE = 2;
+// Shown under every command's own help.
+const char* const COMMON_HELP =
+    "  --offset N       the archive begins at byte N of the file (0x for hexadecimal)\n"
+    "  --codepage N     Windows code page of the names (default 1252)\n"
+    "  -q, --quiet      no progress bar: errors only\n"
+    "  -h, --help       this text\n"
+    "  --version        version, archive format and built-in stub\n"
+    "\n"
+    "ARCHIVE '-' reads standard input (copied to a temporary file first, since the\n"
+    "directory lies at the end). Exit status: 0 all is well, 1 a failure, 2 a usage\n"
+    "error, 128+N stopped by signal N.\n";
 
 const char* const LIST_HELP =
     "usage: jov list [options] ARCHIVE\n"
@@ -44,8 +53,8 @@ const char* const LIST_HELP =
     "stored (local time), CRC-32 and name; then a total line.\n"
     "\n"
     "  --json           one JSON document on stdout instead, for tools\n"
-    "  --offset N       the archive begins at byte N of the file\n"
-    "  --codepage N     Windows code page of the names (default 1252)\n";
+    "  -v, --verbose    a first line with where the archive lies and its size\n"
+    "                   (-q leaves the total line out)\n";
 
 const char* const TEST_HELP =
     "usage: jov test [options] ARCHIVE\n"
@@ -54,9 +63,7 @@ const char* const TEST_HELP =
     "checks the stub against its seal and every name against what the installer\n"
     "accepts. Exit status 0 only when all is well.\n"
     "\n"
-    "  -v, --verbose    print each name as it is checked\n"
-    "  --offset N       the archive begins at byte N of the file\n"
-    "  --codepage N     Windows code page of the names (default 1252)\n";
+    "  -v, --verbose    print each name on stdout as it is checked\n";
 
 const char* const EXTRACT_HELP =
     "usage: jov extract [options] ARCHIVE\n"
@@ -77,139 +84,84 @@ const char* const EXTRACT_HELP =
     "  --overwrite=never  keep existing files\n"
     "  --stop-on-error  stop at the first failed record (default without a\n"
     "                   terminal: go on with the next one; on a terminal: ask)\n"
-    "  -v, --verbose    print each file name as it is extracted\n"
-    "  --offset N       the archive begins at byte N of the file\n"
-    "  --codepage N     Windows code page of the names (default 1252)\n"
-    "\n"
-    "Exit status: 0 all extracted, 1 a failure, 2 usage error, 130 interrupted.\n";
+    "  -v, --verbose    print each file name on stdout as it is extracted\n";
 
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
+enum ReadOption { OPT_JSON = 1, OPT_OFFSET, OPT_FOLDER, OPT_OVERWRITE, OPT_STOP };
 
-enum OptionSet : unsigned {
-  OPT_JSON = 1,
-  OPT_VERBOSE = 2,
-  OPT_FOLDER = 4,
-  OPT_OVERWRITE = 8,
-  OPT_STOP = 16,
-};
+const OptionSpec OFFSET_OPTION = {OPT_OFFSET, 0, "offset", true};
+const OptionSpec JSON_OPTION = {OPT_JSON, 0, "json", false};
+const std::vector<OptionSpec> EXTRACT_OPTIONS = {
+    {OPT_FOLDER, 'C', "directory", true}, {OPT_OVERWRITE, 0, "overwrite", true}, {OPT_STOP, 0, "stop-on-error", false}};
 
 struct Options {
-  std::string archive;
+  CommonSettings common;
+  std::string archive;  // "-": standard input
   std::optional<uint32_t> offset;
-  int codepage = 1252;
   bool json = false;
-  bool verbose = false;
   bool stopOnError = false;
   std::string folder;  // empty: the current folder
   OverwritePolicy overwrite = OverwritePolicy::Ask;
-  bool help = false;
 };
 
-// Decimal, or hexadecimal after "0x".
-bool parseNumber(const std::string& text, uint64_t max, uint64_t* out) {
-  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const char* digits = text.c_str() + (hex ? 2 : 0);
-  if (!*digits || !isxdigit((unsigned char)*digits)) return false;
-  char* end;
-  errno = 0;
-  unsigned long long value = strtoull(digits, &end, hex ? 16 : 10);
-  if (errno || *end || value > max) return false;
-  *out = value;
-  return true;
-}
-
-Options parseOptions(int argc, char** argv, unsigned allowed) {
+Options parseOptions(int argc, char** argv, std::vector<OptionSpec> specs) {
+  specs.insert(specs.end(), COMMON_OPTIONS.begin(), COMMON_OPTIONS.end());
+  specs.push_back(OFFSET_OPTION);
+  CommandLine line = parseCommandLine(argc, argv, specs);
   Options options;
-  bool positionalOnly = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (positionalOnly || arg.size() < 2 || arg[0] != '-') {
-      if (!options.archive.empty()) throw UsageError("more than one archive");
-      options.archive = arg;
-      continue;
-    }
-    if (arg == "--") {
-      positionalOnly = true;
-      continue;
-    }
-    std::string name = arg, attached;
-    bool hasAttached = false;
-    if (arg.compare(0, 2, "--") == 0) {
-      size_t equals = arg.find('=');
-      if (equals != std::string::npos) {
-        name = arg.substr(0, equals);
-        attached = arg.substr(equals + 1);
-        hasAttached = true;
+  for (const ParsedOption& o : line.options) {
+    if (applyCommonOption(o, &options.common)) continue;
+    switch (o.id) {
+      case OPT_OFFSET: {
+        uint64_t n;
+        if (!parseNumber(o.value, SEEK_FAILED - 1, &n)) throw UsageError("--offset needs a byte position");
+        options.offset = (uint32_t)n;
+        break;
       }
-    } else if (arg.size() > 2) {  // -CDIR
-      name = arg.substr(0, 2);
-      attached = arg.substr(2);
-      hasAttached = true;
-    }
-    auto value = [&]() -> std::string {
-      if (hasAttached) return attached;
-      if (i + 1 >= argc) throw UsageError("option '" + name + "' needs a value");
-      return argv[++i];
-    };
-    auto flag = [&]() {
-      if (hasAttached) throw UsageError("option '" + name + "' takes no value");
-    };
-    if (name == "-h" || name == "--help") {
-      flag();
-      options.help = true;
-    } else if (name == "--offset") {
-      uint64_t n;
-      if (!parseNumber(value(), SEEK_FAILED - 1, &n)) throw UsageError("--offset needs a byte position");
-      options.offset = (uint32_t)n;
-    } else if (name == "--codepage") {
-      uint64_t n;
-      if (!parseNumber(value(), 65535, &n) || n == 0) throw UsageError("--codepage needs a code page number");
-      options.codepage = (int)n;
-    } else if ((allowed & OPT_JSON) && name == "--json") {
-      flag();
-      options.json = true;
-    } else if ((allowed & OPT_VERBOSE) && (name == "-v" || name == "--verbose")) {
-      flag();
-      options.verbose = true;
-    } else if ((allowed & OPT_FOLDER) && (name == "-C" || name == "--directory")) {
-      options.folder = value();
-      if (options.folder.empty()) throw UsageError("-C needs a folder");
-    } else if ((allowed & OPT_OVERWRITE) && name == "--overwrite") {
-      std::string policy = value();
-      if (policy == "ask") options.overwrite = OverwritePolicy::Ask;
-      else if (policy == "all") options.overwrite = OverwritePolicy::All;
-      else if (policy == "never") options.overwrite = OverwritePolicy::Never;
-      else throw UsageError("--overwrite takes ask, all or never");
-    } else if ((allowed & OPT_STOP) && name == "--stop-on-error") {
-      flag();
-      options.stopOnError = true;
-    } else {
-      throw UsageError("unknown option '" + name + "'");
+      case OPT_JSON: options.json = true; break;
+      case OPT_FOLDER:
+        options.folder = o.value;
+        if (options.folder.empty()) throw UsageError(o.spelled + " needs a folder");
+        break;
+      case OPT_OVERWRITE:
+        if (o.value == "ask") options.overwrite = OverwritePolicy::Ask;
+        else if (o.value == "all") options.overwrite = OverwritePolicy::All;
+        else if (o.value == "never") options.overwrite = OverwritePolicy::Never;
+        else throw UsageError("--overwrite takes ask, all or never");
+        break;
+      case OPT_STOP: options.stopOnError = true; break;
     }
   }
-  if (!options.help && options.archive.empty()) throw UsageError("no archive given");
+  if (options.common.help || options.common.version) return options;
+  if (line.operands.size() > 1) throw UsageError("more than one archive");
+  if (line.operands.empty()) throw UsageError("no archive given ('-' reads standard input)");
+  options.archive = line.operands[0];
   return options;
 }
 
 // Runs one reading command: options, code page, the archive opened; usage
 // errors and failures become one line on stderr and the exit status.
-int runCommand(const char* command, const char* help, unsigned allowed, int argc, char** argv,
+int runCommand(const char* command, const char* help, const std::vector<OptionSpec>& specs, int argc, char** argv,
                int (*body)(const Options&, const ArchiveFile&)) {
+  console.command = std::string("jov ") + command;
   Options options;
   try {
-    options = parseOptions(argc, argv, allowed);
-    if (options.help) {
-      fputs(help, stdout);
-      return EXIT_OK;
-    }
-    if (!setPathCodePage(options.codepage))
-      throw UsageError("code page " + std::to_string(options.codepage) + " is unknown here, or not one for names");
+    options = parseOptions(argc, argv, specs);
   } catch (const UsageError& e) {
-    console.error(std::string(command) + ": " + e.what() + " (try 'jov " + command + " --help')");
+    console.error(std::string(e.what()) + " (try 'jov " + command + " --help')");
     return EXIT_USAGE;
   }
+  if (options.common.help) {
+    fputs(help, stdout);
+    fputs(COMMON_HELP, stdout);
+    return EXIT_OK;
+  }
+  if (options.common.version) {
+    printVersion();
+    return EXIT_OK;
+  }
+  console.verbose = options.common.verbose;
+  console.quiet = options.common.quiet;
+  setPathCodePage(options.common.codepage);  // checked already when given
   buildCrcTable();
   state.cancelRequested = 0;
   int status;
@@ -297,6 +249,11 @@ std::string textRecord(const ArchiveRecord& r) {
 int listArchive(const Options& options, const ArchiveFile& archive) {
   uint64_t files = 0, folders = 0, bytes = 0;
   bool first = true;
+  if (!options.json && options.common.verbose) {
+    printf("%s: archive at offset %u, %llu bytes, %u records%s\n", archive.path.c_str(), archive.offset,
+           (unsigned long long)archiveBytes(archive), state.header.entryCount,
+           archive.sealed ? ", behind a sealed stub" : "");
+  }
   if (options.json) {
     printf("{\"offset\": %u, \"archiveBytes\": %llu, \"entryCount\": %u, \"entries\": [", archive.offset,
            (unsigned long long)archiveBytes(archive), state.header.entryCount);
@@ -316,13 +273,14 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     first = false;
     return RC_OK;
   });
-  std::string failure = rc < 0 ? archive.path + ": " + codeText(rc) : "";
+  std::string failure = rc < 0 ? codeText(rc, archive.path) : "";
   if (options.json) {
     printf("%s], \"files\": %llu, \"folders\": %llu, \"bytes\": %llu", first ? "" : "\n", (unsigned long long)files,
            (unsigned long long)folders, (unsigned long long)bytes);
-    if (rc < 0) printf(", \"error\": %s", jsonString(codeText(rc)).c_str());
+    if (rc < 0) printf(", \"error\": %s", jsonString(failure).c_str());
     printf("}\n");
-  } else {
+  } else if (rc >= 0 && !options.common.quiet) {
+    // No total after a failure: it would count only what could be read.
     printf("%llu file%s, %llu folder%s, %llu bytes; archive %llu bytes", (unsigned long long)files,
            files == 1 ? "" : "s", (unsigned long long)folders, folders == 1 ? "" : "s", (unsigned long long)bytes,
            (unsigned long long)archiveBytes(archive));
@@ -363,8 +321,7 @@ FilePlan planFiles(const std::function<void(const ArchiveRecord&)>& also = {}) {
 }
 
 int testArchive(const Options& options, const ArchiveFile& archive) {
-  console.verbose = options.verbose;
-  if (!stubIntact(archive)) {
+    if (!stubIntact(archive)) {
     ++console.failures;
     console.error(archive.path + ": the stub does not match its seal; the installer would refuse to run");
   }
@@ -372,7 +329,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
   if (sink < 0) throw CommandFailure(std::string("/dev/null: ") + strerror(errno));
   FilePlan plan = planFiles();
-  console.progress.start(plan.total, isatty(STDERR_FILENO));
+  console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   catchInterrupts();
   uint64_t done = 0;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
@@ -388,12 +345,12 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
     if (code == RC_CANCELLED) return code;
     if (code < 0) {
       ++console.failures;
-      console.error(shown + ": " + codeText(code));
+      console.error(codeText(code, shown));
     } else if (state.runningCrc != r.entry.crc) {
       ++console.failures;
       console.error(shown + ": archive data is damaged (CRC-32 " + crcText(state.runningCrc) + ", stored " +
                     crcText(r.entry.crc) + ")");
-    } else if (options.verbose) {
+    } else if (options.common.verbose) {
       console.progress.clear();
       printf("%s\n", shown.c_str());
       fflush(stdout);
@@ -410,7 +367,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   }
   if (rc < 0) {
     ++console.failures;
-    console.error(archive.path + ": " + codeText(rc));
+    console.error(codeText(rc, archive.path));
   }
   return console.failures ? EXIT_FAILED : EXIT_OK;
 }
@@ -438,14 +395,14 @@ std::string coreFolder(const std::string& folder, int codepage) {
 }
 
 int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
-  console.verbose = options.verbose;
-  console.stopOnError = options.stopOnError;
+    console.stopOnError = options.stopOnError;
   console.overwrite = options.overwrite;
-  console.interactive = isatty(STDIN_FILENO);
+  // Standard input that carried the archive has no answers left in it.
+  console.interactive = options.archive != "-" && isatty(STDIN_FILENO);
 
   std::string folder;
   if (!options.folder.empty()) {
-    folder = coreFolder(options.folder, options.codepage);
+    folder = coreFolder(options.folder, options.common.codepage);
     if (folder.empty()) {
       std::error_code error;
       std::filesystem::create_directories(options.folder, error);
@@ -487,7 +444,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   }
 
   size_t next = 0;
-  console.progress.start(plan.total, isatty(STDERR_FILENO));
+  console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   console.onFileStarted = [&](const char* name) {
     for (size_t i = next; i < plan.names.size(); ++i) {
       if (plan.names[i] == name) {
@@ -510,7 +467,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   // RC_CANCELLED: stopped after a failure already shown (or a prompt left
   // unanswered), each counted.
   if (rc < 0 && rc != RC_CANCELLED) {
-    console.error(archive.path + ": " + codeText(rc));
+    console.error(codeText(rc, archive.path));
     return EXIT_FAILED;
   }
   return console.failures || rc < 0 ? EXIT_FAILED : EXIT_OK;
@@ -518,11 +475,10 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
 
 }  // namespace
 
-int runList(int argc, char** argv) { return runCommand("list", LIST_HELP, OPT_JSON, argc, argv, listArchive); }
+int runList(int argc, char** argv) { return runCommand("list", LIST_HELP, {JSON_OPTION}, argc, argv, listArchive); }
 
-int runTest(int argc, char** argv) { return runCommand("test", TEST_HELP, OPT_VERBOSE, argc, argv, testArchive); }
+int runTest(int argc, char** argv) { return runCommand("test", TEST_HELP, {}, argc, argv, testArchive); }
 
 int runExtract(int argc, char** argv) {
-  return runCommand("extract", EXTRACT_HELP, OPT_VERBOSE | OPT_FOLDER | OPT_OVERWRITE | OPT_STOP, argc, argv,
-                    extractArchiveTo);
+  return runCommand("extract", EXTRACT_HELP, EXTRACT_OPTIONS, argc, argv, extractArchiveTo);
 }

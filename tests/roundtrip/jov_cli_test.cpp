@@ -270,7 +270,7 @@ TEST_F(JovCli, FindsTheArchiveOrSaysWhyNot) {
 
   Result plain = jov({"list", prefixed.string()});
   EXPECT_EQ(plain.status, 1);
-  EXPECT_EQ(plain.err.rfind("jov: ", 0), 0u);
+  EXPECT_EQ(plain.err.rfind("jov list: ", 0), 0u);
   EXPECT_EQ(std::count(plain.err.begin(), plain.err.end(), '\n'), 1) << plain.err;
   EXPECT_EQ(jov({"list", "--offset", "777", prefixed.string()}).status, 0);
   EXPECT_EQ(jov({"test", "--offset", "0x309", prefixed.string()}).status, 0);
@@ -295,7 +295,8 @@ TEST_F(JovCli, FindsTheArchiveOrSaysWhyNot) {
   EXPECT_EQ(list.status, 1);
   writeFile(dir.path() / "cut.json", list.out);
   EXPECT_EQ(parseJson(dir.path() / "cut.json"),
-            "file|" + hex("a.txt") + "|1|e8b7be43|None\n1 0 1 archive data is damaged\n");
+            "file|" + hex("a.txt") + "|1|e8b7be43|None\n1 0 1 " + cut.string() +
+                ": Archive data is damaged, probably caused by corrupt disk or download error\n");
   EXPECT_EQ(jov({"extract", "-C", out.string(), cut.string()}).status, 1);
   EXPECT_EQ(readFile(out / "a.txt"), "a");
 }
