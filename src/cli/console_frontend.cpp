@@ -229,12 +229,15 @@ int showMessage(WindowHandle, const char* text, int offerCancel) {
   // damaged..."); the driver holds the record's path while it reports.
   std::string line = oneLine(text);
   if (state.installPath[0] && !strstr(text, state.installPath)) line = std::string(state.installPath) + ": " + line;
-  // The installer's wording knows no links or FIFOs: the POSIX layer says
-  // what it refused below the destination; otherwise name what is in the way.
+  // Name what is in the way; what stat cannot see (a link where a folder
+  // belongs, a FIFO where a file does), the POSIX layer's refusal says.
   std::string refusal = takeRefusal();
-  if (refusal.empty() && state.installPath[0] && strncmp(text, "Cannot create ", 14) == 0) {
+  if (state.installPath[0] && strncmp(text, "Cannot create ", 14) == 0) {
     std::string blocker = pathInTheWay(state.installPath, strncmp(text, "Cannot create folder ", 21) == 0);
-    if (!blocker.empty()) line += " (" + blocker + " is in the way)";
+    if (!blocker.empty()) {
+      line += " (" + blocker + " is in the way)";
+      refusal.clear();
+    }
   }
   console.error(displayText(line) + (refusal.empty() ? "" : " (" + terminalText(refusal) + ")"));
   if (!offerCancel) return 1;
