@@ -63,6 +63,7 @@ struct InstallState {
   int8_t osMajorVersion;
   volatile uint8_t cancelRequested;  // set by the front end (dialog, signal)
   uint8_t overwriteAll;
+  uint8_t nameVerdict;  // NameVerdict of the last record refused for its name
 
   uint32_t lastSystemError;  // Win32 error number of the last failed call
 };

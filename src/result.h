@@ -16,6 +16,7 @@ enum : int32_t {
   RC_WRITE_FAILED = -8,
   RC_FOLDER_FAILED = -9,
   RC_DAMAGED = -11,
+  RC_UNSAFE_NAME = -13,     // a record's name fails the name rule (archive/names.h)
   RC_SEEK_FAILED = -17,     // reported like RC_READ_FAILED
   RC_CANCELLED = -25,       // no message: the user asked for it, or it was shown
   RC_INPUT_EXHAUSTED = -50, // a block's input is used up; reported as damaged

@@ -16,7 +16,7 @@ namespace {
 ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
   state.directoryCursor = state.directoryEnd = directoryBuffer;  // no stale record survives a failure
   if (state.archiveFilePos != state.directoryPos) {
-    state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
+    state.archiveFilePos = fileSeek(state.archiveFile, state.directoryPos, FROM_BEGIN);
     if (state.archiveFilePos == SEEK_FAILED) return RC_SEEK_FAILED;
   }
 
@@ -58,8 +58,9 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
 void startDirectory(uint8_t* directoryBuffer) {
   state.directoryCursor = state.directoryEnd = directoryBuffer;
   state.directoryPos = state.archiveOffset + state.header.directoryOffset;
-  fileSeek(state.archiveFile, (int32_t)state.directoryPos, FROM_BEGIN);
-  state.archiveFilePos = state.directoryPos;
+  // Any position but the directory's: the first fetch seeks there and checks
+  // that it could.
+  state.archiveFilePos = ~state.directoryPos;
 }
 
 ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, const uint8_t** name) {

@@ -19,5 +19,5 @@ ResultCode readDirectoryBlock(uint8_t* directoryBuffer);
 ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, const uint8_t** name);
 
 // Points the directory reader at the first directory block, with nothing
-// decoded yet in `directoryBuffer`. A failed seek shows in the first read.
+// decoded yet in `directoryBuffer`. The first fetch seeks to it.
 void startDirectory(uint8_t* directoryBuffer);

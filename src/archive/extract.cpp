@@ -2,78 +2,18 @@
 // under the install folder.
 //
 // Names come from the archive and are untrusted. Before anything is created
-// or touched, a name must be a relative path of plain Windows file names
-// (see isSafeEntryName); anything else is reported as damaged data for that
-// record, so nothing is ever written outside the install folder.
+// or touched, a name must pass the name rule (archive/names.h); a refused
+// name, or one too long for the install folder, is a failure of that record,
+// so nothing is ever written outside the install folder.
 #include "archive/extract.h"
 
 #include "archive/directory.h"
 #include "archive/messages.h"
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "codec/stream_reader.h"
 #include "frontend.h"
 #include "install_state.h"
-
-namespace {
-
-bool isSeparator(uint8_t c) { return c == '\\' || c == '/'; }
-
-uint8_t upper(uint8_t c) { return c >= 'a' && c <= 'z' ? (uint8_t)(c - 32) : c; }
-
-bool sameNameIgnoringCase(const uint8_t* name, uint32_t length, const char* reserved) {
-  uint32_t i = 0;
-  for (; i < length && reserved[i]; ++i) {
-    if (upper(name[i]) != (uint8_t)reserved[i]) return false;
-  }
-  return i == length && reserved[i] == 0;
-}
-
-// CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$: Windows opens the
-// device whatever extension follows, so "nul.txt" is as bad as "NUL".
-bool isDeviceName(const uint8_t* component, uint32_t length) {
-  uint32_t base = 0;
-  while (base < length && component[base] != '.') ++base;
-  static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* device : devices) {
-    if (sameNameIgnoringCase(component, base, device)) return true;
-  }
-  if (base == 4 && component[3] >= '1' && component[3] <= '9' &&
-      (sameNameIgnoringCase(component, 3, "COM") || sameNameIgnoringCase(component, 3, "LPT"))) {
-    return true;
-  }
-  return false;
-}
-
-bool isSafeComponent(const uint8_t* component, uint32_t length) {
-  if (length == 0) return false;  // empty component, leading or doubled separator
-  for (uint32_t i = 0; i < length; ++i) {
-    uint8_t c = component[i];
-    // Control characters, and the characters Windows forbids in names.
-    // ":" also names alternate data streams and drives.
-    if (c < 32 || c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' ||
-        c == '*') {
-      return false;
-    }
-  }
-  // Windows drops trailing dots and spaces, so "." and ".." (and "...",
-  // "a. ") would name something other than what they say.
-  uint8_t last = component[length - 1];
-  if (last == '.' || last == ' ') return false;
-  return !isDeviceName(component, length);
-}
-
-}  // namespace
-
-bool isSafeEntryName(const uint8_t* name, uint32_t length) {
-  uint32_t start = 0;
-  for (uint32_t i = 0; i <= length; ++i) {
-    if (i == length || isSeparator(name[i])) {
-      if (!isSafeComponent(name + start, i - start)) return false;
-      start = i + 1;
-    }
-  }
-  return true;
-}
 
 namespace {
 
@@ -144,6 +84,7 @@ ResultCode extractArchive(WindowHandle dialog) {
   char* folderEnd = stripTrailingSeparators(state.installPath);
 
   uint32_t fileEnd = fileSeek(state.archiveFile, 0, FROM_END);
+  if (fileEnd == SEEK_FAILED) return RC_SEEK_FAILED;
   if (fileEnd - state.archiveOffset < ARCHIVE_HEADER_SIZE) return RC_DAMAGED;
 
   // installPath holds 261 bytes: a longer folder leaves no room for the
@@ -168,7 +109,10 @@ ResultCode extractArchive(WindowHandle dialog) {
   startStreamReading(state.inputBuffer);
 
   char* nameStart = appendSeparator(state.installPath);
-  int32_t room = (int32_t)PATH_MAX_CHARS - (int32_t)(nameStart - state.installPath);
+  // At most 260 bytes precede the name (the folder checked above and a
+  // separator), which leaves no room at all, but never less.
+  uint32_t used = (uint32_t)(nameStart - state.installPath);
+  uint32_t room = used < PATH_MAX_CHARS ? PATH_MAX_CHARS - used : 0;
 
   uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];
   startDirectory(directoryBuffer);
@@ -181,16 +125,22 @@ ResultCode extractArchive(WindowHandle dialog) {
     const uint8_t* name;
     result = nextDirectoryRecord(directoryBuffer, &entry, &name);
     if (result != RC_OK) break;
-    if (room < 0 || entry.nameLength > (uint32_t)room) {
-      pumpMessages();
-      continue;  // does not fit: skipped without a word
-    }
-    for (uint32_t i = 0; i < entry.nameLength; ++i) nameStart[i] = (char)name[i];
-    nameStart[entry.nameLength] = 0;
+    // A name that does not fit behind the folder is shown cut to what fits,
+    // with the error Windows gives for such a path.
+    uint32_t shown = entry.nameLength < room ? entry.nameLength : room;
+    for (uint32_t i = 0; i < shown; ++i) nameStart[i] = (char)name[i];
+    nameStart[shown] = 0;
 
     RecordResult outcome;
-    if (!isSafeEntryName(name, entry.nameLength)) {
-      outcome = reportRecordFailure(dialog, RC_DAMAGED, 1);
+    NameVerdict verdict = checkEntryName(name, entry.nameLength);
+    if (shown != entry.nameLength) {
+      state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+      outcome = reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
+    } else if (verdict != NAME_OK) {
+#ifndef JOV_STUB
+      state.nameVerdict = verdict;  // for the message's reason
+#endif
+      outcome = reportRecordFailure(dialog, RC_UNSAFE_NAME, 1);
     } else if (entry.flags & ENTRY_FOLDER) {
       if (createFolderPath(state.installPath)) {
         fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);

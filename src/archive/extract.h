@@ -11,11 +11,3 @@
 // every record was handled; RC_CANCELLED after a cancel or a failure it has
 // already shown; otherwise the code for the caller to report.
 ResultCode extractArchive(WindowHandle dialog);
-
-// True when `name` (length bytes, not terminated) is a relative path of one or
-// more plain Windows names separated by "\" ("/" counts as a separator too,
-// since Windows takes it as one): no drive, no leading separator, no empty,
-// "." or ".." component, no component ending in "." or " ", no control
-// character or one of <>:"|?*, no device name (CON, NUL, COM1, ... with or
-// without extension). The packer refuses what this refuses.
-bool isSafeEntryName(const uint8_t* name, uint32_t length);

@@ -4,7 +4,8 @@
 
 ResultCode readArchiveHeader() {
   uint8_t bytes[ARCHIVE_HEADER_SIZE];
-  state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)state.archiveOffset, FROM_BEGIN);
+  state.archiveFilePos = fileSeek(state.archiveFile, state.archiveOffset, FROM_BEGIN);
+  if (state.archiveFilePos == SEEK_FAILED) return RC_SEEK_FAILED;
   int32_t n = fileRead(state.archiveFile, bytes, ARCHIVE_HEADER_SIZE);
   if (n != (int32_t)ARCHIVE_HEADER_SIZE) return RC_READ_FAILED;
   state.archiveFilePos += ARCHIVE_HEADER_SIZE;

@@ -1,5 +1,6 @@
 #include "archive/messages.h"
 
+#include "archive/names.h"
 #include "frontend.h"
 #include "install_state.h"
 
@@ -21,7 +22,7 @@ const ErrorSuffix ERROR_SUFFIXES[] = {
     {21, "\nDevice not ready"}, {25, "\nTrack not found"}, {26, "\nNot a DOS disk"},
     {27, "\nSector not found"}, {29, "\nWrite fault"},     {30, "\nRead fault"},
     {31, "\nGeneral failure"}, {39, "\nDisk full"},       {112, "\nDisk full"},
-    {80, "\nFile exists"},    {161, "\nInvalid path"},
+    {80, "\nFile exists"},    {161, "\nInvalid path"},     {206, "\nPath too long"},
 };
 
 // Formats with the path and the system-error suffix.
@@ -69,7 +70,18 @@ int composeMessage(ResultCode code, const char* path) {
   if (!path) path = state.stubName;
   const char* fixed = nullptr;
   if (code == RC_NO_MEMORY) fixed = TEXT_NO_MEMORY;
+#ifdef JOV_STUB
+  // The installer's table has no text of its own for a refused name, which
+  // its packer never writes: to the installer it is damaged data.
+  if (code == RC_DAMAGED || code == RC_INPUT_EXHAUSTED || code == RC_UNSAFE_NAME) fixed = TEXT_DAMAGED;
+#else
   if (code == RC_DAMAGED || code == RC_INPUT_EXHAUSTED) fixed = TEXT_DAMAGED;
+  if (code == RC_UNSAFE_NAME) {
+    formatText(state.messageText, MESSAGE_TEXT_SIZE, "Unsafe name %s (%s)", path,
+               nameVerdictText((NameVerdict)state.nameVerdict));
+    return 1;
+  }
+#endif
   if (fixed) {
     formatText(state.messageText, MESSAGE_TEXT_SIZE, fixed, nullptr, nullptr);
     return 1;

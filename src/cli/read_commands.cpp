@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "archive/extract.h"
+#include "archive/names.h"
 #include "archive/paths.h"
 #include "cli/archive_access.h"
 #include "cli/commands.h"
@@ -265,6 +266,10 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
       ++files;
       bytes += r.entry.length;
     }
+    NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
+    if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
+      console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
+                    "); the installer refuses this record");
     if (options.json) {
       printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
     } else {
@@ -304,12 +309,11 @@ struct FilePlan {
   uint64_t total = 0;
 };
 
-// `also` sees every record on the way. A directory that cannot be read to its
-// end gives a partial plan: the run that follows meets the failure itself.
-FilePlan planFiles(const std::function<void(const ArchiveRecord&)>& also = {}) {
+// A directory that cannot be read to its end gives a partial plan: the run
+// that follows meets the failure itself.
+FilePlan planFiles() {
   FilePlan plan;
   walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
-    if (also) also(r);
     if (!(r.entry.flags & ENTRY_FOLDER)) {
       plan.names.push_back(r.name);
       plan.before.push_back(plan.total);
@@ -334,9 +338,10 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   uint64_t done = 0;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
-    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) {
+    NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
+    if (verdict != NAME_OK) {
       ++console.failures;
-      console.error(shown + ": unsafe name; the installer refuses this record");
+      console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     console.progress.update(done, shown);
@@ -415,19 +420,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
     throw CommandFailure(options.folder + ": cannot create folder: path too long (259 characters at most)");
   memcpy(state.installPath, folder.c_str(), folder.size() + 1);
 
-  // The driver skips, without a word, a record whose name does not fit
-  // behind the folder in 259 characters; here that is a failure to name.
-  char joined[INSTALL_PATH_SIZE + 1];
-  memcpy(joined, state.installPath, folder.size() + 1);
-  stripTrailingSeparators(joined);
-  long room = (long)PATH_MAX_CHARS - (appendSeparator(joined) - joined);
-  FilePlan plan = planFiles([&](const ArchiveRecord& r) {
-    if ((long)r.name.size() > room) {
-      ++console.failures;
-      console.error(displayText(r.name) + ": name too long to extract into " +
-                    (options.folder.empty() ? std::string(".") : options.folder) + " (259 characters at most); skipped");
-    }
-  });
+  FilePlan plan = planFiles();
 
   // Nothing below the folder is followed if it is a link; the folder itself
   // is, as named. Temporaries left by a killed run go before anything is

@@ -59,14 +59,14 @@ int32_t loadChunk() {
 ResultCode startBlock() {
   if (state.streamStarted && state.inputFilePos != state.archiveFilePos) {
     // The directory reader has moved the file since this stream's last load.
-    state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)state.inputFilePos, FROM_BEGIN);
+    state.archiveFilePos = fileSeek(state.archiveFile, state.inputFilePos, FROM_BEGIN);
     if (state.archiveFilePos == SEEK_FAILED) return RC_SEEK_FAILED;
   }
   // Loaded but unconsumed bytes belong to the new block: step back over them.
   // A cursor beyond the loaded end (a short block's header) steps forward.
   int32_t unconsumed = (int32_t)(loadedEnd() - state.inputCursor);
   if (unconsumed != 0) {
-    state.archiveFilePos = fileSeek(state.archiveFile, -unconsumed, FROM_CURRENT);
+    state.archiveFilePos = fileSeek(state.archiveFile, (uint32_t)-unconsumed, FROM_CURRENT);
     if (state.archiveFilePos == SEEK_FAILED) return RC_SEEK_FAILED;
   }
 

@@ -44,7 +44,7 @@ ResultCode restartStream(uint32_t key) {
   memFree(state.outputBuffer);
   startStreamReading(state.inputBuffer);
   state.streamKey = key;
-  state.archiveFilePos = fileSeek(state.archiveFile, (int32_t)key, FROM_BEGIN);
+  state.archiveFilePos = fileSeek(state.archiveFile, key, FROM_BEGIN);
   if (state.archiveFilePos == SEEK_FAILED) {
     state.streamKey = NO_STREAM;  // nothing of this stream is in hand: the next file restarts it
     return RC_SEEK_FAILED;

@@ -225,6 +225,11 @@ class BlockWorkers {
   std::vector<std::thread> threads_;
 };
 
+// Readers name file positions with 32 bits and keep 0xFFFFFFFF for a failed
+// seek, so the whole output, stub included, must end at 0xFFFFFFFE at most:
+// the installer seeks to its own end before it reads anything.
+const uint64_t MAX_OUTPUT_BYTES = 0xFFFFFFFEu;
+
 struct ArchiveWriter::Impl {
   FILE* out = nullptr;
   PackOptions options;
@@ -249,9 +254,11 @@ struct ArchiveWriter::Impl {
   std::unique_ptr<BlockWorkers> workers;
 
   void write(const uint8_t* data, size_t n) {
+    if ((uint64_t)archiveStart + written + n > MAX_OUTPUT_BYTES)
+      throw std::runtime_error("the output would reach 4 GiB; an installer or archive holds at most " +
+                               std::to_string(MAX_OUTPUT_BYTES) + " bytes");
     if (n && fwrite(data, 1, n, out) != n) throw std::runtime_error("cannot write the output");
     written += n;
-    if (written > 0xFFFFFFFFu) throw std::runtime_error("the archive would exceed 4 GiB");
   }
 
   void openStream() {

@@ -12,7 +12,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "archive/extract.h"
+#include "archive/names.h"
 #include "format.h"
 #include "platform/platform.h"
 
@@ -64,24 +64,13 @@ std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
 }
 
 std::string invalidComponentReason(const std::string& c) {
-  if (c.empty()) return "empty name";
-  if (c == "." || c == "..") return "\"" + c + "\" is not a valid name";
-  for (unsigned char ch : c) {
-    if (ch < 0x20) return "control character in name";
-    if (strchr("<>:\"/\\|?*", ch)) return std::string("character '") + (char)ch + "' is not allowed in Windows names";
-  }
-  if (c.back() == ' ' || c.back() == '.') return "Windows drops a trailing space or dot";
-  std::string stem = c.substr(0, c.find('.'));
-  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
-  std::string upper;
-  for (char ch : stem) upper += (char)toupper((unsigned char)ch);
-  static const char* const reserved[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-  for (const char* r : reserved)
-    if (upper == r) return "\"" + stem + "\" is a reserved device name on Windows";
-  if (upper.size() == 4 && (upper.compare(0, 3, "COM") == 0 || upper.compare(0, 3, "LPT") == 0) && upper[3] >= '1' &&
-      upper[3] <= '9')
-    return "\"" + stem + "\" is a reserved device name on Windows";
-  return "";
+  // The rule is the installer's; a UTF-8 name holds the same ASCII bytes as
+  // its code-page form, which add() checks again once converted.
+  if (c.find_first_of("\\/") != std::string::npos) return "\"\\\" and \"/\" separate names on Windows";
+  NameVerdict verdict = checkNameComponent((const uint8_t*)c.data(), (uint32_t)c.size());
+  if (verdict == NAME_OK) return "";
+  if (verdict == NAME_DEVICE) return "\"" + c + "\" is " + nameVerdictText(verdict);
+  return nameVerdictText(verdict);
 }
 
 void toDosTime(int64_t seconds, uint16_t* date, uint16_t* time, bool* clamped) {
@@ -200,10 +189,12 @@ struct Walker {
       throw std::runtime_error(relative + ": name holds a path separator byte in code page " +
                                std::to_string(options.codepage));
     // The installer checks names byte by byte, whatever the code page: a
-    // double-byte character whose second byte is "|" would be refused there.
-    if (!isSafeEntryName((const uint8_t*)converted->data(), (uint32_t)converted->size()))
-      throw std::runtime_error(relative + ": name holds a byte the installer refuses in code page " +
-                               std::to_string(options.codepage));
+    // double-byte character whose second byte is "|" would be refused there,
+    // and so would "COM\xc2\xb9" (the superscript is 0xB9 in code page 1252).
+    NameVerdict verdict = checkNameComponent((const uint8_t*)converted->data(), (uint32_t)converted->size());
+    if (verdict != NAME_OK)
+      throw std::runtime_error(relative + ": the installer refuses this name in code page " +
+                               std::to_string(options.codepage) + ": " + nameVerdictText(verdict));
     std::string name = storedParent.empty() ? *converted : storedParent + '\\' + *converted;
     if (name.size() > maxNameLength())
       throw std::runtime_error(relative + ": name is " + std::to_string(name.size()) + " characters long; at most " +

@@ -70,8 +70,12 @@ int fileClose(FileHandle file);
 int32_t fileRead(FileHandle file, void* buffer, uint32_t count);
 // Count written, or -1; a short write and error 39 are saved as 112.
 int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count);
-// New position, or SEEK_FAILED. Clears; saves.
-uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method);
+// New position, or SEEK_FAILED, also for a position of 4 GiB - 1 or more,
+// which the 32-bit positions of the format cannot name (error 87). From the
+// beginning the distance is an unsigned position (every 32-bit one can be
+// reached); from the current position or the end it is a signed step.
+// Clears; saves.
+uint32_t fileSeek(FileHandle file, uint32_t distance, uint32_t method);
 // fileRead on state.archiveFile; a result other than -1 is added to
 // state.archiveFilePos.
 int32_t archiveRead(void* buffer, uint32_t count);

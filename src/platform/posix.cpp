@@ -635,12 +635,12 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
   return (int32_t)done;
 }
 
-uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method) {
+uint32_t fileSeek(FileHandle file, uint32_t distance, uint32_t method) {
   state.lastSystemError = 0;
   int whence = method == FROM_END ? SEEK_END : method == FROM_CURRENT ? SEEK_CUR : SEEK_SET;
   off_t at;
   if (FAULT(CALL_SEEK)) at = -1, errno = EIO;
-  else at = lseek((int)file, (off_t)distance, whence);
+  else at = lseek((int)file, method == FROM_BEGIN ? (off_t)distance : (off_t)(int32_t)distance, whence);
   if (at < 0) {
     state.lastSystemError = errno == EINVAL ? 131 : win32Error(errno, nullptr);  // ERROR_NEGATIVE_SEEK
     return SEEK_FAILED;

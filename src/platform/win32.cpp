@@ -70,10 +70,18 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
   return (int32_t)done;
 }
 
-uint32_t fileSeek(FileHandle file, int32_t distance, uint32_t method) {
+uint32_t fileSeek(FileHandle file, uint32_t distance, uint32_t method) {
   state.lastSystemError = 0;
-  DWORD at = SetFilePointer(toHandle(file), distance, nullptr, method);
+  // With the high part given, SetFilePointer takes a signed 64-bit distance
+  // (positions from the beginning are unsigned, steps signed), and
+  // INVALID_SET_FILE_POINTER is a failure only with an error number.
+  LONG high = method == FROM_BEGIN ? 0 : (LONG)distance >> 31;
+  DWORD at = SetFilePointer(toHandle(file), (LONG)distance, &high, method);
   if (at == INVALID_SET_FILE_POINTER) saveError();
+  if (state.lastSystemError == 0 && (high != 0 || at == INVALID_SET_FILE_POINTER)) {
+    state.lastSystemError = ERROR_INVALID_PARAMETER;
+    return SEEK_FAILED;
+  }
   return at;
 }
 

@@ -47,6 +47,14 @@ class Entry:
 
 def build(entries, entry_count=None):
     """The archive bytes for `entries`, in directory order."""
+    head, tail = build_parts(entries, entry_count)
+    return head + tail
+
+
+def build_parts(entries, entry_count=None, gap=0):
+    """(head, tail) of the archive for `entries` whose data stream starts
+    `gap` unused bytes after the header: the archive is head, the gap, tail.
+    A large gap written as a hole makes a sparse archive."""
     stream = bytearray()
     positions = {}
     for e in entries:
@@ -64,7 +72,7 @@ def build(entries, entry_count=None):
     records = []
     for e in entries:
         (wdate, wtime), (cdate, ctime) = e.write, e.create
-        fixed = struct.pack("<IIBBBBIIIHHHHHHH", 0, 42 if not e.folder else 0, e.attributes, 0, 0, e.flags,
+        fixed = struct.pack("<IIBBBBIIIHHHHHHH", 0, 42 + gap if not e.folder else 0, e.attributes, 0, 0, e.flags,
                             positions.get(id(e), 0), len(e.data), zlib.crc32(e.data), 0, len(e.name),
                             ctime, cdate, wtime, wdate, 0)
         records.append(fixed + e.name)
@@ -79,8 +87,8 @@ def build(entries, entry_count=None):
     if block:
         directory += b"JOVDE\0" + stored_block(bytes(block), True)
 
-    directory_offset = 42 + len(data)
+    directory_offset = 42 + gap + len(data)
     count = len(entries) if entry_count is None else entry_count
     length = directory_offset + len(directory)
     header = b"JOV\n" + struct.pack("<IIIIIIIIIH", directory_offset, count, 0, 0, length, len(data), 0, 0, 0, 0)
-    return header + bytes(data) + bytes(directory)
+    return header, bytes(data) + bytes(directory)

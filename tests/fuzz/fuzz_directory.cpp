@@ -8,7 +8,7 @@
 // every fetch whatever its result, nothing stays allocated, and a name that
 // isSafeEntryName accepts is relative and free of "." and ".." components.
 #include "archive/directory.h"
-#include "archive/extract.h"
+#include "archive/names.h"
 #include "fuzz_support.h"
 
 namespace {

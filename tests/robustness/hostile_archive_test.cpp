@@ -33,6 +33,7 @@ TEST(HostileArchive, TraversalNamesOfEveryClassStayInside) {
       "..",         "..\\up",     "a\\..\\..\\up", "../up",    "a/../../up", "\\rooted", "/rooted",
       "C:\\drive",  "C:rel",      "x:stream",      "a\\\\b",   "a\\",        ".",        "a\\.\\b",
       "dot.",       "space ",     "CON",           "aux.txt",  "ok\\com1.log", "tab\tname", "star*",
+      "CON .txt",   "LPT\xb2",
   };
   std::vector<uint8_t> good = bytesOf("good");
   std::vector<uint8_t> stream = streamSlice("ok\\good.txt", good);
@@ -48,7 +49,7 @@ TEST(HostileArchive, TraversalNamesOfEveryClassStayInside) {
   Outcome run = extractWith(dir, assembleArchive({storedBlock(stream, true)}, records));
   EXPECT_EQ(run.result, RC_OK);
   EXPECT_EQ(run.messages.size(), 2 * std::size(hostile));
-  for (const std::string& m : run.messages) EXPECT_EQ(m, DAMAGED_TEXT);
+  for (const std::string& m : run.messages) EXPECT_EQ(m.rfind("Unsafe name ", 0), 0u) << m;
   EXPECT_EQ(run.folders, std::set<std::string>{"ok"});
   ASSERT_EQ(run.files.size(), 1u);
   EXPECT_EQ(run.files["ok/good.txt"], good);

@@ -301,17 +301,65 @@ TEST_F(JovCli, FindsTheArchiveOrSaysWhyNot) {
   EXPECT_EQ(readFile(out / "a.txt"), "a");
 }
 
-// The driver skips a record whose name does not fit behind the folder in
-// 259 characters; `jov` must not let that pass silently.
+// A record whose name does not fit behind the folder in 259 characters is a
+// failure of that record, and the run goes on.
 TEST_F(JovCli, NamesThatDoNotFitAreReported) {
   fs::path deep = dir.path() / std::string(200, 'd');
   std::string longName(80, 'n');
   fs::path archive = stored({file(longName, "lost"), file("short.txt", "kept")});
   Result r = jov({"extract", "-C", deep.string(), archive.string()});
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(longName + ": name too long"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("Cannot create " + deep.string() + "/nnn"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find(": Path too long"), std::string::npos) << r.err;
   EXPECT_EQ(readFile(deep / "short.txt"), "kept");
   EXPECT_FALSE(fs::exists(deep / longName));
+}
+
+// Names Windows would map to devices: every reading command names the
+// refusal as an unsafe name, not as damage, and extract still writes the rest.
+TEST_F(JovCli, UnsafeNamesAreReportedAsSuch) {
+  fs::path archive = stored({file("CON .txt", "dev"), file("d\\COM\xb9", "dev"), file("ok.txt", "ok")});
+  for (std::string command : {"list", "test", "extract"}) {
+    SCOPED_TRACE(command);
+    Result r = command == "extract" ? jov({command, "-C", out.string(), archive.string()})
+                                    : jov({command, archive.string()});
+    EXPECT_EQ(r.status, command == "list" ? 0 : 1);  // listing is not judging
+    EXPECT_EQ(r.err.find("damaged"), std::string::npos) << r.err;
+    std::istringstream lines(r.err);
+    int refused = 0;
+    for (std::string line; std::getline(lines, line);) {
+      for (char& c : line) c = (char)tolower((unsigned char)c);
+      refused += line.find("unsafe name") != std::string::npos &&
+                 line.find("(a reserved device name on windows)") != std::string::npos;
+    }
+    EXPECT_EQ(refused, 2) << r.err;
+  }
+  EXPECT_EQ(readFile(out / "ok.txt"), "ok");
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 1);
+}
+
+// Positions past 2 GiB: a raw archive behind a sparse hole, read with
+// --offset by every command.
+TEST_F(JovCli, ReadsAnArchiveBeyond2GiB) {
+  const uint64_t offset = 0x90000000u;
+  std::vector<uint8_t> raw = buildStoredArchive({file("far.txt", "far away"), file("x", "y")});
+  fs::path big = dir.path() / "sparse.bin";
+  {
+    std::ofstream(big, std::ios::binary);
+    fs::resize_file(big, offset);  // a hole: no disk blocks
+    std::ofstream tail(big, std::ios::binary | std::ios::app);
+    tail.write((const char*)raw.data(), (std::streamsize)raw.size());
+  }
+  std::string at = std::to_string(offset);
+  Result list = jov({"list", "--offset", at, big.string()});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("far.txt"), std::string::npos) << list.out;
+  Result test = jov({"test", "--offset", at, big.string()});
+  EXPECT_EQ(test.status, 0) << test.err;
+  Result extract = jov({"extract", "--offset", at, "-C", out.string(), big.string()});
+  EXPECT_EQ(extract.status, 0) << extract.err;
+  EXPECT_EQ(readFile(out / "far.txt"), "far away");
 }
 
 TEST_F(JovCli, TestRefusesDamage) {

@@ -237,6 +237,41 @@ TEST(PackerArchive, DirectorySplitsIntoBlocksOfWholeRecords) {
   }
 }
 
+// Readers name positions with 32 bits and keep 0xFFFFFFFF for a failed seek:
+// the output, whatever stands in front of the archive, ends at 0xFFFFFFFE at
+// most. A sparse file holds the 4 GiB.
+TEST(PackerArchive, OutputEndsBelow4GiB) {
+  const std::vector<PackItem> items = {{"a.txt", false, wordy(5000, 21)}};
+  const uint64_t size = pack(items, 0).size(), lastEnd = 0xFFFFFFFEu;
+  for (uint64_t start : {lastEnd - size, lastEnd - size + 1}) {
+    FILE* file = tmpfile();
+    ASSERT_TRUE(file);
+    ASSERT_EQ(fseeko(file, (off_t)start, SEEK_SET), 0);
+    std::string error;
+    try {
+      PackOptions options;
+      options.level = 0;
+      ArchiveWriter writer(file, options);
+      EntryInfo info;
+      info.name = items[0].name;
+      std::vector<uint8_t> bytes = items[0].bytes;
+      writer.addFile(info, bytes);
+      writer.finish();
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    if (start + size == lastEnd) {
+      EXPECT_EQ(error, "");
+      EXPECT_EQ((uint64_t)ftello(file), lastEnd);
+    } else {
+      EXPECT_NE(error.find("4 GiB"), std::string::npos) << error;
+      EXPECT_NE(error.find("4294967294 bytes"), std::string::npos) << error;
+      EXPECT_LE((uint64_t)ftello(file), lastEnd) << "nothing is written past the limit";
+    }
+    fclose(file);
+  }
+}
+
 TEST(PackerArchive, FoldersOnlyStillMakeAValidArchive) {
   std::vector<PackItem> items = {{"only", true, {}}};
   reference::Archive r = reference::readArchive(pack(items, 6));

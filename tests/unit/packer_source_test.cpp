@@ -36,7 +36,8 @@ std::string scanError(const fs::path& root, int codepage = 1252) {
 
 TEST(SourceNames, WindowsRulesAndReservedDevices) {
   for (const char* bad : {"CON", "con.txt", "Nul", "aux.tar.gz", "LPT1", "com9.log", "a:b", "a|b", "q?", "x.", "x ",
-                          "..", ".", "tab\there", "conin$", "CONOUT$.log"})
+                          "..", ".", "tab\there", "conin$", "CONOUT$.log", "CON .txt", "nul .log", "COM1 .x",
+                          "a\\b"})
     EXPECT_NE(invalidComponentReason(bad), "") << bad;
   for (const char* good : {"CONFIG", "COM10", "lpt", "normal.txt", ".hidden", "a b.c"})
     EXPECT_EQ(invalidComponentReason(good), "") << good;
@@ -122,6 +123,8 @@ TEST(SourceTree, RefusesNamesWindowsCannotHold) {
   touch(dir.path() / "sjis" / "\xe3\x83\x9d.txt");  // KATAKANA PO: 0x83 0x7C
   EXPECT_NE(scanError(dir.path() / "sjis", 932).find("installer refuses"), std::string::npos);
   fs::remove_all(dir.path() / "sjis");
+  touch(dir.path() / "super" / "COM\xc2\xb9");  // COM with superscript one: 0xB9 in code page 1252
+  EXPECT_NE(scanError(dir.path() / "super").find("reserved device name"), std::string::npos);
   touch(dir.path() / "sjis" / "\xe6\x97\xa5.txt");  // a CJK character that is fine
   EXPECT_EQ(scanError(dir.path() / "sjis", 932), "");
 }

@@ -74,13 +74,18 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   ASSERT_NE(f, INVALID_FILE);
   EXPECT_EQ(fileWrite(f, "0123456789", 10), 10);
   EXPECT_EQ(fileSeek(f, 0, FROM_END), 10u);
-  EXPECT_EQ(fileSeek(f, -4, FROM_CURRENT), 6u);
+  EXPECT_EQ(fileSeek(f, (uint32_t)-4, FROM_CURRENT), 6u);
   char buffer[8];
   EXPECT_EQ(fileRead(f, buffer, 8), 4);
   EXPECT_EQ(fileRead(f, buffer, 8), 0);
   EXPECT_EQ(state.lastSystemError, 0u);
-  EXPECT_EQ(fileSeek(f, -1, FROM_BEGIN), SEEK_FAILED);
+  EXPECT_EQ(fileSeek(f, (uint32_t)-11, FROM_CURRENT), SEEK_FAILED);  // before the start
   EXPECT_NE(state.lastSystemError, 0u);
+  // From the beginning every 32-bit position but the last is one.
+  EXPECT_EQ(fileSeek(f, 0x80000000u, FROM_BEGIN), 0x80000000u);
+  EXPECT_EQ(fileSeek(f, 0xFFFFFFFEu, FROM_BEGIN), 0xFFFFFFFEu);
+  EXPECT_EQ(fileSeek(f, 0xFFFFFFFFu, FROM_BEGIN), SEEK_FAILED);
+  EXPECT_EQ(state.lastSystemError, 87u);
   EXPECT_EQ(fileClose(f), 1);
 
   // archiveRead advances archiveFilePos by what it read, and a failure
