@@ -426,11 +426,14 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   // is, as named. Temporaries left by a killed run go before anything is
   // written, from every folder this archive writes files into.
   setExtractionRoot(state.installPath);
+  std::string prefix = folder;
+  while (!prefix.empty() && prefix.back() == '\\') prefix.pop_back();
+  if (!folder.empty()) prefix += '\\';  // "\" alone for the root folder
   std::set<std::string> fileFolders;
   for (const std::string& name : plan.names) {
     if (!isSafeEntryName((const uint8_t*)name.data(), (uint32_t)name.size())) continue;
     size_t cut = name.find_last_of("\\/");
-    fileFolders.insert(std::string(joined) + (cut == std::string::npos ? "" : name.substr(0, cut)));
+    fileFolders.insert(prefix + (cut == std::string::npos ? "" : name.substr(0, cut)));
   }
   for (const std::string& path : fileFolders) {
     if (path.size() <= PATH_MAX_CHARS) removeStaleTemporaries(path.c_str());
