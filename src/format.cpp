@@ -4,11 +4,6 @@ const uint8_t ARCHIVE_MAGIC[4] = {'J', 'O', 'V', '\n'};
 const uint8_t STREAM_SIGNATURE[6] = {'J', 'O', 'V', 'L', 'H', 0};
 const uint8_t DIRECTORY_SIGNATURE[6] = {'J', 'O', 'V', 'D', 'E', 0};
 
-const uint32_t windowSizes[3][8] = {
-    {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-    {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
-    {32768, 131072, 196608, 262144, 327680, 393216, 458752, 524288},
-};
 
 void parseArchiveHeader(const uint8_t* b, ArchiveHeader* h) {
   for (int i = 0; i < 4; ++i) h->magic[i] = b[AH_MAGIC + i];

@@ -126,6 +126,11 @@ const uint8_t ENTRY_FOLDER = 0x01;
 const uint8_t ENTRY_FILTER_2 = 0x02;  // call filter, 16-bit operands (wins over 4)
 const uint8_t ENTRY_FILTER_4 = 0x04;  // call filter, 32-bit operands
 
+// Call-filter modes, named by their operand size in bytes.
+const uint32_t FILTER_NONE = 0;
+const uint32_t FILTER_OPERAND_16 = 2;
+const uint32_t FILTER_OPERAND_32 = 4;
+
 // Attribute bits the extractor applies (read-only, hidden, system).
 const uint8_t ENTRY_APPLIED_ATTRIBUTES = 0x07;
 
@@ -135,120 +140,6 @@ enum {
   SR_VARIABLE_LENGTH = 4,
   SR_RESERVED = 6,
 };
-
-// ---- Blocks ---------------------------------------------------------------
-
-const uint32_t BLOCK_STORED = 0;
-const uint32_t BLOCK_COMPRESSED = 1;
-const uint32_t BLOCK_MAX_OUTPUT = 1048575;  // 20-bit outputLength
-const uint32_t BLOCK_MAX_SIZE = 1048575;    // 20-bit blockSize
-const uint32_t BLOCK_HEADER_MIN_BYTES = 6;  // 45 bits fit in 48
-const uint32_t BLOCK_CODED_DATA_BIT = 50;   // after header and selector
-const uint32_t BLOCK_STORED_DATA_BYTE = 7;  // first byte boundary after bit 50
-
-// Block input buffer: 61440 bytes, of which at most 8 + 61424 are ever loaded;
-// the decoders may read a whole word at inputEnd + 8 (one byte past those 8),
-// so the allocation carries slack beyond the 61440 bytes.
-const uint32_t INPUT_BUFFER_SIZE = 61440;
-const uint32_t INPUT_CHUNK = 61424;
-const uint32_t INPUT_LOOKAHEAD = 8;
-const uint32_t INPUT_BUFFER_SLACK = 16;
-
-// Output buffer slack added whenever the stream's output buffer grows.
-const uint32_t OUTPUT_BUFFER_SLACK = 512;
-
-// History windows: rows 0 and 1 are equal, windowRow 3 selects row 2.
-extern const uint32_t windowSizes[3][8];
-const uint32_t WINDOW_MAX = 524288;
-
-// ---- Coded blocks ---------------------------------------------------------
-//
-// What a writer must keep to, because the reader takes the rest as follows:
-// - distanceAlphabets 2 or 3. (1 is read as "every match, length 2 included,
-//   takes alphabet 0"; sets still hold SET_SIZE_2 lengths. 3 with the fixed
-//   set reads length-3 matches from alphabet 0.) 0 is damaged data.
-// - Code lengths that form prefix codes (Kraft sum at most 1). A long code
-//   colliding with a code of another length is damaged data; pre-code
-//   lengths above MAX_CODE_LENGTH are damaged data.
-// - Never literal/length symbol 287 (damaged data).
-// - No repeat-distance symbol before the block has named the distance it
-//   repeats: a distance of 0 is damaged data.
-// - No match beyond the block's outputLength (it is cut there).
-// - blockSize the block's real encoded size (the reader loads by it but finds
-//   the next block by where the coded data end, rounded up to a byte).
-// - History: a compressed block sees min(stream so far, its window) bytes
-//   before it, also across stored blocks; a match reaching further is dropped.
-// - Call-filter pieces are a file's bytes within one block of its stream.
-
-const uint32_t LITLEN_SYMBOLS = 288;
-const uint32_t DIST0_SYMBOLS = 42;   // matches of length >= 4 (and 3 without alphabet 2)
-const uint32_t DIST1_SYMBOLS = 14;   // matches of length 2
-const uint32_t DIST2_SYMBOLS = 28;   // matches of length 3 when distanceAlphabets is 3
-const uint32_t PRECODE_SYMBOLS = 21;
-
-const uint32_t SET_POS_DIST0 = 288;
-const uint32_t SET_POS_DIST1 = 330;
-const uint32_t SET_POS_DIST2 = 344;
-const uint32_t SET_SIZE_2 = 344;  // literal/length + distance alphabets 0 and 1
-const uint32_t SET_SIZE_3 = 372;  // ... + distance alphabet 2
-const uint32_t MAX_SET_COUNT = 63;
-
-const uint32_t LITLEN_LOOKUP_BITS = 9;
-const uint32_t DIST_LOOKUP_BITS = 7;
-const uint32_t PRECODE_LOOKUP_BITS = 6;
-const uint32_t MAX_CODE_LENGTH = 16;
-
-// The fixed set (setCount 0): 344 lengths, two distance alphabets. Literal
-// 0..243: 8; 244..255: 9; 256: none; 257..260: 9; 261..265: 10; 266..287: 11;
-// distance alphabet 0, symbols 0..3: 4, 4..27: 5, 28..41: none; distance
-// alphabet 1, symbols 0..1: 3, 2..13: 4. Each code is complete.
-inline uint8_t fixedCodeLength(uint32_t position) {
-  if (position < 244) return 8;
-  if (position < 256) return 9;
-  if (position == 256) return 0;
-  if (position < 261) return 9;
-  if (position < 266) return 10;
-  if (position < 288) return 11;
-  if (position < 292) return 4;
-  if (position < 316) return 5;
-  if (position < 330) return 0;
-  if (position < 332) return 3;
-  return 4;
-}
-
-const int32_t EMPTY_ENTRY = -288;
-
-const uint32_t SYMBOL_END_OF_SET = 256;
-const uint32_t SYMBOL_FIRST_LENGTH = 257;  // 257..265: lengths 2..10
-const uint32_t SYMBOL_LONG_LENGTH = 286;   // 259 + 15 extra bits
-const uint32_t MIN_MATCH = 2;
-const uint32_t MAX_MATCH = 259 + 32767;    // 33026
-const uint32_t MAX_DISTANCE = 1048576;
-
-// Code-length alphabet: 0..16 differences, 17/18 zero-run digits, 19/20
-// repeat-run digits (bijective base 2, least significant digit first).
-const uint32_t CL_ZERO_RUN_1 = 17;
-const uint32_t CL_ZERO_RUN_2 = 18;
-const uint32_t CL_REPEAT_RUN_1 = 19;
-const uint32_t CL_REPEAT_RUN_2 = 20;
-
-// Length symbols 266..285: four symbols per extra-bit count g = 1..5,
-// starting at 11 and stepping by 2^g.
-inline uint32_t lengthBase(uint32_t symbol) {  // symbol 266..285
-  uint32_t i = symbol - 266, g = i / 4 + 1;
-  uint32_t base = 11;
-  for (uint32_t h = 1; h < g; ++h) base += 4u << h;
-  return base + (i % 4) * (1u << g);
-}
-inline uint32_t lengthExtraBits(uint32_t symbol) { return (symbol - 266) / 4 + 1; }
-
-// Distance symbols 6..41: index i = symbol - 6 = 2j + t, extra bits j + 1,
-// base 2^(j+2) + 1 (t = 0) or 3 * 2^(j+1) + 1 (t = 1).
-inline uint32_t distanceBase(uint32_t symbol) {
-  uint32_t i = symbol - 6, j = i / 2;
-  return (i & 1) ? (3u << (j + 1)) + 1 : (1u << (j + 2)) + 1;
-}
-inline uint32_t distanceExtraBits(uint32_t symbol) { return (symbol - 6) / 2 + 1; }
 
 // ---- Little-endian access -------------------------------------------------
 
@@ -266,6 +157,263 @@ inline void writeLe32(uint8_t* p, uint32_t v) {
   p[2] = (uint8_t)(v >> 16);
   p[3] = (uint8_t)(v >> 24);
 }
+
+// ---- Blocks ---------------------------------------------------------------
+//
+// Every block starts with a header of fixed fields, LSB-first from the
+// block's first byte: the bit of a field's value k lies at bit (bit + k).
+// These six constants are the one definition of where each field lies;
+// readBlockField and writeBlockField are the only code that turns them into
+// shifts.
+
+struct BlockField {
+  uint32_t bit;    // position of the field's lowest bit
+  uint32_t width;  // in bits
+};
+constexpr BlockField BF_TYPE = {0, 4};
+constexpr BlockField BF_LAST = {4, 1};
+constexpr BlockField BF_OUTPUT_LENGTH = {5, 20};
+constexpr BlockField BF_BLOCK_SIZE = {25, 20};
+constexpr BlockField BF_WINDOW_ROW = {45, 2};
+constexpr BlockField BF_WINDOW_COLUMN = {47, 3};
+// Row and column read in one go.
+constexpr BlockField BF_WINDOW_SELECTOR = {BF_WINDOW_ROW.bit, BF_WINDOW_ROW.width + BF_WINDOW_COLUMN.width};
+
+constexpr uint32_t fieldEnd(BlockField f) { return f.bit + f.width; }
+constexpr uint32_t fieldMax(BlockField f) { return (1u << f.width) - 1; }
+static_assert(fieldEnd(BF_TYPE) == BF_LAST.bit && fieldEnd(BF_LAST) == BF_OUTPUT_LENGTH.bit &&
+                  fieldEnd(BF_OUTPUT_LENGTH) == BF_BLOCK_SIZE.bit && fieldEnd(BF_BLOCK_SIZE) == BF_WINDOW_ROW.bit &&
+                  fieldEnd(BF_WINDOW_ROW) == BF_WINDOW_COLUMN.bit,
+              "the header's fields follow each other without gaps");
+
+const uint32_t BLOCK_STORED = 0;
+const uint32_t BLOCK_COMPRESSED = 1;  // 2 .. fieldMax(BF_TYPE): damaged data
+const uint32_t BLOCK_MAX_OUTPUT = fieldMax(BF_OUTPUT_LENGTH);
+const uint32_t BLOCK_MAX_SIZE = fieldMax(BF_BLOCK_SIZE);
+const uint32_t BLOCK_HEADER_BITS = fieldEnd(BF_BLOCK_SIZE);  // the selector is not always read
+const uint32_t BLOCK_HEADER_MIN_BYTES = (BLOCK_HEADER_BITS + 7) / 8;
+const uint32_t BLOCK_CODED_DATA_BIT = fieldEnd(BF_WINDOW_COLUMN);  // after header and selector
+const uint32_t BLOCK_STORED_DATA_BYTE = (BLOCK_CODED_DATA_BIT + 7) / 8;
+// The most data one stored block can carry: header and selector count
+// towards its blockSize.
+const uint32_t STORED_BLOCK_MAX_DATA = BLOCK_MAX_SIZE - BLOCK_STORED_DATA_BYTE;
+
+// A field's value; reads the 32-bit word at the field's first byte. Always
+// inlined: with the field a constant, it is one load, shift and mask.
+inline __attribute__((always_inline)) uint32_t readBlockField(const uint8_t* header, BlockField f) {
+  return (readLe32(header + f.bit / 8) >> (f.bit % 8)) & fieldMax(f);
+}
+static_assert(BF_OUTPUT_LENGTH.bit % 8 + BF_OUTPUT_LENGTH.width <= 32 &&
+                  BF_BLOCK_SIZE.bit % 8 + BF_BLOCK_SIZE.width <= 32 &&
+                  BF_WINDOW_SELECTOR.bit % 8 + BF_WINDOW_SELECTOR.width <= 32,
+              "every field read lies within one 32-bit word");
+
+// ORs `value` into a field whose bits are still zero.
+inline void writeBlockField(uint8_t* header, BlockField f, uint32_t value) {
+  for (uint32_t i = 0; i < f.width; ++i)
+    if ((value >> i) & 1) header[(f.bit + i) / 8] |= (uint8_t)(1u << ((f.bit + i) % 8));
+}
+
+// Block input buffer: 61440 bytes, of which at most 8 + 61424 are ever loaded;
+// the decoders may read a whole word at inputEnd + 8 (one byte past those 8),
+// so the allocation carries slack beyond the 61440 bytes.
+const uint32_t INPUT_BUFFER_SIZE = 61440;
+const uint32_t INPUT_CHUNK = 61424;
+const uint32_t INPUT_LOOKAHEAD = 8;
+const uint32_t INPUT_BUFFER_SLACK = 16;
+
+// Output buffer slack added whenever the stream's output buffer grows.
+const uint32_t OUTPUT_BUFFER_SLACK = 512;
+
+// History windows, chosen by a compressed block's selector. Rows 0 and 1 are
+// equal; windowRow 3 reads as row 2. Each row grows; the last entry is the
+// largest.
+const uint32_t WINDOW_ROWS = 3;
+const uint32_t WINDOW_COLUMNS = 1u << BF_WINDOW_COLUMN.width;
+inline constexpr uint32_t windowSizes[WINDOW_ROWS][WINDOW_COLUMNS] = {
+    {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
+    {32768, 65536, 73728, 98304, 122880, 147456, 172032, 196608},
+    {32768, 131072, 196608, 262144, 327680, 393216, 458752, 524288},
+};
+const uint32_t WINDOW_MAX = windowSizes[WINDOW_ROWS - 1][WINDOW_COLUMNS - 1];
+
+inline uint32_t windowSizeOf(uint32_t selector) {
+  uint32_t row = selector & fieldMax(BF_WINDOW_ROW), column = selector >> BF_WINDOW_ROW.width;
+  if (row >= WINDOW_ROWS) row = WINDOW_ROWS - 1;
+  return windowSizes[row][column];
+}
+
+// ---- Coded blocks ---------------------------------------------------------
+//
+// What a writer must keep to, because the reader takes the rest as follows:
+// - distanceAlphabets 2 or 3. (1 is read as "every match, length 2 included,
+//   takes alphabet 0"; sets still hold SET_SIZE_2 lengths. 3 with the fixed
+//   set reads length-3 matches from alphabet 0.) 0 is damaged data.
+// - Code lengths that form prefix codes (Kraft sum at most 1). A long code
+//   colliding with a code of another length is damaged data; pre-code
+//   lengths above MAX_CODE_LENGTH are damaged data.
+// - Never literal/length symbol SYMBOL_UNUSED (damaged data).
+// - No repeat-distance symbol before the block has named the distance it
+//   repeats: a distance of 0 is damaged data.
+// - No match beyond the block's outputLength (it is cut there).
+// - blockSize the block's real encoded size (the reader loads by it but finds
+//   the next block by where the coded data end, rounded up to a byte).
+// - History: a compressed block sees min(stream so far, its window) bytes
+//   before it, also across stored blocks; a match reaching further is dropped.
+// - Call-filter pieces are a file's bytes within one block of its stream.
+
+// Block prefix, at BLOCK_CODED_DATA_BIT: distanceAlphabets, then setCount
+// (0: the fixed set, no lengths sent).
+const uint32_t PREFIX_ALPHABETS_BITS = 2;
+const uint32_t PREFIX_SET_COUNT_BITS = 6;
+const uint32_t BLOCK_PREFIX_BITS = PREFIX_ALPHABETS_BITS + PREFIX_SET_COUNT_BITS;
+const uint32_t MAX_SET_COUNT = (1u << PREFIX_SET_COUNT_BITS) - 1;
+inline uint32_t prefixAlphabets(uint32_t prefix) { return prefix & ((1u << PREFIX_ALPHABETS_BITS) - 1); }
+inline uint32_t prefixSetCount(uint32_t prefix) { return (prefix >> PREFIX_ALPHABETS_BITS) & MAX_SET_COUNT; }
+inline uint32_t makeBlockPrefix(uint32_t alphabets, uint32_t setCount) {
+  return alphabets | (setCount << PREFIX_ALPHABETS_BITS);
+}
+
+// Literal/length symbols: 0..255 literals, SYMBOL_END_OF_SET, then the
+// length symbols up to SYMBOL_UNUSED, which has no meaning.
+const uint32_t SYMBOL_END_OF_SET = 256;
+const uint32_t SYMBOL_FIRST_LENGTH = 257;        // lengths MIN_MATCH.. without extra bits
+const uint32_t SYMBOL_FIRST_EXTRA_LENGTH = 266;  // four symbols per extra-bit count 1..5
+const uint32_t SYMBOL_LONG_LENGTH = 286;         // LONG_LENGTH_BASE + 15 extra bits
+const uint32_t SYMBOL_UNUSED = 287;
+const uint32_t LITLEN_SYMBOLS = SYMBOL_UNUSED + 1;
+const uint32_t LENGTH_SYMBOL_COUNT = LITLEN_SYMBOLS - SYMBOL_FIRST_LENGTH;  // SYMBOL_UNUSED included
+
+const uint32_t MIN_MATCH = 2;
+const uint32_t LONG_LENGTH_BASE = 259;
+const uint32_t LONG_LENGTH_EXTRA_BITS = 15;
+const uint32_t MAX_MATCH = LONG_LENGTH_BASE + (1u << LONG_LENGTH_EXTRA_BITS) - 1;
+
+// A length symbol's smallest length and its extra bits (symbol 257..287;
+// SYMBOL_UNUSED reads like SYMBOL_LONG_LENGTH). From SYMBOL_FIRST_EXTRA_LENGTH
+// on: four symbols per extra-bit count g = 1..5, starting at 11 and stepping
+// by 2^g; the long length follows the last of them.
+constexpr uint32_t lengthExtraBits(uint32_t symbol) {
+  if (symbol < SYMBOL_FIRST_EXTRA_LENGTH) return 0;
+  if (symbol >= SYMBOL_LONG_LENGTH) return LONG_LENGTH_EXTRA_BITS;
+  return (symbol - SYMBOL_FIRST_EXTRA_LENGTH) / 4 + 1;
+}
+constexpr uint32_t lengthBase(uint32_t symbol) {
+  if (symbol < SYMBOL_FIRST_EXTRA_LENGTH) return symbol - SYMBOL_FIRST_LENGTH + MIN_MATCH;
+  if (symbol >= SYMBOL_LONG_LENGTH) return LONG_LENGTH_BASE;
+  uint32_t i = symbol - SYMBOL_FIRST_EXTRA_LENGTH, g = i / 4 + 1;
+  uint32_t base = lengthBase(SYMBOL_FIRST_EXTRA_LENGTH - 1) + 1;
+  for (uint32_t h = 1; h < g; ++h) base += 4u << h;
+  return base + (i % 4) * (1u << g);
+}
+static_assert(lengthBase(SYMBOL_LONG_LENGTH - 1) + (1u << lengthExtraBits(SYMBOL_LONG_LENGTH - 1)) ==
+                  LONG_LENGTH_BASE,
+              "the long length continues where the last length symbol ends");
+
+// Distance alphabets. A match of length MIN_MATCH takes its distance from
+// alphabet 1 and one of length MIN_MATCH + 1 from alphabet 2 when the block
+// has a table for them; every other match from alphabet 0.
+const uint32_t DIST0_SYMBOLS = 42;
+const uint32_t DIST1_SYMBOLS = 14;
+const uint32_t DIST2_SYMBOLS = 28;
+const uint32_t DIST_ALPHABETS_MAX = 3;
+inline uint32_t distanceAlphabetOf(uint32_t length, uint32_t alphabetsWithTables) {
+  if (length == MIN_MATCH && alphabetsWithTables > 1) return 1;
+  if (length == MIN_MATCH + 1 && alphabetsWithTables > 2) return 2;
+  return 0;
+}
+
+// Distance symbols, in every alphabet: the two recent distances r0 and r1,
+// the small distances 1..4, then explicit distances. An explicit distance
+// pushes onto the recent ones (r1 = r0, r0 = distance); DIST_SYMBOL_REP1
+// swaps them; the others leave them alone. Both start at 0 in every block.
+const uint32_t DIST_SYMBOL_REP0 = 0;
+const uint32_t DIST_SYMBOL_REP1 = 1;
+const uint32_t DIST_SYMBOL_SMALL = 2;     // distance 1
+const uint32_t DIST_SYMBOL_EXPLICIT = 6;  // distance 5 and up
+const uint32_t SMALL_DISTANCE_MAX = DIST_SYMBOL_EXPLICIT - DIST_SYMBOL_SMALL;
+
+inline uint32_t smallDistance(uint32_t symbol) { return symbol - DIST_SYMBOL_SMALL + 1; }
+inline uint32_t smallDistanceSymbol(uint32_t distance) { return DIST_SYMBOL_SMALL + distance - 1; }
+
+// Explicit symbols: index i = symbol - DIST_SYMBOL_EXPLICIT = 2j + t, extra
+// bits j + 1, base 2^(j+2) + 1 (t = 0) or 3 * 2^(j+1) + 1 (t = 1).
+constexpr uint32_t distanceBase(uint32_t symbol) {
+  uint32_t i = symbol - DIST_SYMBOL_EXPLICIT, j = i / 2;
+  return (i & 1) ? (3u << (j + 1)) + 1 : (1u << (j + 2)) + 1;
+}
+constexpr uint32_t distanceExtraBits(uint32_t symbol) { return (symbol - DIST_SYMBOL_EXPLICIT) / 2 + 1; }
+// The explicit symbol of a distance above SMALL_DISTANCE_MAX.
+inline uint32_t explicitDistanceSymbol(uint32_t distance) {
+  uint32_t x = distance - 1;  // >= SMALL_DISTANCE_MAX
+  uint32_t m = 31 - (uint32_t)__builtin_clz(x);
+  uint32_t half = (x >> (m - 1)) & 1;  // second-highest bit: upper half of the octave
+  return DIST_SYMBOL_EXPLICIT + 2 * (m - 2) + half;
+}
+const uint32_t DIST_EXTRA_MAX = distanceExtraBits(DIST0_SYMBOLS - 1);
+// The farthest distance an alphabet of `symbols` symbols reaches.
+constexpr uint32_t distanceReach(uint32_t symbols) {
+  return distanceBase(symbols - 1) + (1u << distanceExtraBits(symbols - 1)) - 1;
+}
+const uint32_t MAX_DISTANCE = distanceReach(DIST0_SYMBOLS);
+static_assert(distanceBase(DIST_SYMBOL_EXPLICIT) == SMALL_DISTANCE_MAX + 1, "explicit distances follow the small ones");
+static_assert(MAX_DISTANCE == 1048576, "alphabet 0 reaches 1 MiB back");
+
+// A table set: the code lengths of the literal/length alphabet, then of each
+// distance alphabet the block uses, in alphabet order.
+const uint32_t SET_POS_DIST0 = LITLEN_SYMBOLS;
+const uint32_t SET_POS_DIST1 = SET_POS_DIST0 + DIST0_SYMBOLS;
+const uint32_t SET_POS_DIST2 = SET_POS_DIST1 + DIST1_SYMBOLS;
+const uint32_t SET_SIZE_2 = SET_POS_DIST2;                  // distance alphabets 0 and 1
+const uint32_t SET_SIZE_3 = SET_POS_DIST2 + DIST2_SYMBOLS;  // ... and 2
+const uint32_t DIST_ALPHABET_SIZE[DIST_ALPHABETS_MAX] = {DIST0_SYMBOLS, DIST1_SYMBOLS, DIST2_SYMBOLS};
+const uint32_t DIST_ALPHABET_POSITION[DIST_ALPHABETS_MAX] = {SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
+inline uint32_t setSizeFor(uint32_t distanceAlphabets) {
+  return distanceAlphabets == DIST_ALPHABETS_MAX ? SET_SIZE_3 : SET_SIZE_2;
+}
+
+const uint32_t LITLEN_LOOKUP_BITS = 9;
+const uint32_t DIST_LOOKUP_BITS = 7;
+const uint32_t PRECODE_LOOKUP_BITS = 6;
+const uint32_t MAX_CODE_LENGTH = 16;
+
+const int32_t EMPTY_ENTRY = -(int32_t)LITLEN_SYMBOLS;
+
+// The fixed set (setCount 0): SET_SIZE_2 lengths, two distance alphabets,
+// each a complete code; SYMBOL_END_OF_SET has none. Runs of equal lengths,
+// each up to (not including) its end position: literals 0..243 8 bits,
+// 244..255 9, lengths 2..4 9, 5..10 10, the rest 11; distance alphabet 0:
+// symbols 0..3 4 bits, 4..27 5, none for 28..41 (distances above 8192);
+// alphabet 1: 0..1 3 bits, 2..13 4.
+const uint32_t FIXED_SET_ALPHABETS = 2;
+const uint32_t FIXED_SET_RUNS = 11;
+inline constexpr uint16_t fixedSetRunEnd[FIXED_SET_RUNS] = {
+    244, SYMBOL_END_OF_SET, SYMBOL_END_OF_SET + 1, 261, SYMBOL_FIRST_EXTRA_LENGTH, SET_POS_DIST0, SET_POS_DIST0 + 4,
+    SET_POS_DIST0 + 28, SET_POS_DIST1, SET_POS_DIST1 + 2, SET_SIZE_2};
+inline constexpr uint8_t fixedSetRunLength[FIXED_SET_RUNS] = {8, 9, 0, 9, 10, 11, 4, 5, 0, 3, 4};
+constexpr uint8_t fixedCodeLength(uint32_t position) {
+  uint32_t r = 0;
+  while (r + 1 < FIXED_SET_RUNS && position >= fixedSetRunEnd[r]) ++r;
+  return fixedSetRunLength[r];
+}
+
+// Code lengths of the sets are sent with a pre-code of PRECODE_SYMBOLS
+// symbols, whose own lengths come first as PRECODE_FIELD_BITS-bit fields:
+// PRECODE_FIELD_LENGTH_BIAS + length for a used symbol, or a digit of a run
+// of unused ones (field 0: digit 1, field 1: digit 2). Runs are bijective
+// base-2 numbers, least significant digit first.
+const uint32_t PRECODE_SYMBOLS = 21;
+const uint32_t PRECODE_FIELD_BITS = 5;
+const uint32_t PRECODE_FIELD_LENGTH_BIAS = 1;
+// Pre-code symbols: 0..16 differences modulo CODE_LENGTH_MODULUS, 17/18
+// zero-run digits, 19/20 repeat-run digits.
+const uint32_t CODE_LENGTH_MODULUS = MAX_CODE_LENGTH + 1;
+const uint32_t CL_ZERO_RUN_1 = 17;
+const uint32_t CL_ZERO_RUN_2 = 18;
+const uint32_t CL_REPEAT_RUN_1 = 19;
+const uint32_t CL_REPEAT_RUN_2 = 20;
+static_assert(CL_ZERO_RUN_1 == CODE_LENGTH_MODULUS && CL_REPEAT_RUN_2 + 1 == PRECODE_SYMBOLS,
+              "run digits follow the differences");
 
 void parseArchiveHeader(const uint8_t* bytes, ArchiveHeader* header);
 void parseDirectoryEntry(const uint8_t* bytes, DirectoryEntry* entry);

@@ -38,9 +38,9 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
   state.inputBitOffset = 0;
 
   const uint8_t* header = state.inputBuffer;
-  uint32_t type = header[0] & 15;
+  uint32_t type = readBlockField(header, BF_TYPE);
   if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
-  uint32_t outputLength = (readLe32(header) >> 5) & 0xFFFFF;
+  uint32_t outputLength = readBlockField(header, BF_OUTPUT_LENGTH);
   if (outputLength > DIRECTORY_BUFFER_SIZE) return RC_DAMAGED;  // would not fit the buffer
   state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
   state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;

@@ -78,8 +78,7 @@ ResultCode startBlock() {
     setLoaded(loaded);
     return RC_DAMAGED;
   }
-  // blockSize: bits 25..44 of the header.
-  uint32_t blockSize = (uint32_t)(readLe32(state.inputBuffer + 3) >> 1) & 0xFFFFF;
+  uint32_t blockSize = readBlockField(state.inputBuffer, BF_BLOCK_SIZE);
   if (blockSize > INPUT_LOOKAHEAD && loaded == INPUT_LOOKAHEAD) {
     state.blockBytesLeft = (int32_t)(blockSize - INPUT_LOOKAHEAD);
     int32_t got = loadChunk();

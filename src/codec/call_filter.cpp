@@ -23,7 +23,7 @@ uint32_t scanCalls(uint8_t* data, uint32_t start, uint32_t stop, uint32_t dataOf
     if (data[i++] != CALL_OPCODE) continue;
     uint8_t* operand = data + i;
     uint32_t p = dataOffset + i;  // file offset of the operand's first byte
-    if (mode == 2) {
+    if (mode == FILTER_OPERAND_16) {
       uint32_t w = readLe16(operand);
       writeLe16(operand, (uint16_t)(encode ? w + p : w - p));
     } else {

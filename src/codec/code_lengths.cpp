@@ -12,7 +12,6 @@
 
 namespace {
 
-const uint32_t PRECODE_FIELD_BITS = 5;
 // Run weights only matter up to the longest destination (63 sets of 372);
 // capping them keeps the doubling from overflowing without changing a run.
 const uint32_t WEIGHT_CAP = 1u << 15;
@@ -51,10 +50,10 @@ ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
     ResultCode rc = ensureInput(c);
     if (rc < 0) return rc;
     uint32_t field = readField(c, PRECODE_FIELD_BITS);
-    if (field >= 2) {
+    if (field > PRECODE_FIELD_LENGTH_BIAS) {
       // Lengths 17 to 30 fit the field but no code table: damaged data.
-      if (field - 1 > MAX_CODE_LENGTH) return RC_DAMAGED;
-      precode[i++] = (uint8_t)(field - 1);
+      if (field - PRECODE_FIELD_LENGTH_BIAS > MAX_CODE_LENGTH) return RC_DAMAGED;
+      precode[i++] = (uint8_t)(field - PRECODE_FIELD_LENGTH_BIAS);
       weight = 1;
     } else {
       i += weight * (field + 1);  // a zero run; going past the end ends the pre-code
@@ -67,14 +66,9 @@ ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
 }  // namespace
 
 void setFixedCodeLengths(uint8_t* d) {
-  // Runs of equal lengths, each up to (not including) its end position; 256
-  // has none: the fixed set has no end-of-set code.
-  static const uint16_t runEnd[] = {244, 256, 257, 261, 266, SET_POS_DIST0, SET_POS_DIST0 + 4,
-                                    SET_POS_DIST0 + 28, SET_POS_DIST1, SET_POS_DIST1 + 2, SET_SIZE_2};
-  static const uint8_t runLength[] = {8, 9, 0, 9, 10, 11, 4, 5, 0, 3, 4};
   uint32_t p = 0;
-  for (uint32_t r = 0; r < sizeof runLength; ++r)
-    for (; p < runEnd[r]; ++p) d[p] = runLength[r];
+  for (uint32_t r = 0; r < FIXED_SET_RUNS; ++r)
+    for (; p < fixedSetRunEnd[r]; ++p) d[p] = fixedSetRunLength[r];
 }
 
 ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setCount) {
@@ -109,7 +103,7 @@ ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setC
     if (s <= MAX_CODE_LENGTH) {
       uint32_t base = p >= setSize && destination[p - setSize] ? destination[p - setSize] : value;
       value = base + s;
-      if (value > MAX_CODE_LENGTH) value -= MAX_CODE_LENGTH + 1;
+      if (value >= CODE_LENGTH_MODULUS) value -= CODE_LENGTH_MODULUS;
       destination[p++] = (uint8_t)value;
       zeroWeight = repeatWeight = 1;
     } else if (s <= CL_ZERO_RUN_2) {

@@ -1,11 +1,11 @@
 // LZ block decoder.
 //
-// Bit reader. `bitBuffer` holds `bitCount` unread input bits, the next one in
-// bit 0; bits above bitCount are either 0 or copies of the input bits that
-// follow (so OR-ing a fresh load over them changes nothing). `in` is the first
-// byte not yet accounted for, so the logical cursor is bit in * 8 - bitCount.
-// refillBits() loads one machine word at `in` and accounts whole bytes until
-// at least REFILL_GUARANTEE bits are held, without a branch.
+// Bit reader. `bits` holds `bitCount` unread input bits, the next one in bit
+// 0; bits above bitCount are either 0 or copies of the input bits that follow
+// (so OR-ing a fresh load over them changes nothing). `in` is the first byte
+// not yet accounted for, so the logical cursor is bit in * 8 - bitCount.
+// refill() loads one machine word at `in` and accounts whole bytes until at
+// least REFILL_GUARANTEE bits are held, without a branch.
 //
 // One symbol step (literal, or match with its extra bits and distance) tests
 // inputEnd once, at its start, as the block input's lookahead allows: from a
@@ -17,7 +17,7 @@
 // Tables. Each table set is built into the reference lookup-plus-tree form
 // (huffman.h) and then widened into a "fast" table indexed by more bits, whose
 // entries carry symbol and code length together:
-//   >= 0         (symbol << 8) | code length
+//   >= 0         (symbol << ENTRY_LENGTH_BITS) | code length
 //   EMPTY_ENTRY  no code begins with these bits
 //   -k           longer code: walk the tree from node k with the next bits
 // Derived by walking the reference table, so it decodes exactly what the
@@ -58,9 +58,8 @@ const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // 56 on the host, 24 in the
 
 // Worst-case bits of the fields of one step.
 const uint32_t LITLEN_CODE_MAX = MAX_CODE_LENGTH;
-const uint32_t LENGTH_EXTRA_MAX = 15;
+const uint32_t LENGTH_EXTRA_MAX = LONG_LENGTH_EXTRA_BITS;
 const uint32_t DIST_CODE_MAX = MAX_CODE_LENGTH;
-const uint32_t DIST_EXTRA_MAX = 18;
 const uint32_t STEP_BITS_MAX = LITLEN_CODE_MAX + LENGTH_EXTRA_MAX + DIST_CODE_MAX + DIST_EXTRA_MAX;
 static_assert(STEP_BITS_MAX <= 8 * INPUT_LOOKAHEAD + 1,
               "a step begun before inputEnd must end within the held-back lookahead");
@@ -95,13 +94,14 @@ const uint32_t DIST_FAST_BITS = 9;
 static_assert(LITLEN_FAST_BITS >= LITLEN_LOOKUP_BITS && DIST_FAST_BITS >= DIST_LOOKUP_BITS,
               "fast tables widen the reference lookups");
 
-const uint32_t LENGTH_SYMBOLS = LITLEN_SYMBOLS - SYMBOL_FIRST_LENGTH;  // 257..287
-const uint32_t SYMBOL_UNUSED = 287;
-const uint32_t DIST_ALPHABETS_MAX = 3;
-
-// Alphabet sizes, then their positions within a table set.
-const uint32_t distanceLayout[6] = {DIST0_SYMBOLS, DIST1_SYMBOLS, DIST2_SYMBOLS,
-                                    SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
+// A fast entry's low bits hold the code length, the rest the symbol.
+const uint32_t ENTRY_LENGTH_BITS = 8;
+static_assert(MAX_CODE_LENGTH < (1u << ENTRY_LENGTH_BITS), "a code length fits its entry field");
+inline int32_t makeEntry(uint32_t symbol, uint32_t codeLength) {
+  return (int32_t)((symbol << ENTRY_LENGTH_BITS) | codeLength);
+}
+inline uint32_t entrySymbol(int32_t entry) { return (uint32_t)entry >> ENTRY_LENGTH_BITS; }
+inline uint32_t entryCodeLength(int32_t entry) { return (uint32_t)entry & ((1u << ENTRY_LENGTH_BITS) - 1); }
 
 struct DecodeTables {
   int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
@@ -117,10 +117,11 @@ struct DecodeTables {
   uint32_t codes[LITLEN_SYMBOLS];
   const uint8_t* distLengths[DIST_ALPHABETS_MAX];
   const uint8_t* litLengths;
-  // Per length symbol 257..287: base, extra bits, distance alphabet.
-  uint16_t lengthBaseOf[LENGTH_SYMBOLS];
-  uint8_t lengthExtraOf[LENGTH_SYMBOLS];
-  uint8_t alphabetOf[LENGTH_SYMBOLS];
+  // Per length symbol, from SYMBOL_FIRST_LENGTH: base, extra bits, distance alphabet.
+  uint16_t lengthBaseOf[LENGTH_SYMBOL_COUNT];
+  uint8_t lengthExtraOf[LENGTH_SYMBOL_COUNT];
+  uint8_t alphabetOf[LENGTH_SYMBOL_COUNT];
+  // Per explicit distance symbol (below DIST_SYMBOL_EXPLICIT unused).
   uint32_t distBaseOf[DIST0_SYMBOLS];
   uint8_t distExtraOf[DIST0_SYMBOLS];
 };
@@ -128,7 +129,7 @@ struct DecodeTables {
 // The fast entries of the next bits: literal/length, distance alphabet `a`.
 #ifdef JOV_STUB
 inline int32_t withLength(int32_t entry, const uint8_t* lengths) {
-  return entry >= 0 ? (entry << 8) | lengths[entry] : entry;
+  return entry >= 0 ? makeEntry((uint32_t)entry, lengths[entry]) : entry;
 }
 inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
   return withLength(t.litLookup[bits & ((1u << LITLEN_FAST_BITS) - 1)], t.litLengths);
@@ -153,7 +154,7 @@ void buildFastTable(int32_t* fast, uint32_t fastBits, const int32_t* lookup, con
     int32_t entry = lookup[i & lookupMask];
     int32_t result;
     if (entry >= 0) {
-      result = (entry << 8) | lengths[entry];
+      result = makeEntry((uint32_t)entry, lengths[entry]);
     } else if (entry == EMPTY_ENTRY) {
       result = EMPTY_ENTRY;
     } else {
@@ -166,7 +167,7 @@ void buildFastTable(int32_t* fast, uint32_t fastBits, const int32_t* lookup, con
           result = -next;
           continue;
         }
-        result = next == EMPTY_ENTRY ? EMPTY_ENTRY : (-next << 8) | lengths[-next];
+        result = next == EMPTY_ENTRY ? EMPTY_ENTRY : makeEntry((uint32_t)-next, lengths[-next]);
         break;
       }
     }
@@ -194,7 +195,7 @@ __attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* l
     if (entry > 0) {
       node = (uint32_t)entry;
     } else {
-      return entry == EMPTY_ENTRY ? EMPTY_ENTRY : (-entry << 8) | lengths[-entry];
+      return entry == EMPTY_ENTRY ? EMPTY_ENTRY : makeEntry((uint32_t)-entry, lengths[-entry]);
     }
   }
 }
@@ -206,8 +207,8 @@ ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabets
     return RC_DAMAGED;
   widenLiteralTable(t);
   for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
-    const uint8_t* lengths = set + distanceLayout[3 + a];
-    uint32_t count = distanceLayout[a];
+    const uint8_t* lengths = set + DIST_ALPHABET_POSITION[a];
+    uint32_t count = DIST_ALPHABET_SIZE[a];
     t->distLengths[a] = lengths;
     assignCodes(t->codes, lengths, count);
     if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, count) != RC_OK)
@@ -218,26 +219,16 @@ ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabets
 }
 
 // Length and distance rules, worked out per call from format.h's rules.
-void buildSymbolRules(DecodeTables* t, bool lengthTwoHasOwnAlphabet, bool lengthThreeHasOwnAlphabet) {
-  for (uint32_t i = 0; i < LENGTH_SYMBOLS; ++i) {
+void buildSymbolRules(DecodeTables* t, uint32_t alphabetsWithTables) {
+  for (uint32_t i = 0; i < LENGTH_SYMBOL_COUNT; ++i) {
     uint32_t symbol = SYMBOL_FIRST_LENGTH + i;
-    t->alphabetOf[i] = 0;
-    if (symbol <= 265) {
-      t->lengthBaseOf[i] = (uint16_t)(symbol - 255);
-      t->lengthExtraOf[i] = 0;
-    } else if (symbol < SYMBOL_LONG_LENGTH) {
-      t->lengthBaseOf[i] = (uint16_t)lengthBase(symbol);
-      t->lengthExtraOf[i] = (uint8_t)lengthExtraBits(symbol);
-    } else {
-      t->lengthBaseOf[i] = 259;
-      t->lengthExtraOf[i] = LENGTH_EXTRA_MAX;
-    }
+    t->lengthBaseOf[i] = (uint16_t)lengthBase(symbol);
+    t->lengthExtraOf[i] = (uint8_t)lengthExtraBits(symbol);
+    t->alphabetOf[i] = (uint8_t)distanceAlphabetOf(t->lengthBaseOf[i], alphabetsWithTables);
   }
-  if (lengthTwoHasOwnAlphabet) t->alphabetOf[0] = 1;
-  if (lengthThreeHasOwnAlphabet) t->alphabetOf[1] = 2;
-  for (uint32_t s = 0; s < DIST0_SYMBOLS; ++s) {
-    t->distBaseOf[s] = s >= 6 ? distanceBase(s) : s >= 2 ? s - 1 : 0;
-    t->distExtraOf[s] = (uint8_t)(s >= 6 ? distanceExtraBits(s) : 0);
+  for (uint32_t s = DIST_SYMBOL_EXPLICIT; s < DIST0_SYMBOLS; ++s) {
+    t->distBaseOf[s] = distanceBase(s);
+    t->distExtraOf[s] = (uint8_t)distanceExtraBits(s);
   }
 }
 
@@ -267,20 +258,161 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   for (; length; --length) *out++ = *from++;
 }
 
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+
+// The bit reader of the header comment, over the block input's loaded bytes.
+struct BitReader {
+  const uint8_t* in;
+  const uint8_t* inEnd;
+  BitBuffer bits;
+  uint32_t bitCount;
+  ResultCode failure;  // a failed refill of the block input
+
+  ALWAYS_INLINE void refill() {
+    bits |= (BitBuffer)loadWord(in) << bitCount;
+    in += (BITBUF_BITS - 1 - bitCount) >> 3;
+    bitCount |= REFILL_GUARANTEE;
+  }
+  ALWAYS_INLINE void consume(uint32_t n) {
+    bits >>= n;
+    bitCount -= n;
+  }
+  ALWAYS_INLINE uint32_t take(uint32_t n) {
+    uint32_t value = (uint32_t)(bits & (((BitBuffer)1 << n) - 1));
+    consume(n);
+    return value;
+  }
+  // The cursor's byte (the logical position rounded down).
+  ALWAYS_INLINE const uint8_t* cursorByte() const { return in - ((bitCount + 7) >> 3); }
+  ALWAYS_INLINE bool atInputEnd() const { return cursorByte() >= inEnd; }
+  // Whether the cursor has gone past the loaded bytes, into the cleared tail.
+  ALWAYS_INLINE bool pastInputEnd() const { return (int64_t)(in - inEnd) * 8 > (int64_t)bitCount; }
+
+  ALWAYS_INLINE void load() {
+    in = state.inputCursor;
+    inEnd = state.inputEnd;
+    bits = 0;
+    bitCount = 0;
+    refill();
+    static_assert(REFILL_GUARANTEE >= 7, "the start offset must fit one refill");
+    consume(state.inputBitOffset);
+  }
+  ALWAYS_INLINE void store() const {
+    state.inputCursor = (uint8_t*)cursorByte();
+    state.inputBitOffset = (0u - bitCount) & 7;
+  }
+};
+
+// Where a block's output goes, and the block's recent distances (they carry
+// across table sets).
+struct Output {
+  uint8_t* const start;  // the earliest byte a match may copy from
+  uint8_t* pos;
+  uint8_t* const end;
+  uint8_t* stepStart;    // pos at the start of the current step
+  uint32_t recent0, recent1;
+};
+
+enum class Step {
+  Next,        // a literal or a match was decoded (or a match dropped)
+  EndOfSet,    // the set's end-of-set symbol
+  EndOfBlock,  // the output is complete, the input used up, or no code matches
+  Damaged,
+  InputFailed,  // the block input's refill failed: BitReader::failure
+};
+
+// One symbol step: a literal, or a match with its extra bits and distance.
+ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
+  r.refill();
+  int32_t entry = litEntry(t, r.bits);
+  if (entry < 0) {
+    if (entry == EMPTY_ENTRY) return Step::EndOfBlock;
+    entry = walkTree(t.litTree, t.litLengths, entry, r.bits >> LITLEN_FAST_BITS);
+    if (entry == EMPTY_ENTRY) return Step::EndOfBlock;
+  }
+  uint32_t symbol = entrySymbol(entry);
+  r.consume(entryCodeLength(entry));
+  if (symbol < SYMBOL_END_OF_SET) {
+    *o.pos++ = (uint8_t)symbol;
+    return Step::Next;
+  }
+  if (symbol == SYMBOL_END_OF_SET) return Step::EndOfSet;
+  if (symbol == SYMBOL_UNUSED) return Step::Damaged;
+
+  uint32_t li = symbol - SYMBOL_FIRST_LENGTH;
+  if (REFILL_BEFORE_LENGTH_EXTRA) r.refill();
+  uint32_t length = t.lengthBaseOf[li] + r.take(t.lengthExtraOf[li]);
+
+  r.refill();
+  uint32_t a = t.alphabetOf[li];
+  entry = distEntry(t, a, r.bits);
+  if (entry < 0) {
+    if (entry == EMPTY_ENTRY) return Step::EndOfBlock;
+    entry = walkTree(t.distTree[a], t.distLengths[a], entry, r.bits >> DIST_FAST_BITS);
+    if (entry == EMPTY_ENTRY) return Step::EndOfBlock;
+  }
+  uint32_t ds = entrySymbol(entry);
+  r.consume(entryCodeLength(entry));
+  uint32_t distance;
+  if (ds >= DIST_SYMBOL_EXPLICIT) {
+    if (REFILL_BEFORE_DIST_EXTRA) r.refill();
+    distance = t.distBaseOf[ds] + r.take(t.distExtraOf[ds]);
+    o.recent1 = o.recent0;
+    o.recent0 = distance;
+  } else if (ds >= DIST_SYMBOL_SMALL) {
+    distance = smallDistance(ds);
+  } else if (ds == DIST_SYMBOL_REP1) {
+    distance = o.recent1;
+    o.recent1 = o.recent0;
+    o.recent0 = distance;
+  } else {
+    distance = o.recent0;
+  }
+  if (distance == 0) return Step::Damaged;
+  if (distance > (uint32_t)(o.pos - o.start)) return Step::Next;  // reaches before the buffer: dropped
+  uint32_t room = (uint32_t)(o.end - o.pos);
+  if (length > room) length = room;
+  copyMatch(o.pos, distance, length);
+  o.pos += length;
+  return Step::Next;
+}
+
+// Steps with one table set until a step ends the set or the block. Tests the
+// input once per step, refilling the block input at its end.
+Step decodeSymbols(const DecodeTables& t, BitReader& r, Output& o) {
+  for (;;) {
+    if (o.pos >= o.end) return Step::EndOfBlock;
+    if (r.atInputEnd()) {
+      r.store();
+      ResultCode rc = fillInput(false);
+      if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
+      if (rc < 0) {
+        r.failure = rc;
+        return Step::InputFailed;
+      }
+      r.load();
+      continue;
+    }
+    o.stepStart = o.pos;
+    Step result = step(t, r, o);
+    if (result != Step::Next) return result;
+  }
+}
+
+#undef ALWAYS_INLINE
+
 }  // namespace
 
 int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
-  // Block prefix: 2 bits distanceAlphabets, 6 bits setCount.
   const uint8_t* cursor = state.inputCursor;
-  uint32_t prefix = (loadLe32(cursor) >> state.inputBitOffset) & 0xFF;
-  state.inputCursor += (state.inputBitOffset + 8) >> 3;
-  state.inputBitOffset = (state.inputBitOffset + 8) & 7;
-  uint32_t alphabets = prefix & 3, setCount = prefix >> 2;
+  uint32_t prefix = (loadLe32(cursor) >> state.inputBitOffset) & ((1u << BLOCK_PREFIX_BITS) - 1);
+  state.inputCursor += (state.inputBitOffset + BLOCK_PREFIX_BITS) >> 3;
+  state.inputBitOffset = (state.inputBitOffset + BLOCK_PREFIX_BITS) & 7;
+  uint32_t alphabets = prefixAlphabets(prefix), setCount = prefixSetCount(prefix);
   if (alphabets == 0) return RC_DAMAGED;
 
-  uint32_t setSize = alphabets == 3 ? SET_SIZE_3 : SET_SIZE_2;
-  uint32_t bufferSize = setCount ? setCount * setSize : SET_SIZE_2;
-  uint8_t* lengthBuffer = (uint8_t*)memAlloc(bufferSize);
+  uint32_t setSize = setSizeFor(alphabets);
+  uint8_t* lengthBuffer = (uint8_t*)memAlloc(setCount ? setCount * setSize : SET_SIZE_2);
   if (!lengthBuffer) return RC_NO_MEMORY;
   ResultCode rc = readCodeLengths(lengthBuffer, setSize, setCount);
   if (rc < 0) {
@@ -288,58 +420,18 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
     return rc;
   }
 
+  // Alphabet 2 has a table only in transmitted sets; the fixed set has two.
+  uint32_t alphabetsWithTables = setCount == 0 && alphabets > FIXED_SET_ALPHABETS ? FIXED_SET_ALPHABETS : alphabets;
   DecodeTables t;
-  bool hasAlphabet1 = alphabets >= 2;
-  bool hasAlphabet2 = alphabets == 3 && setCount > 0;
-  uint32_t alphabetsWithTables = hasAlphabet2 ? 3 : hasAlphabet1 ? 2 : 1;
-  buildSymbolRules(&t, hasAlphabet1, hasAlphabet2);
+  buildSymbolRules(&t, alphabetsWithTables);
 
-  uint8_t* const bufferStart = buffer;
-  uint8_t* out = buffer + historyLength;
-  uint8_t* stepOut = out;  // output position at the start of the current step
-  uint8_t* const outEnd = out + requested;
-  uint32_t recent0 = 0, recent1 = 0;  // r0 (most recent) and r1: per block, carried across sets
+  Output o = {buffer, buffer + historyLength, buffer + historyLength + requested, buffer + historyLength, 0, 0};
+  BitReader r;
+  r.load();
   uint32_t setsLeft = setCount ? setCount : 1;
   const uint8_t* nextSet = lengthBuffer;
-
-  const uint8_t* in;
-  const uint8_t* inEnd;
-  BitBuffer bits;
-  uint32_t bitCount;
-
-#define REFILL_BITS()                                     \
-  do {                                                    \
-    bits |= (BitBuffer)loadWord(in) << bitCount;          \
-    in += (BITBUF_BITS - 1 - bitCount) >> 3;              \
-    bitCount |= REFILL_GUARANTEE;                         \
-  } while (0)
-#define CONSUME(n)      \
-  do {                  \
-    bits >>= (n);       \
-    bitCount -= (n);    \
-  } while (0)
-#define LOAD_CURSOR()                         \
-  do {                                        \
-    in = state.inputCursor;                   \
-    inEnd = state.inputEnd;                   \
-    bits = 0;                                 \
-    bitCount = 0;                             \
-    REFILL_BITS();                            \
-    CONSUME(state.inputBitOffset);            \
-  } while (0)
-// The cursor's byte (the logical position rounded down) and bit offset.
-#define CURSOR_BYTE() (in - ((bitCount + 7) >> 3))
-#define STORE_CURSOR()                                             \
-  do {                                                             \
-    state.inputCursor = (uint8_t*)CURSOR_BYTE();                   \
-    state.inputBitOffset = (0u - bitCount) & 7;                    \
-  } while (0)
-
-  LOAD_CURSOR();
-  static_assert(REFILL_GUARANTEE >= 7, "the start offset must fit one refill");
-
+  Step end = Step::EndOfSet;
   for (;;) {
-    // Next table set (also the way into the first one).
     if (state.cancelRequested) {
       rc = RC_CANCELLED;
       break;
@@ -349,110 +441,21 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
     rc = buildTableSet(&t, nextSet, alphabetsWithTables);
     if (rc < 0) break;
     nextSet += setSize;
-
-    // Symbol loop; leaves with rc < 0 (failure), or rc = RC_OK at the end of
-    // the block (output complete, input used up, EMPTY_ENTRY), or with
-    // rc = 1 at the end of the set.
-    for (;;) {
-      if (out >= outEnd) break;
-      if (CURSOR_BYTE() >= inEnd) {
-        STORE_CURSOR();
-        rc = fillInput(false);
-        if (rc == RC_INPUT_EXHAUSTED) {
-          rc = RC_OK;
-          break;
-        }
-        if (rc < 0) {
-          memFree(lengthBuffer);
-          return rc;  // the cursor stays as the refill left it
-        }
-        LOAD_CURSOR();
-        continue;
-      }
-      stepOut = out;
-      REFILL_BITS();
-      int32_t entry = litEntry(t, bits);
-      if (entry < 0) {
-        if (entry == EMPTY_ENTRY) break;
-        entry = walkTree(t.litTree, t.litLengths, entry, bits >> LITLEN_FAST_BITS);
-        if (entry == EMPTY_ENTRY) break;
-      }
-      uint32_t symbol = (uint32_t)entry >> 8;
-      CONSUME((uint32_t)entry & 0xFF);
-      if (symbol < 256) {
-        *out++ = (uint8_t)symbol;
-        continue;
-      }
-      if (symbol == SYMBOL_END_OF_SET) {
-        rc = 1;
-        break;
-      }
-      if (symbol == SYMBOL_UNUSED) {
-        rc = RC_DAMAGED;
-        break;
-      }
-      uint32_t li = symbol - SYMBOL_FIRST_LENGTH;
-      if (REFILL_BEFORE_LENGTH_EXTRA) REFILL_BITS();
-      uint32_t extra = t.lengthExtraOf[li];
-      uint32_t length = t.lengthBaseOf[li] + (uint32_t)(bits & (((BitBuffer)1 << extra) - 1));
-      CONSUME(extra);
-
-      REFILL_BITS();
-      uint32_t a = t.alphabetOf[li];
-      entry = distEntry(t, a, bits);
-      if (entry < 0) {
-        if (entry == EMPTY_ENTRY) break;
-        entry = walkTree(t.distTree[a], t.distLengths[a], entry, bits >> DIST_FAST_BITS);
-        if (entry == EMPTY_ENTRY) break;
-      }
-      uint32_t ds = (uint32_t)entry >> 8;
-      CONSUME((uint32_t)entry & 0xFF);
-      uint32_t distance;
-      if (ds >= 6) {
-        if (REFILL_BEFORE_DIST_EXTRA) REFILL_BITS();
-        extra = t.distExtraOf[ds];
-        distance = t.distBaseOf[ds] + (uint32_t)(bits & (((BitBuffer)1 << extra) - 1));
-        CONSUME(extra);
-        recent1 = recent0;
-        recent0 = distance;
-      } else if (ds >= 2) {
-        distance = ds - 1;
-      } else if (ds == 1) {
-        distance = recent1;
-        recent1 = recent0;
-        recent0 = distance;
-      } else {
-        distance = recent0;
-      }
-      if (distance == 0) {
-        rc = RC_DAMAGED;
-        break;
-      }
-      if (distance > (uint32_t)(out - bufferStart)) continue;  // reaches before the buffer: dropped
-      uint32_t room = (uint32_t)(outEnd - out);
-      if (length > room) length = room;
-      copyMatch(out, distance, length);
-      out += length;
-    }
-    if (rc != 1) break;
-    rc = RC_OK;
+    end = decodeSymbols(t, r, o);
+    if (end != Step::EndOfSet) break;
   }
-
   memFree(lengthBuffer);
+  if (end == Step::InputFailed) return r.failure;  // the cursor stays as the refill left it
+  if (end == Step::Damaged) rc = RC_DAMAGED;
+
   // With nothing of the block left in the file, the bytes past inputEnd are
   // no input: a last step that ran into them (a file cut inside its code)
   // decoded bits the archive does not have, so its output is not kept.
-  if (rc >= 0 && state.blockBytesLeft <= 0 && (int64_t)(in - inEnd) * 8 > (int64_t)bitCount) out = stepOut;
-  STORE_CURSOR();
+  if (rc >= 0 && state.blockBytesLeft <= 0 && r.pastInputEnd()) o.pos = o.stepStart;
+  r.store();
   if (rc < 0) return rc;
   // Round up: a partly used byte counts as used.
   if (state.inputBitOffset) ++state.inputCursor;
   state.inputBitOffset = 0;
-  return (int32_t)(out - (buffer + historyLength));
-
-#undef REFILL_BITS
-#undef CONSUME
-#undef LOAD_CURSOR
-#undef CURSOR_BYTE
-#undef STORE_CURSOR
+  return (int32_t)(o.pos - (buffer + historyLength));
 }

@@ -57,10 +57,10 @@ ResultCode restartStream(uint32_t key) {
 ResultCode decodeNextBlock() {
   ResultCode rc;
   const uint8_t* header = state.inputCursor;
-  uint32_t type = header[0] & 15;
+  uint32_t type = readBlockField(header, BF_TYPE);
   if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
-  state.lastBlockSeen = (header[0] >> 4) & 1;
-  uint32_t outputLength = (readLe32(header) >> 5) & 0xFFFFF;
+  state.lastBlockSeen = (uint8_t)readBlockField(header, BF_LAST);
+  uint32_t outputLength = readBlockField(header, BF_OUTPUT_LENGTH);
   state.blockLength = outputLength;
   if (!state.outputBuffer) {
     uint8_t* buffer = (uint8_t*)memAlloc(outputLength + OUTPUT_BUFFER_SLACK);
@@ -73,13 +73,7 @@ ResultCode decodeNextBlock() {
   if (type == BLOCK_COMPRESSED) {
     // The first block since a restart has a fresh buffer and no history:
     // its selector is not read, and the grow below finds room already.
-    if (state.streamStarted) {
-      // Window selector: bits 45..46 row (3 means row 2), 47..49 column.
-      uint32_t selector = (readLe16(header + 5) >> 5) & 31;
-      uint32_t row = selector & 3, column = selector >> 2;
-      if (row == 3) row = 2;
-      trimHistory(windowSizes[row][column]);
-    }
+    if (state.streamStarted) trimHistory(windowSizeOf(readBlockField(header, BF_WINDOW_SELECTOR)));
     rc = growOutputBuffer(state.historyLength);
     if (rc < 0) return rc;
     state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
@@ -141,7 +135,9 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
   }
   state.lastBlockSeen = 0;
   uint32_t gathered = 0, skipped = 0, passed = 0;
-  state.filterMode = (flags & ENTRY_FILTER_2) ? 2 : (flags & ENTRY_FILTER_4) ? 4 : 0;
+  state.filterMode = (flags & ENTRY_FILTER_2)   ? FILTER_OPERAND_16
+                     : (flags & ENTRY_FILTER_4) ? FILTER_OPERAND_32
+                                                : FILTER_NONE;
 
   uint32_t key = state.archiveOffset + streamOffset + SIGNATURE_SIZE;
   if (key != state.streamKey || streamPosition < state.blockStreamPos) {
@@ -174,7 +170,7 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
         continue;
       }
       uint32_t n = remaining < available ? remaining : available;
-      if (state.filterMode == 0) {
+      if (state.filterMode == FILTER_NONE) {
         state.runningCrc = crc32Update(bytes, n, state.runningCrc);
         if (fileWrite(output, bytes, n) != (int32_t)n) return RC_WRITE_FAILED;
       } else {

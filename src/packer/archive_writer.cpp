@@ -20,11 +20,14 @@ namespace jov {
 
 namespace {
 
-// What the reader will hold in front of each block of a stream: it keeps the
-// stream's output in one buffer, trims the history to the block's window
-// before a compressed block, and grows the buffer for a stored block alone,
-// which can cut the history further. Mirrored here so that no match reaches
-// before what the reader keeps.
+// A lower bound of the history the reader holds in front of each block of a
+// stream, so that no match reaches before what the reader keeps. The reader
+// keeps the stream's output in one buffer and trims the history to the
+// block's window before a compressed block and to WINDOW_MAX before a stored
+// one. The model is stricter after a stored block: it keeps only what fits
+// beside the block in the buffer as sized so far. That costs a few matches
+// right after a stored block (rare: it follows data that did not compress)
+// and is kept because loosening it would change every archive written since.
 struct ReaderModel {
   bool started = false;
   uint64_t history = 0, capacity = 0;
@@ -126,7 +129,7 @@ double sliceBits(const uint8_t* p, size_t n) {
       const uint32_t length = 4 + matchLength(p + i + 4, p + c + 4, (uint32_t)std::min<size_t>(n - i - 4, 254));
       const uint32_t distance = (uint32_t)i - c;
       Token t = matchToken(length, distance);
-      t.distSymbol = distance <= 4 ? DIST_SYMBOL_SMALL + distance - 1 : explicitDistanceSymbol(distance);
+      t.distSymbol = RecentDistances().symbolFor(distance);
       stats.add(t, false);
       i += length;
     } else {
@@ -389,7 +392,7 @@ struct ArchiveWriter::Impl {
   }
 };
 
-ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(new Impl) {
+ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(std::make_unique<Impl>()) {
   impl_->out = out;
   impl_->options = options;
   buildCrcTable();  // the core's tables; filled here, before any worker starts
@@ -407,7 +410,7 @@ ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(new 
   impl_->write(placeholder, sizeof placeholder);
 }
 
-ArchiveWriter::~ArchiveWriter() { delete impl_; }
+ArchiveWriter::~ArchiveWriter() = default;
 
 void ArchiveWriter::addFolder(const EntryInfo& info) { impl_->addRecord(info, ENTRY_FOLDER, 0, 0, 0, 0); }
 

@@ -7,8 +7,11 @@
 #include <stdio.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "format.h"
 
 namespace jov {
 
@@ -35,8 +38,8 @@ struct PackStats {
 };
 
 // Blocks of a data stream decode to this many bytes each (the last block
-// less): the largest length whose stored form still fits the 20-bit blockSize.
-const uint32_t DATA_BLOCK_LENGTH = 1048575 - 7;
+// less): the largest length whose stored form still fits blockSize.
+const uint32_t DATA_BLOCK_LENGTH = STORED_BLOCK_MAX_DATA;
 
 class ArchiveWriter {
  public:
@@ -55,7 +58,7 @@ class ArchiveWriter {
 
  private:
   struct Impl;
-  Impl* impl_;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Applies the forward call filter to this PE file when a quick trial

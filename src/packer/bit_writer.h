@@ -23,6 +23,12 @@ class BitWriter {
     }
   }
 
+  // Appends the first `count` bits of `bytes`, LSB-first.
+  void putBits(const uint8_t* bytes, uint32_t count) {
+    for (; count >= 8; count -= 8) put(*bytes++, 8);
+    if (count) put(*bytes, count);
+  }
+
   // Pads with zero bits to the next byte boundary (a partly used byte counts
   // as used, as the decoder rounds its cursor up).
   void alignToByte() {
@@ -45,12 +51,5 @@ class BitWriter {
   uint64_t accumulator_ = 0;
   uint32_t pending_ = 0;  // valid bits in accumulator_, always < 8 between calls
 };
-
-// Ors `count` bits of `value` into `bytes` at bit position `bit`; the bits
-// there must be zero. Used to fill in a block header once the size is known.
-inline void patchBits(uint8_t* bytes, uint64_t bit, uint32_t value, uint32_t count) {
-  for (uint32_t i = 0; i < count; ++i, ++bit)
-    if (value >> i & 1) bytes[bit / 8] |= (uint8_t)(1u << (bit % 8));
-}
 
 }  // namespace jov

@@ -12,9 +12,6 @@ namespace jov {
 
 namespace {
 
-const uint32_t DIST_POSITION[3] = {SET_POS_DIST0, SET_POS_DIST1, SET_POS_DIST2};
-
-uint32_t setSizeFor(bool threeAlphabets) { return threeAlphabets ? SET_SIZE_3 : SET_SIZE_2; }
 
 double entropyBits(const uint64_t* freq, size_t n) {
   uint64_t total = 0;
@@ -49,10 +46,10 @@ SymbolStats merged(const SymbolStats& a, const SymbolStats& b) {
   return m;
 }
 
-// Splits the tokens into at most 63 table sets: start from chunks of
-// `chunkTokens` and merge neighbours while a merge saves bits (the saved table
-// against the worse fit of one code for both), then, if needed, the cheapest
-// merges until 63 remain.
+// Splits the tokens into at most MAX_SET_COUNT table sets: start from chunks
+// of `chunkTokens` and merge neighbours while a merge saves bits (the saved
+// table against the worse fit of one code for both), then, if needed, the
+// cheapest merges until MAX_SET_COUNT remain.
 }  // namespace
 
 std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const CodingOptions& o) {
@@ -95,7 +92,7 @@ uint64_t tokenBits(const Token& t, const std::vector<uint8_t>& lengths, bool thr
   if (t.length == 0) return lengths[t.distance];
   uint32_t ls = lengthSymbol(t.length);
   uint32_t a = distanceAlphabetFor(t.length, threeAlphabets);
-  return lengths[ls] + lengthSymbolExtraBits(ls) + lengths[DIST_POSITION[a] + t.distSymbol] +
+  return lengths[ls] + lengthExtraBits(ls) + lengths[DIST_ALPHABET_POSITION[a] + t.distSymbol] +
          distanceSymbolExtraBits(t.distSymbol);
 }
 
@@ -107,7 +104,7 @@ bool allCoded(const std::vector<Token>& tokens, const std::vector<uint8_t>& leng
       continue;
     }
     uint32_t a = distanceAlphabetFor(t.length, threeAlphabets);
-    if (!lengths[lengthSymbol(t.length)] || !lengths[DIST_POSITION[a] + t.distSymbol]) return false;
+    if (!lengths[lengthSymbol(t.length)] || !lengths[DIST_ALPHABET_POSITION[a] + t.distSymbol]) return false;
   }
   return true;
 }
@@ -120,8 +117,8 @@ void writeToken(BitWriter& out, const Token& t, const std::vector<uint8_t>& leng
   }
   uint32_t ls = lengthSymbol(t.length);
   out.put(codes[ls], lengths[ls]);
-  if (uint32_t eb = lengthSymbolExtraBits(ls)) out.put(t.length - lengthSymbolBase(ls), eb);
-  uint32_t p = DIST_POSITION[distanceAlphabetFor(t.length, threeAlphabets)] + t.distSymbol;
+  if (uint32_t eb = lengthExtraBits(ls)) out.put(t.length - lengthBase(ls), eb);
+  uint32_t p = DIST_ALPHABET_POSITION[distanceAlphabetFor(t.length, threeAlphabets)] + t.distSymbol;
   out.put(codes[p], lengths[p]);
   if (uint32_t eb = distanceSymbolExtraBits(t.distSymbol)) out.put(t.distExtra, eb);
 }
@@ -145,8 +142,8 @@ std::vector<uint32_t> setCodes(const std::vector<uint8_t>& lengths, bool threeAl
 
 double estimateBits(const SymbolStats& s) {
   double bits = entropyBits(s.litlen.data(), LITLEN_SYMBOLS);
-  for (uint32_t ls = 266; ls <= SYMBOL_LONG_LENGTH; ++ls) bits += (double)s.litlen[ls] * lengthSymbolExtraBits(ls);
-  for (uint32_t a = 0; a < 3; ++a) {
+  for (uint32_t ls = SYMBOL_FIRST_EXTRA_LENGTH; ls <= SYMBOL_LONG_LENGTH; ++ls) bits += (double)s.litlen[ls] * lengthExtraBits(ls);
+  for (uint32_t a = 0; a < DIST_ALPHABETS_MAX; ++a) {
     bits += entropyBits(s.dist[a].data(), MAX_DIST_SYMBOLS);
     for (uint32_t d = DIST_SYMBOL_EXPLICIT; d < MAX_DIST_SYMBOLS; ++d)
       bits += (double)s.dist[a][d] * distanceSymbolExtraBits(d);
@@ -155,24 +152,24 @@ double estimateBits(const SymbolStats& s) {
 }
 
 std::vector<uint8_t> tableSetLengths(const SymbolStats& stats, bool endsWithSwitch, bool threeAlphabets) {
-  std::vector<uint8_t> set(setSizeFor(threeAlphabets), 0);
+  std::vector<uint8_t> set(setSizeFor(alphabetCount(threeAlphabets)), 0);
   std::vector<uint64_t> lit(stats.litlen.begin(), stats.litlen.end());
   if (endsWithSwitch) lit[SYMBOL_END_OF_SET]++;
-  lit[LITLEN_SYMBOLS - 1] = 0;  // symbol 287 has no meaning and never gets a code
+  lit[SYMBOL_UNUSED] = 0;  // has no meaning and never gets a code
   std::vector<uint8_t> l = limitedCodeLengths(lit, MAX_CODE_LENGTH);
   std::copy(l.begin(), l.end(), set.begin());
-  for (uint32_t a = 0; a < (threeAlphabets ? 3u : 2u); ++a) {
-    uint32_t n = distanceAlphabetSize(a);
+  for (uint32_t a = 0; a < alphabetCount(threeAlphabets); ++a) {
+    uint32_t n = DIST_ALPHABET_SIZE[a];
     std::vector<uint64_t> f(stats.dist[a].begin(), stats.dist[a].begin() + n);
     std::vector<uint8_t> dl = limitedCodeLengths(f, MAX_CODE_LENGTH);
-    std::copy(dl.begin(), dl.end(), set.begin() + DIST_POSITION[a]);
+    std::copy(dl.begin(), dl.end(), set.begin() + DIST_ALPHABET_POSITION[a]);
   }
   return set;
 }
 
 std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tokens, const CodingOptions& o) {
   const bool three = o.threeAlphabets;
-  const uint32_t setSize = setSizeFor(three);
+  const uint32_t setSize = setSizeFor(alphabetCount(three));
   std::vector<size_t> starts = chooseSetStarts(tokens, o);
   const size_t setCount = starts.size();
 
@@ -192,15 +189,14 @@ std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tok
 
   // The fixed set only exists for two distance alphabets and has no code
   // for distances beyond 8192 in alphabet 0.
-  if (o.allowFixedSet && !three) {
+  if (o.allowFixedSet && alphabetCount(three) == FIXED_SET_ALPHABETS) {
     std::vector<uint8_t> fixed(SET_SIZE_2);
     for (uint32_t p = 0; p < SET_SIZE_2; ++p) fixed[p] = fixedCodeLength(p);
     if (allCoded(tokens, fixed, false)) {
       uint64_t fixedBits = 0;
       for (const Token& t : tokens) fixedBits += tokenBits(t, fixed, false);
       if (fixedBits < dynamicBits) {
-        out.put(2, 2);
-        out.put(0, 6);
+        out.put(makeBlockPrefix(FIXED_SET_ALPHABETS, 0), BLOCK_PREFIX_BITS);
         std::vector<uint32_t> codes = setCodes(fixed, false);
         for (const Token& t : tokens) writeToken(out, t, fixed, codes, false);
         return {0};
@@ -208,8 +204,7 @@ std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tok
     }
   }
 
-  out.put(three ? 3 : 2, 2);
-  out.put((uint32_t)setCount, 6);
+  out.put(makeBlockPrefix(alphabetCount(three), (uint32_t)setCount), BLOCK_PREFIX_BITS);
   writeCodeLengths(out, all, setSize);
   for (size_t k = 0; k < setCount; ++k) {
     size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
@@ -222,43 +217,43 @@ std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tok
 
 namespace {
 
-void putBlockHeader(BitWriter& w, uint32_t type, bool last, uint32_t outputLength, uint32_t row, uint32_t column) {
-  w.put(type, 4);
-  w.put(last ? 1 : 0, 1);
-  w.put(outputLength, 20);
-  w.put(0, 20);  // blockSize, patched once known
-  w.put(row, 2);
-  w.put(column, 3);
+// Header and selector, blockSize left 0 until the block's size is known.
+std::vector<uint8_t> blockHeader(uint32_t type, bool last, uint32_t outputLength, uint32_t row, uint32_t column) {
+  std::vector<uint8_t> header(BLOCK_STORED_DATA_BYTE, 0);
+  writeBlockField(header.data(), BF_TYPE, type);
+  writeBlockField(header.data(), BF_LAST, last ? 1 : 0);
+  writeBlockField(header.data(), BF_OUTPUT_LENGTH, outputLength);
+  writeBlockField(header.data(), BF_WINDOW_ROW, row);
+  writeBlockField(header.data(), BF_WINDOW_COLUMN, column);
+  return header;
 }
 
 }  // namespace
 
 std::vector<uint8_t> frameStoredBlock(const uint8_t* data, uint32_t length, bool last) {
-  BitWriter w;
-  putBlockHeader(w, BLOCK_STORED, last, length, 0, 0);
-  w.alignToByte();
-  std::vector<uint8_t> bytes = std::move(w.bytes());
+  std::vector<uint8_t> bytes = blockHeader(BLOCK_STORED, last, length, 0, 0);
   bytes.insert(bytes.end(), data, data + length);
-  patchBits(bytes.data(), 25, (uint32_t)bytes.size(), 20);
+  writeBlockField(bytes.data(), BF_BLOCK_SIZE, (uint32_t)bytes.size());
   return bytes;
 }
 
 std::vector<uint8_t> frameCompressedBlock(const std::vector<Token>& tokens, uint32_t outputLength, bool last,
                                           uint32_t row, uint32_t column, const CodingOptions& options) {
   BitWriter w;
-  putBlockHeader(w, BLOCK_COMPRESSED, last, outputLength, row, column);
+  std::vector<uint8_t> header = blockHeader(BLOCK_COMPRESSED, last, outputLength, row, column);
+  w.putBits(header.data(), BLOCK_CODED_DATA_BIT);
   writeCodedData(w, tokens, options);
   w.alignToByte();
   std::vector<uint8_t> bytes = std::move(w.bytes());
   // Callers check the size against BLOCK_MAX_SIZE before using the block.
-  patchBits(bytes.data(), 25, (uint32_t)std::min<size_t>(bytes.size(), BLOCK_MAX_SIZE), 20);
+  writeBlockField(bytes.data(), BF_BLOCK_SIZE, (uint32_t)std::min<size_t>(bytes.size(), BLOCK_MAX_SIZE));
   return bytes;
 }
 
 void chooseWindow(uint32_t history, uint32_t* row, uint32_t* column) {
-  uint32_t bestRow = 2, bestColumn = 7;
-  for (uint32_t r = 0; r < 3; ++r)
-    for (uint32_t c = 0; c < 8; ++c)
+  uint32_t bestRow = WINDOW_ROWS - 1, bestColumn = WINDOW_COLUMNS - 1;
+  for (uint32_t r = 0; r < WINDOW_ROWS; ++r)
+    for (uint32_t c = 0; c < WINDOW_COLUMNS; ++c)
       if (windowSizes[r][c] >= history && windowSizes[r][c] < windowSizes[bestRow][bestColumn]) {
         bestRow = r;
         bestColumn = c;

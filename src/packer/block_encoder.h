@@ -16,7 +16,7 @@ namespace jov {
 
 struct SymbolStats {
   std::array<uint64_t, LITLEN_SYMBOLS> litlen{};
-  std::array<std::array<uint64_t, MAX_DIST_SYMBOLS>, 3> dist{};
+  std::array<std::array<uint64_t, MAX_DIST_SYMBOLS>, DIST_ALPHABETS_MAX> dist{};
 
   void add(const Token& t, bool threeAlphabets) {
     if (t.length == 0) {
@@ -28,7 +28,7 @@ struct SymbolStats {
   }
   void addAll(const SymbolStats& o) {
     for (size_t i = 0; i < litlen.size(); ++i) litlen[i] += o.litlen[i];
-    for (size_t a = 0; a < 3; ++a)
+    for (size_t a = 0; a < DIST_ALPHABETS_MAX; ++a)
       for (size_t i = 0; i < MAX_DIST_SYMBOLS; ++i) dist[a][i] += o.dist[a][i];
   }
 };
@@ -55,8 +55,9 @@ std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const Codi
 // with these statistics (entropy of the symbols plus their extra bits).
 double estimateBits(const SymbolStats& stats);
 
-// Whole blocks, header included, ready to append to a stream. `windowIndex`
-// selects windowSizes[row][column] as row * 8 + column.
+// Whole blocks, header included, ready to append to a stream. A compressed
+// block's selector names windowSizes[windowRow][windowColumn]; a stored
+// block's selector is 0.
 std::vector<uint8_t> frameStoredBlock(const uint8_t* data, uint32_t length, bool last);
 std::vector<uint8_t> frameCompressedBlock(const std::vector<Token>& tokens, uint32_t outputLength, bool last,
                                           uint32_t windowRow, uint32_t windowColumn, const CodingOptions& options);

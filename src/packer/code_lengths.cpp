@@ -49,7 +49,7 @@ CodeLengthSymbols codeLengthSymbols(const std::vector<uint8_t>& t, uint32_t setS
       v = rv;
     } else {
       uint32_t base = (p >= setSize && t[p - setSize] != 0) ? t[p - setSize] : v;
-      symbols.push_back((uint8_t)((t[p] + 17 - base) % 17));
+      symbols.push_back((uint8_t)((t[p] + CODE_LENGTH_MODULUS - base) % CODE_LENGTH_MODULUS));
       v = t[p];
       ++p;
     }
@@ -59,14 +59,14 @@ CodeLengthSymbols codeLengthSymbols(const std::vector<uint8_t>& t, uint32_t setS
 
 namespace {
 
-// The pre-code's lengths as 5-bit fields: f = length + 1 for a used symbol,
-// zero runs as digits f = 0 (digit 1) and f = 1 (digit 2).
+// The pre-code's lengths as fields: PRECODE_FIELD_LENGTH_BIAS + length for a
+// used symbol, zero runs as digits f = 0 (digit 1) and f = 1 (digit 2).
 std::vector<uint8_t> preCodeFields(const std::vector<uint8_t>& preLengths) {
   std::vector<uint8_t> fields, digits;
   size_t i = 0;
   while (i < preLengths.size()) {
     if (preLengths[i]) {
-      fields.push_back((uint8_t)(preLengths[i] + 1));
+      fields.push_back((uint8_t)(preLengths[i] + PRECODE_FIELD_LENGTH_BIAS));
       ++i;
       continue;
     }
@@ -97,7 +97,7 @@ Plan planCodeLengths(const std::vector<uint8_t>& lengths, uint32_t setSize) {
   if (plan.symbols.empty()) freq[0] = freq[1] = 1;
   plan.preLengths = limitedCodeLengths(freq, MAX_CODE_LENGTH, plan.symbols.empty() ? 1 : (freq[0] ? 1 : 0));
   plan.fields = preCodeFields(plan.preLengths);
-  plan.bits = plan.fields.size() * 5;
+  plan.bits = plan.fields.size() * PRECODE_FIELD_BITS;
   for (uint8_t s : plan.symbols) plan.bits += plan.preLengths[s];
   return plan;
 }
@@ -106,7 +106,7 @@ Plan planCodeLengths(const std::vector<uint8_t>& lengths, uint32_t setSize) {
 
 uint64_t writeCodeLengths(BitWriter& out, const std::vector<uint8_t>& lengths, uint32_t setSize) {
   Plan plan = planCodeLengths(lengths, setSize);
-  for (uint8_t f : plan.fields) out.put(f, 5);
+  for (uint8_t f : plan.fields) out.put(f, PRECODE_FIELD_BITS);
   std::vector<uint32_t> codes = canonicalCodes(plan.preLengths);
   for (uint8_t s : plan.symbols) out.put(codes[s], plan.preLengths[s]);
   return plan.bits;

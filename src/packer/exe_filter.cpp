@@ -7,7 +7,7 @@ namespace jov {
 
 namespace {
 
-const uint32_t OPERAND = 4;  // mode 4: 32-bit operands
+const uint32_t OPERAND = FILTER_OPERAND_32;
 
 }  // namespace
 

@@ -23,7 +23,7 @@ LevelConfig levelConfig(int level) {
 }
 
 void resolveDistances(std::vector<Token>& tokens, const uint8_t* block, bool three) {
-  uint32_t r0 = 0, r1 = 0;
+  RecentDistances recent;
   std::vector<Token> out;
   out.reserve(tokens.size());
   uint32_t pos = 0;
@@ -33,26 +33,14 @@ void resolveDistances(std::vector<Token>& tokens, const uint8_t* block, bool thr
       ++pos;
       continue;
     }
-    const uint32_t d = t.distance, a = distanceAlphabetFor(t.length, three);
-    if (d == r0) {
-      t.distSymbol = DIST_SYMBOL_REP0;
-    } else if (d == r1) {
-      t.distSymbol = DIST_SYMBOL_REP1;
-      std::swap(r0, r1);
-    } else if (d <= 4) {
-      t.distSymbol = DIST_SYMBOL_SMALL + d - 1;
-    } else {
-      uint32_t sym = explicitDistanceSymbol(d);
-      if (sym >= distanceAlphabetSize(a)) {
-        for (uint32_t i = 0; i < t.length; ++i) out.push_back(literalToken(block[pos + i]));
-        pos += t.length;
-        continue;
-      }
-      t.distSymbol = sym;
-      r1 = r0;
-      r0 = d;
+    t.distSymbol = recent.symbolFor(t.distance);
+    if (t.distSymbol >= DIST_ALPHABET_SIZE[distanceAlphabetFor(t.length, three)]) {
+      for (uint32_t i = 0; i < t.length; ++i) out.push_back(literalToken(block[pos + i]));
+      pos += t.length;
+      continue;
     }
-    t.distExtra = t.distSymbol >= DIST_SYMBOL_EXPLICIT ? d - distanceBase(t.distSymbol) : 0;
+    recent.use(t.distance);
+    t.distExtra = t.distSymbol >= DIST_SYMBOL_EXPLICIT ? t.distance - distanceBase(t.distSymbol) : 0;
     out.push_back(t);
     pos += t.length;
   }
@@ -67,12 +55,15 @@ namespace {
 // literals, less what the match costs.
 const int LITERAL_BITS = 7;
 
-int matchCostBits(uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
-  int cost = length <= 10 ? 6 : 7 + (int)lengthSymbolExtraBits(lengthSymbol(length));
-  if (distance == r0) return cost + 1;
-  if (distance == r1) return cost + 3;
-  if (distance <= 4) return cost + 4;
-  return cost + 4 + (int)distanceSymbolExtraBits(explicitDistanceSymbol(distance));
+int matchCostBits(uint32_t length, uint32_t distance, const RecentDistances& recent) {
+  const uint32_t lengthSymbolCostBits = 6;  // the common short lengths
+  int cost = lengthSymbol(length) < SYMBOL_FIRST_EXTRA_LENGTH
+                 ? lengthSymbolCostBits
+                 : lengthSymbolCostBits + 1 + (int)lengthExtraBits(lengthSymbol(length));
+  const uint32_t symbol = recent.symbolFor(distance);
+  if (symbol == DIST_SYMBOL_REP0) return cost + 1;
+  if (symbol == DIST_SYMBOL_REP1) return cost + 3;
+  return cost + 4 + (int)distanceSymbolExtraBits(symbol);
 }
 
 struct Candidate {
@@ -81,10 +72,10 @@ struct Candidate {
 };
 
 // Whether the block's codes can carry this match at all (length 2 only
-// reaches distance 64; length 3 is coded in alphabet 0, which reaches all).
-bool codable(uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
-  if (length >= 3 || distance == r0 || distance == r1 || distance <= 4) return true;
-  return distance <= 64;
+// reaches as far as alphabet 1's symbols; length 3 is coded in alphabet 0,
+// which reaches all).
+bool codable(uint32_t length, uint32_t distance, const RecentDistances& recent) {
+  return recent.symbolFor(distance) < DIST_ALPHABET_SIZE[distanceAlphabetFor(length, false)];
 }
 
 class LazyParser {
@@ -135,14 +126,7 @@ class LazyParser {
   // the finder. Leaves cur on the next position.
   void emit(std::vector<Token>& tokens, Candidate& cur, uint32_t& pos, uint32_t inserted) {
     tokens.push_back(matchToken(cur.length, cur.distance));
-    if (cur.distance > 4 && cur.distance != r0_) {
-      if (cur.distance == r1_) {
-        std::swap(r0_, r1_);
-      } else {
-        r1_ = r0_;
-        r0_ = cur.distance;
-      }
-    }
+    recent_.use(cur.distance);
     // The greedy levels enter only the start of a long match: its inside
     // is rarely the best place to match from again.
     uint32_t end = pos + cur.length;
@@ -162,16 +146,16 @@ class LazyParser {
     const uint32_t limit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
     const uint8_t* cur = span_.data + pos;
     auto consider = [&](uint32_t length, uint32_t distance) {
-      if (length < 2 || !codable(length, distance, r0_, r1_)) return;
-      int score = (int)length * LITERAL_BITS - matchCostBits(length, distance, r0_, r1_);
+      if (length < MIN_MATCH || !codable(length, distance, recent_)) return;
+      int score = (int)length * LITERAL_BITS - matchCostBits(length, distance, recent_);
       if (score > best.score || (score == best.score && length > best.length)) best = {length, distance, score};
     };
-    for (uint32_t r : {r0_, r1_})
+    for (uint32_t r : {recent_.r0, recent_.r1})
       if (r != 0 && r <= pos) consider(matchLength(cur, cur - r, limit), r);
     uint32_t pair = finder_.lastPair(pos);
     Match m = finder_.findAndInsert(pos, config_.depth, config_.niceLength, config_.niceLength / 4);
     if (m.length) consider(m.length, m.distance);
-    if (pair != NO_POSITION && pos - pair <= 64) consider(matchLength(cur, span_.data + pair, limit), pos - pair);
+    if (pair != NO_POSITION && pos - pair <= distanceReach(DIST1_SYMBOLS)) consider(matchLength(cur, span_.data + pair, limit), pos - pair);
     return best;
   }
 
@@ -179,7 +163,7 @@ class LazyParser {
   const LevelConfig& config_;
   uint32_t size_;
   RowHashFinder finder_;
-  uint32_t r0_ = 0, r1_ = 0;
+  RecentDistances recent_;
 };
 
 // ---- Optimal parsing --------------------------------------------------------
@@ -196,14 +180,14 @@ const uint32_t SEGMENT = 1u << 15;
 
 struct Prices {
   uint32_t literal[LITLEN_SYMBOLS];
-  uint32_t distance[3][MAX_DIST_SYMBOLS];
+  uint32_t distance[DIST_ALPHABETS_MAX][MAX_DIST_SYMBOLS];
   std::vector<uint32_t> length;  // price of a match length, symbol and extra bits
 
   void finish(uint32_t maxLength) {
     length.assign(maxLength + 1, 0);
-    for (uint32_t l = 2; l <= maxLength; ++l) {
+    for (uint32_t l = MIN_MATCH; l <= maxLength; ++l) {
       uint32_t s = lengthSymbol(l);
-      length[l] = literal[s] + PRICE_SCALE * lengthSymbolExtraBits(s);
+      length[l] = literal[s] + PRICE_SCALE * lengthExtraBits(s);
     }
   }
   uint32_t dist(uint32_t alphabet, uint32_t symbol) const {
@@ -231,7 +215,7 @@ void pricesFromCounts(const uint64_t* freq, size_t n, uint32_t* out) {
 Prices pricesFromStats(const SymbolStats& s, uint32_t maxLength) {
   Prices p;
   pricesFromCounts(s.litlen.data(), LITLEN_SYMBOLS, p.literal);
-  for (uint32_t a = 0; a < 3; ++a) pricesFromCounts(s.dist[a].data(), distanceAlphabetSize(a), p.distance[a]);
+  for (uint32_t a = 0; a < DIST_ALPHABETS_MAX; ++a) pricesFromCounts(s.dist[a].data(), DIST_ALPHABET_SIZE[a], p.distance[a]);
   p.finish(maxLength);
   return p;
 }
@@ -242,9 +226,9 @@ Prices initialPrices(const uint8_t* block, uint32_t length, uint32_t maxLength) 
   SymbolStats s;
   for (uint32_t i = 0; i < length; ++i) s.litlen[block[i]]++;
   uint64_t scale = length / 64 + 1;
-  for (uint32_t sym = 257; sym < SYMBOL_LONG_LENGTH + 1; ++sym) s.litlen[sym] = scale * 8 / (sym - 255);
-  for (uint32_t a = 0; a < 3; ++a)
-    for (uint32_t d = 0; d < distanceAlphabetSize(a); ++d) s.dist[a][d] = d < 2 ? 64 : 16;
+  for (uint32_t sym = SYMBOL_FIRST_LENGTH; sym <= SYMBOL_LONG_LENGTH; ++sym) s.litlen[sym] = scale * 8 / (sym - 255);
+  for (uint32_t a = 0; a < DIST_ALPHABETS_MAX; ++a)
+    for (uint32_t d = 0; d < DIST_ALPHABET_SIZE[a]; ++d) s.dist[a][d] = d <= DIST_SYMBOL_REP1 ? 64 : 16;
   return pricesFromStats(s, maxLength);
 }
 
@@ -252,7 +236,7 @@ struct Node {
   uint32_t cost;
   uint32_t length;    // 0: reached by a literal
   uint32_t distance;
-  uint32_t r0, r1;    // recent distances after this node's step
+  RecentDistances recent;  // after this node's step
   uint32_t tail;      // >0: the step is match, literal, then r0 for `tail` bytes
 };
 
@@ -365,21 +349,21 @@ class OptimalParser {
     for (const Token& t : tokens) {
       if (t.length == 0) continue;
       two.add(t, false);
-      if (t.length == 3 && t.distSymbol >= DIST2_SYMBOLS) {
+      if (distanceAlphabetFor(t.length, true) == 2 && t.distSymbol >= DIST2_SYMBOLS) {
         ++unreachable;
         continue;
       }
       three.add(t, true);
     }
     double bitsTwo = 0, bitsThree = 0;
-    for (uint32_t a = 0; a < 3; ++a) {
+    for (uint32_t a = 0; a < DIST_ALPHABETS_MAX; ++a) {
       SymbolStats x, y;
       x.dist[a] = two.dist[a];
       y.dist[a] = three.dist[a];
       bitsTwo += estimateBits(x);
       bitsThree += estimateBits(y);
     }
-    bitsThree += 28 * 4 + (double)unreachable * 12;
+    bitsThree += DIST2_SYMBOLS * 4 + (double)unreachable * 12;
     return bitsThree < bitsTwo;
   }
 
@@ -387,10 +371,11 @@ class OptimalParser {
     std::vector<Token> tokens;
     nodes_.resize(SEGMENT + 1);
     priceIndex_ = 0;
-    uint32_t pos = span_.history, r0 = 0, r1 = 0;
+    uint32_t pos = span_.history;
+    RecentDistances recent;
     while (pos < size_) {
       uint32_t end = std::min<uint32_t>(size_, pos + SEGMENT);
-      pos = segment(three, pos, end, r0, r1, tokens);
+      pos = segment(three, pos, end, recent, tokens);
     }
     return tokens;
   }
@@ -403,116 +388,128 @@ class OptimalParser {
     return prices_[priceIndex_];
   }
 
-  void relax(uint32_t index, uint32_t cost, uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+  void relax(uint32_t index, uint32_t cost, uint32_t length, uint32_t distance, const RecentDistances& recent) {
     Node& n = nodes_[index];
-    if (cost < n.cost) n = Node{cost, length, distance, r0, r1, 0};
+    if (cost < n.cost) n = Node{cost, length, distance, recent, 0};
   }
 
   // A match that stops at a single differing byte often goes on at the same
   // distance: price match, literal, r0 as one step, since the plain nodes
   // keep only the cheapest path's recent distances and would lose the match's.
   void relaxWithTail(const Prices& prices, bool three, uint32_t i, uint32_t pos, uint32_t segLimit, uint32_t cost,
-                     uint32_t length, uint32_t distance, uint32_t r0, uint32_t r1) {
+                     uint32_t length, uint32_t distance, const RecentDistances& recent) {
     const uint32_t after = pos + length + 1;
     if (length + 3 > segLimit || after >= size_) return;
     const uint8_t* p = span_.data + after;
     uint32_t tail = matchLength(p, p - distance, std::min(segLimit - length - 1, nice_ - 1));
-    if (tail < 2) return;
+    if (tail < MIN_MATCH) return;
     cost += prices.literal[span_.data[pos + length]] + prices.length[tail] +
             prices.dist(distanceAlphabetFor(tail, three), DIST_SYMBOL_REP0);
     Node& n = nodes_[i + length + 1 + tail];
-    if (cost < n.cost) n = Node{cost, length, distance, r0, r1, tail};
+    if (cost < n.cost) n = Node{cost, length, distance, recent, tail};
+  }
+
+  // What can follow span position pos from node n: the lengths at its two
+  // recent distances, and the stored matches [first, last).
+  struct Reach {
+    uint32_t repLength[2];
+    uint32_t first, last;
+  };
+  Reach reachAt(uint32_t pos, const Node& n) const {
+    const uint8_t* cur = span_.data + pos;
+    const uint32_t fullLimit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
+    Reach reach{{0, 0}, offsets_[pos - span_.history], offsets_[pos - span_.history + 1]};
+    for (int k = 0; k < 2; ++k) {
+      uint32_t r = k ? n.recent.r1 : n.recent.r0;
+      if (r != 0 && r <= pos) reach.repLength[k] = matchLength(cur, cur - r, fullLimit);
+    }
+    return reach;
+  }
+
+  // A match of the nice length is taken at once: the longest of the recent
+  // ones and the longest stored one, a recent distance winning near-ties.
+  bool niceMatch(const Reach& reach, const Node& n, Token* t) const {
+    const uint32_t longest = reach.first < reach.last ? matches_[reach.last - 1].length : 0;
+    const uint32_t rep0 = reach.repLength[0], rep1 = reach.repLength[1];
+    if (rep0 < nice_ && rep1 < nice_ && longest < nice_) return false;
+    if (rep0 >= nice_ && rep0 >= rep1 && rep0 + 1 >= longest)
+      *t = matchToken(rep0, n.recent.r0);
+    else if (rep1 >= nice_ && rep1 + 1 >= longest)
+      *t = matchToken(rep1, n.recent.r1);
+    else
+      *t = matchToken(longest, matches_[reach.last - 1].distance);
+    return true;
+  }
+
+  // Node i's steps by its recent distances, at every length they match.
+  void relaxRepeats(const Prices& prices, bool three, uint32_t i, uint32_t pos, uint32_t segLimit, const Node& n,
+                    const Reach& reach) {
+    for (uint32_t k = 0; k < 2; ++k) {
+      const uint32_t top = std::min(reach.repLength[k], segLimit);
+      const uint32_t r = k ? n.recent.r1 : n.recent.r0;
+      RecentDistances next = n.recent;
+      next.use(r);
+      for (uint32_t l = MIN_MATCH; l <= top; ++l)
+        relax(i + l, n.cost + prices.length[l] + prices.dist(distanceAlphabetFor(l, three), k), l, r, next);
+      if (top >= MIN_MATCH)
+        relaxWithTail(prices, three, i, pos, segLimit,
+                      n.cost + prices.length[top] + prices.dist(distanceAlphabetFor(top, three), k), top, r, next);
+    }
+  }
+
+  // Node i's steps by its stored matches, at every length not already
+  // covered by a shorter distance (which codes no dearer).
+  void relaxMatches(const Prices& prices, bool three, uint32_t i, uint32_t pos, uint32_t segLimit, const Node& n,
+                    const Reach& reach) {
+    uint32_t covered = 1;
+    for (uint32_t m = reach.first; m < reach.last; ++m) {
+      const uint32_t d = matches_[m].distance;
+      const uint32_t top = std::min(matches_[m].length, segLimit);
+      if (d == n.recent.r0 || d == n.recent.r1) {
+        covered = std::max(covered, matches_[m].length);
+        continue;
+      }
+      const uint32_t sym = n.recent.symbolFor(d);
+      RecentDistances next = n.recent;
+      next.use(d);
+      for (uint32_t l = covered + 1; l <= top; ++l) {
+        uint32_t a = distanceAlphabetFor(l, three);
+        if (sym >= DIST_ALPHABET_SIZE[a]) continue;
+        relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, next);
+      }
+      if (top > covered && top >= 4 && d > SMALL_DISTANCE_MAX)
+        relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
+                      next);
+      covered = std::max(covered, matches_[m].length);
+    }
   }
 
   // Parses from `start` until `end` or a nice match; returns where the next
-  // segment starts and leaves the recent distances there in r0/r1.
-  uint32_t segment(bool three, uint32_t start, uint32_t end, uint32_t& r0, uint32_t& r1,
-                   std::vector<Token>& tokens) {
-    const uint8_t* data = span_.data;
+  // segment starts and leaves the recent distances there in `recent`.
+  uint32_t segment(bool three, uint32_t start, uint32_t end, RecentDistances& recent, std::vector<Token>& tokens) {
     const uint32_t count = end - start;
     for (uint32_t i = 0; i <= count; ++i) nodes_[i].cost = INFINITE_PRICE;
-    nodes_[0] = Node{0, 0, 0, r0, r1, 0};
+    nodes_[0] = Node{0, 0, 0, recent, 0};
     for (uint32_t i = 0; i < count; ++i) {
       const Node n = nodes_[i];
       const uint32_t pos = start + i;
-      const uint8_t* cur = data + pos;
-      const uint32_t fullLimit = std::min<uint32_t>(size_ - pos, MAX_MATCH);
-      const uint32_t segLimit = count - i;
       const Prices& prices = pricesAt(pos);
-
-      // Recent distances, and a nice match ends the segment right here.
-      uint32_t repLength[2] = {0, 0};
-      for (int k = 0; k < 2; ++k) {
-        uint32_t r = k ? n.r1 : n.r0;
-        if (r != 0 && r <= pos) repLength[k] = matchLength(cur, cur - r, fullLimit);
-      }
-      const uint32_t first = offsets_[pos - span_.history], last = offsets_[pos - span_.history + 1];
-      uint32_t longest = first < last ? matches_[last - 1].length : 0;
-      if (repLength[0] >= nice_ || repLength[1] >= nice_ || longest >= nice_) {
-        Token t;
-        if (repLength[0] >= nice_ && repLength[0] >= repLength[1] && repLength[0] + 1 >= longest)
-          t = matchToken(repLength[0], n.r0);
-        else if (repLength[1] >= nice_ && repLength[1] + 1 >= longest)
-          t = matchToken(repLength[1], n.r1);
-        else
-          t = matchToken(longest, matches_[last - 1].distance);
+      const Reach reach = reachAt(pos, n);
+      Token nice;
+      if (niceMatch(reach, n, &nice)) {
         traceBack(start, i, tokens);
-        tokens.push_back(t);
-        r0 = n.r0;
-        r1 = n.r1;
-        applyDistance(t.distance, r0, r1);
-        return pos + t.length;
+        tokens.push_back(nice);
+        recent = n.recent;
+        recent.use(nice.distance);
+        return pos + nice.length;
       }
-
-      relax(i + 1, n.cost + prices.literal[cur[0]], 0, 0, n.r0, n.r1);
-      for (int k = 0; k < 2; ++k) {
-        uint32_t top = std::min(repLength[k], segLimit);
-        uint32_t r = k ? n.r1 : n.r0, nr0 = k ? n.r1 : n.r0, nr1 = k ? n.r0 : n.r1;
-        for (uint32_t l = 2; l <= top; ++l)
-          relax(i + l, n.cost + prices.length[l] + prices.dist(distanceAlphabetFor(l, three), (uint32_t)k), l, r,
-                nr0, nr1);
-        if (top >= 2)
-          relaxWithTail(prices, three, i, pos, segLimit,
-                        n.cost + prices.length[top] + prices.dist(distanceAlphabetFor(top, three), (uint32_t)k), top,
-                        r, nr0, nr1);
-      }
-      uint32_t covered = 1;
-      for (uint32_t m = first; m < last; ++m) {
-        const uint32_t d = matches_[m].distance;
-        const uint32_t top = std::min(matches_[m].length, segLimit);
-        if (d == n.r0 || d == n.r1) {
-          covered = std::max(covered, matches_[m].length);
-          continue;
-        }
-        const bool small = d <= 4;
-        const uint32_t sym = small ? DIST_SYMBOL_SMALL + d - 1 : explicitDistanceSymbol(d);
-        const uint32_t nr0 = small ? n.r0 : d, nr1 = small ? n.r1 : n.r0;
-        for (uint32_t l = covered + 1; l <= top; ++l) {
-          uint32_t a = distanceAlphabetFor(l, three);
-          if (sym >= distanceAlphabetSize(a)) continue;
-          relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, nr0, nr1);
-        }
-        if (top > covered && top >= 4 && !small)
-          relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
-                        nr0, nr1);
-        covered = std::max(covered, matches_[m].length);
-      }
+      relax(i + 1, n.cost + prices.literal[span_.data[pos]], 0, 0, n.recent);
+      relaxRepeats(prices, three, i, pos, count - i, n, reach);
+      relaxMatches(prices, three, i, pos, count - i, n, reach);
     }
     traceBack(start, count, tokens);
-    r0 = nodes_[count].r0;
-    r1 = nodes_[count].r1;
+    recent = nodes_[count].recent;
     return end;
-  }
-
-  static void applyDistance(uint32_t d, uint32_t& r0, uint32_t& r1) {
-    if (d == r0) return;
-    if (d == r1) {
-      std::swap(r0, r1);
-      return;
-    }
-    if (d <= 4) return;
-    r1 = r0;
-    r0 = d;
   }
 
   // Appends the cheapest path from the segment's start (span position

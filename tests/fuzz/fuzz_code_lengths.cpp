@@ -32,7 +32,7 @@ const Alphabet ALPHABETS[4] = {{0, LITLEN_SYMBOLS, LITLEN_LOOKUP_BITS},
 struct PlainCode {
   std::map<std::pair<uint32_t, uint32_t>, int> symbols;
   PlainCode(const uint8_t* lengths, uint32_t count) {
-    std::vector<uint32_t> codes = canonicalCodes(lengths, count);
+    std::vector<uint32_t> codes = msbFirstCodes(lengths, count);
     for (uint32_t s = 0; s < count; ++s)
       if (lengths[s]) symbols[{lengths[s], codes[s]}] = (int)s;
   }

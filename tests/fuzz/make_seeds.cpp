@@ -13,7 +13,7 @@
 
 #include "format.h"
 #include "packer/archive_writer.h"
-#include "packer/bit_writer.h"
+#include "packer/bit_string.h"
 #include "packer/code_lengths.h"
 #include "packed_items.h"
 #include "stored_archive.h"

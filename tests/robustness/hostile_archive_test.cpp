@@ -21,7 +21,7 @@ std::vector<uint8_t> bytesOf(const std::string& s) { return {s.begin(), s.end()}
 // data follow.
 std::vector<uint8_t> claimingStoredBlock(uint32_t outputLength, uint32_t blockSize, bool last,
                                          const std::vector<uint8_t>& data) {
-  BitWriter w;
+  BitString w;
   w.put(0, 4), w.put(last, 1), w.put(outputLength, 20), w.put(blockSize, 20), w.put(0, 5);
   w.alignToByte();
   w.putBytes(data);
@@ -184,7 +184,7 @@ TEST(HostileArchive, TableSetsThatAreNoPrefixCodes) {
   for (const auto& set : {overfull, clash, starved}) {
     CompressedFrame frame((uint32_t)slice.size(), true);
     CodedWriter coder(frame.w, 2, {set});
-    BitWriter& w = frame.w;
+    BitString& w = frame.w;
     for (int i = 0; i < 64; ++i) w.put(0x5A, 8);  // whatever the tables make of it
     Outcome run = extractWith(dir, assembleArchive({frame.finish()}, {fileRecord("f", data, 0)}));
     EXPECT_EQ(run.result, RC_OK);

@@ -10,12 +10,12 @@
 
 namespace {
 
+// The length bases and distance bases are spelled out here rather than taken
+// from format.h, so that the reader's tests also check format.h's rules.
 const uint32_t LENGTH_BASES[20] = {11, 13, 15, 17, 19, 23, 27, 31, 35, 43,
                                    51, 59, 67, 83, 99, 115, 131, 163, 195, 227};
-const uint32_t ALPHABET_SIZE[3] = {42, 14, 28};
-const uint32_t ALPHABET_OFFSET[3] = {288, 330, 344};
 
-// Distance symbol 6 + i: base and extra bits by the format's rule.
+// Distance symbol 6 + i: base and extra bits.
 uint32_t distBase(uint32_t s) {
   uint32_t i = s - 6, j = i / 2;
   return (i & 1) ? 3u * (1u << (j + 1)) + 1 : (1u << (j + 2)) + 1;
@@ -23,7 +23,7 @@ uint32_t distBase(uint32_t s) {
 uint32_t distExtra(uint32_t s) { return (s - 6) / 2 + 1; }
 
 uint32_t maxDistance(uint32_t alphabet) {
-  uint32_t last = ALPHABET_SIZE[alphabet] - 1;
+  uint32_t last = DIST_ALPHABET_SIZE[alphabet] - 1;
   return distBase(last) + (1u << distExtra(last)) - 1;
 }
 
@@ -51,7 +51,7 @@ void distanceSymbol(uint32_t d, uint32_t* symbol, uint32_t* extra, uint32_t* ext
   *symbol = s, *extra = d - distBase(s), *extraBits = distExtra(s);
 }
 
-std::vector<uint32_t> canonicalCodes(const uint8_t* lengths, uint32_t count) {
+std::vector<uint32_t> msbFirstCodes(const uint8_t* lengths, uint32_t count) {
   uint32_t perLength[17] = {}, next[17] = {};
   for (uint32_t s = 0; s < count; ++s) ++perLength[lengths[s]];
   perLength[0] = 0;
@@ -62,12 +62,13 @@ std::vector<uint32_t> canonicalCodes(const uint8_t* lengths, uint32_t count) {
   return codes;
 }
 
-CodedWriter::CodedWriter(BitWriter& writer, uint32_t alphabets, std::vector<std::vector<uint8_t>> tableSets)
+CodedWriter::CodedWriter(BitString& writer, uint32_t alphabets, std::vector<std::vector<uint8_t>> tableSets)
     : w(writer), layout{alphabets}, sets(std::move(tableSets)) {
-  w.put(alphabets, 2);     // distanceAlphabets
-  w.put(sets.size(), 6);   // setCount
+  w.put(alphabets, PREFIX_ALPHABETS_BITS);
+  w.put(sets.size(), PREFIX_SET_COUNT_BITS);
   if (sets.empty()) return;
-  for (int i = 0; i < 21; ++i) w.put(6, 5);  // pre-code: every symbol 5 bits (code = symbol)
+  // Pre-code: every symbol 5 bits (code = symbol).
+  for (uint32_t i = 0; i < PRECODE_SYMBOLS; ++i) w.put(PRECODE_FIELD_LENGTH_BIAS + 5, PRECODE_FIELD_BITS);
   uint32_t size = layout.size(), value = 0;
   for (size_t j = 0; j < sets.size(); ++j) {
     assert(sets[j].size() == size);
@@ -75,7 +76,7 @@ CodedWriter::CodedWriter(BitWriter& writer, uint32_t alphabets, std::vector<std:
       uint32_t previous = j ? sets[j - 1][p] : 0;
       uint32_t base = previous ? previous : value;
       value = sets[j][p];
-      w.putCode((value + 17 - base) % 17, 5);  // difference symbol; its 5-bit code is the symbol
+      w.putCode((value + CODE_LENGTH_MODULUS - base) % CODE_LENGTH_MODULUS, 5);  // its 5-bit code is the symbol
     }
   }
 }
@@ -83,7 +84,7 @@ CodedWriter::CodedWriter(BitWriter& writer, uint32_t alphabets, std::vector<std:
 const uint8_t* CodedWriter::lengths() const {
   static std::vector<uint8_t> fixed;
   if (fixed.empty()) {
-    fixed.resize(344);
+    fixed.resize(SET_SIZE_2);
     setFixedCodeLengths(fixed.data());
   }
   return sets.empty() ? fixed.data() : sets[current].data();
@@ -93,64 +94,62 @@ void CodedWriter::symbol(uint32_t offset, uint32_t count, uint32_t s) {
   const uint8_t* l = lengths() + offset;
   if (!l[s]) throw std::logic_error("symbol without a code");
   std::vector<uint32_t>& codes = codeCache[{current, offset}];
-  if (codes.empty()) codes = canonicalCodes(l, count);
+  if (codes.empty()) codes = msbFirstCodes(l, count);
   w.putCode(codes[s], l[s]);
 }
 
 void CodedWriter::endOfSet() {
-  symbol(0, 288, 256);
+  symbol(0, LITLEN_SYMBOLS, SYMBOL_END_OF_SET);
   ++current;
 }
 
 uint32_t CodedWriter::distanceAlphabetFor(uint32_t length) const {
-  if (length == 2 && layout.alphabets >= 2) return 1;
-  if (length == 3 && layout.alphabets == 3 && !sets.empty()) return 2;
-  return 0;
+  return distanceAlphabetOf(length, sets.empty() ? std::min(layout.alphabets, FIXED_SET_ALPHABETS) : layout.alphabets);
 }
 
 void CodedWriter::match(uint32_t length, uint32_t distance, int repeatSymbol) {
   uint32_t symbol, extra, extraBits;
   lengthSymbol(length, &symbol, &extra, &extraBits);
-  this->symbol(0, 288, symbol);
+  this->symbol(0, LITLEN_SYMBOLS, symbol);
   w.put(extra, extraBits);
   uint32_t a = distanceAlphabetFor(length);
   if (repeatSymbol >= 0) {
-    this->symbol(ALPHABET_OFFSET[a], ALPHABET_SIZE[a], (uint32_t)repeatSymbol);
+    this->symbol(DIST_ALPHABET_POSITION[a], DIST_ALPHABET_SIZE[a], (uint32_t)repeatSymbol);
     return;
   }
   distanceSymbol(distance, &symbol, &extra, &extraBits);
-  this->symbol(ALPHABET_OFFSET[a], ALPHABET_SIZE[a], symbol);
+  this->symbol(DIST_ALPHABET_POSITION[a], DIST_ALPHABET_SIZE[a], symbol);
   w.put(extra, extraBits);
 }
 
 // ---- Frames -----------------------------------------------------------------
 
 std::vector<uint8_t> storedBlock(const std::vector<uint8_t>& data, bool last) {
-  BitWriter w;
-  w.put(0, 4);                 // blockType: stored
-  w.put(last, 1);              // lastBlock
-  w.put(data.size(), 20);      // outputLength
-  w.put(7 + data.size(), 20);  // blockSize
-  w.put(0, 5);                 // window selector (not read)
-  w.alignToByte();             // padding to byte 7
+  BitString w;
+  w.put(BLOCK_STORED, BF_TYPE.width);
+  w.put(last, BF_LAST.width);
+  w.put(data.size(), BF_OUTPUT_LENGTH.width);
+  w.put(BLOCK_STORED_DATA_BYTE + data.size(), BF_BLOCK_SIZE.width);
+  w.put(0, BF_WINDOW_SELECTOR.width);  // not read
+  w.alignToByte();
   w.putBytes(data);
   return w.bytes;
 }
 
 CompressedFrame::CompressedFrame(uint32_t outputLength, bool last, uint32_t row, uint32_t column) {
-  w.put(1, 4);             // blockType: compressed
-  w.put(last, 1);          // lastBlock
-  w.put(outputLength, 20); // outputLength
-  w.put(0, 20);            // blockSize, patched by finish()
-  w.put(row, 2);           // windowRow
-  w.put(column, 3);        // windowColumn
+  w.put(BLOCK_COMPRESSED, BF_TYPE.width);
+  w.put(last, BF_LAST.width);
+  w.put(outputLength, BF_OUTPUT_LENGTH.width);
+  w.put(0, BF_BLOCK_SIZE.width);  // patched by finish()
+  w.put(row, BF_WINDOW_ROW.width);
+  w.put(column, BF_WINDOW_COLUMN.width);
 }
 
 std::vector<uint8_t> CompressedFrame::finish(int64_t sizeOverride) {
   std::vector<uint8_t> bytes = w.bytes;
   uint64_t size = sizeOverride >= 0 ? (uint64_t)sizeOverride : bytes.size();
-  for (uint32_t i = 0; i < 20; ++i) {
-    uint32_t bit = 25 + i;
+  for (uint32_t i = 0; i < BF_BLOCK_SIZE.width; ++i) {
+    uint32_t bit = BF_BLOCK_SIZE.bit + i;
     bytes[bit / 8] = (uint8_t)((bytes[bit / 8] & ~(1u << (bit % 8))) | (((size >> i) & 1) << (bit % 8)));
   }
   return bytes;
@@ -158,7 +157,7 @@ std::vector<uint8_t> CompressedFrame::finish(int64_t sizeOverride) {
 
 // ---- Encoders -----------------------------------------------------------------
 
-std::vector<Token> findMatches(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
+std::vector<BuilderToken> findMatches(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data,
                                uint32_t window) {
   std::vector<uint8_t> all(history);
   all.insert(all.end(), data.begin(), data.end());
@@ -170,7 +169,7 @@ std::vector<Token> findMatches(const std::vector<uint8_t>& history, const std::v
     chain[i] = head[h], head[h] = (int64_t)i;
   };
   for (size_t i = start > window ? start - window : 0; i < start; ++i) insert(i);
-  std::vector<Token> tokens;
+  std::vector<BuilderToken> tokens;
   for (size_t i = start; i < end;) {
     uint32_t bestLength = 0, bestDistance = 0;
     if (i + 2 < end) {
@@ -181,17 +180,17 @@ std::vector<Token> findMatches(const std::vector<uint8_t>& history, const std::v
         if (l > bestLength) bestLength = l, bestDistance = (uint32_t)(i - c);
       }
     }
-    tokens.push_back(bestLength >= 3 ? Token{bestLength, bestDistance} : Token{0, all[i]});
+    tokens.push_back(bestLength >= 3 ? BuilderToken{bestLength, bestDistance} : BuilderToken{0, all[i]});
     for (uint32_t k = std::max(bestLength >= 3 ? bestLength : 1, 1u); k; --k) insert(i++);
   }
   return tokens;
 }
 
-std::vector<uint8_t> encodeTokens(const std::vector<Token>& tokens, const std::vector<uint8_t>& set,
+std::vector<uint8_t> encodeTokens(const std::vector<BuilderToken>& tokens, const std::vector<uint8_t>& set,
                                   uint32_t outputLength, bool last) {
   CompressedFrame frame(outputLength, last);
   CodedWriter coder(frame.w, 2, {set});
-  for (const Token& t : tokens) {
+  for (const BuilderToken& t : tokens) {
     if (t.length) coder.match(t.length, t.value);
     else coder.literal((uint8_t)t.value);
   }
@@ -217,15 +216,15 @@ std::vector<uint8_t> randomCompleteLengths(std::mt19937& rng, uint32_t count) {
   return depths;
 }
 
-void writeRandomCodedData(std::mt19937& rng, BitWriter& w, uint32_t historyLength, uint32_t wanted) {
+void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t historyLength, uint32_t wanted) {
   uint32_t alphabets = 1 + rng() % 3;
   uint32_t setCount = rng() % 5;  // 0: the fixed set
-  uint32_t size = alphabets == 3 ? 372 : 344;
+  uint32_t size = setSizeFor(alphabets);
   std::vector<std::vector<uint8_t>> sets;
   for (uint32_t j = 0; j < setCount; ++j) {
-    std::vector<uint8_t> set = randomCompleteLengths(rng, 288);
+    std::vector<uint8_t> set = randomCompleteLengths(rng, LITLEN_SYMBOLS);
     for (uint32_t a = 0; a < (alphabets == 3 ? 3u : 2u); ++a) {
-      std::vector<uint8_t> d = randomCompleteLengths(rng, ALPHABET_SIZE[a]);
+      std::vector<uint8_t> d = randomCompleteLengths(rng, DIST_ALPHABET_SIZE[a]);
       set.insert(set.end(), d.begin(), d.end());
     }
     set.resize(size);
@@ -252,7 +251,7 @@ void writeRandomCodedData(std::mt19937& rng, BitWriter& w, uint32_t historyLengt
     uint32_t lsym, lextra, lbits;
     lengthSymbol(length, &lsym, &lextra, &lbits);
     if (!lengths[lsym]) continue;
-    const uint8_t* dl = lengths + ALPHABET_OFFSET[a];
+    const uint8_t* dl = lengths + DIST_ALPHABET_POSITION[a];
     int repeat = -1;
     uint32_t distance = 0, k = rng() % 100;
     if (k < 15 && recent0 && dl[0]) {
@@ -266,7 +265,7 @@ void writeRandomCodedData(std::mt19937& rng, BitWriter& w, uint32_t historyLengt
       distance = 1 + (k < 60 ? rng() % std::min(limit, 40u) : rng() % limit);
       uint32_t dsym, dextra, dbits;
       distanceSymbol(distance, &dsym, &dextra, &dbits);
-      if (dsym >= ALPHABET_SIZE[a] || !dl[dsym]) continue;
+      if (dsym >= DIST_ALPHABET_SIZE[a] || !dl[dsym]) continue;
       if (dsym >= 6) recent1 = recent0, recent0 = distance;
     }
     coder.match(length, distance, repeat);
@@ -300,7 +299,7 @@ struct RefReader {
 struct RefCode {
   std::map<std::pair<uint32_t, uint32_t>, uint32_t> symbols;  // (length, code) -> symbol
   RefCode(const uint8_t* lengths, uint32_t count) {
-    std::vector<uint32_t> codes = canonicalCodes(lengths, count);
+    std::vector<uint32_t> codes = msbFirstCodes(lengths, count);
     for (uint32_t s = 0; s < count; ++s)
       if (lengths[s]) symbols[{lengths[s], codes[s]}] = s;
   }
@@ -364,10 +363,10 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
   RefReader r{input, startBit};
   uint32_t prefix = r.bits(8), alphabets = prefix & 3, setCount = prefix >> 2;
   if (alphabets == 0) return RC_DAMAGED;
-  uint32_t size = alphabets == 3 ? 372 : 344;
+  uint32_t size = setSizeFor(alphabets);
   std::vector<uint8_t> all;
   if (setCount == 0) {
-    all.resize(344);
+    all.resize(SET_SIZE_2);
     setFixedCodeLengths(all.data());
   } else {
     int32_t rc = refCodeLengths(r, all, size, setCount);
@@ -381,7 +380,7 @@ int32_t referenceDecode(const std::vector<uint8_t>& input, uint64_t startBit, st
     const uint8_t* l = all.data() + set * size;
     RefCode lit(l, 288);
     std::vector<RefCode> dist;
-    for (uint32_t a = 0; a < 3; ++a) dist.emplace_back(l + ALPHABET_OFFSET[a], a < 2 || alphabet2 ? ALPHABET_SIZE[a] : 0);
+    for (uint32_t a = 0; a < 3; ++a) dist.emplace_back(l + DIST_ALPHABET_POSITION[a], a < 2 || alphabet2 ? DIST_ALPHABET_SIZE[a] : 0);
     for (;;) {
       if (output.size() - historyLength >= requested || r.exhausted()) goto end;
       stepStart = output.size();

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "bit_writer.h"
+#include "bit_string.h"
 #include "block_builder.h"
 #include "codec/code_lengths.h"
 #include "install_state.h"
@@ -10,7 +10,7 @@
 namespace {
 
 // Pre-code giving symbols 0..20 five-bit codes equal to the symbol.
-void flatPrecode(BitWriter& w) {
+void flatPrecode(BitString& w) {
   for (int i = 0; i < 21; ++i) w.put(6, 5);  // length 5 each
 }
 
@@ -20,7 +20,7 @@ struct Read {
   uint64_t endBit;
 };
 
-Read readSets(const BitWriter& w, uint32_t size, uint32_t count) {
+Read readSets(const BitString& w, uint32_t size, uint32_t count) {
   LoadedInput input(w.bytes, 0);
   Read r{0, std::vector<uint8_t>(size * (count ? count : 1), 0xEE), 0};
   r.rc = readCodeLengths(r.lengths.data(), size, count);
@@ -29,7 +29,7 @@ Read readSets(const BitWriter& w, uint32_t size, uint32_t count) {
 }
 
 TEST(CodeLengths, FixedSetReadsNothing) {
-  BitWriter w;
+  BitString w;
   w.put(0xFFFF, 16);
   Read r = readSets(w, 344, 0);
   ASSERT_EQ(r.rc, RC_OK);
@@ -42,7 +42,7 @@ TEST(CodeLengths, FixedSetReadsNothing) {
 TEST(CodeLengths, PrecodeZeroRunsEndThePrecode) {
   // Fields 0,0,0,0 skip 1+2+4+8 = 15 symbols; a length resets the weight,
   // then 1,0 skip 2+2 = 4 more. Symbols 15 and 20 get length 1 (codes 0, 1).
-  BitWriter w;
+  BitString w;
   for (int i = 0; i < 4; ++i) w.put(0, 5);  // zero-run digit 1, weights 1, 2, 4, 8
   w.put(2, 5);                             // symbol 15: length 1
   w.put(1, 5);                             // zero-run digit 2, weight 1: 16, 17
@@ -54,19 +54,19 @@ TEST(CodeLengths, PrecodeZeroRunsEndThePrecode) {
   EXPECT_EQ(r.lengths, (std::vector<uint8_t>{0, 0}));
 
   // A zero run past position 20 ends the pre-code: no further field is read.
-  BitWriter v;
+  BitString v;
   for (int i = 0; i < 5; ++i) v.put(0, 5);  // 1+2+4+8+16 = 31 > 21
   Read all = readSets(v, 1, 1);
   EXPECT_EQ(all.rc, RC_DAMAGED) << "an all-empty pre-code cannot code a length";
   EXPECT_EQ(all.endBit, 25u);
 
-  BitWriter big;
+  BitString big;
   big.put(18, 5);  // length 17: more than a code table takes
   EXPECT_EQ(readSets(big, 1, 1).rc, RC_DAMAGED);
 }
 
 TEST(CodeLengths, DifferencesRunsAndThePreviousSet) {
-  BitWriter w;
+  BitString w;
   flatPrecode(w);
   // Set 0 (size 8): 5, zero, 6 (zero runs keep v), 16, wrap 16+3 -> 2,
   // then 17,17 = 3 zeros.
@@ -81,7 +81,7 @@ TEST(CodeLengths, DifferencesRunsAndThePreviousSet) {
   EXPECT_EQ(r.lengths, (std::vector<uint8_t>{5, 0, 6, 16, 2, 0, 0, 0,   //
                                              5, 6, 6, 16, 2, 2, 2, 2}));
 
-  BitWriter x;
+  BitString x;
   flatPrecode(x);
   for (uint32_t s : {19, 4, 17, 19, 18, 17}) x.putCode(s, 5);  // repeat at start gives 0; 17,19 resets weights
   Read y = readSets(x, 8, 1);
@@ -90,7 +90,7 @@ TEST(CodeLengths, DifferencesRunsAndThePreviousSet) {
 }
 
 TEST(CodeLengths, MissingCodeAndExhaustedInput) {
-  BitWriter w;
+  BitString w;
   w.put(3, 5);     // symbol 0: length 2 (code 00)
   w.put(3, 5);     // symbol 1: length 2 (code 01)
   w.put(1, 5);     // zero run 2: symbols 2, 3
@@ -103,7 +103,7 @@ TEST(CodeLengths, MissingCodeAndExhaustedInput) {
   EXPECT_EQ(r.rc, RC_DAMAGED);
   EXPECT_EQ(r.endBit, codesStart) << "the cursor stays before the missing code";
 
-  BitWriter shortInput;
+  BitString shortInput;
   flatPrecode(shortInput);
   shortInput.putCode(3, 5);
   EXPECT_EQ(readSets(shortInput, 100, 1).rc, RC_INPUT_EXHAUSTED);

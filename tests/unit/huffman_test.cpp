@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "bit_writer.h"
+#include "bit_string.h"
 #include "codec/code_lengths.h"
 #include "codec/huffman.h"
 
@@ -40,7 +40,7 @@ TEST(Huffman, WorkedExampleBuildsLookupAndTree) {
   EXPECT_EQ(b.lookup, (std::vector<int32_t>{1, 0, 1, -1}));
   EXPECT_EQ(b.tree[2], -2);
   EXPECT_EQ(b.tree[3], -3);
-  BitWriter w;
+  BitString w;
   w.putCode(7, 3);  // symbol 3: 111
   uint32_t used;
   EXPECT_EQ(b.decode(w.bytes, &used), 3);
@@ -79,7 +79,7 @@ TEST(Huffman, EmptyHalfEmptyAndLongSymbolZero) {
   l[0] = 10, l[1] = 10, l[2] = 1;
   Built deep(l, 7);
   ASSERT_EQ(deep.rc, RC_OK);
-  BitWriter w;
+  BitString w;
   w.putCode(512, 10);  // symbol 0: 1000000000
   EXPECT_EQ(deep.decode(w.bytes, &used), 0);
   EXPECT_EQ(used, 10u);
@@ -102,7 +102,7 @@ TEST(Huffman, FixedLiteralLengthSetUsesTheTreeOnlyForLongCodes) {
   assignCodes(codes.data(), b.lengths.data(), 288);
   for (uint32_t s = 0; s < 288; ++s) {
     if (s == 256) continue;
-    BitWriter w;
+    BitString w;
     for (uint32_t i = 0; i < b.lengths[s]; ++i) w.put((codes[s] >> i) & 1, 1);
     uint32_t used;
     ASSERT_EQ(b.decode(w.bytes, &used), (int32_t)s);

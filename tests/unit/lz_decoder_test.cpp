@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "bit_writer.h"
+#include "bit_string.h"
 #include "block_builder.h"
 #include "codec/lz_decoder.h"
 #include "install_state.h"
@@ -21,7 +21,7 @@ struct Decoded {
 
 // Decodes coded data lying wholly in the input buffer, behind `history`;
 // checks that nothing is written outside the requested area.
-Decoded decode(const BitWriter& w, const std::vector<uint8_t>& history, uint32_t requested) {
+Decoded decode(const BitString& w, const std::vector<uint8_t>& history, uint32_t requested) {
   LoadedInput input(w.bytes, 0);
   std::vector<uint8_t> buffer(history);
   buffer.resize(history.size() + requested + 64, GUARD);
@@ -48,7 +48,7 @@ void copyModel(std::vector<uint8_t>& v, uint32_t length, uint32_t distance) {
 }
 
 TEST(LzDecoder, LiteralsMatchesHistoryAndDroppedDistances) {
-  BitWriter w;
+  BitString w;
   CodedWriter c(w, 2, {});  // fixed set
   c.literal('a');
   c.match(10, 1);           // overlapping: ten more 'a'
@@ -58,7 +58,7 @@ TEST(LzDecoder, LiteralsMatchesHistoryAndDroppedDistances) {
   EXPECT_EQ(d.endBit, (w.bits + 7) / 8 * 8) << "rounded up to the next whole byte";
 
   std::vector<uint8_t> history = distinctHistory(100);
-  BitWriter x;
+  BitString x;
   CodedWriter e(x, 2, {});
   e.match(4, 101);  // reaches before the buffer: dropped
   e.match(4, 100);  // from the buffer start
@@ -66,7 +66,7 @@ TEST(LzDecoder, LiteralsMatchesHistoryAndDroppedDistances) {
   ASSERT_EQ(f.result, 4);
   EXPECT_EQ(f.out, std::vector<uint8_t>(history.begin(), history.begin() + 4));
 
-  BitWriter none;
+  BitString none;
   CodedWriter n(none, 2, {});
   Decoded zero = decode(none, {}, 0);
   EXPECT_EQ(zero.result, 0);
@@ -76,7 +76,7 @@ TEST(LzDecoder, LiteralsMatchesHistoryAndDroppedDistances) {
 TEST(LzDecoder, LengthAndDistanceSymbolsAndRecentDistances) {
   std::vector<uint8_t> history = distinctHistory(2000);
   std::vector<uint8_t> expected = history;
-  BitWriter w;
+  BitString w;
   CodedWriter c(w, 2, {uniformSet(2), uniformSet(2)});
   c.match(258, 1000), copyModel(expected, 258, 1000);          // symbol 285, extra 31
   c.match(259, 1300), copyModel(expected, 259, 1300);          // symbol 286, extra 0
@@ -96,7 +96,7 @@ TEST(LzDecoder, LengthAndDistanceSymbolsAndRecentDistances) {
 
   // Distance 1048576: symbol 41 with all 18 extra bits set.
   std::vector<uint8_t> far = distinctHistory(1048576);
-  BitWriter x;
+  BitString x;
   CodedWriter e(x, 2, {uniformSet(2)});
   e.match(3, 1048576);
   Decoded f = decode(x, far, 3);
@@ -111,7 +111,7 @@ TEST(LzDecoder, DistanceAlphabetPerMatchLength) {
   for (uint32_t alphabets = 1; alphabets <= 3; ++alphabets) {
     for (bool fixed : {false, true}) {
       std::vector<uint8_t> expected = history;
-      BitWriter w;
+      BitString w;
       CodedWriter c(w, alphabets, fixed ? std::vector<std::vector<uint8_t>>{}
                                          : std::vector<std::vector<uint8_t>>{alphabets == 1 ? uniformSet(2) : uniformSet(alphabets)});
       for (uint32_t length : {2u, 3u, 4u, 2u, 3u})
@@ -127,26 +127,26 @@ TEST(LzDecoder, DistanceAlphabetPerMatchLength) {
 
 TEST(LzDecoder, DamagedAndEarlyEnds) {
   {  // distanceAlphabets 0
-    BitWriter w;
+    BitString w;
     w.put(0, 2), w.put(1, 6);
     EXPECT_EQ(decode(w, {}, 10).result, RC_DAMAGED);
   }
   {  // symbol 287 has no meaning
-    BitWriter w;
+    BitString w;
     CodedWriter c(w, 2, {});
     c.literal('x');
     c.symbol(0, 288, 287);
     EXPECT_EQ(decode(w, {}, 10).result, RC_DAMAGED);
   }
   {  // a repeat distance before any explicit one names distance 0
-    BitWriter w;
+    BitString w;
     CodedWriter c(w, 2, {});
     c.literal('x');
     c.match(4, 0, 0);
     EXPECT_EQ(decode(w, {}, 10).result, RC_DAMAGED);
   }
   {  // a match past the requested length is cut there
-    BitWriter w;
+    BitString w;
     CodedWriter c(w, 2, {});
     c.literal('q');
     c.match(33026, 1);  // symbol 286, 15 extra bits all set
@@ -157,17 +157,17 @@ TEST(LzDecoder, DamagedAndEarlyEnds) {
   {  // a code with no symbol (incomplete set) ends the block before it
     std::vector<uint8_t> set = uniformSet(2);
     set[287] = 0;  // leaves one 9-bit code unused
-    BitWriter w;
+    BitString w;
     CodedWriter c(w, 2, {set});
     c.literal('k');
     uint64_t before = w.bits;
-    w.putCode(canonicalCodes(uniformSet(2).data(), 288)[287], 9);  // that unused code
+    w.putCode(msbFirstCodes(uniformSet(2).data(), 288)[287], 9);  // that unused code
     Decoded d = decode(w, {}, 10);
     EXPECT_EQ(d.result, 1);
     EXPECT_EQ(d.endBit, (before + 7) / 8 * 8);
   }
   {  // cancel is seen at a table-set switch
-    BitWriter w;
+    BitString w;
     CodedWriter c(w, 2, {});
     c.literal('x');
     state.cancelRequested = 1;
@@ -180,7 +180,7 @@ TEST(LzDecoder, DamagedAndEarlyEnds) {
 // from the zeros behind the input, so a truncated compressed directory block
 // gave a name with an invented last character.
 TEST(LzDecoder, ACodeCutByTheEndOfTheInputIsNotDecoded) {
-  BitWriter w;
+  BitString w;
   CodedWriter c(w, 2, {});  // fixed set: 8 bits for 'a' and 'c', 9 for 0xF5
   c.literal('a');
   c.literal(0xF5);
@@ -199,7 +199,7 @@ TEST(LzDecoder, RandomStreamsMatchTheReferenceDecoder) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> history = distinctHistory(rng() % 3 ? rng() % 5000 : 0);
     uint32_t wanted = 1 + rng() % 20000;
-    BitWriter w;
+    BitString w;
     writeRandomCodedData(rng, w, (uint32_t)history.size(), wanted);
     uint32_t requested = rng() % 4 ? wanted : wanted / 2;  // sometimes cut short
     if (rng() % 8 == 0) w.bytes.resize(w.bytes.size() * (rng() % 100) / 100);  // input ends early

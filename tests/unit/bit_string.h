@@ -1,11 +1,11 @@
-// Test-only writer of LSB-first bit strings, so that blocks in tests are
+// Test-only LSB-first bit string, so that blocks in tests are
 // spelled field by field.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-struct BitWriter {
+struct BitString {
   std::vector<uint8_t> bytes;
   uint64_t bits = 0;  // bits written
 
