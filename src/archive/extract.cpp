@@ -42,7 +42,7 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   // replacing it) and what blocks its replacement; it costs far less than an
   // open, and must not leave its error number behind.
   uint32_t saved = state.lastSystemError;
-  uint32_t bits = fileAttributes(state.installPath);
+  uint32_t bits = fileProbe(state.installPath);
   state.lastSystemError = saved;
   if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY)) {
     if (!state.overwriteAll) {
@@ -56,29 +56,25 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   formatText(state.messageText, MESSAGE_TEXT_SIZE, "Extracting %s", name, nullptr);
   showProgress(dialog, state.messageText);
 
-  FileHandle output = fileCreate(state.installPath, ATTR_NORMAL);
+  FileHandle output = fileCreateStaged(state.installPath);
   if (output == INVALID_FILE) return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
   pumpMessages();
 
   ResultCode code = readStreamFile(output, entry.streamOffset, entry.streamPosition, entry.length,
                                    entry.flags);
   if (code < 0) {
-    // Report before closing, so the message carries the failing call's error.
+    // Report before discarding, so the message carries the failing call's error.
     int stop = reportResult(dialog, code, state.installPath, code == RC_DAMAGED);
-    fileClose(output);
-    fileDelete(state.installPath);
+    fileDiscard(output, state.installPath);
     return stop ? RECORD_STOP : RECORD_NEXT;
   }
   fileSetTimes(output, entry.createDate, entry.createTime, entry.writeDate, entry.writeTime);
-  fileClose(output);
   if (state.runningCrc != entry.crc) {
-    fileDelete(state.installPath);
+    fileDiscard(output, state.installPath);
     return reportRecordFailure(dialog, RC_DAMAGED, 1);
   }
-  // A file created where none was has none of the applied attributes, so
-  // only a record that sets some needs the call (it opens the file again).
-  uint32_t applied = entry.attributes & ENTRY_APPLIED_ATTRIBUTES;
-  if (applied || bits != INVALID_ATTRIBUTES) fileSetAttributes(state.installPath, applied);
+  if (!fileCommit(output, state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES, bits != INVALID_ATTRIBUTES))
+    return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
   return RECORD_NEXT;
 }
 

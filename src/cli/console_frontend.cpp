@@ -15,6 +15,7 @@
 #include "cli/console.h"
 #include "frontend.h"
 #include "install_state.h"
+#include "platform/posix.h"
 
 Console console;
 volatile sig_atomic_t caughtSignal = 0;
@@ -228,11 +229,17 @@ int showMessage(WindowHandle, const char* text, int offerCancel) {
   // damaged..."); the driver holds the record's path while it reports.
   std::string line = oneLine(text);
   if (state.installPath[0] && !strstr(text, state.installPath)) line = std::string(state.installPath) + ": " + line;
+  // Name what is in the way; what stat cannot see (a link where a folder
+  // belongs, a FIFO where a file does), the POSIX layer's refusal says.
+  std::string refusal = takeRefusal();
   if (state.installPath[0] && strncmp(text, "Cannot create ", 14) == 0) {
     std::string blocker = pathInTheWay(state.installPath, strncmp(text, "Cannot create folder ", 21) == 0);
-    if (!blocker.empty()) line += " (" + blocker + " is in the way)";
+    if (!blocker.empty()) {
+      line += " (" + blocker + " is in the way)";
+      refusal.clear();
+    }
   }
-  console.error(displayText(line));
+  console.error(displayText(line) + (refusal.empty() ? "" : " (" + terminalText(refusal) + ")"));
   if (!offerCancel) return 1;
   if (console.stopOnError) return 0;
   if (!console.interactive) return 1;  // go on with the next record, saving what can be saved

@@ -71,6 +71,11 @@ const char* const EXTRACT_HELP =
     "Extracts ARCHIVE as the installer would: folders, files, last-write times and\n"
     "attributes (read-only as the write bits; hidden and system in the extended\n"
     "attribute user.jov.attributes). Names are converted from the code page to UTF-8.\n"
+    "Each file is written as .jov-tmp-XXXXXXXX beside its name and renamed over it\n"
+    "only once its CRC-32 matched; such leftovers of a killed run are removed. Links\n"
+    "already below DIR are never followed: one where a folder belongs fails that\n"
+    "record, one where a file belongs is replaced (never its target); a FIFO, socket\n"
+    "or device there fails the record without being opened.\n"
     "\n"
     "  -C DIR           extract into DIR (default: the current folder)\n"
     "  --overwrite=ask  ask before replacing a file (default); without a terminal\n"
@@ -311,7 +316,7 @@ struct FilePlan {
 
 // A directory that cannot be read to its end gives a partial plan: the run
 // that follows meets the failure itself.
-FilePlan planFiles(const ArchiveFile& archive) {
+FilePlan planFiles(const ArchiveFile& archive, const std::function<void(const ArchiveRecord&)>& eachFile = {}) {
   FilePlan plan;
   std::string damage = directoryCheckFailure(archive);
   if (!damage.empty()) {
@@ -334,6 +339,7 @@ FilePlan planFiles(const ArchiveFile& archive) {
         return RC_CANCELLED;
     }
     plan.total += recordSpan(r.entry) - STREAM_RECORD_CRC_SIZE;
+    if (eachFile) eachFile(r);
     return RC_OK;
   });
   return plan;
@@ -471,7 +477,26 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
     throw CommandFailure(options.folder + ": cannot create folder: path too long (259 characters at most)");
   memcpy(state.installPath, folder.c_str(), folder.size() + 1);
 
-  FilePlan plan = planFiles(archive);
+  // Nothing below the folder is followed if it is a link; the folder itself
+  // is, as named. Temporaries left by a killed run go before anything is
+  // written, from every folder this archive writes files into: a folder is
+  // swept when the record before named another, so memory does not grow
+  // with the record count (the packer lists each folder's files together).
+  setExtractionRoot(state.installPath);
+  std::string prefix = folder;
+  while (!prefix.empty() && prefix.back() == '\\') prefix.pop_back();
+  if (!folder.empty()) prefix += '\\';  // "\" alone for the root folder
+  std::string swept;
+  bool sweptAny = false;
+  FilePlan plan = planFiles(archive, [&](const ArchiveRecord& r) {
+    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) return;
+    size_t cut = r.name.find_last_of("\\/");
+    std::string path = prefix + (cut == std::string::npos ? "" : r.name.substr(0, cut));
+    if (sweptAny && path == swept) return;
+    swept = path;
+    sweptAny = true;
+    if (path.size() <= PATH_MAX_CHARS) removeStaleTemporaries(path.c_str());
+  });
 
   if (!plan.refusal.empty()) {
     console.error(plan.refusal);
@@ -485,6 +510,7 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   state.overwriteAll = options.overwrite == OverwritePolicy::All;
   catchInterrupts();
   ResultCode rc = extractArchive(nullptr);
+  setExtractionRoot(nullptr);
   console.onFileStarted = nullptr;
   console.progress.finish();
   if (caughtSignal) {

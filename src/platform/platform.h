@@ -95,6 +95,47 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime,
 // 1 or 0; clears, saves.
 int fileSetAttributes(const char* path, uint32_t attributes);
 
+// Extraction's output. fileCreateStaged opens a new, empty file for `path`
+// that may stand under another name in the same folder until fileCommit
+// (called once its content checked out) closes it, gives it `attributes` and
+// puts it under `path` (`replacing`: a file stood there before, whose
+// attributes must be reset even when `attributes` is 0); fileDiscard closes
+// it and leaves whatever `path` named as it was, as far as the platform can. fileCreateStaged and
+// fileCommit clear and save; fileCommit gives 1 or 0; fileDiscard keeps
+// lastSystemError.
+// What stands at `path`, for the question "is something in the way?":
+// fileAttributes, except that a link is reported as a file that is there
+// (never followed), where fileAttributes would refuse it.
+#ifdef _WIN32
+inline uint32_t fileProbe(const char* path) { return fileAttributes(path); }
+#else
+uint32_t fileProbe(const char* path);
+#endif
+
+#ifdef _WIN32
+// The installer writes in place, then deletes a file that failed.
+inline FileHandle fileCreateStaged(const char* path) { return fileCreate(path, ATTR_NORMAL); }
+// A file created where none was has none of the applied attributes, so only
+// a record that sets some, or a replaced file, needs the call (it opens the
+// file again).
+inline int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing) {
+  fileClose(file);
+  if (attributes || replacing) fileSetAttributes(path, attributes);
+  return 1;
+}
+inline void fileDiscard(FileHandle file, const char* path) {
+  fileClose(file);
+  fileDelete(path);
+}
+#else
+// Written under a temporary name and renamed after a data sync: `path`
+// never holds partial or unchecked bytes, even after a crash.
+FileHandle fileCreateStaged(const char* path);
+// `replacing` is not needed: the staged file is always a new inode.
+int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing);
+void fileDiscard(FileHandle file, const char* path);
+#endif
+
 // Dispatches every queued message of this thread, without waiting. Cheap to
 // call often: the Win32 layer drains the queue at most every 25 ms and returns
 // at once in between; other platforms have no queue.

@@ -11,8 +11,10 @@
 //     CALL_WRITE     EIO, or with shortTransfer half the bytes and then a full
 //                    medium (the layer's short-write path, "Disk full")
 //     CALL_SEEK      EIO
-//     CALL_CREATE    EACCES from fileCreate
+//     CALL_CREATE    EACCES from fileCreate and fileCreateStaged
 //     CALL_FOLDER    EACCES from folderCreate
+//     CALL_SYNC      EIO from fileCommit's data sync
+//     CALL_RENAME    EIO from fileCommit's rename onto the final name
 //     CALL_ALLOC     memAlloc returns null
 //     CALL_REALLOC   memRealloc returns null, the block kept
 // - A small disk: fileWrite writes at most writeBudget bytes in all; what does
@@ -34,6 +36,8 @@ enum PlatformCall {
   CALL_SEEK,
   CALL_CREATE,
   CALL_FOLDER,
+  CALL_SYNC,
+  CALL_RENAME,
   CALL_ALLOC,
   CALL_REALLOC,
   CALL_KINDS

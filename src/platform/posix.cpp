@@ -12,9 +12,19 @@
 //   of every write bit;
 // - file names: the core's are 8-bit in a Windows code page, and are
 //   converted to UTF-8 once a caller selects that code page (posix.h).
+//
+// Links in the destination: once an extraction root is set (posix.h), a path
+// below it is resolved one component at a time from a descriptor of the
+// root, with O_NOFOLLOW, so that no symbolic link met on the way (planted
+// before the run or swapped in during it) can lead a create, write, chmod or
+// xattr outside the root. The root itself is followed, as the user named it.
+// Below the root, every change goes through a descriptor (futimens, fchmod,
+// fsetxattr) or an *at call that does not follow the last component.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -136,6 +146,203 @@ bool prepare(const char* path, char* native) {
   if (nativePath(path, native)) return true;
   state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
   return false;
+}
+
+// ---- extraction root ----------------------------------------------------
+
+// Native path of the extraction root, without trailing "/"; "" is the
+// current folder (relative paths lie below it). Unset: nothing is confined.
+char rootPath[NATIVE_PATH_SIZE];
+bool rootSet = false;
+
+// Why the last confined call refused a path, for the host's messages.
+char refusal[NATIVE_PATH_SIZE + 80];
+
+void refuse(const char* what, const char* name) {
+  size_t n = strlen(name), w = strlen(what);
+  if (n > NATIVE_PATH_SIZE) n = NATIVE_PATH_SIZE;
+  if (w > 76) w = 76;
+  memcpy(refusal, name, n);
+  memcpy(refusal + n, ": ", 2);
+  memcpy(refusal + n + 2, what, w);
+  refusal[n + 2 + w] = 0;
+}
+
+// A path resolved for an *at call: `dir` holds the leaf. Unconfined paths
+// keep the system's own resolution (AT_FDCWD and the whole path).
+struct Resolved {
+  int dir = AT_FDCWD;
+  const char* leaf = nullptr;
+  bool confined = false;
+  char buffer[NATIVE_PATH_SIZE];
+
+  Resolved() = default;
+  Resolved(const Resolved&) = delete;
+  Resolved& operator=(const Resolved&) = delete;
+  ~Resolved() {
+    if (dir >= 0) close(dir);
+  }
+  // Hands the folder descriptor over to the caller.
+  int release() {
+    int fd = dir;
+    dir = AT_FDCWD;
+    return fd;
+  }
+};
+
+bool isDots(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
+
+// Fills `r` for `native`. False with errno set (and `refusal` when a link or
+// a non-folder stands where a folder must be).
+bool resolve(const char* native, Resolved& r) {
+  refusal[0] = 0;
+  r.leaf = native;
+  if (!rootSet) return true;
+  size_t n = strlen(rootPath);
+  const char* rest;
+  if (n == 0) {
+    if (native[0] == '/') return true;
+    rest = native;
+  } else {
+    if (strncmp(native, rootPath, n) != 0 || native[n] != '/') return true;
+    rest = native + n;
+  }
+  while (*rest == '/') ++rest;
+  if (!*rest) return true;  // the root itself
+  r.confined = true;
+  size_t length = strlen(rest);
+  memcpy(r.buffer, rest, length + 1);
+  while (length > 0 && r.buffer[length - 1] == '/') r.buffer[--length] = 0;
+  int fd = open(n ? rootPath : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char* component = r.buffer;
+  for (;;) {
+    char* slash = strchr(component, '/');
+    if (!slash) break;
+    *slash = 0;
+    int next = -1;
+    if (*component && !isDots(component)) {
+      do next = openat(fd, component, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      while (next < 0 && errno == EINTR);
+    } else {
+      errno = EINVAL;
+    }
+    if (next < 0) {
+      int error = errno;
+      struct stat st;
+      if (fstatat(fd, component, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+        if (S_ISLNK(st.st_mode)) {
+          refuse("a symbolic link stands where a folder belongs; not followed", r.buffer);
+          error = ELOOP;
+        } else {
+          refuse("not a folder", r.buffer);
+          error = ENOTDIR;
+        }
+      }
+      close(fd);
+      errno = error;
+      return false;
+    }
+    close(fd);
+    fd = next;
+    *slash = '/';
+    component = slash + 1;
+    while (*component == '/') ++component;
+  }
+  if (isDots(component)) {
+    close(fd);
+    errno = EINVAL;
+    return false;
+  }
+  r.dir = fd;
+  r.leaf = component;
+  return true;
+}
+
+// What stands at the leaf: 0 when nothing does, else st_mode's type bits
+// (the leaf itself, never a link's target); -1 on another failure.
+int leafType(const Resolved& r) {
+  struct stat st;
+  if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0) return (int)(st.st_mode & S_IFMT);
+  return errno == ENOENT ? 0 : -1;
+}
+
+// A confined leaf that a file may replace: nothing, a regular file, or a
+// link (the link is replaced, its target never touched). A folder, FIFO,
+// socket or device is refused without being opened: opening a FIFO waits for
+// a writer, opening a device may act on it.
+bool replaceableLeaf(Resolved& r) {
+  int type = leafType(r);
+  if (type == 0 || type == S_IFREG || type == S_IFLNK) return true;
+  if (type > 0) {
+    refuse(type == S_IFDIR ? "a folder stands where a file belongs" : "not a regular file; left alone", r.buffer);
+    errno = type == S_IFDIR ? EISDIR : EACCES;
+  }
+  return false;
+}
+
+// Hidden and system go to the xattr first (user attributes need write
+// permission), then read-only takes the write bits away.
+bool applyAttributes(int fd, uint32_t attributes) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  mode_t mode = st.st_mode & 07777;
+  if (attributes & ATTR_READONLY) {
+    mode &= ~(mode_t)0222;
+  } else if ((mode & 0222) == 0) {
+    mode_t mask = umask(0);
+    umask(mask);
+    mode |= 0222 & ~mask;  // writable again, as a new file would be
+    if ((mode & 0222) == 0) mode |= 0200;
+  }
+  bool changeMode = mode != (st.st_mode & 07777);
+  bool becomesReadOnly = (mode & 0222) == 0;
+  if (changeMode && !becomesReadOnly && fchmod(fd, mode) != 0) return false;
+  uint8_t extra = (uint8_t)(attributes & (ATTR_HIDDEN | ATTR_SYSTEM));
+  if (extra) {
+    fsetxattr(fd, ATTRIBUTE_XATTR, &extra, 1, 0);
+  } else {
+    fremovexattr(fd, ATTRIBUTE_XATTR);
+  }
+  return !(changeMode && becomesReadOnly && fchmod(fd, mode) != 0);
+}
+
+// ---- staged files -----------------------------------------------------------
+
+// A file being extracted is written as ".jov-tmp-" and 8 hex digits in its
+// own folder and renamed over its name only by fileCommit, so a name never
+// holds partial or unchecked bytes, whatever stops the run.
+const char STAGE_PREFIX[] = ".jov-tmp-";
+const size_t STAGE_NAME_LENGTH = sizeof STAGE_PREFIX - 1 + 8;
+
+struct Staged {
+  int fd = -1;   // the file; -1: slot free
+  int dir = -1;  // its folder
+  char temp[STAGE_NAME_LENGTH + 1];
+  char leaf[NAME_MAX + 1];
+};
+// The driver has one file open at a time; a few slots spare.
+Staged staged[4];
+
+Staged* findStaged(FileHandle file) {
+  for (Staged& s : staged) {
+    if (s.fd >= 0 && s.fd == (int)file) return &s;
+  }
+  return nullptr;
+}
+
+bool isStageName(const char* name) {
+  if (strncmp(name, STAGE_PREFIX, sizeof STAGE_PREFIX - 1) != 0 || strlen(name) != STAGE_NAME_LENGTH) return false;
+  for (const char* c = name + sizeof STAGE_PREFIX - 1; *c; ++c) {
+    if (!((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f'))) return false;
+  }
+  return true;
+}
+
+void releaseStaged(Staged& s, bool removeTemp) {
+  if (removeTemp) unlinkat(s.dir, s.temp, 0);
+  close(s.dir);
+  s.fd = s.dir = -1;
 }
 
 uint8_t storedAttributes(const char* native) {
@@ -288,10 +495,24 @@ FileHandle fileCreate(const char* path, uint32_t attributes) {
   if (!prepare(path, native)) return INVALID_FILE;
   FENCE(native);
   mode_t mode = (attributes & ATTR_READONLY) ? 0444 : 0666;
-  int fd;
-  if (FAULT(CALL_CREATE)) fd = -1, errno = EACCES;
-  else do fd = open(native, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  while (fd < 0 && errno == EINTR);
+  Resolved r;
+  int fd = -1;
+  if (FAULT(CALL_CREATE)) {
+    errno = EACCES;
+  } else if (resolve(native, r)) {
+    int flags = O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC;
+    bool ready = true;
+    if (r.confined) {
+      // A new inode, not a truncated one: a hard link's other names and a
+      // symbolic link's target keep their bytes.
+      ready = replaceableLeaf(r) && (unlinkat(r.dir, r.leaf, 0) == 0 || errno == ENOENT);
+      flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    }
+    if (ready) {
+      do fd = openat(r.dir, r.leaf, flags, mode);
+      while (fd < 0 && errno == EINTR);
+    }
+  }
   if (fd < 0) {
     saveError(errno, native);
     return INVALID_FILE;
@@ -307,8 +528,29 @@ FileHandle fileOpen(const char* path, uint32_t access) {
   if ((access & ACCESS_READ) && (access & ACCESS_WRITE)) flags |= O_RDWR;
   else if (access & ACCESS_WRITE) flags |= O_WRONLY;
   else flags |= O_RDONLY;
+  Resolved r;
+  if (!resolve(native, r)) {
+    saveError(errno, native);
+    return INVALID_FILE;
+  }
+  if (r.confined) {
+    int type = leafType(r);
+    if (type == S_IFLNK && !(access & ACCESS_WRITE)) {
+      // The link itself, never its target: the name is taken (the driver's
+      // "does it exist?"), and reading from it fails.
+      int fd = openat(r.dir, r.leaf, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) saveError(errno, native);
+      return fd < 0 ? INVALID_FILE : fd;
+    }
+    if (type > 0 && type != S_IFREG && type != S_IFDIR) {
+      refuse("not a regular file; left alone", r.buffer);
+      state.lastSystemError = ERR_ACCESS_DENIED;
+      return INVALID_FILE;
+    }
+    flags |= O_NOFOLLOW | O_NONBLOCK;  // a FIFO swapped in meanwhile must not block
+  }
   int fd;
-  do fd = open(native, flags);
+  do fd = openat(r.dir, r.leaf, flags);
   while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     saveError(errno, native);
@@ -316,11 +558,12 @@ FileHandle fileOpen(const char* path, uint32_t access) {
   }
   // Win32 cannot open a folder as a file; neither can we.
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || (r.confined && !S_ISREG(st.st_mode)))) {
     close(fd);
     state.lastSystemError = ERR_ACCESS_DENIED;
     return INVALID_FILE;
   }
+  if (r.confined) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
 }
 
@@ -415,31 +658,82 @@ int32_t archiveRead(void* buffer, uint32_t count) {
   return n;
 }
 
-uint32_t fileAttributes(const char* path) {
+namespace {
+
+// `linkIsFile`: a link below the extraction root is reported as a plain file
+// standing in the way (the driver's "is something there?"), not refused.
+uint32_t attributesOf(const char* path, bool linkIsFile) {
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return INVALID_ATTRIBUTES;
-  struct stat st;
-  if (stat(native, &st) != 0) {
+  Resolved r;
+  if (!resolve(native, r)) {
     saveError(errno, native);
     return INVALID_ATTRIBUTES;
   }
-  uint32_t bits = storedAttributes(native);
+  struct stat st;
+  uint32_t bits = 0;
+  if (!r.confined) {
+    if (stat(native, &st) != 0) {
+      saveError(errno, native);
+      return INVALID_ATTRIBUTES;
+    }
+    bits = storedAttributes(native);
+  } else {
+    if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      saveError(errno, native);
+      return INVALID_ATTRIBUTES;
+    }
+    if (linkIsFile && S_ISLNK(st.st_mode)) return ATTR_NORMAL;
+    if (linkIsFile && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      // A FIFO, socket or device is never a file of ours to ask about or
+      // replace: the record fails when its file is created.
+      refuse("not a regular file; left alone", r.buffer);
+      state.lastSystemError = ERR_ACCESS_DENIED;
+      return INVALID_ATTRIBUTES;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      // Neither a file nor a folder of ours: a folder record over it fails
+      // (folderCreate refuses it too) instead of passing through it.
+      refuse("a symbolic link stands here; not followed", r.buffer);
+      state.lastSystemError = ERR_BAD_PATHNAME;
+      return INVALID_ATTRIBUTES;
+    }
+    if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+      int fd = openat(r.dir, r.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      uint8_t value = 0;
+      if (fd >= 0) {
+        if (fgetxattr(fd, ATTRIBUTE_XATTR, &value, 1) == 1) bits = value & (ATTR_HIDDEN | ATTR_SYSTEM);
+        close(fd);
+      }
+    }
+  }
   if (S_ISDIR(st.st_mode)) bits |= ATTR_DIRECTORY;
   if ((st.st_mode & 0222) == 0) bits |= ATTR_READONLY;
   return bits ? bits : ATTR_NORMAL;
 }
 
+}  // namespace
+
+uint32_t fileAttributes(const char* path) { return attributesOf(path, false); }
+
+uint32_t fileProbe(const char* path) { return attributesOf(path, true); }
+
 int fileDelete(const char* path) {
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
   FENCE(native);
+  Resolved r;
+  if (!resolve(native, r)) {
+    saveError(errno, native);
+    return 0;
+  }
   struct stat st;
-  // DeleteFileA removes files only.
-  if (lstat(native, &st) == 0 && S_ISDIR(st.st_mode)) {
+  // DeleteFileA removes files only. A link goes, never its target.
+  if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
     state.lastSystemError = ERR_ACCESS_DENIED;
     return 0;
   }
-  if (unlink(native) == 0) return 1;
+  if (unlinkat(r.dir, r.leaf, 0) == 0) return 1;
   saveError(errno, native);
   return 0;
 }
@@ -449,14 +743,26 @@ int folderCreate(const char* path) {
   if (!prepare(path, native)) return 0;
 #ifdef JOV_PLATFORM_HOOKS
   struct stat existing;
-  if (stat(native, &existing) != 0) FENCE(native);  // asking for a folder that is there changes nothing
+  if (lstat(native, &existing) != 0) FENCE(native);  // asking for a folder that is there changes nothing
 #endif
   if (FAULT(CALL_FOLDER)) {
     saveError(EACCES, native);
     return 0;
   }
-  if (mkdir(native, 0777) == 0) return 1;
-  saveError(errno, native);
+  Resolved r;
+  if (!resolve(native, r)) {
+    saveError(errno, native);
+    return 0;
+  }
+  if (mkdirat(r.dir, r.leaf, 0777) == 0) return 1;
+  int error = errno;
+  if (error == EEXIST && r.confined && leafType(r) == S_IFLNK) {
+    // Taking the link for the folder would put the folder's contents
+    // wherever it points.
+    refuse("a symbolic link stands where a folder belongs; not followed", r.buffer);
+    error = ELOOP;
+  }
+  saveError(error, native);
   return 0;
 }
 
@@ -494,39 +800,201 @@ int fileSetAttributes(const char* path, uint32_t attributes) {
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
   FENCE(native);
-  struct stat st;
-  if (stat(native, &st) != 0) {
+  Resolved r;
+  if (!resolve(native, r)) {
     saveError(errno, native);
     return 0;
   }
-  mode_t mode = st.st_mode & 07777;
-  if (attributes & ATTR_READONLY) {
-    mode &= ~(mode_t)0222;
-  } else if ((mode & 0222) == 0) {
-    mode_t mask = umask(0);
-    umask(mask);
-    mode |= 0222 & ~mask;  // writable again, as a new file would be
-    if ((mode & 0222) == 0) mode |= 0200;
-  }
-  // User attributes need write permission: set them while the file is still
-  // (or already) writable, i.e. before taking the write bits away.
-  bool changeMode = mode != (st.st_mode & 07777);
-  bool becomesReadOnly = (mode & 0222) == 0;
-  if (changeMode && !becomesReadOnly && chmod(native, mode) != 0) {
-    saveError(errno, native);
-    return 0;
-  }
-  uint8_t extra = (uint8_t)(attributes & (ATTR_HIDDEN | ATTR_SYSTEM));
-  if (extra) {
-    setxattr(native, ATTRIBUTE_XATTR, &extra, 1, 0);
+  int fd;
+  if (r.confined) {
+    // Only folders: a file below the root gets its attributes from
+    // fileCommit, and an existing one is replaced, never changed (a hard
+    // link would carry the change to its other names).
+    if (leafType(r) != S_IFDIR) {
+      state.lastSystemError = ERR_ACCESS_DENIED;
+      return 0;
+    }
+    fd = openat(r.dir, r.leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   } else {
-    removexattr(native, ATTRIBUTE_XATTR);
+    fd = open(native, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   }
-  if (changeMode && becomesReadOnly && chmod(native, mode) != 0) {
+  if (fd < 0) {
     saveError(errno, native);
+    return 0;
+  }
+  bool done = applyAttributes(fd, attributes);
+  if (!done) saveError(errno, native);
+  close(fd);
+  return done ? 1 : 0;
+}
+
+namespace {
+
+// The folder holding `native` as a descriptor in r.dir, the name in r.leaf,
+// whether or not the path is confined.
+bool resolveParent(const char* native, Resolved& r) {
+  if (!resolve(native, r)) return false;
+  if (r.confined) return true;
+  size_t length = strlen(native);
+  memcpy(r.buffer, native, length + 1);
+  while (length > 1 && r.buffer[length - 1] == '/') r.buffer[--length] = 0;
+  char* slash = strrchr(r.buffer, '/');
+  const char* parent = ".";
+  r.leaf = r.buffer;
+  if (slash) {
+    *slash = 0;
+    parent = slash == r.buffer ? "/" : r.buffer;
+    r.leaf = slash + 1;
+  }
+  r.dir = open(parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (r.dir < 0) {
+    r.dir = AT_FDCWD;
+    return false;
+  }
+  return true;
+}
+
+uint32_t nextStageNumber() {
+  static uint32_t counter = 0;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t x = ((uint64_t)getpid() << 32) ^ (uint64_t)now.tv_nsec ^ ((uint64_t)++counter << 20);
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  return (uint32_t)x;
+}
+
+}  // namespace
+
+FileHandle fileCreateStaged(const char* path) {
+  state.lastSystemError = 0;
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return INVALID_FILE;
+  FENCE(native);
+  Staged* slot = nullptr;
+  for (Staged& s : staged) {
+    if (s.fd < 0 && !slot) slot = &s;
+  }
+  Resolved r;
+  int error = 0;
+  if (!slot) error = EMFILE;
+  else if (!resolveParent(native, r) || !replaceableLeaf(r)) error = errno;
+  else if (strlen(r.leaf) > NAME_MAX) error = ENAMETOOLONG;
+  int fd = -1;
+  for (int attempt = 0; !error && fd < 0; ++attempt) {
+    snprintf(slot->temp, sizeof slot->temp, "%s%08x", STAGE_PREFIX, nextStageNumber());
+    if (FAULT(CALL_CREATE)) errno = EACCES;
+    else fd = openat(r.dir, slot->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt == 16) && errno != EINTR) error = errno;
+  }
+  if (error) {
+    saveError(error, native);
+    return INVALID_FILE;
+  }
+  slot->fd = fd;
+  slot->dir = r.release();
+  strcpy(slot->leaf, r.leaf);
+  return fd;
+}
+
+int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing) {
+  (void)path;
+  (void)replacing;
+  state.lastSystemError = 0;
+  Staged* s = findStaged(file);
+  if (!s) {
+    state.lastSystemError = ERR_INVALID_HANDLE;
+    return 0;
+  }
+  // fdatasync before the rename: after a power loss the name holds either
+  // what it held before or these bytes, complete, never a hole or a
+  // truncated file. The folder is not synced: the rename may be lost, which
+  // leaves the old file (and a temporary for the next run to clean).
+  int error = 0;
+  if (FAULT(CALL_SYNC)) error = EIO;
+  else if (fdatasync(s->fd) != 0) error = errno;
+  if (!error && !applyAttributes(s->fd, attributes)) error = errno;
+  if (close(s->fd) != 0 && !error) error = errno;
+  s->fd = -1;
+  // Something may have taken the name since fileCreateStaged looked.
+  struct stat st;
+  if (!error && fstatat(s->dir, s->leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+      !S_ISLNK(st.st_mode)) {
+    refuse(S_ISDIR(st.st_mode) ? "a folder stands where a file belongs" : "not a regular file; left alone", s->leaf);
+    error = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+  }
+  if (!error) {
+    if (FAULT(CALL_RENAME)) error = EIO;
+    else if (renameat(s->dir, s->temp, s->dir, s->leaf) != 0) error = errno;
+  }
+  releaseStaged(*s, error != 0);
+  if (error) {
+    saveError(error, nullptr);
     return 0;
   }
   return 1;
+}
+
+void fileDiscard(FileHandle file, const char* path) {
+  uint32_t saved = state.lastSystemError;
+  Staged* s = findStaged(file);
+  if (s) {
+    close(s->fd);
+    releaseStaged(*s, true);
+  } else {
+    fileClose(file);
+    fileDelete(path);
+  }
+  state.lastSystemError = saved;
+}
+
+void setExtractionRoot(const char* path) {
+  rootSet = false;
+  if (!path) return;
+  if (!nativePath(path, rootPath)) return;
+  size_t length = strlen(rootPath);
+  while (length > 1 && rootPath[length - 1] == '/') rootPath[--length] = 0;
+  if (length == 1 && rootPath[0] == '/') rootPath[0] = 0, length = 0;
+  rootSet = true;
+}
+
+int removeStaleTemporaries(const char* path) {
+  char native[NATIVE_PATH_SIZE];
+  if (!prepare(path, native)) return -1;
+  Resolved r;
+  if (!resolve(native, r)) return -1;
+  int fd;
+  if (r.confined) fd = openat(r.dir, r.leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  else fd = open(native[0] ? native : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  DIR* folder = fdopendir(fd);
+  if (!folder) {
+    close(fd);
+    return -1;
+  }
+  int removed = 0;
+  while (struct dirent* entry = readdir(folder)) {
+    struct stat st;
+    if (!isStageName(entry->d_name) || fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
+#ifdef JOV_PLATFORM_HOOKS
+    char full[NATIVE_PATH_SIZE + NAME_MAX + 2];
+    snprintf(full, sizeof full, "%s/%s", native, entry->d_name);
+    FENCE(full);
+#endif
+    if (unlinkat(fd, entry->d_name, 0) == 0) ++removed;
+  }
+  closedir(folder);
+  return removed;
+}
+
+const char* takeRefusal() {
+  static char taken[sizeof refusal];
+  memcpy(taken, refusal, sizeof refusal);
+  refusal[0] = 0;
+  return taken;
 }
 
 void pumpMessages() {}

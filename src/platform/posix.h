@@ -21,3 +21,22 @@ bool setPathCodePage(int codepage);
 // gives valid UTF-8. With no code page selected the bytes are copied. Returns the length written, or -1 when
 // `out` is too small.
 int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t capacity);
+
+// Below `path` (core notation; "" is the current folder, which every
+// relative path lies below) the file wrappers follow no symbolic link: a
+// link where a folder belongs fails the call, a link where a file belongs is
+// replaced (never its target written), a FIFO, socket or device is refused
+// without being opened, a file is replaced by a new inode rather than
+// truncated, and attributes are changed on folders only. `path` itself is
+// followed. Null: nothing is confined (the default).
+void setExtractionRoot(const char* path);
+
+// Removes from the folder `path` the temporaries of fileCreateStaged that a
+// run stopped by SIGKILL or a power loss left behind (".jov-tmp-" and 8 hex
+// digits, regular files only). The count removed, or -1 when the folder
+// cannot be read.
+int removeStaleTemporaries(const char* path);
+
+// Why the last call below the extraction root refused its path, as
+// "NAME: reason" (NAME relative to the root, UTF-8), or ""; reading clears it.
+const char* takeRefusal();

@@ -1,8 +1,9 @@
-// Every read, write, seek, create, folder creation, allocation and
-// reallocation of a whole extraction made to fail in turn, over small
-// archives: each run must end with the code and message that the failure
-// calls for, leave no partial file, and free every block (a leak fails
-// extractWith; a double free or use after free fails the ASan build).
+// Every read, write, seek, create, folder creation, commit (data sync and
+// rename), allocation and reallocation of a whole extraction made to fail in
+// turn, over small archives: each run must end with the code and message
+// that the failure calls for, leave no partial file and no temporary, and
+// free every block (a leak fails extractWith; a double free or use after free
+// fails the ASan build).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,6 +32,8 @@ const FaultKind KINDS[] = {
     {"seek", CALL_SEEK, false, "Cannot read ", "\nGeneral failure", {RC_SEEK_FAILED}},
     {"create", CALL_CREATE, false, "Cannot create ", "\nAccess denied", {}},
     {"folder", CALL_FOLDER, false, "Cannot create folder ", "\nAccess denied", {}},
+    {"sync", CALL_SYNC, false, "Cannot create ", "\nGeneral failure", {}},
+    {"rename", CALL_RENAME, false, "Cannot create ", "\nGeneral failure", {}},
     {"alloc", CALL_ALLOC, false, "Not enough memory", "", {RC_NO_MEMORY}},
     {"realloc", CALL_REALLOC, false, "Not enough memory", "", {}},
 };
@@ -70,7 +73,7 @@ void checkRun(const FaultKind& kind, uint64_t n, const Outcome& run, const Outco
     return;
   }
   if (run.result == RC_OK) {  // per-file failures answered with OK
-    if (kind.call == CALL_CREATE) {
+    if (kind.call == CALL_CREATE || kind.call == CALL_SYNC || kind.call == CALL_RENAME) {
       ASSERT_EQ(run.messages.size(), 1u);
       std::string path = namedPath(kind, run.messages[0], installFolder);
       EXPECT_TRUE(clean.files.count(path)) << run.messages[0];

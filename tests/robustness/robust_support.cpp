@@ -12,6 +12,7 @@
 #include "codec/crc32.h"
 #include "format.h"
 #include "install_state.h"
+#include "platform/posix.h"
 #include "stored_archive.h"
 #include "test_frontend.h"
 
@@ -51,7 +52,9 @@ Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, con
     platformHooks.shortTransfer = fault.shortTransfer;
     std::string fence = runDir.string();
     platformHooks.fence = fence.c_str();
+    setExtractionRoot(run.installFolder.c_str());
     run.result = extractArchive(nullptr);
+    setExtractionRoot(nullptr);
     platformHooks.fence = nullptr;
     for (int k = 0; k < CALL_KINDS; ++k) run.calls[k] = platformHooks.calls[k];
     run.peakBytes = platformHooks.peakBytes - bytesBefore;

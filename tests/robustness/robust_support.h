@@ -33,7 +33,8 @@ struct Outcome {
 };
 
 // Extracts `archive` (no stub) into a fresh folder below `dir` with the fault
-// armed, the fence around that folder and the test front end answering OK.
+// armed, the fence around that folder, that folder as the extraction root
+// (nothing below it followed) and the test front end answering OK.
 // Fails the test when the run leaks a heap block or keeps a buffer.
 Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, const Fault& fault = {});
 

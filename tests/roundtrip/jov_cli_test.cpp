@@ -442,40 +442,6 @@ TEST_F(JovCli, OnATerminalTheUserDecides) {
   EXPECT_FALSE(fs::exists(out / "z.txt"));  // the user chose to stop
 }
 
-// A FIFO in place of the file holds `jov` mid-file for as long as the test
-// likes: it blocks once the pipe is full, so the signal lands while the file
-// is partly written.
-TEST_F(JovCli, InterruptRemovesTheFileInHand) {
-  StoredArchiveOptions options;
-  options.blockOutput = 65536;
-  fs::path archive = stored({file("a.txt", "first"), file("big.bin", std::string(3 << 20, 'b')), file("z.txt", "z")},
-                            options);
-  fs::create_directories(out);
-  ASSERT_EQ(mkfifo((out / "big.bin").c_str(), 0644), 0);
-  int reader = open((out / "big.bin").c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_GE(reader, 0);
-
-  pid_t pid = spawn({JOV_BINARY, "extract", "--overwrite=all", "-C", out.string(), archive.string()}, dir.path());
-  char buffer[65536];
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (read(reader, buffer, sizeof buffer) <= 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(kill(pid, SIGINT), 0);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
-    while (read(reader, buffer, sizeof buffer) > 0) {
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  close(reader);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 130);
-  EXPECT_EQ(readFile(out / "a.txt"), "first");
-  EXPECT_FALSE(fs::exists(fs::symlink_status(out / "big.bin")));
-  EXPECT_FALSE(fs::exists(out / "z.txt"));
-  EXPECT_EQ(readFile(dir.path() / "stderr"), "jov extract: interrupted\n");
-}
-
 // A packed archive whose directory region is flipped bit by bit: the CRC-32
 // that `jov pack` writes makes `jov test` fail every single time.
 TEST_F(JovCli, EveryFlippedBitOfAPackedDirectoryIsFound) {
