@@ -42,20 +42,6 @@ struct Result {
   std::string out, err;
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-void writeFile(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  writeFile(path, std::string(bytes.begin(), bytes.end()));
-}
-
 // Starts `program args` with stdin from `input` and stdout/stderr into
 // files under `dir`.
 pid_t spawn(const std::vector<std::string>& args, const fs::path& dir, const char* input = "/dev/null") {

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 TempDir::TempDir() {
@@ -33,4 +35,18 @@ std::string toCorePath(const std::string& posix) {
     if (c == '/') c = '\\';
   }
   return out;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  writeFile(path, std::string(bytes.begin(), bytes.end()));
 }

@@ -1,8 +1,11 @@
 // A fresh temporary folder per test, removed with everything in it.
 #pragma once
 
+#include <stdint.h>
+
 #include <filesystem>
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -19,3 +22,8 @@ class TempDir {
 
 // "/a/b" -> "\a\b": the core's paths use "\" on every platform.
 std::string toCorePath(const std::string& posix);
+
+// Whole files, bytes as they are; writeFile creates the folders above.
+std::string readFile(const std::filesystem::path& path);
+void writeFile(const std::filesystem::path& path, const std::string& bytes);
+void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);

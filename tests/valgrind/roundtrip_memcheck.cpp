@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<uint8_t> readFile(const fs::path& path) {
+std::vector<uint8_t> readBytes(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -73,7 +73,7 @@ int main() {
     for (char& c : relative)
       if (c == '\\') c = '/';
     fs::path path = folder / relative;
-    bool good = item.folder ? fs::is_directory(path) : readFile(path) == item.bytes;
+    bool good = item.folder ? fs::is_directory(path) : readBytes(path) == item.bytes;
     if (!good) {
       fprintf(stderr, "%s differs\n", item.name.c_str());
       return 1;
