@@ -369,8 +369,9 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
     if (rc < 0) break;
     nextSet += setSize;
 
-    // Leaves with rc < 0 (failure), RC_OK at the end of the block, 1 at the
-    // end of the set.
+    // Leaves with rc < 0 (failure), with setEnded at the end of the set, and
+    // otherwise at the end of the block.
+    bool setEnded = false;
     bool tryFast = true;
     for (;;) {
       if (out >= outEnd) break;
@@ -498,7 +499,7 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
         continue;
       }
       if (kind == K_END_OF_SET) {
-        rc = 1;
+        setEnded = true;
         break;
       }
       if (kind == K_INVALID) {
@@ -547,7 +548,7 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
       copyExact(out, distance, length);
       out += length;
     }
-    if (rc != 1) break;
+    if (!setEnded || rc < 0) break;
     rc = RC_OK;
   }
 
