@@ -28,8 +28,8 @@
 
 #include "format.h"
 #include "platform/platform.h"
-#include "unit/stored_archive.h"
-#include "unit/temp_dir.h"
+#include "stored_archive.h"
+#include "temp_dir.h"
 
 extern char** environ;
 

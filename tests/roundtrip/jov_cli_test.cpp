@@ -26,10 +26,10 @@
 #include "archive/seal.h"
 #include "codec/crc32.h"
 #include "format.h"
-#include "unit/block_builder.h"
-#include "unit/jumping_archive.h"
-#include "unit/stored_archive.h"
-#include "unit/temp_dir.h"
+#include "block_builder.h"
+#include "jumping_archive.h"
+#include "stored_archive.h"
+#include "temp_dir.h"
 
 extern char** environ;
 

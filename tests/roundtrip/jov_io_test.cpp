@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "unit/stored_archive.h"
-#include "unit/temp_dir.h"
+#include "stored_archive.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -20,7 +20,7 @@
 #include "install_state.h"
 #include "packer/archive_writer.h"
 #include "packer/source_tree.h"
-#include "unit/packed_items.h"
+#include "packed_items.h"
 
 namespace fs = std::filesystem;
 
