@@ -1,14 +1,13 @@
 // Host-only block decoder.
 //
-// Decodes what the reference decoder (lz_decoder.cpp) decodes: the tables are
-// derived from the reference's own lookup-plus-tree build (huffman.h), so
-// over-subscribed and malformed sets are accepted or refused exactly as there,
-// and every step consumes the same fields in the same order. What differs is
-// how the work is done:
+// Decodes what the reference decoder (lz_decoder.cpp) decodes: the tables
+// (fast_tables.h) accept, refuse and decode every set as the reference's
+// lookup-plus-tree build (huffman.h) does, and every step consumes the same
+// fields in the same order. What differs is how the work is done:
 // - one wide table per alphabet whose entries carry the kind of symbol, the
 //   code length and, for lengths and distances, the base and the extra-bit
-//   count: a length or a distance costs one lookup, and one shift consumes
-//   code and extra bits together;
+//   count: a length or a distance costs one lookup (two for codes longer
+//   than the main table), and one shift consumes code and extra bits together;
 // - a fast loop without per-symbol bounds checks while the input and output
 //   margins below hold, which decodes up to three literals per refill and
 //   looks up the next literal/length entry before a match is copied;
@@ -17,6 +16,8 @@
 // - a careful step, the reference's step, for everything near the ends of
 //   the input or output and for the rare symbols (end of set, symbol 287, no
 //   code), so the block's end is found exactly where the reference finds it.
+// A code that starts no entry (EMPTY) is never consumed: the reference ends
+// the block before it.
 //
 // Bit reader as in the reference: `bits` holds `bitCount` accounted bits, the
 // next in bit 0; a refill loads the 8 bytes at `in`, so right after it all 64
@@ -27,7 +28,7 @@
 
 #include "codec/block_input.h"
 #include "codec/code_lengths.h"
-#include "codec/huffman.h"
+#include "codec/fast_tables.h"
 #include "codec/word_load.h"
 #include "install_state.h"
 
@@ -40,12 +41,8 @@ const uint32_t WORD_BYTES = sizeof(BitBuffer);
 const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
 const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // bits accounted after a refill
 
-const uint32_t LIT_TABLE_BITS = 11;
-const uint32_t DIST_TABLE_BITS = 8;
 const uint32_t LIT_TABLE_MASK = (1u << LIT_TABLE_BITS) - 1;
 const uint32_t DIST_TABLE_MASK = (1u << DIST_TABLE_BITS) - 1;
-static_assert(LIT_TABLE_BITS >= LITLEN_LOOKUP_BITS && DIST_TABLE_BITS >= DIST_LOOKUP_BITS,
-              "the wide tables extend the reference lookups");
 
 // Widest fields of one step.
 const uint32_t LENGTH_EXTRA_MAX = LONG_LENGTH_EXTRA_BITS;
@@ -83,66 +80,42 @@ static_assert(REFILL_GUARANTEE - (MAX_CODE_LENGTH + DIST_EXTRA_MAX) >= LIT_TABLE
 // bytes from the match's start, so it needs length + COPY_SLOP bytes of room.
 const uint32_t COPY_SLOP = 2 * WORD_BYTES;
 
-// Table entries, 32 bits:
-//   bits 0..4   bits to consume: code length plus extra bits
-//   bits 5..8   code length (0 in a rule: its code was consumed by a tree walk)
-//   bits 9..11  kind
-//   literal/length: bits 12..13 the match's distance alphabet, 16..31 the
-//                   literal, the length base or the tree node
-//   distance:       bits 12..31 the distance base or the tree node
-// A rule is the entry of a symbol without its code; an entry of a code found
-// in the table adds the code length to both fields.
-const uint32_t TOTAL_MASK = 0x1F;
-const uint32_t CODE_SHIFT = 5;
-const uint32_t CODE_MASK = 0xF;
-const uint32_t KIND_SHIFT = 9;
-const uint32_t KIND_MASK = 7;
-const uint32_t ALPHABET_SHIFT = 12;
-const uint32_t LIT_PAYLOAD_SHIFT = 16;
-const uint32_t DIST_PAYLOAD_SHIFT = 12;
+const uint32_t TOTAL_MASK = FAST_TOTAL_MASK;
+const uint32_t CODE_SHIFT = FAST_CODE_SHIFT;
+const uint32_t CODE_MASK = FAST_CODE_MASK;
+const uint32_t KIND_SHIFT = FAST_KIND_SHIFT;
+const uint32_t KIND_MASK = FAST_KIND_MASK;
+const uint32_t ALPHABET_SHIFT = FAST_ALPHABET_SHIFT;
+const uint32_t LIT_PAYLOAD_SHIFT = FAST_LIT_PAYLOAD_SHIFT;
+const uint32_t DIST_PAYLOAD_SHIFT = FAST_DIST_PAYLOAD_SHIFT;
 static_assert(LIT_TABLE_BITS + LENGTH_EXTRA_MAX <= TOTAL_MASK && DIST_TABLE_BITS + DIST_EXTRA_MAX <= TOTAL_MASK &&
-                  LIT_TABLE_BITS <= CODE_MASK,
-              "entry fields fit");
-// The largest distance base, of the last symbol of alphabet 0.
-static_assert(distanceBase(DIST0_SYMBOLS - 1) < (1u << (32 - DIST_PAYLOAD_SHIFT)),
-              "a distance base fits its field");
-
-enum Kind : uint32_t {
-  K_LITERAL = 0,
-  K_LENGTH = 1,
-  K_END_OF_SET = 2,
-  K_INVALID = 3,
-  K_EXPLICIT = 0,  // distance kinds
-  K_SHORT = 1,
-  K_REPEAT0 = 2,
-  K_REPEAT1 = 3,
-  K_EMPTY = 4,  // no code begins with these bits
-  K_LINK = 5,   // a longer code: walk the reference tree from the node
-};
-const uint32_t EMPTY_FAST = K_EMPTY << KIND_SHIFT;
+                  LIT_TABLE_BITS <= CODE_MASK && MAX_CODE_LENGTH - LIT_TABLE_BITS <= LIT_TABLE_BITS &&
+                  MAX_CODE_LENGTH - DIST_TABLE_BITS <= DIST_TABLE_BITS,
+              "entry fields fit, subtable entries' too");
+static_assert(distanceBase(DIST0_SYMBOLS - 1) < (1u << (32 - DIST_PAYLOAD_SHIFT)) &&
+                  DIST_TABLE_SIZE < (1u << (32 - DIST_PAYLOAD_SHIFT)) && LIT_TABLE_SIZE <= (1u << (32 - LIT_PAYLOAD_SHIFT)),
+              "a distance base and a subtable's start fit their fields");
 
 inline uint32_t kindOf(uint32_t e) { return (e >> KIND_SHIFT) & KIND_MASK; }
 // One test instruction each, for the fast loop.
-inline bool isKind(uint32_t e, Kind k) { return (e & (KIND_MASK << KIND_SHIFT)) == ((uint32_t)k << KIND_SHIFT); }
-inline bool isEmptyOrLink(uint32_t e) { return (e & ((uint32_t)K_EMPTY << KIND_SHIFT)) != 0; }
+inline bool isKind(uint32_t e, FastKind k) { return (e & (KIND_MASK << KIND_SHIFT)) == ((uint32_t)k << KIND_SHIFT); }
+inline bool isEmptyOrSubtable(uint32_t e) { return (e & ((uint32_t)K_EMPTY << KIND_SHIFT)) != 0; }
 inline uint32_t totalOf(uint32_t e) { return e & TOTAL_MASK; }
 inline uint32_t codeOf(uint32_t e) { return (e >> CODE_SHIFT) & CODE_MASK; }
 // The extra bits of entry `e` from the bits as they were before it was consumed.
 inline uint32_t extraOf(uint32_t e, BitBuffer before) {
   return (uint32_t)((before & (((BitBuffer)1 << totalOf(e)) - 1)) >> codeOf(e));
 }
+// The subtable entry that link entry `e` of a main table of `mainBits` selects
+// with `bits`, the bits at the link's code.
+inline uint32_t subtableEntry(const uint32_t* table, uint32_t e, uint32_t payloadShift, uint32_t mainBits,
+                              BitBuffer bits) {
+  return table[(e >> payloadShift) + (uint32_t)((bits >> mainBits) & ((1u << totalOf(e)) - 1))];
+}
 
 struct FastTables {
-  uint32_t lit[1u << LIT_TABLE_BITS];
-  uint32_t dist[DIST_ALPHABETS_MAX][1u << DIST_TABLE_BITS];
-  // The reference form of the current set: lookups, trees for long codes.
-  int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
-  int32_t litTree[2 * LITLEN_SYMBOLS];
-  int32_t distLookup[DIST_ALPHABETS_MAX][1u << DIST_LOOKUP_BITS];
-  int32_t distTree[DIST_ALPHABETS_MAX][2 * DIST0_SYMBOLS];
-  const uint8_t* litLengths;
-  const uint8_t* distLengths[DIST_ALPHABETS_MAX];
-  uint32_t codes[LITLEN_SYMBOLS];
+  uint32_t lit[LIT_TABLE_SIZE];
+  uint32_t dist[DIST_ALPHABETS_MAX][DIST_TABLE_SIZE];
   // Per block: the rules of every symbol.
   uint32_t litRule[LITLEN_SYMBOLS];
   uint32_t distRule[DIST0_SYMBOLS];
@@ -176,71 +149,13 @@ void buildRules(FastTables* t, uint32_t alphabetsWithTables) {
   }
 }
 
-inline uint32_t codedEntry(const uint32_t* rule, const uint8_t* lengths, uint32_t symbol) {
-  uint32_t length = lengths[symbol];
-  return rule[symbol] + (length << CODE_SHIFT) + length;
-}
-
-// Widens a reference lookup (lookupBits) into a table of tableBits: the codes
-// of at most tableBits bits get their entries, longer ones a link to the
-// lookup's tree node (the walk then starts at bit lookupBits), and bits that
-// start no code EMPTY_FAST. Reads the reference tree only where the lookup
-// links, so it decodes what the reference decodes, over-subscribed sets
-// included.
-void widen(uint32_t* table, uint32_t tableBits, const int32_t* lookup, const int32_t* tree, uint32_t lookupBits,
-           const uint8_t* lengths, const uint32_t* rule, uint32_t payloadShift) {
-  const uint32_t lookupSize = 1u << lookupBits, copies = 1u << (tableBits - lookupBits);
-  for (uint32_t i = 0; i < lookupSize; ++i) {
-    int32_t e = lookup[i];
-    if (e >= 0 || e == EMPTY_ENTRY) {
-      uint32_t v = e >= 0 ? codedEntry(rule, lengths, (uint32_t)e) : EMPTY_FAST;
-      for (uint32_t k = 0; k < copies; ++k) table[i + (k << lookupBits)] = v;
-      continue;
-    }
-    uint32_t link = (K_LINK << KIND_SHIFT) | ((uint32_t)-e << payloadShift);
-    for (uint32_t k = 0; k < copies; ++k) {
-      uint32_t node = (uint32_t)-e, v = link;
-      for (uint32_t depth = 0; depth < tableBits - lookupBits; ++depth) {
-        int32_t next = tree[2 * node + ((k >> depth) & 1)];
-        if (next > 0) {
-          node = (uint32_t)next;
-          continue;
-        }
-        v = next == EMPTY_ENTRY ? EMPTY_FAST : codedEntry(rule, lengths, (uint32_t)-next);
-        break;
-      }
-      table[i + (k << lookupBits)] = v;
-    }
-  }
-}
-
 ResultCode buildTableSet(FastTables* t, const uint8_t* set, uint32_t alphabetsWithTables) {
-  t->litLengths = set;
-  assignCodes(t->codes, set, LITLEN_SYMBOLS);
-  if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
-    return RC_DAMAGED;
-  widen(t->lit, LIT_TABLE_BITS, t->litLookup, t->litTree, LITLEN_LOOKUP_BITS, set, t->litRule, LIT_PAYLOAD_SHIFT);
-  for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
-    const uint8_t* lengths = set + DIST_ALPHABET_POSITION[a];
-    t->distLengths[a] = lengths;
-    assignCodes(t->codes, lengths, DIST_ALPHABET_SIZE[a]);
-    if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, DIST_ALPHABET_SIZE[a]) != RC_OK)
+  if (buildFastTable(t->lit, LIT_ALPHABET, set, LITLEN_SYMBOLS, t->litRule) != RC_OK) return RC_DAMAGED;
+  for (uint32_t a = 0; a < alphabetsWithTables; ++a)
+    if (buildFastTable(t->dist[a], DIST_ALPHABET, set + DIST_ALPHABET_POSITION[a], DIST_ALPHABET_SIZE[a],
+                       t->distRule) != RC_OK)
       return RC_DAMAGED;
-    widen(t->dist[a], DIST_TABLE_BITS, t->distLookup[a], t->distTree[a], DIST_LOOKUP_BITS, lengths, t->distRule,
-          DIST_PAYLOAD_SHIFT);
-  }
   return RC_OK;
-}
-
-// The symbol of a code longer than the table, from the reference tree; -1
-// when no code continues. `bits` start at the bit after the lookup index.
-__attribute__((noinline)) int32_t walkTree(const int32_t* tree, uint32_t node, BitBuffer bits) {
-  for (;;) {
-    int32_t e = tree[2 * node + (bits & 1)];
-    bits >>= 1;
-    if (e > 0) node = (uint32_t)e;
-    else return e == EMPTY_ENTRY ? -1 : -e;
-  }
 }
 
 inline void storeWord(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
@@ -415,14 +330,12 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
           if (!isKind(entry, K_LENGTH)) {
             // A long code is resolved here; what ends a set or a block is
             // left, unconsumed, to the careful step.
-            if (kindOf(entry) != K_LINK) break;
-            int32_t s = walkTree(t.litTree, entry >> LIT_PAYLOAD_SHIFT, bits >> LITLEN_LOOKUP_BITS);
-            if (s < 0) break;
-            uint32_t rule = t.litRule[s];
-            if (kindOf(rule) != K_LITERAL && kindOf(rule) != K_LENGTH) break;
-            CONSUME(t.litLengths[s]);
-            entry = rule;
+            if (!isKind(entry, K_SUBTABLE)) break;
+            entry = subtableEntry(t.lit, entry, LIT_PAYLOAD_SHIFT, LIT_TABLE_BITS, bits);
+            if (!isKind(entry, K_LITERAL) && !isKind(entry, K_LENGTH)) break;
+            CONSUME(LIT_TABLE_BITS);
             if (isKind(entry, K_LITERAL)) {
+              CONSUME(totalOf(entry));
               *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
               REFILL_BITS();
               entry = t.lit[bits & LIT_TABLE_MASK];
@@ -438,13 +351,10 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
           // it up while the refill loads.
           uint32_t d = t.dist[a][bits & DIST_TABLE_MASK];
           REFILL_BITS();
-          if (isEmptyOrLink(d)) {
-            int32_t s = kindOf(d) == K_LINK
-                            ? walkTree(t.distTree[a], d >> DIST_PAYLOAD_SHIFT, bits >> DIST_LOOKUP_BITS)
-                            : -1;
-            if (s < 0) goto blockEnd;  // no distance code: the block ends here
-            CONSUME(t.distLengths[a][s]);
-            d = t.distRule[s];
+          if (isEmptyOrSubtable(d)) {
+            if (isKind(d, K_SUBTABLE)) d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, bits);
+            if (isKind(d, K_EMPTY)) goto blockEnd;  // no distance code: the block ends here
+            CONSUME(DIST_TABLE_BITS);
           }
           before = bits;
           CONSUME(totalOf(d));
@@ -484,11 +394,10 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
       stepOut = out;
       REFILL_BITS();
       uint32_t entry = t.lit[bits & LIT_TABLE_MASK];
-      if (kindOf(entry) == K_LINK) {
-        int32_t s = walkTree(t.litTree, entry >> LIT_PAYLOAD_SHIFT, bits >> LITLEN_LOOKUP_BITS);
-        if (s < 0) break;
-        CONSUME(t.litLengths[s]);
-        entry = t.litRule[s];
+      if (kindOf(entry) == K_SUBTABLE) {
+        entry = subtableEntry(t.lit, entry, LIT_PAYLOAD_SHIFT, LIT_TABLE_BITS, bits);
+        if (kindOf(entry) == K_EMPTY) break;
+        CONSUME(LIT_TABLE_BITS);
       }
       if (kindOf(entry) == K_EMPTY) break;
       BitBuffer before = bits;
@@ -510,11 +419,10 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
       uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
       REFILL_BITS();
       uint32_t d = t.dist[a][bits & DIST_TABLE_MASK];
-      if (kindOf(d) == K_LINK) {
-        int32_t s = walkTree(t.distTree[a], d >> DIST_PAYLOAD_SHIFT, bits >> DIST_LOOKUP_BITS);
-        if (s < 0) break;
-        CONSUME(t.distLengths[a][s]);
-        d = t.distRule[s];
+      if (kindOf(d) == K_SUBTABLE) {
+        d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, bits);
+        if (kindOf(d) == K_EMPTY) break;
+        CONSUME(DIST_TABLE_BITS);
       }
       if (kindOf(d) == K_EMPTY) break;
       before = bits;
