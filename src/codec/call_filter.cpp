@@ -5,6 +5,9 @@
 
 #ifndef JOV_STUB
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #endif
 
 namespace {
@@ -18,6 +21,28 @@ const uint8_t CALL_OPCODE = 0xE8;
 // not using at the time.
 const uint32_t STAGING_SIZE = 65536;
 
+#ifndef JOV_STUB
+// The first opcode in data[i, stop), or stop. In machine code one byte in a
+// few dozen is an opcode: a 16-byte compare inline finds most of them in one
+// step, where a library search pays its call and set-up for each.
+inline uint32_t findOpcode(const uint8_t* data, uint32_t i, uint32_t stop) {
+#ifdef __SSE2__
+  const __m128i opcode = _mm_set1_epi8((char)CALL_OPCODE);
+  for (; stop - i >= 16; i += 16) {
+    __m128i bytes = _mm_loadu_si128((const __m128i*)(data + i));
+    uint32_t hits = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, opcode));
+    if (hits) return i + (uint32_t)__builtin_ctz(hits);
+  }
+  for (; i < stop; ++i)
+    if (data[i] == CALL_OPCODE) return i;
+  return stop;
+#else
+  const uint8_t* hit = (const uint8_t*)memchr(data + i, CALL_OPCODE, stop - i);
+  return hit ? (uint32_t)(hit - data) : stop;
+#endif
+}
+#endif
+
 // Scans data[start, stop) for opcodes, rewriting each operand in place; the
 // caller guarantees `mode` bytes after every scanned position. Returns the
 // first position not yet handled (past stop when an operand crossed it).
@@ -30,11 +55,9 @@ uint32_t scanCalls(uint8_t* data, uint32_t start, uint32_t stop, uint32_t dataOf
 #ifdef JOV_STUB
     if (data[i++] != CALL_OPCODE) continue;
 #else
-    // Opcodes are a few percent of the bytes: the library's word-wide search
-    // skips the rest several times faster than a byte loop.
-    const uint8_t* hit = (const uint8_t*)memchr(data + i, CALL_OPCODE, stop - i);
-    if (!hit) return stop;
-    i = (uint32_t)(hit - data) + 1;
+    i = findOpcode(data, i, stop);
+    if (i == stop) return stop;
+    ++i;
 #endif
     uint8_t* operand = data + i;
     uint32_t p = dataOffset + i;  // file offset of the operand's first byte
