@@ -16,6 +16,14 @@ if(CLI_SOURCES)
   if(TARGET jovpacker)
     target_link_libraries(jov PRIVATE jovpacker)
   endif()
+  # Loading and relocating the shared C++ runtime costs `jov` about 0.7 ms a
+  # run, a few percent of testing a 14 MB archive: link it in where the
+  # toolchain can (the sanitizer builds keep the shared one).
+  include(CheckLinkerFlag)
+  check_linker_flag(CXX "-static-libstdc++;-static-libgcc" JOV_STATIC_CXX_RUNTIME)
+  if(JOV_STATIC_CXX_RUNTIME AND NOT JOV_SANITIZE AND NOT JOV_FUZZ)
+    target_link_options(jov PRIVATE -static-libstdc++ -static-libgcc)
+  endif()
 endif()
 
 if(JOV_BUILD_STUB)

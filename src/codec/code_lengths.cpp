@@ -6,6 +6,7 @@
 #include "codec/code_lengths.h"
 
 #include "codec/block_input.h"
+#include "codec/fast_tables.h"
 #include "codec/huffman.h"
 #include "codec/word_load.h"
 #include "install_state.h"
@@ -63,6 +64,40 @@ ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
   return RC_OK;
 }
 
+#ifndef JOV_STUB
+// The host decodes the pre-code with a wide table: one lookup per symbol
+// where the reference table often walks its tree (pre-codes run to 8 bits and
+// more), decoding and refusing the same codes.
+const uint32_t PRECODE_TABLE_BITS = 8;
+const FastAlphabet PRECODE_ALPHABET = {PRECODE_TABLE_BITS, PRECODE_LOOKUP_BITS, FAST_LIT_PAYLOAD_SHIFT};
+
+struct PrecodeTable {
+  uint32_t entries[(1u << PRECODE_TABLE_BITS) + subtableRoom(PRECODE_SYMBOLS, PRECODE_TABLE_BITS)];
+};
+
+ResultCode buildPrecodeTable(PrecodeTable* table, const uint8_t* precode) {
+  uint32_t rule[PRECODE_SYMBOLS];
+  for (uint32_t s = 0; s < PRECODE_SYMBOLS; ++s) rule[s] = (K_LITERAL << FAST_KIND_SHIFT) | (s << FAST_LIT_PAYLOAD_SHIFT);
+  return buildFastTable(table->entries, PRECODE_ALPHABET, precode, PRECODE_SYMBOLS, rule);
+}
+
+// decodeSymbol's contract, on the wide table.
+int32_t decodeSymbol(const PrecodeTable* table, const uint8_t*, const uint8_t** cursor, uint32_t* bitOffset) {
+  uint32_t bits = loadLe32(*cursor) >> *bitOffset;  // 25 bits or more: any code
+  uint32_t entry = table->entries[bits & ((1u << PRECODE_TABLE_BITS) - 1)], length = 0;
+  if (((entry >> FAST_KIND_SHIFT) & FAST_KIND_MASK) == K_SUBTABLE) {
+    uint32_t width = entry & FAST_TOTAL_MASK;
+    entry = table->entries[(entry >> FAST_LIT_PAYLOAD_SHIFT) + ((bits >> PRECODE_TABLE_BITS) & ((1u << width) - 1))];
+    length = PRECODE_TABLE_BITS;
+  }
+  if (((entry >> FAST_KIND_SHIFT) & FAST_KIND_MASK) == K_EMPTY) return EMPTY_ENTRY;
+  uint32_t position = *bitOffset + length + ((entry >> FAST_CODE_SHIFT) & FAST_CODE_MASK);
+  *cursor += position >> 3;
+  *bitOffset = position & 7;
+  return (int32_t)(entry >> FAST_LIT_PAYLOAD_SHIFT);
+}
+#endif
+
 }  // namespace
 
 void setFixedCodeLengths(uint8_t* d) {
@@ -78,15 +113,23 @@ ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setC
   }
   BitCursor c = {state.inputCursor, state.inputBitOffset};
   uint8_t precode[PRECODE_SYMBOLS];
+#ifdef JOV_STUB
   uint32_t codes[PRECODE_SYMBOLS];
   int32_t lookup[1u << PRECODE_LOOKUP_BITS];
   int32_t tree[2 * PRECODE_SYMBOLS];
   HuffmanTable table = {lookup, tree, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS};
+#else
+  PrecodeTable table;
+#endif
 
   ResultCode rc = readPrecode(&c, precode);
   if (rc == RC_OK) {
+#ifdef JOV_STUB
     assignCodes(codes, precode, PRECODE_SYMBOLS);
     rc = buildDecodeTable(lookup, tree, codes, precode, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
+#else
+    rc = buildPrecodeTable(&table, precode);
+#endif
   }
 
   uint32_t total = setSize * setCount, p = 0;
