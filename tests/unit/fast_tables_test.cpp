@@ -1,0 +1,113 @@
+// The wide tables against the reference lookup-plus-tree: for every set of
+// code lengths both accept or both refuse it, and every 16-bit input decodes
+// to the same symbol with the same code length, or to no code in both.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "codec/fast_tables.h"
+#include "codec/huffman.h"
+
+namespace {
+
+struct Alphabet {
+  const char* name;
+  FastAlphabet fast;
+  uint32_t symbols;
+};
+const Alphabet ALPHABETS[] = {
+    {"literal/length", LIT_ALPHABET, LITLEN_SYMBOLS},
+    {"distance 0", DIST_ALPHABET, DIST0_SYMBOLS},
+    {"distance 1", DIST_ALPHABET, DIST1_SYMBOLS},
+    {"pre-code", {8, PRECODE_LOOKUP_BITS, FAST_LIT_PAYLOAD_SHIFT}, PRECODE_SYMBOLS},
+};
+
+// Symbol and code length of `input` in the fast table, -1 for no code.
+std::pair<int32_t, uint32_t> fastDecode(const std::vector<uint32_t>& table, const FastAlphabet& a, uint32_t input) {
+  uint32_t e = table[input & ((1u << a.mainBits) - 1)], length = 0;
+  if (((e >> FAST_KIND_SHIFT) & FAST_KIND_MASK) == K_SUBTABLE) {
+    uint32_t start = e >> a.payloadShift, width = e & FAST_TOTAL_MASK;
+    EXPECT_LE(start + (1u << width), table.size());
+    e = table.at(start + ((input >> a.mainBits) & ((1u << width) - 1)));
+    length = a.mainBits;
+  }
+  if (((e >> FAST_KIND_SHIFT) & FAST_KIND_MASK) == K_EMPTY) return {-1, 0};
+  EXPECT_EQ(e & FAST_TOTAL_MASK, (e >> FAST_CODE_SHIFT) & FAST_CODE_MASK) << "no extra bits in these rules";
+  return {(int32_t)(e >> 16), length + ((e >> FAST_CODE_SHIFT) & FAST_CODE_MASK)};
+}
+
+void expectSameAsReference(const Alphabet& a, const std::vector<uint8_t>& lengths) {
+  SCOPED_TRACE(a.name);
+  std::vector<uint32_t> codes(a.symbols), rule(a.symbols);
+  std::vector<int32_t> lookup(1u << a.fast.lookupBits), tree(2 * a.symbols);
+  assignCodes(codes.data(), lengths.data(), a.symbols);
+  ResultCode expected = buildDecodeTable(lookup.data(), tree.data(), codes.data(), lengths.data(),
+                                         a.fast.lookupBits, a.symbols);
+  for (uint32_t s = 0; s < a.symbols; ++s) rule[s] = s << 16;
+  std::vector<uint32_t> table((1u << a.fast.mainBits) + subtableRoom(a.symbols, a.fast.mainBits), 0xDEADBEEF);
+  ASSERT_EQ(buildFastTable(table.data(), a.fast, lengths.data(), a.symbols, rule.data()), expected);
+  if (expected != RC_OK) return;
+  HuffmanTable reference = {lookup.data(), tree.data(), a.fast.lookupBits, a.symbols};
+  for (uint32_t input = 0; input < (1u << MAX_CODE_LENGTH); ++input) {
+    uint8_t bytes[4] = {(uint8_t)input, (uint8_t)(input >> 8), 0, 0};
+    const uint8_t* cursor = bytes;
+    uint32_t bit = 0;
+    int32_t symbol = decodeSymbol(&reference, lengths.data(), &cursor, &bit);
+    auto fast = fastDecode(table, a.fast, input);
+    if (symbol == EMPTY_ENTRY) {
+      ASSERT_EQ(fast.first, -1) << "input " << input;
+    } else {
+      ASSERT_EQ(fast.first, symbol) << "input " << input;
+      ASSERT_EQ(fast.second, lengths[symbol]) << "input " << input;
+    }
+  }
+}
+
+// A random complete code over a random subset of the symbols: split leaves
+// of a trie (deepest ones often, to reach long codes) until `leaves` remain.
+std::vector<uint8_t> randomComplete(std::mt19937& rng, uint32_t symbols, uint32_t leaves) {
+  std::vector<uint32_t> depths = {0};
+  while (depths.size() < leaves) {
+    size_t pick = rng() % depths.size();
+    if (rng() % 2) pick = std::max_element(depths.begin(), depths.end()) - depths.begin();
+    if (depths[pick] == MAX_CODE_LENGTH) pick = std::min_element(depths.begin(), depths.end()) - depths.begin();
+    if (depths[pick] == MAX_CODE_LENGTH) break;
+    depths[pick]++;
+    depths.push_back(depths[pick]);
+  }
+  std::vector<uint32_t> order(symbols);
+  for (uint32_t s = 0; s < symbols; ++s) order[s] = s;
+  std::shuffle(order.begin(), order.end(), rng);
+  std::vector<uint8_t> lengths(symbols, 0);
+  for (size_t i = 0; i < depths.size(); ++i) lengths[order[i]] = (uint8_t)depths[i];
+  return lengths;
+}
+
+TEST(FastTables, HandPickedSetsMatchTheReference) {
+  for (const Alphabet& a : ALPHABETS) {
+    std::vector<uint8_t> none(a.symbols, 0), one = none, deepPair = none, oversubscribed = none, prefixClash = none,
+                                              manyLong = none;
+    one[a.symbols - 1] = 1;                                                    // incomplete
+    deepPair[0] = 1, deepPair[a.symbols - 1] = 16;                             // incomplete, a long chain
+    oversubscribed[0] = oversubscribed[1] = oversubscribed[2] = 1;             // accepted, later ones win
+    prefixClash[0] = 1, prefixClash[1] = 1, prefixClash[2] = 12;               // refused: a code below a code
+    for (uint32_t s = 0; s < a.symbols; s += 2) manyLong[s] = 16;              // past the node limit or not
+    for (const auto& lengths : {none, one, deepPair, oversubscribed, prefixClash, manyLong})
+      expectSameAsReference(a, lengths);
+  }
+}
+
+TEST(FastTables, RandomCompleteAndArbitrarySetsMatchTheReference) {
+  std::mt19937 rng(14);
+  for (const Alphabet& a : ALPHABETS)
+    for (int round = 0; round < 12; ++round) {
+      expectSameAsReference(a, randomComplete(rng, a.symbols, 2 + rng() % (a.symbols - 1)));
+      std::vector<uint8_t> arbitrary(a.symbols);
+      for (auto& l : arbitrary) l = (uint8_t)(rng() % 3 ? 0 : rng() % (MAX_CODE_LENGTH + 1));
+      expectSameAsReference(a, arbitrary);
+    }
+}
+
+}  // namespace
