@@ -113,9 +113,15 @@ inline uint32_t subtableEntry(const uint32_t* table, uint32_t e, uint32_t payloa
   return table[(e >> payloadShift) + (uint32_t)((bits >> mainBits) & ((1u << totalOf(e)) - 1))];
 }
 
+// A power of two, so that selecting a distance table is a shift, not a
+// multiplication, on the way from a length's entry to its distance's.
+const uint32_t DIST_TABLE_STRIDE = 2048;
+static_assert(DIST_TABLE_STRIDE >= DIST_TABLE_SIZE && (DIST_TABLE_STRIDE & (DIST_TABLE_STRIDE - 1)) == 0,
+              "a distance table fits its power-of-two stride");
+
 struct FastTables {
   uint32_t lit[LIT_TABLE_SIZE];
-  uint32_t dist[DIST_ALPHABETS_MAX][DIST_TABLE_SIZE];
+  uint32_t dist[DIST_ALPHABETS_MAX][DIST_TABLE_STRIDE];
   // Per block: the rules of every symbol.
   uint32_t litRule[LITLEN_SYMBOLS];
   uint32_t distRule[DIST0_SYMBOLS];
