@@ -170,7 +170,15 @@ inline void storeWord(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
 inline void copyWithSlop(uint8_t* out, uint32_t distance, uint32_t length) {
   const uint8_t* from = out - distance;
   uint8_t* const end = out + length;
-  if (distance >= WORD_BYTES) {
+  if (distance >= COPY_SLOP) {
+    // 16-byte moves (one vector load and store each); each read lies wholly
+    // before its own store.
+    do {
+      memcpy(out, from, COPY_SLOP);
+      out += COPY_SLOP;
+      from += COPY_SLOP;
+    } while (out < end);
+  } else if (distance >= WORD_BYTES) {
     // Each word read lies wholly before the write position of its own store.
     storeWord(out, loadLe64(from));
     storeWord(out + 8, loadLe64(from + 8));
