@@ -76,8 +76,9 @@ static_assert(BITBUF_BITS - (2 * LIT_TABLE_BITS + MAX_CODE_LENGTH + LENGTH_EXTRA
               "before the refill for the distance the buffer still holds the distance entry's index");
 static_assert(REFILL_GUARANTEE - (MAX_CODE_LENGTH + DIST_EXTRA_MAX) >= LIT_TABLE_BITS,
               "after a distance the buffer still holds the next entry's index, looked up before the copy");
-// A fast match copy writes whole words: at most max(2 words, length + 7)
-// bytes from the match's start, so it needs length + COPY_SLOP bytes of room.
+// A fast match copy writes whole words or 16-byte moves: at most
+// max(2 words, length + 15) bytes from the match's start, so it needs
+// length + COPY_SLOP bytes of room.
 const uint32_t COPY_SLOP = 2 * WORD_BYTES;
 
 const uint32_t TOTAL_MASK = FAST_TOTAL_MASK;
@@ -195,19 +196,20 @@ inline void copyWithSlop(uint8_t* out, uint32_t distance, uint32_t length) {
     storeWord(out, word);
     storeWord(out + 8, word);
     for (out += 2 * WORD_BYTES; out < end; out += WORD_BYTES) storeWord(out, word);
-  } else if (length < 2 * WORD_BYTES) {
-    for (; out < end; ++out, ++from) *out = *from;
   } else {
-    // The bytes repeat with period `distance` and so with any multiple of it:
-    // once a multiple of at least a word lies behind, copy words from there.
-    uint32_t stride = distance * ((WORD_BYTES + distance - 1) / distance);
-    for (uint32_t i = distance; i < stride; ++i) *out++ = *from++;
-    from = out - stride;
-    do {
-      storeWord(out, loadLe64(from));
-      out += WORD_BYTES;
-      from += WORD_BYTES;
-    } while (out < end);
+    // 2..7: the bytes repeat with period `distance`, so with any multiple of
+    // it. The first four go one by one; the next four come from the nearest
+    // multiple at least 4 back, the rest a word at a time from the nearest
+    // multiple at least 8 back: each read lies wholly before its store.
+    static const uint8_t BACK4[WORD_BYTES] = {0, 0, 4, 6, 4, 5, 6, 7};
+    static const uint8_t BACK8[WORD_BYTES] = {0, 0, 8, 9, 8, 10, 12, 14};
+    out[0] = from[0];
+    out[1] = from[1];
+    out[2] = from[2];
+    out[3] = from[3];
+    memcpy(out + 4, out + 4 - BACK4[distance], 4);
+    from = out + WORD_BYTES - BACK8[distance];
+    for (out += WORD_BYTES; out < end; out += WORD_BYTES, from += WORD_BYTES) storeWord(out, loadLe64(from));
   }
 }
 
