@@ -77,7 +77,8 @@ struct PrecodeTable {
 
 ResultCode buildPrecodeTable(PrecodeTable* table, const uint8_t* precode) {
   uint32_t rule[PRECODE_SYMBOLS];
-  for (uint32_t s = 0; s < PRECODE_SYMBOLS; ++s) rule[s] = (K_LITERAL << FAST_KIND_SHIFT) | (s << FAST_LIT_PAYLOAD_SHIFT);
+  for (uint32_t s = 0; s < PRECODE_SYMBOLS; ++s)
+    rule[s] = (K_LITERAL << FAST_KIND_SHIFT) | (s << FAST_LIT_PAYLOAD_SHIFT);
   return buildFastTable(table->entries, PRECODE_ALPHABET, precode, PRECODE_SYMBOLS, rule);
 }
 

@@ -94,7 +94,8 @@ static_assert(LIT_TABLE_BITS + LENGTH_EXTRA_MAX <= TOTAL_MASK && DIST_TABLE_BITS
                   MAX_CODE_LENGTH - DIST_TABLE_BITS <= DIST_TABLE_BITS,
               "entry fields fit, subtable entries' too");
 static_assert(distanceBase(DIST0_SYMBOLS - 1) < (1u << (32 - DIST_PAYLOAD_SHIFT)) &&
-                  DIST_TABLE_SIZE < (1u << (32 - DIST_PAYLOAD_SHIFT)) && LIT_TABLE_SIZE <= (1u << (32 - LIT_PAYLOAD_SHIFT)),
+                  DIST_TABLE_SIZE < (1u << (32 - DIST_PAYLOAD_SHIFT)) &&
+                  LIT_TABLE_SIZE <= (1u << (32 - LIT_PAYLOAD_SHIFT)),
               "a distance base and a subtable's start fit their fields");
 
 inline uint32_t kindOf(uint32_t e) { return (e >> KIND_SHIFT) & KIND_MASK; }
