@@ -22,10 +22,10 @@ namespace {
 // chosen to replace it. `bits` are the existing file's attributes.
 void clearBlockingAttributes(const char* path, uint32_t bits) {
   if (bits & ENTRY_APPLIED_ATTRIBUTES) {
-    uint32_t saved = state.lastSystemError;
+    uint32_t saved = lastSystemError;
     uint32_t kept = bits & ~(uint32_t)ENTRY_APPLIED_ATTRIBUTES & ~(uint32_t)ATTR_NORMAL;
     fileSetAttributes(path, kept ? kept : ATTR_NORMAL);
-    state.lastSystemError = saved;
+    lastSystemError = saved;
   }
 }
 
@@ -41,9 +41,9 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   // One attribute query tells whether a file is there (to ask before
   // replacing it) and what blocks its replacement; it costs far less than an
   // open, and must not leave its error number behind.
-  uint32_t saved = state.lastSystemError;
+  uint32_t saved = lastSystemError;
   uint32_t bits = fileProbe(state.installPath);
-  state.lastSystemError = saved;
+  lastSystemError = saved;
   if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY)) {
     if (!state.overwriteAll) {
       int answer = askOverwrite(state.installPath);
@@ -90,7 +90,7 @@ ResultCode extractArchive(WindowHandle dialog) {
   // installPath holds 261 bytes: a longer folder leaves no room for the
   // separator and the names, and createFolderPath takes at most 259.
   if (folderEnd - state.installPath > (long)PATH_MAX_CHARS) {
-    state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+    lastSystemError = ERR_FILENAME_EXCED_RANGE;
     reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
     return RC_CANCELLED;
   }
@@ -134,7 +134,7 @@ ResultCode extractArchive(WindowHandle dialog) {
     RecordResult outcome;
     NameVerdict verdict = checkEntryName(name, entry.nameLength);
     if (shown != entry.nameLength) {
-      state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+      lastSystemError = ERR_FILENAME_EXCED_RANGE;
       outcome = reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
     } else if (verdict != NAME_OK) {
 #ifndef JOV_STUB
