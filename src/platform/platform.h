@@ -1,6 +1,8 @@
 // The platform folder owns every call into the operating system the core
-// makes: files, the heap, the message pump. It sits at the bottom of the
-// layers and includes nothing of the project above it (src/README.md).
+// makes: files, the heap, the message pump, and the last system error; on
+// the host also the conversion of code-page names (code_page.h). It sits at
+// the bottom of the layers and includes nothing of the project above it but
+// the leaf format.h (src/README.md).
 //
 // Platform layer: the only way the core reaches files, the heap and the
 // message queue. win32.cpp makes the real calls (the stub), posix.cpp maps
