@@ -36,9 +36,10 @@ set_property(TARGET stub APPEND PROPERTY LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/
 # MinGW's GCC puts zero-initialised objects into .data$ sections when data
 # sections are on, which would store the whole InstallState (mostly CRC
 # tables) as zeros in the file; without them it goes to .bss.
-# The shell's few globals (all used) likewise, so that the stub needs no
+# The shell's and the Win32 layer's few globals (all used) likewise, so that the stub needs no
 # .data section at all.
-set_source_files_properties(${CMAKE_SOURCE_DIR}/src/install_state.cpp ${SHELL_SOURCES}
+set_source_files_properties(${CMAKE_SOURCE_DIR}/src/install_state.cpp ${CMAKE_SOURCE_DIR}/src/platform/win32.cpp
+  ${SHELL_SOURCES}
   PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 target_link_libraries(stub PRIVATE kernel32 user32 advapi32 comdlg32 shell32 ole32 gcc)
 

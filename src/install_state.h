@@ -61,9 +61,6 @@ struct InstallState {
   volatile uint8_t cancelRequested;  // set by the front end (dialog, signal)
   uint8_t overwriteAll;
   uint8_t nameVerdict;  // NameVerdict of the last record refused for its name
-
-  uint32_t lastSystemError;  // Win32 error number of the last failed call
-  uint32_t lastPumpTick;     // millisecond tick of the last queue drain (Win32 pump)
 };
 
 extern InstallState state;

@@ -11,6 +11,7 @@
 #include "archive/messages.h"
 #include "archive/names.h"
 #include "archive/paths.h"
+#include "archive/reading.h"
 #include "codec/stream_reader.h"
 #include "frontend.h"
 #include "install_state.h"
@@ -22,10 +23,10 @@ namespace {
 // chosen to replace it. `bits` are the existing file's attributes.
 void clearBlockingAttributes(const char* path, uint32_t bits) {
   if (bits & ENTRY_APPLIED_ATTRIBUTES) {
-    uint32_t saved = state.lastSystemError;
+    uint32_t saved = lastSystemError;
     uint32_t kept = bits & ~(uint32_t)ENTRY_APPLIED_ATTRIBUTES & ~(uint32_t)ATTR_NORMAL;
     fileSetAttributes(path, kept ? kept : ATTR_NORMAL);
-    state.lastSystemError = saved;
+    lastSystemError = saved;
   }
 }
 
@@ -41,9 +42,9 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   // One attribute query tells whether a file is there (to ask before
   // replacing it) and what blocks its replacement; it costs far less than an
   // open, and must not leave its error number behind.
-  uint32_t saved = state.lastSystemError;
+  uint32_t saved = lastSystemError;
   uint32_t bits = fileProbe(state.installPath);
-  state.lastSystemError = saved;
+  lastSystemError = saved;
   if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY)) {
     if (!state.overwriteAll) {
       int answer = askOverwrite(state.installPath);
@@ -78,6 +79,53 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   return RECORD_NEXT;
 }
 
+// Creates the install folder (all of its path) unless it is a drive's root
+// or the current folder. False once the failure has been shown.
+bool prepareInstallFolder(WindowHandle dialog, const char* folderEnd) {
+  // installPath holds 261 bytes: a longer folder leaves no room for the
+  // separator and the names, and createFolderPath takes at most 259.
+  if (folderEnd - state.installPath > (long)PATH_MAX_CHARS) {
+    lastSystemError = ERR_FILENAME_EXCED_RANGE;
+    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
+    return false;
+  }
+  if (folderEnd != state.installPath && folderEnd[-1] != ':' && !createFolderPath(state.installPath)) {
+    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
+    return false;
+  }
+  return true;
+}
+
+// One directory record, its name copied behind the folder at `nameStart`
+// (at most `room` bytes fit there).
+RecordResult extractRecord(WindowHandle dialog, const DirectoryEntry& entry, const uint8_t* name, char* nameStart,
+                           uint32_t room) {
+  // A name that does not fit behind the folder is shown cut to what fits,
+  // with the error Windows gives for such a path.
+  uint32_t shown = entry.nameLength < room ? entry.nameLength : room;
+  for (uint32_t i = 0; i < shown; ++i) nameStart[i] = (char)name[i];
+  nameStart[shown] = 0;
+
+  NameVerdict verdict = checkEntryName(name, entry.nameLength);
+  if (shown != entry.nameLength) {
+    lastSystemError = ERR_FILENAME_EXCED_RANGE;
+    return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
+  }
+  if (verdict != NAME_OK) {
+#ifndef JOV_STUB
+    state.nameVerdict = verdict;  // for the message's reason
+#endif
+    return reportRecordFailure(dialog, RC_UNSAFE_NAME, 1);
+  }
+  if (!(entry.flags & ENTRY_FOLDER)) return extractFile(dialog, entry, nameStart);
+  if (!createFolderPath(state.installPath)) {
+    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
+    return RECORD_STOP;
+  }
+  fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);
+  return RECORD_NEXT;
+}
+
 }  // namespace
 
 ResultCode extractArchive(WindowHandle dialog) {
@@ -86,27 +134,11 @@ ResultCode extractArchive(WindowHandle dialog) {
   uint32_t fileEnd = fileSeek(state.archiveFile, 0, FROM_END);
   if (fileEnd == SEEK_FAILED) return RC_SEEK_FAILED;
   if (fileEnd - state.archiveOffset < ARCHIVE_HEADER_SIZE) return RC_DAMAGED;
+  if (!prepareInstallFolder(dialog, folderEnd)) return RC_CANCELLED;
 
-  // installPath holds 261 bytes: a longer folder leaves no room for the
-  // separator and the names, and createFolderPath takes at most 259.
-  if (folderEnd - state.installPath > (long)PATH_MAX_CHARS) {
-    state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
-    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
-    return RC_CANCELLED;
-  }
-  if (folderEnd != state.installPath && folderEnd[-1] != ':' &&
-      !createFolderPath(state.installPath)) {
-    reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
-    return RC_CANCELLED;
-  }
-
-  state.inputBuffer = (uint8_t*)memAlloc(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
-  if (!state.inputBuffer) return RC_NO_MEMORY;
-  // The decoders may look a few bytes past the loaded input (bits they never
-  // use on well-formed data); zeroed memory keeps even damaged input from
-  // carrying uninitialised bytes anywhere.
-  for (uint32_t i = 0; i < INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK; ++i) state.inputBuffer[i] = 0;
-  startStreamReading(state.inputBuffer);
+  uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];
+  ResultCode result = startReading(directoryBuffer);
+  if (result < 0) return result;
 
   char* nameStart = appendSeparator(state.installPath);
   // At most 260 bytes precede the name (the folder checked above and a
@@ -114,58 +146,23 @@ ResultCode extractArchive(WindowHandle dialog) {
   uint32_t used = (uint32_t)(nameStart - state.installPath);
   uint32_t room = used < PATH_MAX_CHARS ? PATH_MAX_CHARS - used : 0;
 
-  uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];
-  startDirectory(directoryBuffer);
-
-  ResultCode result = RC_OK;
-  bool stopped = false;  // stopped after a failure already shown
+  bool stopped = false;  // after a failure already shown: installPath keeps its name
   uint32_t index = 0;
   for (; index < state.header.entryCount && !state.cancelRequested; ++index) {
     DirectoryEntry entry;
     const uint8_t* name;
     result = nextDirectoryRecord(directoryBuffer, &entry, &name);
     if (result != RC_OK) break;
-    // A name that does not fit behind the folder is shown cut to what fits,
-    // with the error Windows gives for such a path.
-    uint32_t shown = entry.nameLength < room ? entry.nameLength : room;
-    for (uint32_t i = 0; i < shown; ++i) nameStart[i] = (char)name[i];
-    nameStart[shown] = 0;
-
-    RecordResult outcome;
-    NameVerdict verdict = checkEntryName(name, entry.nameLength);
-    if (shown != entry.nameLength) {
-      state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
-      outcome = reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
-    } else if (verdict != NAME_OK) {
-#ifndef JOV_STUB
-      state.nameVerdict = verdict;  // for the message's reason
-#endif
-      outcome = reportRecordFailure(dialog, RC_UNSAFE_NAME, 1);
-    } else if (entry.flags & ENTRY_FOLDER) {
-      if (createFolderPath(state.installPath)) {
-        fileSetAttributes(state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES);
-        outcome = RECORD_NEXT;
-      } else {
-        reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);
-        outcome = RECORD_STOP;
-      }
-    } else {
-      outcome = extractFile(dialog, entry, nameStart);
-    }
-    if (outcome == RECORD_STOP) {
-      stopped = true;
-      result = RC_CANCELLED;
-      break;
-    }
+    stopped = extractRecord(dialog, entry, name, nameStart, room) == RECORD_STOP;
+    if (stopped) break;
     pumpMessages();
   }
-  if (!stopped) {
+  if (stopped) {
+    result = RC_CANCELLED;
+  } else {
     if (result == RC_OK && index < state.header.entryCount) result = RC_CANCELLED;
     *nameStart = 0;
   }
-  if (state.outputBuffer) memFree(state.outputBuffer);
-  state.outputBuffer = nullptr;
-  memFree(state.inputBuffer);
-  state.inputBuffer = nullptr;
+  finishReading();
   return result;
 }

@@ -1,7 +1,8 @@
-// The archive folder owns reading an archive: its header, directory, paths,
-// messages, the stub seal and PE-header reader, and this driver, which walks
-// the directory and hands each file to the codec. It uses codec/ and
-// platform/; front ends (shell/, cli/) call it (src/README.md).
+// The archive folder owns reading an archive: its header, directory, the
+// reading set-up shared with `jov` (reading.h), paths, messages, the stub
+// seal and PE-header reader, and this driver, which walks the directory and
+// hands each file to the codec. It uses codec/ and platform/; front ends
+// (shell/, cli/) call it (src/README.md).
 //
 // Extraction driver: installs the whole archive into state.installPath.
 #pragma once

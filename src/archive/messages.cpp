@@ -61,8 +61,8 @@ uint32_t formatText(char* out, uint32_t capacity, const char* format, const char
 
 const char* systemErrorText() {
   for (const ErrorSuffix& e : ERROR_SUFFIXES)
-    if (e.error == state.lastSystemError) return e.text;
-  if (state.lastSystemError >= 50 && state.lastSystemError <= 71) return "\nNetwork error";
+    if (e.error == lastSystemError) return e.text;
+  if (lastSystemError >= 50 && lastSystemError <= 71) return "\nNetwork error";
   return "";
 }
 
@@ -94,7 +94,7 @@ int composeMessage(ResultCode code, const char* path) {
 
 int reportResult(WindowHandle owner, ResultCode code, const char* path, int askToContinue) {
   if (!composeMessage(code, path)) return 0;
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   int ok = showMessage(owner, state.messageText, askToContinue);
   return askToContinue && ok ? 0 : 1;
 }

@@ -10,7 +10,7 @@
 extern const char INSTALLER_CAPTION[];
 
 // Composes the message for `code` with `path` (state.stubName when null) and
-// the suffix of state.lastSystemError into state.messageText. Returns 0 when
+// the suffix of lastSystemError into state.messageText. Returns 0 when
 // the code has no message (nothing composed, lastSystemError kept), else 1.
 int composeMessage(ResultCode code, const char* path);
 
@@ -19,7 +19,7 @@ int composeMessage(ResultCode code, const char* path);
 // codes without a message.
 int reportResult(WindowHandle owner, ResultCode code, const char* path, int askToContinue);
 
-// Second line describing state.lastSystemError ("\nAccess denied"), or "".
+// Second line describing lastSystemError ("\nAccess denied"), or "".
 const char* systemErrorText();
 
 // Formats `format` into `out` (capacity bytes including the terminator),

@@ -55,7 +55,7 @@ int createFolderPath(const char* path) {
   uint32_t length = 0;
   while (path[length]) {
     if (length >= PATH_MAX_CHARS) {
-      state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+      lastSystemError = ERR_FILENAME_EXCED_RANGE;
       return 0;
     }
     work[length] = path[length];
@@ -75,7 +75,7 @@ int createFolderPath(const char* path) {
   for (;;) {
     if (fileAttributes(path) != INVALID_ATTRIBUTES) break;
     if (folderCreate(work)) break;
-    if (state.lastSystemError == ERR_FILE_EXISTS || state.lastSystemError == ERR_ALREADY_EXISTS) break;
+    if (lastSystemError == ERR_FILE_EXISTS || lastSystemError == ERR_ALREADY_EXISTS) break;
     char* slash = lastIndexOfByte(work, '\\');
     if (!slash || slash == work || slash[-1] == ':') return 0;
     *slash = 0;

@@ -15,8 +15,8 @@
 #include "archive/directory.h"
 #include "archive/header.h"
 #include "archive/messages.h"
+#include "archive/reading.h"
 #include "codec/crc32.h"
-#include "codec/stream_reader.h"
 #include "install_state.h"
 #include "platform/posix.h"
 
@@ -166,17 +166,9 @@ bool stubIntact(const ArchiveFile& archive) {
 }
 
 ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& visit) {
-  // The driver's set-up: one input buffer with its slack, zeroed; no stream
-  // open; the file at the first directory block.
-  state.inputBuffer = (uint8_t*)memAlloc(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
-  if (!state.inputBuffer) return RC_NO_MEMORY;
-  memset(state.inputBuffer, 0, INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
-  startStreamReading(state.inputBuffer);
-
   std::vector<uint8_t> directoryBuffer(DIRECTORY_BUFFER_SIZE);
-  startDirectory(directoryBuffer.data());
-
-  ResultCode result = RC_OK;
+  ResultCode result = startReading(directoryBuffer.data());
+  if (result < 0) return result;
   for (uint32_t index = 0; index < state.header.entryCount; ++index) {
     ArchiveRecord record;
     record.index = index;
@@ -188,10 +180,7 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
     if (result < 0) break;
     result = RC_OK;
   }
-  memFree(state.outputBuffer);
-  state.outputBuffer = nullptr;
-  memFree(state.inputBuffer);
-  state.inputBuffer = nullptr;
+  finishReading();
   return result;
 }
 

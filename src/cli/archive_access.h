@@ -48,7 +48,7 @@ struct ArchiveRecord {
   std::string name;     // bytes as stored: code page, "\" separators
 };
 
-// Walks the directory as extractArchive does: same buffers and set-up, the
+// Walks the directory as extractArchive does: the same set-up (startReading), the
 // same rules for short blocks and overlong records, so a listing or a test
 // meets exactly the records and failures an installation would. The visitor
 // may read the record's data with readStreamFile; a negative code from it

@@ -377,6 +377,121 @@ struct PackOutput {
   }
 };
 
+// The stub to put in front of the archive; none with --raw. Throws
+// UsageError: a bad stub is found before any work.
+std::vector<uint8_t> loadStub(const PackSettings& settings) {
+  std::vector<uint8_t> stub;
+  if (settings.raw) return stub;
+  std::string error;
+  if (!settings.stubFile.empty()) {
+    if (!readWholeFile(settings.stubFile, stub, error)) throw UsageError(settings.stubFile + ": " + error);
+  } else if (embeddedStubSize == 0) {
+    throw UsageError("this jov has no built-in stub; give one with --stub");
+  } else {
+    stub.assign(embeddedStub, embeddedStub + embeddedStubSize);
+  }
+  if (std::string why = stubSealProblem(stub); !why.empty())
+    throw UsageError((settings.stubFile.empty() ? std::string("built-in stub") : settings.stubFile) + ": " + why);
+  return stub;
+}
+
+// The entries under the source folder. Neither the output being written
+// (`out`) nor the file it replaces is packed, wherever they lie.
+std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutput& output, FILE* out) {
+  jov::ScanOptions& scan = settings.scan;
+  struct stat st;
+  if (fstat(fileno(out), &st) == 0) scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
+  if ((output.streaming() ? fstat(output.target, &st) : stat(output.finalPath.c_str(), &st)) == 0)
+    scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
+  std::vector<jov::SourceEntry> entries = jov::scanSourceTree(settings.source, scan);
+  if (entries.empty())
+    throw std::runtime_error(settings.source + ": folder is empty; the installer needs at least one entry");
+  bool hasProgram = false;
+  for (const jov::SourceEntry& e : entries)
+    if (!e.info.folder && strcasecmp(e.relative.c_str(), "Tovrel32.exe") == 0) hasProgram = true;
+  if (!hasProgram && !settings.common.quiet)
+    fprintf(stderr, "jov pack: warning: no Tovrel32.exe at the top of %s; the installer registers and starts it\n",
+            settings.source.c_str());
+  return entries;
+}
+
+// Writes the stub and the archive of `entries` into `out`, with the
+// progress bar and the --verbose listing.
+jov::PackStats writeInstaller(const PackSettings& settings, const std::vector<jov::SourceEntry>& entries,
+                              const std::vector<uint8_t>& stub, FILE* out, const std::string& shown) {
+  if (!stub.empty() && fwrite(stub.data(), 1, stub.size(), out) != stub.size())
+    throw std::runtime_error(shown + ": cannot write: " + strerror(errno));
+
+  ProgressBar& progress = console.progress;
+  uint64_t total = 0;
+  for (const jov::SourceEntry& e : entries)
+    total += e.size + STREAM_RECORD_FIXED_SIZE + e.info.name.size() + STREAM_RECORD_CRC_SIZE;
+  progress.start(total, !settings.common.quiet && isatty(STDERR_FILENO));
+  auto started = std::chrono::steady_clock::now();
+
+  jov::PackOptions options;
+  options.level = settings.level;
+  options.threads = settings.threads ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+  options.progress = [&](uint64_t in, uint64_t written) {
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char label[64];
+    snprintf(label, sizeof label, "%.1f MB/s, ratio %.1f%%", seconds > 0 ? (double)in / seconds / 1e6 : 0.0,
+             in ? 100.0 * (double)written / (double)in : 0.0);
+    progress.update(in, label);
+  };
+  // The listing goes to stdout, unless the installer does.
+  FILE* listing = settings.output == "-" ? stderr : stdout;
+  jov::ArchiveWriter writer(out, options);
+  for (const jov::SourceEntry& e : entries) {
+    if (e.info.folder) {
+      writer.addFolder(e.info);
+    } else {
+      jov::SourceFile file(e);
+      writer.addFile(e.info, file);
+      file.checkUnchanged();
+    }
+    if (settings.common.verbose) {
+      progress.clear();
+      fprintf(listing, "%s %s\n", e.info.folder ? "folder" : "file  ", e.relative.c_str());
+    }
+  }
+  jov::PackStats stats = writer.finish();
+  progress.finish();
+  return stats;
+}
+
+void printSummary(const std::string& shown, const jov::PackStats& stats, size_t stubBytes) {
+  const unsigned folders = stats.entries - stats.files;
+  fprintf(stderr, "%s: %u file%s, %u folder%s, %llu -> %llu bytes (%.1f%%)%s\n", shown.c_str(), stats.files,
+          stats.files == 1 ? "" : "s", folders, folders == 1 ? "" : "s", (unsigned long long)stats.inputBytes,
+          (unsigned long long)(stats.archiveBytes + stubBytes),
+          stats.inputBytes ? 100.0 * (double)stats.archiveBytes / (double)stats.inputBytes : 0.0,
+          stats.filtered ? (", " + std::to_string(stats.filtered) + " executables filtered").c_str() : "");
+}
+
+// Says why the pack failed and removes what it had begun to write; `out`
+// (still open, or null) is closed. `error` is errno as the failure left it.
+int reportPackFailure(const std::exception& e, int error, FILE* out, const PackOutput& output,
+                      const std::string& source) {
+  console.progress.finish();
+  std::string text = e.what();
+  // The writer says that writing failed, not where or why.
+  if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + strerror(error) : "");
+  if (out) fclose(out);
+  if (tempActive) {
+    unlink(tempPath);
+    tempActive = 0;
+  }
+  if (const auto* problems = dynamic_cast<const jov::SourceProblems*>(&e)) {
+    for (const std::string& p : problems->problems()) fprintf(stderr, "jov pack: %s\n", p.c_str());
+    fprintf(stderr, "jov pack: %zu problem%s in %s; nothing was packed\n", problems->problems().size(),
+            problems->problems().size() == 1 ? "" : "s", source.c_str());
+  } else {
+    fprintf(stderr, "jov pack: %s\n", text.c_str());
+  }
+  return EXIT_FAILED;
+}
+
 }  // namespace
 
 int runPack(int argc, char** argv) {
@@ -393,19 +508,7 @@ int runPack(int argc, char** argv) {
       printVersion();
       return EXIT_OK;
     }
-    // The stub first: a bad one is a usage error, found before any work.
-    if (!settings.raw) {
-      std::string error;
-      if (!settings.stubFile.empty()) {
-        if (!readWholeFile(settings.stubFile, stub, error)) throw UsageError(settings.stubFile + ": " + error);
-      } else if (embeddedStubSize == 0) {
-        throw UsageError("this jov has no built-in stub; give one with --stub");
-      } else {
-        stub.assign(embeddedStub, embeddedStub + embeddedStubSize);
-      }
-      if (std::string why = stubSealProblem(stub); !why.empty())
-        throw UsageError((settings.stubFile.empty() ? std::string("built-in stub") : settings.stubFile) + ": " + why);
-    }
+    stub = loadStub(settings);
     output.open(settings.output);
   } catch (const UsageError& e) {
     fprintf(stderr, "jov pack: %s (try 'jov pack --help')\n", e.what());
@@ -414,100 +517,21 @@ int runPack(int argc, char** argv) {
     fprintf(stderr, "jov pack: %s\n", e.what());
     return EXIT_FAILED;
   }
-  const bool quiet = settings.common.quiet, verbose = settings.common.verbose, raw = settings.raw;
-  const std::string& source = settings.source;
-  jov::ScanOptions& scan = settings.scan;
-  unsigned threads = settings.threads ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
-  // The listing goes to stdout, unless the installer does.
-  FILE* listing = settings.output == "-" ? stderr : stdout;
-  scan.warn = [&](const std::string& s) {
+  settings.scan.warn = [quiet = settings.common.quiet](const std::string& s) {
     if (!quiet) fprintf(stderr, "jov pack: warning: %s\n", s.c_str());
   };
 
   FILE* out = nullptr;
   try {
-    out = output.create(!raw, quiet);
-    // Neither the output being written nor the one it replaces is packed,
-    // wherever they lie.
-    struct stat st;
-    if (fstat(fileno(out), &st) == 0) scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
-    if ((output.streaming() ? fstat(output.target, &st) : stat(output.finalPath.c_str(), &st)) == 0)
-      scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
-    std::vector<jov::SourceEntry> entries = jov::scanSourceTree(source, scan);
-    if (entries.empty()) throw std::runtime_error(source + ": folder is empty; the installer needs at least one entry");
-    bool hasProgram = false;
-    for (const jov::SourceEntry& e : entries)
-      if (!e.info.folder && strcasecmp(e.relative.c_str(), "Tovrel32.exe") == 0) hasProgram = true;
-    if (!hasProgram && !quiet)
-      fprintf(stderr, "jov pack: warning: no Tovrel32.exe at the top of %s; the installer registers and starts it\n",
-              source.c_str());
-
-    if (!stub.empty() && fwrite(stub.data(), 1, stub.size(), out) != stub.size())
-      throw std::runtime_error(output.shown + ": cannot write: " + strerror(errno));
-
-    ProgressBar& progress = console.progress;
-    uint64_t total = 0;
-    for (const jov::SourceEntry& e : entries)
-      total += e.size + STREAM_RECORD_FIXED_SIZE + e.info.name.size() + STREAM_RECORD_CRC_SIZE;
-    progress.start(total, !quiet && isatty(STDERR_FILENO));
-    auto started = std::chrono::steady_clock::now();
-
-    jov::PackOptions options;
-    options.level = settings.level;
-    options.threads = threads;
-    options.progress = [&](uint64_t in, uint64_t written) {
-      double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-      char label[64];
-      snprintf(label, sizeof label, "%.1f MB/s, ratio %.1f%%", seconds > 0 ? (double)in / seconds / 1e6 : 0.0,
-               in ? 100.0 * (double)written / (double)in : 0.0);
-      progress.update(in, label);
-    };
-    jov::ArchiveWriter writer(out, options);
-    for (const jov::SourceEntry& e : entries) {
-      if (e.info.folder) {
-        writer.addFolder(e.info);
-      } else {
-        jov::SourceFile file(e);
-        writer.addFile(e.info, file);
-        file.checkUnchanged();
-      }
-      if (verbose) {
-        progress.clear();
-        fprintf(listing, "%s %s\n", e.info.folder ? "folder" : "file  ", e.relative.c_str());
-      }
-    }
-    jov::PackStats stats = writer.finish();
-    progress.finish();
+    out = output.create(!settings.raw, settings.common.quiet);
+    std::vector<jov::SourceEntry> entries = scanEntries(settings, output, out);
+    jov::PackStats stats = writeInstaller(settings, entries, stub, out, output.shown);
     FILE* done = out;
     out = nullptr;  // commit closes it, whatever happens
     output.commit(done);
-    if (!quiet) {
-      const unsigned folders = stats.entries - stats.files;
-      fprintf(stderr, "%s: %u file%s, %u folder%s, %llu -> %llu bytes (%.1f%%)%s\n", output.shown.c_str(),
-              stats.files, stats.files == 1 ? "" : "s", folders, folders == 1 ? "" : "s",
-              (unsigned long long)stats.inputBytes, (unsigned long long)(stats.archiveBytes + stub.size()),
-              stats.inputBytes ? 100.0 * (double)stats.archiveBytes / (double)stats.inputBytes : 0.0,
-              stats.filtered ? (", " + std::to_string(stats.filtered) + " executables filtered").c_str() : "");
-    }
+    if (!settings.common.quiet) printSummary(output.shown, stats, stub.size());
     return EXIT_OK;
   } catch (const std::exception& e) {
-    int error = errno;
-    console.progress.finish();
-    std::string text = e.what();
-    // The writer says that writing failed, not where or why.
-    if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + strerror(error) : "");
-    if (out) fclose(out);
-    if (tempActive) {
-      unlink(tempPath);
-      tempActive = 0;
-    }
-    if (const auto* problems = dynamic_cast<const jov::SourceProblems*>(&e)) {
-      for (const std::string& p : problems->problems()) fprintf(stderr, "jov pack: %s\n", p.c_str());
-      fprintf(stderr, "jov pack: %zu problem%s in %s; nothing was packed\n", problems->problems().size(),
-              problems->problems().size() == 1 ? "" : "s", source.c_str());
-    } else {
-      fprintf(stderr, "jov pack: %s\n", text.c_str());
-    }
-    return EXIT_FAILED;
+    return reportPackFailure(e, errno, out, output, settings.source);
   }
 }

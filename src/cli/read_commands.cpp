@@ -28,7 +28,7 @@
 #include "codec/crc32.h"
 #include "codec/stream_reader.h"
 #include "install_state.h"
-#include "packer/source_tree.h"
+#include "platform/code_page.h"
 #include "platform/posix.h"
 
 namespace {
@@ -444,7 +444,7 @@ std::string coreFolder(const std::string& folder, int codepage) {
   if (folder.find('\\') != std::string::npos) return "";
   std::optional<std::string> converted;
   try {
-    converted = jov::toCodePage(folder, codepage);
+    converted = toCodePage(folder, codepage);
   } catch (const std::exception&) {
     return "";
   }

@@ -110,6 +110,12 @@ ResultCode refill() {
 
 }  // namespace
 
+int32_t archiveRead(void* buffer, uint32_t count) {
+  int32_t n = fileRead(state.archiveFile, buffer, count);
+  if (n != -1) state.archiveFilePos += (uint32_t)n;
+  return n;
+}
+
 ResultCode fillInput(bool startBlockWanted) { return startBlockWanted ? startBlock() : refill(); }
 
 int32_t copyStoredBytes(uint8_t* destination, uint32_t count) {

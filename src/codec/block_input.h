@@ -5,6 +5,10 @@
 
 #include "result.h"
 
+// fileRead on state.archiveFile; a result other than -1 is added to
+// state.archiveFilePos.
+int32_t archiveRead(void* buffer, uint32_t count);
+
 // startBlock: load the next block of the stream in hand, cursor on its first
 // byte. Otherwise refill during a block (RC_INPUT_EXHAUSTED when the block has
 // no more bytes in the file).

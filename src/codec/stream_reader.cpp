@@ -138,6 +138,68 @@ ResultCode decodeNextBlock() {
   return RC_OK;
 }
 
+// Where a file's cut stands in the StreamRecord in front of its bytes.
+struct RecordProgress {
+  uint32_t gathered;  // bytes of the fixed part copied into recordScratch
+  uint32_t skipped;   // bytes of the variable part (the name) stepped over
+};
+
+// Takes the next of the StreamRecord's bytes from `bytes` (`available` > 0
+// of them): its fixed part is gathered, its variable part stepped over, and
+// on the host both are checked against the directory record of a file of
+// `length` bytes. The count taken, 0 once the record is behind, or a
+// negative code.
+int32_t stepOverRecord(RecordProgress& record, const uint8_t* bytes, uint32_t available, uint32_t length) {
+  if (record.gathered < STREAM_RECORD_FIXED_SIZE) {
+    uint32_t n = STREAM_RECORD_FIXED_SIZE - record.gathered;
+    if (n > available) n = available;
+    for (uint32_t i = 0; i < n; ++i) recordScratch[record.gathered + i] = bytes[i];
+    countServed(n);
+    record.gathered += n;
+    return (int32_t)n;
+  }
+  uint32_t variableLength = readLe16(recordScratch + SR_VARIABLE_LENGTH);
+  if (fixedPartDiffers(length, variableLength)) return refuse(FINDING_RECORD_MISMATCH);
+  uint32_t n = variableLength - record.skipped;
+  if (n > available) n = available;
+  if (namePartDiffers(bytes, record.skipped, n)) return refuse(FINDING_RECORD_MISMATCH);
+  countServed(n);
+  record.skipped += n;
+  return (int32_t)n;
+}
+
+// Once the block in hand is served: makes it history and decodes the
+// stream's next block behind it, unless the run was cancelled, the stream
+// has ended or failed before, or the work budget is spent.
+ResultCode advanceBlock() {
+  // A long file spans many blocks: the queue is drained between them (the
+  // pump limits how often), so the dialog stays painted and a Cancel is
+  // seen within one block.
+  pumpMessages();
+  if (state.cancelRequested) return RC_CANCELLED;
+  if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
+  if (overBudget()) return refuse(FINDING_TOO_MUCH_WORK);
+  state.headerPending = 1;
+  // The stream ended before the file did. Its CRC alone would not always
+  // tell: a record may claim the CRC of the bytes that did come (0 for
+  // none), so a short file is damaged data in its own right.
+  if (state.lastBlockSeen) return RC_DAMAGED;
+  ResultCode rc = fillInput(true);
+  if (rc < 0) return rc;
+  // The finished block becomes history; the new one holds nothing until
+  // it has been decoded.
+  state.historyLength += state.blockLength;
+  state.blockStreamPos += state.blockLength;
+  state.blockLength = 0;
+  rc = decodeNextBlock();
+  if (rc < 0) {
+    state.blockLength = 0;
+    return rc;
+  }
+  countDecoded(state.blockLength);
+  return RC_OK;
+}
+
 }  // namespace
 
 #ifndef JOV_STUB
@@ -175,7 +237,8 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
     return RC_OK;
   }
   state.lastBlockSeen = 0;
-  uint32_t gathered = 0, skipped = 0, passed = 0;
+  RecordProgress record = {0, 0};
+  uint32_t passed = 0;  // file bytes already through the call filter
   state.filterMode = (flags & ENTRY_FILTER_2)   ? FILTER_OPERAND_16
                      : (flags & ENTRY_FILTER_4) ? FILTER_OPERAND_32
                                                 : FILTER_NONE;
@@ -194,24 +257,10 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
       uint32_t offset = position - state.blockStreamPos;
       uint32_t available = state.blockLength - offset;
       const uint8_t* bytes = state.outputBuffer + state.historyLength + offset;
-      if (gathered < STREAM_RECORD_FIXED_SIZE) {
-        uint32_t n = STREAM_RECORD_FIXED_SIZE - gathered;
-        if (n > available) n = available;
-        for (uint32_t i = 0; i < n; ++i) recordScratch[gathered + i] = bytes[i];
-        countServed(n);
-        gathered += n;
-        position += n;
-        continue;
-      }
-      uint32_t variableLength = readLe16(recordScratch + SR_VARIABLE_LENGTH);
-      if (fixedPartDiffers(length, variableLength)) return refuse(FINDING_RECORD_MISMATCH);
-      if (skipped < variableLength) {
-        uint32_t n = variableLength - skipped;
-        if (n > available) n = available;
-        if (namePartDiffers(bytes, skipped, n)) return refuse(FINDING_RECORD_MISMATCH);
-        countServed(n);
-        skipped += n;
-        position += n;
+      int32_t taken = stepOverRecord(record, bytes, available, length);
+      if (taken < 0) return taken;
+      if (taken > 0) {
+        position += (uint32_t)taken;
         continue;
       }
       if (readEmptyRecords() && remaining == 0) break;  // an empty file's record, read for the check
@@ -230,32 +279,8 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
     }
     // An empty file whose record is read ends inside the loop, after it.
     if (remaining == 0 && (length != 0 || !readEmptyRecords())) break;
-
-    // A long file spans many blocks: the queue is drained between them (the
-    // pump limits how often), so the dialog stays painted and a Cancel is
-    // seen within one block.
-    pumpMessages();
-    if (state.cancelRequested) return RC_CANCELLED;
-    if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
-    if (overBudget()) return refuse(FINDING_TOO_MUCH_WORK);
-    state.headerPending = 1;
-    // The stream ended before the file did. Its CRC alone would not always
-    // tell: a record may claim the CRC of the bytes that did come (0 for
-    // none), so a short file is damaged data in its own right.
-    if (state.lastBlockSeen) return RC_DAMAGED;
-    ResultCode rc = fillInput(true);
+    ResultCode rc = advanceBlock();
     if (rc < 0) return rc;
-    // The finished block becomes history; the new one holds nothing until
-    // it has been decoded.
-    state.historyLength += state.blockLength;
-    state.blockStreamPos += state.blockLength;
-    state.blockLength = 0;
-    rc = decodeNextBlock();
-    if (rc < 0) {
-      state.blockLength = 0;
-      return rc;
-    }
-    countDecoded(state.blockLength);
   }
   state.runningCrc = ~state.runningCrc;
   return RC_OK;

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fnmatch.h>
-#include <iconv.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,45 +25,6 @@ namespace fs = std::filesystem;
 const char* const TYPICAL_INSTALL_FOLDER = "C:\\Program Files\\Tovrel";
 
 uint32_t maxNameLength() { return PATH_MAX_CHARS - (uint32_t)strlen(TYPICAL_INSTALL_FOLDER) - 1; }
-
-CodePageConverter::CodePageConverter(int codepage) {
-  iconv_t cd = iconv_open(("CP" + std::to_string(codepage)).c_str(), "UTF-8");
-  if (cd == (iconv_t)-1) cd = iconv_open(("WINDOWS-" + std::to_string(codepage)).c_str(), "UTF-8");
-  if (cd == (iconv_t)-1) throw std::runtime_error("unknown code page " + std::to_string(codepage));
-  converter_ = cd;
-  // The installer splits names at "\\" and checks them byte by byte as
-  // ASCII, so only code pages that write ASCII as ASCII (one byte each) can
-  // carry names; UTF-16 or EBCDIC pages would turn vetted names into others.
-  std::string ascii;
-  for (int c = 1; c < 128; ++c) ascii += (char)c;
-  if (convert(ascii) != ascii) {
-    iconv_close(cd);
-    throw std::runtime_error("code page " + std::to_string(codepage) + " does not keep ASCII as it is");
-  }
-}
-
-CodePageConverter::~CodePageConverter() { iconv_close((iconv_t)converter_); }
-
-std::optional<std::string> CodePageConverter::convert(const std::string& utf8) {
-  iconv_t cd = (iconv_t)converter_;
-  std::string out(utf8.size() * 4 + 8, '\0');
-  char* from = const_cast<char*>(utf8.data());
-  size_t fromLeft = utf8.size();
-  char* to = out.data();
-  size_t toLeft = out.size();
-  size_t r = iconv(cd, &from, &fromLeft, &to, &toLeft);
-  bool ok = r != (size_t)-1 && fromLeft == 0 && iconv(cd, nullptr, nullptr, &to, &toLeft) != (size_t)-1;
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // a failed call leaves no state for the next name
-  // iconv counts irreversible conversions in r; any of them means the name
-  // would not come back as it is.
-  if (!ok || r != 0) return std::nullopt;
-  out.resize(out.size() - toLeft);
-  return out;
-}
-
-std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
-  return CodePageConverter(codepage).convert(utf8);
-}
 
 std::string invalidComponentReason(const std::string& c) {
   // The rule is the installer's; a UTF-8 name holds the same ASCII bytes as
@@ -228,7 +188,7 @@ struct Walker {
       return std::nullopt;
     }
     const std::string page = " in code page " + std::to_string(options.codepage);
-    std::optional<std::string> converted = codePage.convert(*leaf);
+    std::optional<std::string> converted = codePage.fromUtf8(*leaf);
     if (!converted) {
       problem(relative, "name cannot be written" + page);
       return std::nullopt;

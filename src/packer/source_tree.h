@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "packer/archive_writer.h"
+#include "platform/code_page.h"
 
 namespace jov {
 
@@ -100,24 +101,6 @@ class SourceFile : public FileSource {
   int fd_ = -1;
   FileIdentity identity_;
 };
-
-// UTF-8 text to one Windows code page. Throws std::runtime_error for a page
-// the system does not know or one that does not write ASCII as ASCII.
-class CodePageConverter {
- public:
-  explicit CodePageConverter(int codepage);
-  ~CodePageConverter();
-  CodePageConverter(const CodePageConverter&) = delete;
-  CodePageConverter& operator=(const CodePageConverter&) = delete;
-  // nullopt when a character has no form in the code page.
-  std::optional<std::string> convert(const std::string& utf8);
-
- private:
-  void* converter_;  // iconv_t
-};
-
-// One text converted with a converter made for it.
-std::optional<std::string> toCodePage(const std::string& utf8, int codepage);
 
 // Why a path component is not a valid Windows name (empty when it is).
 std::string invalidComponentReason(const std::string& component);

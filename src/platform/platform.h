@@ -1,6 +1,8 @@
 // The platform folder owns every call into the operating system the core
-// makes: files, the heap, the message pump. It sits at the bottom of the
-// layers and includes nothing of the project above it (src/README.md).
+// makes: files, the heap, the message pump, and the last system error; on
+// the host also the conversion of code-page names (code_page.h). It sits at
+// the bottom of the layers and includes nothing of the project above it but
+// the leaf format.h (src/README.md).
 //
 // Platform layer: the only way the core reaches files, the heap and the
 // message queue. win32.cpp makes the real calls (the stub), posix.cpp maps
@@ -11,9 +13,9 @@
 // - Wrappers show nothing and return a handle, a count, 1/0 or -1; callers
 //   turn failures into their own ResultCode.
 // - On failure a wrapper saves the platform's error number in
-//   state.lastSystemError, always as a Win32 error number (POSIX maps errno),
-//   so that the messages' suffixes are the same everywhere. "Clears" below
-//   means the wrapper sets lastSystemError to 0 before its call.
+//   lastSystemError (below), always as a Win32 error number (POSIX maps
+//   errno), so that the messages' suffixes are the same everywhere. "Clears"
+//   below means the wrapper sets lastSystemError to 0 before its call.
 // - Paths are 8-bit, "\"-separated; posix.cpp turns "\" into "/".
 #pragma once
 
@@ -46,17 +48,29 @@ const uint32_t ATTR_NORMAL = 0x80;
 // Win32 error numbers the core and the messages use.
 const uint32_t ERR_FILE_NOT_FOUND = 2;
 const uint32_t ERR_PATH_NOT_FOUND = 3;
+const uint32_t ERR_TOO_MANY_OPEN_FILES = 4;
 const uint32_t ERR_ACCESS_DENIED = 5;
 const uint32_t ERR_INVALID_HANDLE = 6;
 const uint32_t ERR_NOT_ENOUGH_MEMORY = 8;
 const uint32_t ERR_WRITE_PROTECT = 19;
+const uint32_t ERR_NOT_READY = 21;
+const uint32_t ERR_GEN_FAILURE = 31;
+const uint32_t ERR_SHARING_VIOLATION = 32;
 const uint32_t ERR_HANDLE_DISK_FULL = 39;
 const uint32_t ERR_FILE_EXISTS = 80;
+const uint32_t ERR_INVALID_PARAMETER = 87;
 const uint32_t ERR_DISK_FULL = 112;
+const uint32_t ERR_NEGATIVE_SEEK = 131;
 const uint32_t ERR_BAD_PATHNAME = 161;
 const uint32_t ERR_ALREADY_EXISTS = 183;
 const uint32_t ERR_DIR_NOT_EMPTY = 145;
 const uint32_t ERR_FILENAME_EXCED_RANGE = 206;
+
+// Win32 error number of the last failed call, 0 when it succeeded. The layer
+// owns it; callers read it to explain a failure, and may set it to name
+// their own reason (a path too long) or to keep an earlier failure's number
+// across a clean-up call.
+extern uint32_t lastSystemError;
 
 // Heap. lastSystemError untouched.
 void* memAlloc(uint32_t size);                   // null when out of memory
@@ -80,9 +94,6 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count);
 // reached); from the current position or the end it is a signed step.
 // Clears; saves.
 uint32_t fileSeek(FileHandle file, uint32_t distance, uint32_t method);
-// fileRead on state.archiveFile; a result other than -1 is added to
-// state.archiveFilePos.
-int32_t archiveRead(void* buffer, uint32_t count);
 // Attribute bits, or INVALID_ATTRIBUTES. Saves (does not clear).
 uint32_t fileAttributes(const char* path);
 // 1 or 0. Save (do not clear).

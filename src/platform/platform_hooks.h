@@ -19,9 +19,10 @@
 //     CALL_REALLOC   memRealloc returns null, the block kept
 // - A small disk: fileWrite writes at most writeBudget bytes in all; what does
 //   not fit comes back short (full medium).
-// - A user's Cancel: the read numbered cancelAtRead sets cancelRequested,
-//   which the readers see at their next block, refill or table set (keeps a
-//   fuzzed archive from decoding for minutes).
+// - A user's Cancel: the read numbered cancelAtRead sets *cancelFlag (the
+//   caller points it at the run's cancel flag, which this layer does not
+//   know), which the readers see at their next block, refill or table set
+//   (keeps a fuzzed archive from decoding for minutes).
 // - Heap accounting: blocks and bytes live now and the peak of live bytes.
 // - A path fence: when fence is set, every path that a wrapper creates,
 //   changes or deletes must lie strictly inside that folder with no "." or
@@ -48,7 +49,8 @@ struct PlatformHooks {
   uint64_t failAt[CALL_KINDS];  // number of the call to fail; 0: none
   bool shortTransfer;           // CALL_READ/CALL_WRITE faults come back short
   uint64_t writeBudget;         // bytes fileWrite may still write
-  uint64_t cancelAtRead;        // number of the read that sets cancelRequested; 0: none
+  uint64_t cancelAtRead;        // number of the read that sets *cancelFlag; 0: none
+  volatile uint8_t* cancelFlag; // what that read sets; must be given with cancelAtRead
   uint64_t liveBlocks;          // heap blocks not yet freed
   uint64_t liveBytes;           // their bytes
   uint64_t peakBytes;           // highest liveBytes since the reset

@@ -23,7 +23,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,13 +32,19 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "install_state.h"
+#include <memory>
+#include <stdexcept>
+
+#include "format.h"  // the DOS date and time fields fileSetTimes converts
+#include "platform/code_page.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
 
 #ifdef JOV_PLATFORM_HOOKS
 #include "platform/platform_hooks.h"
 #endif
+
+uint32_t lastSystemError;
 
 namespace {
 
@@ -78,8 +83,8 @@ void checkFence(const char* native) {
 const char ATTRIBUTE_XATTR[] = "user.jov.attributes";
 const size_t NATIVE_PATH_SIZE = 4096;
 
-// From the selected code page to UTF-8; none while no code page is selected.
-iconv_t pathConverter = (iconv_t)-1;
+// The selected code page; none: bytes pass through.
+std::unique_ptr<CodePageConverter> pathCodePage;
 
 // Code-page text to UTF-8, then "\" separators become "/" (after the
 // conversion: in a double-byte code page a trail byte may equal "\", in
@@ -129,22 +134,22 @@ uint32_t win32Error(int error, const char* native) {
     case EBADF: return ERR_INVALID_HANDLE;
     case ENOTEMPTY: return ERR_DIR_NOT_EMPTY;
     case EMFILE:
-    case ENFILE: return 4;     // ERROR_TOO_MANY_OPEN_FILES
-    case EBUSY: return 32;     // ERROR_SHARING_VIOLATION
-    case EINVAL: return 87;    // ERROR_INVALID_PARAMETER
-    case EIO: return 31;       // ERROR_GEN_FAILURE
+    case ENFILE: return ERR_TOO_MANY_OPEN_FILES;
+    case EBUSY: return ERR_SHARING_VIOLATION;
+    case EINVAL: return ERR_INVALID_PARAMETER;
+    case EIO: return ERR_GEN_FAILURE;
     case ENXIO:
-    case ENODEV: return 21;    // ERROR_NOT_READY
-    default: return 31;
+    case ENODEV: return ERR_NOT_READY;
+    default: return ERR_GEN_FAILURE;
   }
 }
 
-void saveError(int error, const char* native) { state.lastSystemError = win32Error(error, native); }
+void saveError(int error, const char* native) { lastSystemError = win32Error(error, native); }
 
 // Converts the path or records 206 and fails.
 bool prepare(const char* path, char* native) {
   if (nativePath(path, native)) return true;
-  state.lastSystemError = ERR_FILENAME_EXCED_RANGE;
+  lastSystemError = ERR_FILENAME_EXCED_RANGE;
   return false;
 }
 
@@ -351,75 +356,27 @@ uint8_t storedAttributes(const char* native) {
   return value & (ATTR_HIDDEN | ATTR_SYSTEM);
 }
 
-int32_t convertToUtf8(iconv_t converter, const char* text, uint32_t length, char* out, uint32_t capacity) {
-  if (capacity == 0) return -1;
-  if (converter == (iconv_t)-1) {
-    if (length >= capacity) return -1;
-    memcpy(out, text, length);
-    out[length] = 0;
-    return (int32_t)length;
-  }
-  iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  char* in = const_cast<char*>(text);
-  size_t inLeft = length;
-  char* o = out;
-  size_t outLeft = capacity - 1;  // the terminator's place
-  while (iconv(converter, &in, &inLeft, &o, &outLeft) == (size_t)-1) {
-    if (errno == E2BIG) return -1;
-    // EILSEQ or EINVAL: a byte the code page does not define, or a lead byte
-    // without its trail byte. It stands for the character of its number,
-    // after whatever the converter holds back (1258 waits for combining marks).
-    if (iconv(converter, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
-    uint8_t byte = (uint8_t)*in++;
-    --inLeft;
-    size_t need = byte < 0x80 ? 1 : 2;
-    if (outLeft < need) return -1;
-    if (byte < 0x80) {
-      *o++ = (char)byte;
-    } else {
-      *o++ = (char)(0xC0 | (byte >> 6));
-      *o++ = (char)(0x80 | (byte & 0x3F));
-    }
-    outLeft -= need;
-    iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  }
-  if (iconv(converter, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
-  *o = 0;
-  return (int32_t)(o - out);
-}
-
 }  // namespace
 
 bool setPathCodePage(int codepage) {
-  iconv_t converter = (iconv_t)-1;
+  std::unique_ptr<CodePageConverter> converter;
   if (codepage != 0) {
-    char name[24];
-    snprintf(name, sizeof name, "CP%d", codepage);
-    converter = iconv_open("UTF-8", name);
-    if (converter == (iconv_t)-1) {
-      snprintf(name, sizeof name, "WINDOWS-%d", codepage);
-      converter = iconv_open("UTF-8", name);
-      if (converter == (iconv_t)-1) return false;
-    }
-    // The core vets names byte by byte (no "..", "/", ":" and so on) before
-    // they reach this layer; that holds on disk only for a code page that
-    // writes ASCII as ASCII. EBCDIC ones (37, 500, ...) would turn a vetted
-    // "KK" into "..".
-    char ascii[128], utf8[512];
-    for (int i = 1; i < 128; ++i) ascii[i - 1] = (char)i;
-    ascii[127] = 0;
-    if (convertToUtf8(converter, ascii, 127, utf8, sizeof utf8) != 127 || memcmp(ascii, utf8, 127) != 0) {
-      iconv_close(converter);
+    try {
+      converter = std::make_unique<CodePageConverter>(codepage);
+    } catch (const std::runtime_error&) {
       return false;
     }
   }
-  if (pathConverter != (iconv_t)-1) iconv_close(pathConverter);
-  pathConverter = converter;
+  pathCodePage = std::move(converter);
   return true;
 }
 
 int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t capacity) {
-  return convertToUtf8(pathConverter, text, length, out, capacity);
+  if (pathCodePage) return pathCodePage->toUtf8(text, length, out, capacity);
+  if (length >= capacity) return -1;
+  memcpy(out, text, length);
+  out[length] = 0;
+  return (int32_t)length;
 }
 
 #ifdef JOV_PLATFORM_HOOKS
@@ -490,7 +447,7 @@ void memFree(void* block) { free(block); }
 #endif
 
 FileHandle fileCreate(const char* path, uint32_t attributes) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return INVALID_FILE;
   FENCE(native);
@@ -521,7 +478,7 @@ FileHandle fileCreate(const char* path, uint32_t attributes) {
 }
 
 FileHandle fileOpen(const char* path, uint32_t access) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return INVALID_FILE;
   int flags = O_CLOEXEC;
@@ -544,7 +501,7 @@ FileHandle fileOpen(const char* path, uint32_t access) {
     }
     if (type > 0 && type != S_IFREG && type != S_IFDIR) {
       refuse("not a regular file; left alone", r.buffer);
-      state.lastSystemError = ERR_ACCESS_DENIED;
+      lastSystemError = ERR_ACCESS_DENIED;
       return INVALID_FILE;
     }
     flags |= O_NOFOLLOW | O_NONBLOCK;  // a FIFO swapped in meanwhile must not block
@@ -560,7 +517,7 @@ FileHandle fileOpen(const char* path, uint32_t access) {
   struct stat st;
   if (fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || (r.confined && !S_ISREG(st.st_mode)))) {
     close(fd);
-    state.lastSystemError = ERR_ACCESS_DENIED;
+    lastSystemError = ERR_ACCESS_DENIED;
     return INVALID_FILE;
   }
   if (r.confined) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -569,14 +526,17 @@ FileHandle fileOpen(const char* path, uint32_t access) {
 
 int fileClose(FileHandle file) {
   if (close((int)file) == 0) return 1;
-  if (state.lastSystemError == 0) saveError(errno, nullptr);
+  if (lastSystemError == 0) saveError(errno, nullptr);
   return 0;
 }
 
 int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
 #ifdef JOV_PLATFORM_HOOKS
-  if (platformHooks.calls[CALL_READ] + 1 == platformHooks.cancelAtRead) state.cancelRequested = 1;
+  if (platformHooks.calls[CALL_READ] + 1 == platformHooks.cancelAtRead) {
+    if (!platformHooks.cancelFlag) abort();  // a cancel asked for with nothing to set
+    *platformHooks.cancelFlag = 1;
+  }
   if (FAULT(CALL_READ)) {
     if (!platformHooks.shortTransfer) {
       saveError(EIO, nullptr);
@@ -601,7 +561,7 @@ int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
 }
 
 int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
   uint32_t done = 0;
   uint32_t room = count;  // what the medium takes before it is full
@@ -629,33 +589,27 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
   platformHooks.writeBudget -= done;
 #endif
   if (done < count) {  // a short write means the medium is full
-    state.lastSystemError = ERR_DISK_FULL;
+    lastSystemError = ERR_DISK_FULL;
     return -1;
   }
   return (int32_t)done;
 }
 
 uint32_t fileSeek(FileHandle file, uint32_t distance, uint32_t method) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   int whence = method == FROM_END ? SEEK_END : method == FROM_CURRENT ? SEEK_CUR : SEEK_SET;
   off_t at;
   if (FAULT(CALL_SEEK)) at = -1, errno = EIO;
   else at = lseek((int)file, method == FROM_BEGIN ? (off_t)distance : (off_t)(int32_t)distance, whence);
   if (at < 0) {
-    state.lastSystemError = errno == EINVAL ? 131 : win32Error(errno, nullptr);  // ERROR_NEGATIVE_SEEK
+    lastSystemError = errno == EINVAL ? ERR_NEGATIVE_SEEK : win32Error(errno, nullptr);
     return SEEK_FAILED;
   }
   if ((uint64_t)at >= SEEK_FAILED) {  // beyond what a 32-bit position can name
-    state.lastSystemError = 87;
+    lastSystemError = ERR_INVALID_PARAMETER;
     return SEEK_FAILED;
   }
   return (uint32_t)at;
-}
-
-int32_t archiveRead(void* buffer, uint32_t count) {
-  int32_t n = fileRead(state.archiveFile, buffer, count);
-  if (n != -1) state.archiveFilePos += (uint32_t)n;
-  return n;
 }
 
 namespace {
@@ -688,14 +642,14 @@ uint32_t attributesOf(const char* path, bool linkIsFile) {
       // A FIFO, socket or device is never a file of ours to ask about or
       // replace: the record fails when its file is created.
       refuse("not a regular file; left alone", r.buffer);
-      state.lastSystemError = ERR_ACCESS_DENIED;
+      lastSystemError = ERR_ACCESS_DENIED;
       return INVALID_ATTRIBUTES;
     }
     if (S_ISLNK(st.st_mode)) {
       // Neither a file nor a folder of ours: a folder record over it fails
       // (folderCreate refuses it too) instead of passing through it.
       refuse("a symbolic link stands here; not followed", r.buffer);
-      state.lastSystemError = ERR_BAD_PATHNAME;
+      lastSystemError = ERR_BAD_PATHNAME;
       return INVALID_ATTRIBUTES;
     }
     if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
@@ -730,7 +684,7 @@ int fileDelete(const char* path) {
   struct stat st;
   // DeleteFileA removes files only. A link goes, never its target.
   if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
-    state.lastSystemError = ERR_ACCESS_DENIED;
+    lastSystemError = ERR_ACCESS_DENIED;
     return 0;
   }
   if (unlinkat(r.dir, r.leaf, 0) == 0) return 1;
@@ -770,7 +724,7 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint
                  uint16_t writeTime) {
   (void)createDate;
   (void)createTime;
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;  // no last-access time is stored
@@ -796,7 +750,7 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint
 }
 
 int fileSetAttributes(const char* path, uint32_t attributes) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return 0;
   FENCE(native);
@@ -811,7 +765,7 @@ int fileSetAttributes(const char* path, uint32_t attributes) {
     // fileCommit, and an existing one is replaced, never changed (a hard
     // link would carry the change to its other names).
     if (leafType(r) != S_IFDIR) {
-      state.lastSystemError = ERR_ACCESS_DENIED;
+      lastSystemError = ERR_ACCESS_DENIED;
       return 0;
     }
     fd = openat(r.dir, r.leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -868,7 +822,7 @@ uint32_t nextStageNumber() {
 }  // namespace
 
 FileHandle fileCreateStaged(const char* path) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
   if (!prepare(path, native)) return INVALID_FILE;
   FENCE(native);
@@ -901,10 +855,10 @@ FileHandle fileCreateStaged(const char* path) {
 int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing) {
   (void)path;
   (void)replacing;
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   Staged* s = findStaged(file);
   if (!s) {
-    state.lastSystemError = ERR_INVALID_HANDLE;
+    lastSystemError = ERR_INVALID_HANDLE;
     return 0;
   }
   // fdatasync before the rename: after a power loss the name holds either
@@ -937,7 +891,7 @@ int fileCommit(FileHandle file, const char* path, uint32_t attributes, int repla
 }
 
 void fileDiscard(FileHandle file, const char* path) {
-  uint32_t saved = state.lastSystemError;
+  uint32_t saved = lastSystemError;
   Staged* s = findStaged(file);
   if (s) {
     close(s->fd);
@@ -946,7 +900,7 @@ void fileDiscard(FileHandle file, const char* path) {
     fileClose(file);
     fileDelete(path);
   }
-  state.lastSystemError = saved;
+  lastSystemError = saved;
 }
 
 void setExtractionRoot(const char* path) {

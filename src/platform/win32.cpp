@@ -2,7 +2,6 @@
 // fixed arguments that every caller relies on.
 #include <windows.h>
 
-#include "install_state.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(FileHandle) == sizeof(HANDLE), "a FileHandle holds a HANDLE");
@@ -13,9 +12,13 @@ const uint32_t PUMP_INTERVAL_MS = 25;
 
 inline HANDLE toHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
-void saveError() { state.lastSystemError = GetLastError(); }
+void saveError() { lastSystemError = GetLastError(); }
+
+uint32_t lastPumpTick;  // millisecond tick of the last queue drain
 
 }  // namespace
+
+uint32_t lastSystemError;
 
 void* memAlloc(uint32_t size) { return LocalAlloc(LMEM_FIXED, size); }
 
@@ -26,7 +29,7 @@ void* memRealloc(void* block, uint32_t size) {
 void memFree(void* block) { LocalFree(static_cast<HLOCAL>(block)); }
 
 FileHandle fileCreate(const char* path, uint32_t attributes) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          attributes | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) saveError();
@@ -34,7 +37,7 @@ FileHandle fileCreate(const char* path, uint32_t attributes) {
 }
 
 FileHandle fileOpen(const char* path, uint32_t access) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   DWORD share = (access & GENERIC_WRITE) ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
   HANDLE h = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr);
   if (h == INVALID_HANDLE_VALUE) saveError();
@@ -43,12 +46,12 @@ FileHandle fileOpen(const char* path, uint32_t access) {
 
 int fileClose(FileHandle file) {
   if (CloseHandle(toHandle(file))) return 1;
-  if (state.lastSystemError == 0) saveError();  // keep the earlier failure's number
+  if (lastSystemError == 0) saveError();  // keep the earlier failure's number
   return 0;
 }
 
 int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   DWORD done = 0;
   if (!ReadFile(toHandle(file), buffer, count, &done, nullptr)) {
     saveError();
@@ -58,39 +61,33 @@ int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
 }
 
 int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   DWORD done = 0;
   if (!WriteFile(toHandle(file), buffer, count, &done, nullptr)) {
     DWORD error = GetLastError();
-    state.lastSystemError = error == ERROR_HANDLE_DISK_FULL ? ERROR_DISK_FULL : error;
+    lastSystemError = error == ERROR_HANDLE_DISK_FULL ? ERROR_DISK_FULL : error;
     return -1;
   }
   if (done < count) {
-    state.lastSystemError = ERROR_DISK_FULL;
+    lastSystemError = ERROR_DISK_FULL;
     return -1;
   }
   return (int32_t)done;
 }
 
 uint32_t fileSeek(FileHandle file, uint32_t distance, uint32_t method) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   // With the high part given, SetFilePointer takes a signed 64-bit distance
   // (positions from the beginning are unsigned, steps signed), and
   // INVALID_SET_FILE_POINTER is a failure only with an error number.
   LONG high = method == FROM_BEGIN ? 0 : (LONG)distance >> 31;
   DWORD at = SetFilePointer(toHandle(file), (LONG)distance, &high, method);
   if (at == INVALID_SET_FILE_POINTER) saveError();
-  if (state.lastSystemError == 0 && (high != 0 || at == INVALID_SET_FILE_POINTER)) {
-    state.lastSystemError = ERROR_INVALID_PARAMETER;
+  if (lastSystemError == 0 && (high != 0 || at == INVALID_SET_FILE_POINTER)) {
+    lastSystemError = ERROR_INVALID_PARAMETER;
     return SEEK_FAILED;
   }
   return at;
-}
-
-int32_t archiveRead(void* buffer, uint32_t count) {
-  int32_t n = fileRead(state.archiveFile, buffer, count);
-  if (n != -1) state.archiveFilePos += (uint32_t)n;
-  return n;
 }
 
 uint32_t fileAttributes(const char* path) {
@@ -113,7 +110,7 @@ int folderCreate(const char* path) {
 
 int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint16_t writeDate,
                  uint16_t writeTime) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   FILETIME local, created, written;
   FILETIME* createdOrNone = nullptr;
   FILETIME* writtenOrNone = nullptr;
@@ -133,7 +130,7 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint
 }
 
 int fileSetAttributes(const char* path, uint32_t attributes) {
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   if (SetFileAttributesA(path, attributes)) return 1;
   saveError();
   return 0;
@@ -146,8 +143,8 @@ int fileSetAttributes(const char* path, uint32_t attributes) {
 // the unsigned difference does not care.
 void pumpMessages() {
   uint32_t now = GetTickCount();
-  if (now - state.lastPumpTick < PUMP_INTERVAL_MS) return;
-  state.lastPumpTick = now;
+  if (now - lastPumpTick < PUMP_INTERVAL_MS) return;
+  lastPumpTick = now;
   MSG message;
   while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&message);

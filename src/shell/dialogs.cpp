@@ -19,9 +19,6 @@ const char INSTRUCTION[] =
 // InstallState and a browser would stack a modal loop over it.
 bool extracting;
 
-// Cancel and the close box. During an extraction they only ask the driver to
-// stop; the Install command then ends the dialog itself, so there is exactly
-// one end request and it carries the outcome.
 // The progress line. Setting a control's text repaints it, which costs more
 // than writing a small file, so the line changes on a timer tick instead of
 // on every file: showProgress keeps the latest line, and the tick (handled
@@ -38,9 +35,12 @@ void refreshProgress(HWND dialog) {
   SetDlgItemTextA(dialog, ID_PROGRESS, progressLine);
 }
 
+// Cancel and the close box. During an extraction they only ask the driver to
+// stop; the Install command then ends the dialog itself, so there is exactly
+// one end request and it carries the outcome.
 void cancel(HWND dialog) {
   state.cancelRequested = 1;
-  if (!extracting) EndDialog(dialog, -1);
+  if (!extracting) EndDialog(dialog, RC_CANCELLED);
 }
 
 void install(HWND dialog) {
@@ -55,7 +55,7 @@ void install(HWND dialog) {
   // A Cancel that arrived while the last record was finishing still counts:
   // the user asked not to go on, so nothing is registered or started, just as
   // for a Cancel a record earlier. The files stay, as after any cancel.
-  if (state.cancelRequested) rc = -1;
+  if (state.cancelRequested) rc = RC_CANCELLED;
   if (rc < 0) reportResult(dialog, rc, nullptr, 0);
   EndDialog(dialog, rc);
 }

@@ -111,6 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   platformHooks.fence = run.c_str();
   platformHooks.writeBudget = WRITE_BUDGET;
   platformHooks.cancelAtRead = CANCEL_AT_READ;
+  platformHooks.cancelFlag = &state.cancelRequested;
 
   ResultCode rc = extractArchive(nullptr);
 

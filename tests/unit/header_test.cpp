@@ -71,7 +71,7 @@ TEST(ArchiveHeader, ReadBehindTheStubAndRefuseShortOverlays) {
   EXPECT_EQ(state.archiveFilePos, 142u);
   state.archiveOffset = 101;  // only 41 bytes behind the stub
   EXPECT_EQ(readArchiveHeader(), RC_READ_FAILED);
-  EXPECT_EQ(state.lastSystemError, 0u) << "a short read has no system error";
+  EXPECT_EQ(lastSystemError, 0u) << "a short read has no system error";
   fileClose(state.archiveFile);
 }
 

@@ -13,7 +13,7 @@ class Messages : public ::testing::Test {
   void SetUp() override {
     testFrontEnd.reset();
     strcpy(state.stubName, "setup.exe");
-    state.lastSystemError = 0;
+    lastSystemError = 0;
   }
 };
 
@@ -32,24 +32,24 @@ TEST_F(Messages, PathFormatsNameThePathAndTheSuffix) {
       {RC_FOLDER_FAILED, "Cannot create folder C:\\x\\a.txt\nAccess denied"},
   };
   for (const Case& c : cases) {
-    state.lastSystemError = 5;
+    lastSystemError = 5;
     EXPECT_EQ(reportResult(nullptr, c.code, "C:\\x\\a.txt", 0), 1);
     EXPECT_EQ(testFrontEnd.messages.back(), c.expected) << c.code;
-    EXPECT_EQ(state.lastSystemError, 0u) << "a shown message clears the saved error";
+    EXPECT_EQ(lastSystemError, 0u) << "a shown message clears the saved error";
   }
 }
 
 TEST_F(Messages, FixedTextsCarryNoSuffixAndWithoutPathNameTheStub) {
-  state.lastSystemError = 5;
+  lastSystemError = 5;
   reportResult(nullptr, RC_INPUT_EXHAUSTED, nullptr, 0);
   EXPECT_EQ(testFrontEnd.messages.back(), DAMAGED);
-  state.lastSystemError = 112;
+  lastSystemError = 112;
   reportResult(nullptr, RC_DAMAGED, "ignored", 0);
   EXPECT_EQ(testFrontEnd.messages.back(), DAMAGED);
   reportResult(nullptr, RC_NO_MEMORY, nullptr, 0);
   EXPECT_EQ(testFrontEnd.messages.back(), "Not enough memory");
   // No path: the stub's own file name; the second report has no suffix left.
-  state.lastSystemError = 2;
+  lastSystemError = 2;
   reportResult(nullptr, RC_OPEN_FAILED, nullptr, 0);
   EXPECT_EQ(testFrontEnd.messages.back(), "Cannot open setup.exe\nFile not found");
   reportResult(nullptr, RC_OPEN_FAILED, nullptr, 0);
@@ -59,9 +59,9 @@ TEST_F(Messages, FixedTextsCarryNoSuffixAndWithoutPathNameTheStub) {
 TEST_F(Messages, SilentCodesShowNothingAndKeepTheError) {
   const ResultCode silent[] = {RC_OK, RC_MODIFIED, RC_CANCELLED, 7, -4, -100};
   for (ResultCode code : silent) {
-    state.lastSystemError = 19;
+    lastSystemError = 19;
     EXPECT_EQ(reportResult(nullptr, code, nullptr, 1), 0) << code;
-    EXPECT_EQ(state.lastSystemError, 19u) << code;
+    EXPECT_EQ(lastSystemError, 19u) << code;
   }
   EXPECT_TRUE(testFrontEnd.messages.empty());
 }
@@ -88,14 +88,14 @@ TEST_F(Messages, SuffixTable) {
       {160, ""}, {161, "\nInvalid path"}, {183, ""}, {0xFFFFFFFFu, ""},
   };
   for (const Case& c : cases) {
-    state.lastSystemError = c.error;
+    lastSystemError = c.error;
     EXPECT_STREQ(systemErrorText(), c.suffix) << c.error;
   }
 }
 
 TEST_F(Messages, LongestMessageFitsWithAFullLengthPath) {
   std::string path(260, 'p');
-  state.lastSystemError = 19;
+  lastSystemError = 19;
   reportResult(nullptr, RC_FOLDER_FAILED, path.c_str(), 0);
   EXPECT_EQ(testFrontEnd.messages.back(),
             "Cannot create folder " + path + "\nDisk is write protected");

@@ -92,9 +92,9 @@ TEST(CreateFolderPath, CreatesMissingLevelsInOrder) {
 TEST(CreateFolderPath, FailsBelowAFileAndOnTooLongPaths) {
   TempDir dir;
   std::ofstream(dir.path() / "file").put('x');
-  state.lastSystemError = 0;
+  lastSystemError = 0;
   EXPECT_EQ(createFolderPath(dir.corePath("file\\sub\\deeper").c_str()), 0);
-  EXPECT_EQ(state.lastSystemError, 3u);  // ENOTDIR: path not found
+  EXPECT_EQ(lastSystemError, 3u);  // ENOTDIR: path not found
 
   std::string tooLong = dir.corePath() + "\\" + std::string(259, 'x');
   EXPECT_EQ(createFolderPath(tooLong.c_str()), 0);

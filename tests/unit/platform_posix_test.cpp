@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "codec/block_input.h"
 #include "install_state.h"
 #include "platform/posix.h"
 #include "temp_dir.h"
@@ -32,24 +33,24 @@ int asUnprivilegedChild(Check check) {
 
 TEST(PosixPlatform, MissingFileOrParentGiveTheirOwnNumbers) {
   TempDir dir;
-  state.lastSystemError = 77;
+  lastSystemError = 77;
   EXPECT_EQ(fileOpen(dir.corePath("none").c_str(), ACCESS_READ), INVALID_FILE);
-  EXPECT_EQ(state.lastSystemError, 2u);
+  EXPECT_EQ(lastSystemError, 2u);
   EXPECT_EQ(fileOpen(dir.corePath("none\\x").c_str(), ACCESS_READ), INVALID_FILE);
-  EXPECT_EQ(state.lastSystemError, 3u);
+  EXPECT_EQ(lastSystemError, 3u);
   EXPECT_EQ(fileCreate(dir.corePath("none\\x").c_str(), ATTR_NORMAL), INVALID_FILE);
-  EXPECT_EQ(state.lastSystemError, 3u);
-  state.lastSystemError = 0;
+  EXPECT_EQ(lastSystemError, 3u);
+  lastSystemError = 0;
   EXPECT_EQ(fileAttributes(dir.corePath("none").c_str()), INVALID_ATTRIBUTES);
-  EXPECT_EQ(state.lastSystemError, 2u);
+  EXPECT_EQ(lastSystemError, 2u);
   EXPECT_EQ(folderCreate(dir.corePath("a\\b").c_str()), 0);
-  EXPECT_EQ(state.lastSystemError, 3u);
+  EXPECT_EQ(lastSystemError, 3u);
   ASSERT_EQ(folderCreate(dir.corePath("a").c_str()), 1);
   EXPECT_EQ(folderCreate(dir.corePath("a").c_str()), 0);
-  EXPECT_EQ(state.lastSystemError, 80u);
+  EXPECT_EQ(lastSystemError, 80u);
   // A folder cannot be opened or deleted as a file.
   EXPECT_EQ(fileOpen(dir.corePath("a").c_str(), ACCESS_READ), INVALID_FILE);
-  EXPECT_EQ(state.lastSystemError, 5u);
+  EXPECT_EQ(lastSystemError, 5u);
   EXPECT_EQ(fileDelete(dir.corePath("a").c_str()), 0);
   EXPECT_NE(fileAttributes(dir.corePath("a").c_str()) & ATTR_DIRECTORY, 0u);
 }
@@ -60,9 +61,9 @@ TEST(PosixPlatform, ReadOnlyFolderDeniesAccess) {
   chmod((dir.path() / "ro").c_str(), 0555);
   std::string file = dir.corePath("ro\\f");
   int status = asUnprivilegedChild([&] {
-    state.lastSystemError = 0;
+    lastSystemError = 0;
     if (fileCreate(file.c_str(), ATTR_NORMAL) != INVALID_FILE) return 1;
-    return state.lastSystemError == 5 ? 0 : 2;
+    return lastSystemError == 5 ? 0 : 2;
   });
   EXPECT_EQ(status, 0);
 }
@@ -78,14 +79,14 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   char buffer[8];
   EXPECT_EQ(fileRead(f, buffer, 8), 4);
   EXPECT_EQ(fileRead(f, buffer, 8), 0);
-  EXPECT_EQ(state.lastSystemError, 0u);
+  EXPECT_EQ(lastSystemError, 0u);
   EXPECT_EQ(fileSeek(f, (uint32_t)-11, FROM_CURRENT), SEEK_FAILED);  // before the start
-  EXPECT_NE(state.lastSystemError, 0u);
+  EXPECT_NE(lastSystemError, 0u);
   // From the beginning every 32-bit position but the last is one.
   EXPECT_EQ(fileSeek(f, 0x80000000u, FROM_BEGIN), 0x80000000u);
   EXPECT_EQ(fileSeek(f, 0xFFFFFFFEu, FROM_BEGIN), 0xFFFFFFFEu);
   EXPECT_EQ(fileSeek(f, 0xFFFFFFFFu, FROM_BEGIN), SEEK_FAILED);
-  EXPECT_EQ(state.lastSystemError, 87u);
+  EXPECT_EQ(lastSystemError, 87u);
   EXPECT_EQ(fileClose(f), 1);
 
   // archiveRead advances archiveFilePos by what it read, and a failure
@@ -97,22 +98,22 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   fileClose(state.archiveFile);
   EXPECT_EQ(archiveRead(buffer, 3), -1);
   EXPECT_EQ(state.archiveFilePos, 3u);
-  EXPECT_EQ(state.lastSystemError, 6u);
+  EXPECT_EQ(lastSystemError, 6u);
 
   // A failing close keeps the earlier failure's number, or saves its own.
-  state.lastSystemError = 5;
+  lastSystemError = 5;
   EXPECT_EQ(fileClose(state.archiveFile), 0);
-  EXPECT_EQ(state.lastSystemError, 5u);
-  state.lastSystemError = 0;
+  EXPECT_EQ(lastSystemError, 5u);
+  lastSystemError = 0;
   EXPECT_EQ(fileClose(state.archiveFile), 0);
-  EXPECT_EQ(state.lastSystemError, 6u);
+  EXPECT_EQ(lastSystemError, 6u);
 }
 
 TEST(PosixPlatform, FullMediumAndShortWritesAreDiskFull) {
   FileHandle full = fileOpen("/dev/full", ACCESS_WRITE);
   ASSERT_NE(full, INVALID_FILE);
   EXPECT_EQ(fileWrite(full, "abc", 3), -1);
-  EXPECT_EQ(state.lastSystemError, 112u);
+  EXPECT_EQ(lastSystemError, 112u);
   fileClose(full);
 
   // A file-size limit makes write() stop part-way: a short write.
@@ -126,7 +127,7 @@ TEST(PosixPlatform, FullMediumAndShortWritesAreDiskFull) {
     FileHandle f = fileCreate(path.c_str(), ATTR_NORMAL);
     if (f == INVALID_FILE) return 1;
     char data[300] = {};
-    return fileWrite(f, data, sizeof data) == -1 && state.lastSystemError == 112 ? 0 : 2;
+    return fileWrite(f, data, sizeof data) == -1 && lastSystemError == 112 ? 0 : 2;
   });
   EXPECT_EQ(status, 0);
 }
