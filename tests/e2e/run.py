@@ -52,7 +52,15 @@ def setup():
         STATE.write_text(json.dumps({"display": ":" + f.readline().strip(), "xvfb": xvfb.pid}))
     # Output to pipes would keep a run waiting for the servers that wine starts.
     subprocess.run(["wineboot", "-i"], env=env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.Popen(["wineserver", "-p"], env=env(), start_new_session=True)  # keeps later wine calls quick
+    server()
+
+
+def server(restart=False):
+    """A persistent wine server: later wine calls start quickly, and key access lists (which the
+    registry files do not keep) hold from one call to the next."""
+    if restart:
+        sh("wineserver", "-k", ok=False, env=env())
+    subprocess.Popen(["wineserver", "-p"], env=env(), start_new_session=True)
 
 
 def cleanup():
@@ -66,7 +74,9 @@ def cleanup():
 def regs(*commands):
     """reg.exe commands in one start of wine (each start takes seconds): their outputs."""
     (DRIVE / "regs.bat").write_text("@echo off\r\n" + "".join(f"reg {c} /reg:32\r\necho :next\r\n" for c in commands))
-    return wine("cmd", "/c", r"C:\regs.bat").stdout.split(":next")[:len(commands)]
+    outputs = wine("cmd", "/c", r"C:\regs.bat", ok=False).stdout.split(":next")  # errorlevel: the last reg's
+    assert len(outputs) == len(commands) + 1, f"regs.bat did not run through: {outputs}"
+    return outputs[:-1]
 
 
 def reg(*keys):
@@ -456,6 +466,6 @@ if __name__ == "__main__":
         SCENARIOS[arg]()
     except BaseException:
         sh("import", "-window", "root", ART / f"{arg}-failed.png", ok=False, env=env())
-        sh("wineserver", "-k", ok=False, env=env())  # what this scenario left running must not meet the next
+        server(restart=True)  # what this scenario left running must not meet the next
         raise
     print(f"passed {arg}")
