@@ -4,7 +4,7 @@ for a ctest run, driven with xdotool; message texts come from Wine's +msgbox
 trace. Installer windows are captioned "Tovrel Installation"; only the dialog
 is over 300 pixels wide (no window manager: X windows are client areas)."""
 
-import collections, contextlib, json, os, random, re, shutil, signal, struct, subprocess, sys, time, zlib
+import collections, contextlib, json, os, random, re, shutil, signal, struct, subprocess, sys, tempfile, time, zlib
 from pathlib import Path
 
 ROOT = Path(os.environ.get("JOV_E2E_ROOT", "build/e2e"))
@@ -27,7 +27,11 @@ def env(debug="-all"):
 
 
 def sh(*args, ok=True, **kw):
-    r = subprocess.run([str(a) for a in args], capture_output=True, text=True, errors="replace", timeout=240, **kw)
+    # Output to files, not pipes: wine may start services that inherit them and outlive the call.
+    with tempfile.TemporaryFile("w+", errors="replace") as out, tempfile.TemporaryFile("w+", errors="replace") as err:
+        r = subprocess.run([str(a) for a in args], stdout=out, stderr=err, text=True, timeout=240, **kw)
+        out.seek(0), err.seek(0)
+        r.stdout, r.stderr = out.read(), err.read()
     assert r.returncode == 0 or not ok, f"{' '.join(map(str, args))} failed: {r.stderr.strip()[-400:]}"
     return r
 
@@ -50,8 +54,7 @@ def setup():
     os.close(write)
     with os.fdopen(read) as f:
         STATE.write_text(json.dumps({"display": ":" + f.readline().strip(), "xvfb": xvfb.pid}))
-    # Output to pipes would keep a run waiting for the servers that wine starts.
-    subprocess.run(["wineboot", "-i"], env=env(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sh("wineboot", "-i", env=env())
     server()
 
 
