@@ -50,7 +50,7 @@ def setup():
     ART.mkdir(parents=True)
     read, write = os.pipe()
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            pass_fds=[write], stderr=subprocess.DEVNULL, start_new_session=True)
+                            pass_fds=[write], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
     os.close(write)
     with os.fdopen(read) as f:
         STATE.write_text(json.dumps({"display": ":" + f.readline().strip(), "xvfb": xvfb.pid}))
@@ -63,7 +63,8 @@ def server(restart=False):
     registry files do not keep) hold from one call to the next."""
     if restart:
         sh("wineserver", "-k", ok=False, env=env())
-    subprocess.Popen(["wineserver", "-p"], env=env(), start_new_session=True)
+    subprocess.Popen(["wineserver", "-p"], env=env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                     start_new_session=True)
 
 
 def cleanup():
