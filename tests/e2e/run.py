@@ -394,7 +394,7 @@ def per_user_key_refused():
 def cancel_during_extraction():
     """Cancel while thousands of files are written: none is half written, nothing recorded."""
     folder = r"C:\Cancelled"
-    forget(folder)
+    forget(folder, DEFAULT)
     entries = [E(f"f{i:05}.bin", bytes([i % 251]) * 4096) for i in range(3000)]
     run, dialog = install("cancel_during_extraction", setup_exe(entries), folder)
     wait_for(lambda: unix(folder).exists() and len(list(unix(folder).iterdir())) > 5, "files being written", run)
