@@ -104,6 +104,11 @@ std::vector<uint8_t> storedBlock(const std::vector<uint8_t>& data, bool last) {
   return w.bytes;
 }
 
+void setBlockField(std::vector<uint8_t>& block, BlockField f, uint32_t value) {
+  for (uint32_t i = f.bit; i < f.bit + f.width; ++i) block[i / 8] &= (uint8_t)~(1u << (i % 8));
+  writeBlockField(block.data(), f, value);
+}
+
 CompressedFrame::CompressedFrame(uint32_t outputLength, bool last, uint32_t row, uint32_t column) {
   w.put(BLOCK_COMPRESSED, BF_TYPE.width);
   w.put(last, BF_LAST.width);
@@ -115,7 +120,7 @@ CompressedFrame::CompressedFrame(uint32_t outputLength, bool last, uint32_t row,
 
 std::vector<uint8_t> CompressedFrame::finish(int64_t sizeOverride) {
   std::vector<uint8_t> bytes = w.bytes;
-  writeBlockField(bytes.data(), BF_BLOCK_SIZE, (uint32_t)(sizeOverride >= 0 ? sizeOverride : (int64_t)bytes.size()));
+  setBlockField(bytes, BF_BLOCK_SIZE, (uint32_t)(sizeOverride >= 0 ? sizeOverride : (int64_t)bytes.size()));
   return bytes;
 }
 

@@ -37,6 +37,8 @@ struct CodedWriter {
 // Block frames: header, selector, data. CompressedFrame::finish writes the
 // block's byte count into blockSize unless `sizeOverride` is given.
 std::vector<uint8_t> storedBlock(const std::vector<uint8_t>& data, bool last);
+// Overwrites a header field: another window selector, a damaged type.
+void setBlockField(std::vector<uint8_t>& block, BlockField f, uint32_t value);
 struct CompressedFrame {
   BitString w;
   CompressedFrame(uint32_t outputLength, bool last, uint32_t row = 2, uint32_t column = 7);

@@ -197,25 +197,27 @@ uint32_t readBlock(const std::vector<uint8_t>& a, size_t pos, uint32_t limit, st
   return used;
 }
 
-void inverseFilter(uint8_t* piece, uint32_t n, uint32_t passed, uint32_t length) {
-  for (uint32_t i = 0; i + 4 < n;) {
-    if (piece[i] != 0xE8) {
-      ++i;
-      continue;
-    }
-    uint32_t p = passed + i + 1, v = readLe32(piece + i + 1), d = v;
-    if (v < length) d = v - p;
-    else if ((int32_t)v < 0 && -(int64_t)(int32_t)v <= (int64_t)p) d = length - p - 1 - v;
-    writeLe32(piece + i + 1, d);
-    i += 5;
-  }
-}
-
 void expectSignature(const std::vector<uint8_t>& a, size_t pos, size_t end, const char* signature, const char* what) {
   if (pos + SIGNATURE_SIZE > end || memcmp(&a[pos], signature, SIGNATURE_SIZE) != 0) fail(what);
 }
 
 }  // namespace
+
+void restoreCalls(uint8_t* piece, uint32_t n, uint32_t passed, uint32_t length, uint32_t mode) {
+  for (uint32_t i = 0; i + mode < n; ++i) {
+    if (piece[i] != 0xE8) continue;
+    uint32_t p = passed + i + 1, v = mode == 2 ? readLe16(piece + i + 1) : readLe32(piece + i + 1), d = v - p;
+    if (mode == 2) {
+      writeLe16(piece + i + 1, (uint16_t)d);
+    } else {
+      // Relative targets inside the file were made absolute; those before
+      // its start, negative.
+      if (v >= length) d = (int32_t)v < 0 && -(int64_t)(int32_t)v <= (int64_t)p ? length - p - 1 - v : v;
+      writeLe32(piece + i + 1, d);
+    }
+    i += mode;
+  }
+}
 
 Archive readArchive(const std::vector<uint8_t>& a) {
   Archive result;
@@ -285,7 +287,7 @@ Archive readArchive(const std::vector<uint8_t>& a) {
           break;
         }
       n = (uint32_t)std::min<uint64_t>(end - at, f.entry.length - done);
-      inverseFilter(&f.bytes[done], n, done, f.entry.length);
+      restoreCalls(&f.bytes[done], n, done, f.entry.length, FILTER_OPERAND_32);
     }
     if (readLe32(&s[dataStart + f.entry.length]) != f.entry.crc) fail("stream crc differs from the entry's");
   }

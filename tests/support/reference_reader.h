@@ -45,6 +45,10 @@ uint32_t decodeCompressedBlock(const uint8_t* block, uint32_t available, std::ve
 // Reads `sets` code-length sets of `setSize` from bit 0 of `bytes`.
 std::vector<uint8_t> readCodeLengthSets(const std::vector<uint8_t>& bytes, uint32_t setSize, uint32_t sets);
 
+// Undoes the call filter (`mode` 2 or 4: operand bytes) on one piece of a
+// file of `length` bytes that starts `passed` bytes into the file.
+void restoreCalls(uint8_t* piece, uint32_t n, uint32_t passed, uint32_t length, uint32_t mode);
+
 // Reads a whole archive (starting at its header). Throws std::runtime_error.
 Archive readArchive(const std::vector<uint8_t>& archive);
 

@@ -9,12 +9,13 @@
 #include "archive_fixture.h"
 #include "block_builder.h"
 #include "jumping_archive.h"
+#include "stored_archive.h"
 #include "codec/call_filter.h"
 #include "codec/stream_reader.h"
 
 namespace {
 
-const uint32_t STREAM_OFFSET = 42;
+const uint32_t STREAM_OFFSET = ARCHIVE_HEADER_SIZE;
 
 struct File {
   std::string name;
@@ -39,49 +40,39 @@ std::vector<uint8_t> decodedStream(std::vector<File>& files) {
   std::vector<uint8_t> s;
   for (File& f : files) {
     f.position = (uint32_t)s.size();
-    uint8_t fixed[11] = {};
-    writeLe32(fixed, (uint32_t)f.data.size());             // fileLength
-    writeLe16(fixed + 4, (uint16_t)f.name.size());         // variableLength
-    s.insert(s.end(), fixed, fixed + 11);
-    s.insert(s.end(), f.name.begin(), f.name.end());       // variable part
-    s.insert(s.end(), f.data.begin(), f.data.end());
-    uint8_t crc[4];
-    writeLe32(crc, plainCrc32(f.data));                    // fileCrc
-    s.insert(s.end(), crc, crc + 4);
+    std::vector<uint8_t> slice = streamSlice(f.name, f.data);
+    s.insert(s.end(), slice.begin(), slice.end());
   }
   return s;
 }
 
 struct Cut {
-  size_t end;       // decoded offset where the block ends
-  char kind;        // 's' stored, 'c' compressed, 'x' damaged header
+  size_t end;  // decoded offset where the block ends
+  char kind;   // 's' stored, 'c' compressed, 'x' damaged header
   uint32_t row = 2, column = 7;
 };
 
-// Archive: 42 header bytes, the stream's signature, its blocks; `tail` after.
+// The stream cut into blocks, at STREAM_OFFSET of an archive without records.
 std::vector<uint8_t> archiveOf(const std::vector<uint8_t>& decoded, const std::vector<Cut>& cuts) {
-  std::vector<uint8_t> a(STREAM_OFFSET + 6, 0);
-  const char sig[6] = {'J', 'O', 'V', 'L', 'H', 0};
-  std::copy(sig, sig + 6, a.begin() + STREAM_OFFSET);
+  std::vector<std::vector<uint8_t>> blocks;
   size_t start = 0;
-  for (size_t i = 0; i < cuts.size(); ++i) {
-    bool last = i + 1 == cuts.size();
-    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + cuts[i].end), block;
-    if (cuts[i].kind == 's' || cuts[i].kind == 'x') {
-      block = storedBlock(piece, last);
-      if (cuts[i].kind == 'x') block[0] = (uint8_t)((block[0] & 0xF0) | 5);  // blockType 5
+  for (const Cut& cut : cuts) {
+    bool last = &cut == &cuts.back();
+    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + cut.end), block;
+    if (cut.kind == 'c') {
+      block = compressBlock({decoded.begin(), decoded.begin() + start}, piece, last, 196608);
+      setBlockField(block, BF_WINDOW_ROW, cut.row);
+      setBlockField(block, BF_WINDOW_COLUMN, cut.column);
     } else {
-      std::vector<uint8_t> history(decoded.begin(), decoded.begin() + start);
-      block = compressBlock(history, piece, last, 196608);
-      // Re-frame with the wanted window selector (bits 45..49).
-      uint32_t selector = cuts[i].row | cuts[i].column << 2;
-      block[5] = (uint8_t)((block[5] & 0x1F) | (selector << 5));
-      block[6] = (uint8_t)((block[6] & ~3) | (selector >> 3));
+      block = storedBlock(piece, last);
+      if (cut.kind == 'x') setBlockField(block, BF_TYPE, 5);
     }
-    a.insert(a.end(), block.begin(), block.end());
-    start = cuts[i].end;
+    blocks.push_back(block);
+    start = cut.end;
   }
-  return a;
+  std::vector<uint8_t> archive = assembleArchive(blocks, {});
+  archive.resize(readLe32(&archive[AH_DIRECTORY_OFFSET]));
+  return archive;
 }
 
 struct Result {
@@ -139,8 +130,7 @@ TEST(StreamReader, DirectoryFetchBetweenFilesKeepsTheStreamsPlace) {
   std::vector<uint8_t> bytes = archiveOf(decoded, {{files[1].position + 100, 'c'}, {decoded.size(), 'c'}});
   uint32_t directoryPos = (uint32_t)bytes.size();
   std::vector<uint8_t> records(40, 'r');
-  const char sig[6] = {'J', 'O', 'V', 'D', 'E', 0};
-  bytes.insert(bytes.end(), sig, sig + 6);
+  bytes.insert(bytes.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
   std::vector<uint8_t> dir = storedBlock(records, true);
   bytes.insert(bytes.end(), dir.begin(), dir.end());
 
