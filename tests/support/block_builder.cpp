@@ -250,9 +250,10 @@ void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t historyLengt
 
 LoadedInput::LoadedInput(const std::vector<uint8_t>& data, uint64_t startBit)
     : buffer(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0) {
-  std::copy(data.begin(), data.end(), buffer.begin());
+  size_t size = std::min<size_t>(data.size(), INPUT_BUFFER_SIZE - INPUT_LOOKAHEAD);  // what one load holds
+  std::copy(data.begin(), data.begin() + (ptrdiff_t)size, buffer.begin());
   state.inputBuffer = buffer.data();
-  state.inputEnd = buffer.data() + data.size();
+  state.inputEnd = buffer.data() + size;
   state.blockBytesLeft = 0;
   state.inputCursor = buffer.data() + startBit / 8;
   state.inputBitOffset = startBit % 8;

@@ -71,8 +71,8 @@ void distanceSymbol(uint32_t distance, uint32_t* symbol, uint32_t* extra, uint32
 void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t historyLength, uint32_t wanted,
                           bool valid = false);
 
-// Puts `data` into a fresh block-input buffer as a block that lies wholly in
-// it (blockBytesLeft 0), cursor at `startBit`.
+// Puts `data` (as much as one load holds) into a fresh block-input buffer as
+// a block that lies wholly in it (blockBytesLeft 0), cursor at `startBit`.
 struct LoadedInput {
   std::vector<uint8_t> buffer;
   LoadedInput(const std::vector<uint8_t>& data, uint64_t startBit);
