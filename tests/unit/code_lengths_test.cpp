@@ -32,17 +32,6 @@ BitString codedLengths(std::vector<uint32_t> fields, const std::vector<uint32_t>
   return w;
 }
 
-TEST(CodeLengths, FixedSetReadsNothing) {
-  BitString w;
-  w.put(0xFFFF, 16);
-  Read r = readSets(w, SET_SIZE_2, 0);
-  ASSERT_EQ(r.rc, RC_OK);
-  EXPECT_EQ(r.endBit, 0u);
-  std::vector<uint8_t> fixed(SET_SIZE_2);
-  setFixedCodeLengths(fixed.data());
-  EXPECT_EQ(r.lengths, fixed);
-}
-
 TEST(CodeLengths, PrecodeRunsDifferencesRepeatsAndThePreviousSet) {
   // Pre-code fields 0,0,0,0 skip 1+2+4+8 = 15 symbols; a length resets the
   // weight, then 1,0 skip 2+2 more: symbols 15 and 20 get 1 bit (codes 0, 1);

@@ -1,6 +1,5 @@
 // The block format's rules as the reader and the packer both use them:
-// header fields, length and distance symbols, the recent-distance rule and
-// the fixed set.
+// length and distance symbols, the recent-distance rule and the fixed set.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -8,38 +7,9 @@
 
 #include "codec/code_lengths.h"
 #include "format.h"
-#include "packer/block_encoder.h"
 #include "packer/lz_model.h"
 
 namespace {
-
-TEST(FormatRules, HeaderFieldsHoldTheirWholeRangeAndPackerFramesReadBack) {
-  const BlockField fields[] = {BF_TYPE, BF_LAST, BF_OUTPUT_LENGTH, BF_BLOCK_SIZE, BF_WINDOW_ROW, BF_WINDOW_COLUMN};
-  for (const BlockField& written : fields) {
-    uint8_t header[BLOCK_STORED_DATA_BYTE + 4] = {};
-    writeBlockField(header, written, fieldMax(written));
-    for (const BlockField& read : fields)
-      EXPECT_EQ(readBlockField(header, read), &read == &written ? fieldMax(read) : 0) << written.bit << " " << read.bit;
-    EXPECT_EQ(header[BLOCK_CODED_DATA_BIT / 8] >> (BLOCK_CODED_DATA_BIT % 8), 0) << "nothing past the selector";
-  }
-  const uint8_t data[3] = {1, 2, 3};
-  std::vector<uint8_t> stored = jov::frameStoredBlock(data, 3, true);
-  std::vector<uint8_t> coded = jov::frameCompressedBlock({jov::literalToken('a')}, 1, false, 2, 5, jov::CodingOptions());
-  const uint32_t codedSize = (uint32_t)coded.size();
-  stored.resize(stored.size() + 4), coded.resize(coded.size() + 4);  // the reader's word loads
-  const struct {
-    std::vector<uint8_t>& block;
-    uint32_t type, last, outputLength, blockSize;
-  } frames[] = {{stored, BLOCK_STORED, 1, 3, BLOCK_STORED_DATA_BYTE + 3}, {coded, BLOCK_COMPRESSED, 0, 1, codedSize}};
-  for (const auto& f : frames) {
-    EXPECT_EQ(readBlockField(f.block.data(), BF_TYPE), f.type);
-    EXPECT_EQ(readBlockField(f.block.data(), BF_LAST), f.last);
-    EXPECT_EQ(readBlockField(f.block.data(), BF_OUTPUT_LENGTH), f.outputLength);
-    EXPECT_EQ(readBlockField(f.block.data(), BF_BLOCK_SIZE), f.blockSize);
-  }
-  EXPECT_EQ(stored[BLOCK_STORED_DATA_BYTE], 1);
-  EXPECT_EQ(windowSizeOf(readBlockField(coded.data(), BF_WINDOW_SELECTOR)), windowSizes[2][5]);
-}
 
 TEST(FormatRules, EveryLengthAndDistanceHasOneSymbolThatSpellsIt) {
   for (uint32_t s = SYMBOL_FIRST_LENGTH; s < SYMBOL_LONG_LENGTH; ++s)

@@ -2,8 +2,6 @@
 
 #include <vector>
 
-#include "bit_string.h"
-#include "codec/code_lengths.h"
 #include "codec/huffman.h"
 
 namespace {
@@ -62,28 +60,12 @@ TEST(Huffman, NodeLimitAndCodesThatAreNoPrefixCode) {
   EXPECT_EQ(Built(std::vector<uint8_t>(5, 0), 3).decode({0xFF}, &used), EMPTY_ENTRY);
   Built one({0, 1}, 3);
   for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(one.lookup[i], (i & 1) ? EMPTY_ENTRY : 1);
-}
-
-// Every symbol of the fixed literal/length code (codes of 8 to 11 bits
-// under a 9-bit lookup) and a symbol 0 deep in the tree, where its leaf is 0.
-TEST(Huffman, EverySymbolDecodesThroughLookupOrTree) {
-  std::vector<uint8_t> set(SET_SIZE_2), deepLengths(14, 0);
-  setFixedCodeLengths(set.data());
-  deepLengths[0] = 10, deepLengths[1] = 10, deepLengths[2] = 1;
-  std::vector<uint8_t> literalLengths(set.begin(), set.begin() + LITLEN_SYMBOLS);
-  for (auto [lengths, bits] : {std::pair{literalLengths, LITLEN_LOOKUP_BITS}, {deepLengths, 7u}}) {
-    Built b(lengths, bits);
-    ASSERT_EQ(b.rc, RC_OK);
-    for (uint32_t s = 0; s < b.lengths.size(); ++s) {
-      if (!b.lengths[s]) continue;
-      BitString w;
-      w.put(b.codes[s], b.lengths[s]);
-      uint32_t used;
-      ASSERT_EQ(b.decode(w.bytes, &used), (int32_t)s);
-      EXPECT_EQ(used, b.lengths[s]);
-      EXPECT_EQ(b.lookup[b.codes[s] & ((1u << b.table.lookupBits) - 1)] >= 0, b.lengths[s] <= b.table.lookupBits) << s;
-    }
-  }
+  // Symbol 0 with a 10-bit code below a 7-bit lookup: its leaf is 0.
+  std::vector<uint8_t> l(14, 0);
+  l[0] = 10, l[1] = 10, l[2] = 1;
+  Built deep(l, 7);
+  EXPECT_EQ(deep.decode({0x01, 0x00}, &used), 0);  // code 1000000000, first bit first
+  EXPECT_EQ(used, 10u);
 }
 
 }  // namespace
