@@ -9,8 +9,6 @@
 #include "codec/crc32.h"
 #include "packed_items.h"
 
-void ArchiveFixture::buildCrcTableOnce() { buildCrcTable(); }
-
 namespace {
 
 // A compressed-block header claiming `blockSize` bytes over random bytes.
