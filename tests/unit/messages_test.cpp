@@ -18,9 +18,10 @@ class Messages : public ::testing::Test {
 
 const std::string DAMAGED = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
-// What each code shows with system error `error` and `path`; a shown
-// message clears the error, so a second report of the same has no suffix.
+// What each code shows with system error `error` and `path` (none: the
+// stub's own name); a shown message clears the error.
 TEST_F(Messages, TextsPathsAndSuffixes) {
+  const std::string longPath(260, 'p');  // the longest message: a full-length path
   struct Case {
     ResultCode code;
     uint32_t error;
@@ -36,14 +37,11 @@ TEST_F(Messages, TextsPathsAndSuffixes) {
       {RC_WRITE_FAILED, 72, "p", "Cannot write p"},
       {RC_WRITE_FAILED, 112, "p", "Cannot write p\nDisk full"},
       {RC_WRITE_FAILED, 0xFFFFFFFFu, "p", "Cannot write p"},
-      {RC_FOLDER_FAILED, 19, nullptr, ""},  // filled in below
+      {RC_FOLDER_FAILED, 19, longPath.c_str(), "Cannot create folder " + longPath + "\nDisk is write protected"},
       {RC_INPUT_EXHAUSTED, 5, nullptr, DAMAGED},
       {RC_DAMAGED, 112, "ignored", DAMAGED},
       {RC_NO_MEMORY, 0, nullptr, "Not enough memory"},
   };
-  std::string longPath(260, 'p');
-  cases[9].path = longPath.c_str();  // the longest message: a full-length path
-  cases[9].shown = "Cannot create folder " + longPath + "\nDisk is write protected";
   for (const Case& c : cases) {
     state.lastSystemError = c.error;
     EXPECT_EQ(reportResult(nullptr, c.code, c.path, 0), 1);
