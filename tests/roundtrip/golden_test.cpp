@@ -114,8 +114,8 @@ $JOV pack -q -l 0 --raw -o one.jov one; $JOV pack -q -l 0 --raw -o stored.jov sr
   StoredArchiveOptions smallBlocks, shortDirectory, hugeCount;
   smallBlocks.blockOutput = 300;
   smallBlocks.recordsPerDirectoryBlock = 2;
-  made["small-blocks.jov"] = buildStoredArchive({folder("d"), entry("d\\a.txt", std::string(300, 'a')), entry("e", ""),
-                                                 entry("d\\b.txt", "b"), entry("z.txt", std::string(200, 'z'))},
+  made["small-blocks.jov"] = buildStoredArchive({folder("d"), entry("d\\a.txt", std::string(700, 'a')), entry("e", ""),
+                                                 entry("d\\b.txt", "b"), entry("z.txt", std::string(500, 'z'))},
                                                 smallBlocks);
   shortDirectory.entryCountDelta = 1;
   hugeCount.entryCountDelta = 0xFFFFFFFEu;

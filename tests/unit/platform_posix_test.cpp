@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
-#include <fstream>
 
 #include "install_state.h"
 #include "platform/posix.h"
@@ -114,30 +111,6 @@ TEST(PosixPlatform, FullMediumIsDiskFull) {
   EXPECT_EQ(fileWrite(full, "abc", 3), -1);
   EXPECT_EQ(state.lastSystemError, 112u);
   fileClose(full);
-}
-
-// Names reach the file system as UTF-8 once a code page is selected; bytes
-// the code page leaves undefined still give a name, never a failure.
-TEST(PosixPlatform, CodePageNamesBecomeUtf8) {
-  struct Restore {
-    ~Restore() { setPathCodePage(0); }
-  } restore;
-  TempDir dir;
-  ASSERT_TRUE(setPathCodePage(1252));
-  char out[16];
-  EXPECT_EQ(codePageToUtf8("\x80\x81\xe9\\", 4, out, sizeof out), 8);
-  EXPECT_STREQ(out, "\xe2\x82\xac\xc2\x81\xc3\xa9\\");
-  EXPECT_EQ(codePageToUtf8("\xe9\xe9\xe9", 3, out, 6), -1);  // six bytes and the terminator
-  FileHandle f = fileCreate(dir.corePath("caf\xe9").c_str(), ATTR_NORMAL);
-  ASSERT_NE(f, INVALID_FILE);
-  fileClose(f);
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "caf\xc3\xa9"));
-
-  EXPECT_FALSE(setPathCodePage(99999));
-  EXPECT_FALSE(setPathCodePage(500));  // EBCDIC: "KK" would become ".."
-  ASSERT_TRUE(setPathCodePage(0));
-  EXPECT_EQ(codePageToUtf8("\xe9", 1, out, sizeof out), 1);
-  EXPECT_STREQ(out, "\xe9");
 }
 
 }  // namespace
