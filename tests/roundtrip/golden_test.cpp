@@ -102,8 +102,8 @@ $JOV pack -q -l 0 --raw -o one.jov one; $JOV pack -q -l 0 --raw -o stored.jov sr
   // A quote, a control character, a byte code page 1252 leaves undefined,
   // device names and every kind of path that would leave the destination.
   made["names.jov"] = buildStoredArchive({folder("d"), dated, entry("q\"\x01\x81.txt", ""), entry("CON .txt", "dev"),
-                                          entry("d\\COM\xb9", "dev"), entry("..\\up", "x"), entry("/rooted", "x"),
-                                          entry("C:\\drive", "x"), entry("a\\.\\b", "x"), entry("ok.txt", "ok")});
+                                          entry("d\\COM\xb9", "dev"), entry("LPT\xb2", "dev"), entry("..\\up", "x"),
+                                          entry("/rooted", "x"), entry("C:\\drive", "x"), entry("a\\.\\b", "x"), entry("ok.txt", "ok")});
   made["bad-crc.jov"] = buildStoredArchive(
       {entry("a.txt", "new"), entry("b.txt", "new"), entry("c.txt", "new"), bad, entry("z.txt", "z")});
   made["long-name.jov"] = buildStoredArchive({entry(std::string(80, 'n'), "lost"), entry("short.txt", "kept")});
