@@ -144,6 +144,8 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
   const fs::path root = dir.path() / "src";
   touch(root / "docs" / "Readme.txt");
   touch(root / "docs" / "README.txt");
+  touch(root / "\xc3\x80.txt");  // A with grave, capital ...
+  touch(root / "\xc3\xa0.txt");  // ... and small
   touch(root / "caf\xc3\xa9.txt");   // composed ...
   touch(root / "cafe\xcc\x81.txt");  // ... and decomposed: one name on Windows
   touch(root / "sub" / "nul.txt");
@@ -163,6 +165,7 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
   }
   const std::vector<std::vector<std::string>> expected = {
       {"docs/Readme.txt", "docs/README.txt", "only in case"},
+      {"\xc3\x80.txt", "\xc3\xa0.txt", "only in case"},
       {"caf\xc3\xa9.txt", "cafe\xcc\x81.txt", "composition"},
       {"sub/nul.txt", "reserved device"},
       {"bad\\xFF.txt", "not valid UTF-8"},
