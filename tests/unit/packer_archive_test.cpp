@@ -284,3 +284,15 @@ TEST(PackerArchive, FilesAreReadABlockAtATime) {
   EXPECT_LE(b.largest, 2 * DATA_BLOCK_LENGTH);
   EXPECT_LT(b.total, exe.size() + 9 * DATA_BLOCK_LENGTH);
 }
+
+// A thread keeps the memory of its last tables: once the spare list is full
+// the oldest goes, and no piece may then be handed to two live tables.
+TEST(PackerMatchFinder, SpareTablesAreNeverSharedByTwoTables) {
+  const size_t mib2 = (size_t)2 << 20;
+  for (size_t k = 1; k <= 9; ++k) BigTable<uint8_t>(k * mib2, 0);  // nine sizes: one more than is kept
+  for (size_t k = 1; k <= 9; ++k) {
+    BigTable<uint8_t> a(k * mib2, 1), b(k * mib2, 2);
+    EXPECT_EQ(a[k * mib2 - 1], 1) << k;
+    EXPECT_EQ(b[0], 2) << k;
+  }
+}
