@@ -87,6 +87,11 @@ $JOV list -q -- -x.jov > o2 && $JOV extract -qvCout -- -x.jov > o3)",
     {"$JOV list --codepage 1251 $GOLDEN/names.jov > o", 0, nullptr, "grep -qF 'd/caf\xd0\xb9.txt' o"},
     {"d=$PWD/$(printf %0200d 0); $JOV extract -C $d $GOLDEN/long-name.jov", 1, ": Path too long",
      R"([ $(wc -l < stderr) = 1 ] && grep -q "Cannot create $PWD/0*/nnn" stderr && grep -qx kept 0*/short.txt)"},
+    // A destination of 259 characters is taken (nothing fits in it); 260 are refused.
+    {"d=$PWD/$(printf %0$((258 - ${#PWD}))d 0); $JOV extract -C $d $GOLDEN/long-name.jov", 1, ": Path too long",
+     "test -d 0* && ! grep -qi 'cannot create folder' stderr"},
+    {"d=$PWD/$(printf %0$((259 - ${#PWD}))d 0); $JOV extract -C $d $GOLDEN/long-name.jov", 1,
+     "cannot create folder: path too long (259 characters at most)", "! test -e 0*"},
     {"truncate -s 2415919104 big && cat ref.jov >> big && $JOV list --offset 2415919104 big > o && "
      "$JOV test --offset 2415919104 big && $JOV extract --offset 2415919104 -C out big",
      0, "", "grep -q rows.txt o && cmp out/data/rows.txt src/data/rows.txt"},
