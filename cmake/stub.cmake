@@ -43,12 +43,6 @@ set_source_files_properties(${CMAKE_SOURCE_DIR}/src/install_state.cpp ${CMAKE_SO
   PROPERTIES COMPILE_OPTIONS -fno-data-sections)
 target_link_libraries(stub PRIVATE kernel32 user32 advapi32 comdlg32 shell32 ole32 gcc)
 
-# The stub's core in a console program, for the e2e test that compares what
-# it unpacks under Wine with what was packed (tests/e2e/decode_check.cpp).
-add_executable(decode_check ${CMAKE_SOURCE_DIR}/tests/e2e/decode_check.cpp)
-target_link_libraries(decode_check PRIVATE stubcore user32)
-target_link_options(decode_check PRIVATE -flto -Oz -s -static)
-
 # The sample program that examples/ packs with the stub.
 if(EXISTS ${CMAKE_SOURCE_DIR}/examples/CMakeLists.txt)
   add_subdirectory(${CMAKE_SOURCE_DIR}/examples ${CMAKE_BINARY_DIR}/examples)

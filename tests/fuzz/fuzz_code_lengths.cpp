@@ -3,85 +3,59 @@
 // Input: one control byte (bit 0: three distance alphabets, bits 1-6:
 // setCount, bit 7: round trip), then data.
 // - Reading: the data are a block's coded lengths. readCodeLengths must end
-//   with RC_OK, RC_DAMAGED or RC_INPUT_EXHAUSTED, fill the whole destination
-//   with lengths of 0 to 16 and leave its cursor within the lookahead. Every
-//   alphabet of every set is then built into a table; a complete code must
-//   build, and with any prefix code that builds the rest of the data decoded with it must give, symbol by
-//   symbol, what a plain canonical-code search gives.
+//   with RC_OK, RC_DAMAGED or RC_INPUT_EXHAUSTED, fill the destination with
+//   lengths of 0 to 16, leave its cursor within the lookahead, and read what
+//   the strict reference reader reads from the same bytes when that accepts
+//   them. Every alphabet of every set is then built into a table: a complete
+//   code must build and decode the rest of the data, symbol by symbol, as the
+//   reference's canonical code does.
 // - Round trip: the data are the lengths themselves (each byte mod 17); what
 //   the packer writes for them must read back exactly.
-#include <map>
+#include <stdexcept>
 
 #include "block_builder.h"
 #include "codec/code_lengths.h"
 #include "codec/huffman.h"
 #include "fuzz_support.h"
 #include "packer/code_lengths.h"
+#include "reference_reader.h"
 
 namespace {
 
-struct Alphabet {
-  uint32_t position, count, lookupBits;
-};
-const Alphabet ALPHABETS[4] = {{0, LITLEN_SYMBOLS, LITLEN_LOOKUP_BITS},
-                               {SET_POS_DIST0, DIST0_SYMBOLS, DIST_LOOKUP_BITS},
-                               {SET_POS_DIST1, DIST1_SYMBOLS, DIST_LOOKUP_BITS},
-                               {SET_POS_DIST2, DIST2_SYMBOLS, DIST_LOOKUP_BITS}};
-
-// The canonical code, searched plainly: (length, code) -> symbol.
-struct PlainCode {
-  std::map<std::pair<uint32_t, uint32_t>, int> symbols;
-  PlainCode(const uint8_t* lengths, uint32_t count) {
-    std::vector<uint32_t> codes = msbFirstCodes(lengths, count);
-    for (uint32_t s = 0; s < count; ++s)
-      if (lengths[s]) symbols[{lengths[s], codes[s]}] = (int)s;
-  }
-  // Symbol whose code starts at `bit` of `in`, or -1.
-  int decode(const std::vector<uint8_t>& in, uint64_t bit) const {
-    uint32_t code = 0;
-    for (uint32_t l = 1; l <= MAX_CODE_LENGTH; ++l, ++bit) {
-      code = code << 1 | (bit / 8 < in.size() ? (in[bit / 8] >> (bit % 8)) & 1 : 0);
-      auto it = symbols.find({l, code});
-      if (it != symbols.end()) return it->second;
-    }
-    return -1;
-  }
-};
-
-void checkTable(const uint8_t* lengths, const Alphabet& a, const std::vector<uint8_t>& symbols) {
+void checkTable(const uint8_t* lengths, uint32_t count, uint32_t lookupBits, const std::vector<uint8_t>& symbols) {
   uint32_t codes[LITLEN_SYMBOLS];
-  int32_t lookup[1u << LITLEN_LOOKUP_BITS];
-  int32_t tree[2 * LITLEN_SYMBOLS];
-  assignCodes(codes, lengths, a.count);
-  ResultCode rc = buildDecodeTable(lookup, tree, codes, lengths, a.lookupBits, a.count);
-  bool prefix = isPrefixCode(lengths, a.count);
-  fuzzCheck(rc == RC_OK || (rc == RC_DAMAGED && !isCompleteCode(lengths, a.count)),
-            "every complete code builds");
-  if (rc != RC_OK || !prefix || symbols.empty()) return;
-
-  std::vector<uint8_t> buffer;
-  loadWholeBlock(buffer, symbols.data(), symbols.size(), 0);
-  HuffmanTable table = {lookup, tree, a.lookupBits, a.count};
+  int32_t lookup[1u << LITLEN_LOOKUP_BITS], tree[2 * LITLEN_SYMBOLS];
+  assignCodes(codes, lengths, count);
+  ResultCode rc = buildDecodeTable(lookup, tree, codes, lengths, lookupBits, count);
+  reference::Code code;
+  try {
+    code.build(lengths, count);
+  } catch (const std::runtime_error&) {
+    return;  // neither complete nor empty
+  }
+  if (code.symbols.empty()) return;
+  fuzzCheck(rc == RC_OK, "every complete code builds");
+  LoadedInput input(symbols, 0);
+  HuffmanTable table = {lookup, tree, lookupBits, count};
   const uint8_t* cursor = state.inputCursor;
   uint32_t bitOffset = 0;
-  PlainCode plain(lengths, a.count);
-  for (int n = 0; n < 64 && cursor < state.inputEnd; ++n) {
-    uint64_t bit = (uint64_t)(cursor - buffer.data()) * 8 + bitOffset;
-    int expected = plain.decode(symbols, bit);
-    int32_t symbol = decodeSymbol(&table, lengths, &cursor, &bitOffset);
-    if (symbol == EMPTY_ENTRY) {
-      fuzzCheck(expected < 0, "no code where the canonical code has one");
-      return;
+  reference::Bits in{symbols.data(), (uint64_t)symbols.size() * 8};
+  for (int n = 0; n < 64; ++n) {
+    uint32_t expected;
+    try {
+      expected = code.decode(in);
+    } catch (const std::runtime_error&) {
+      return;  // the data end
     }
-    fuzzCheck(symbol == expected, "symbol equals the canonical code's");
-    uint64_t after = (uint64_t)(cursor - buffer.data()) * 8 + bitOffset;
-    fuzzCheck(after == bit + lengths[symbol], "cursor advances by the symbol's length");
+    int32_t symbol = decodeSymbol(&table, lengths, &cursor, &bitOffset);
+    fuzzCheck(symbol == (int32_t)expected, "symbol equals the canonical code's");
+    fuzzCheck((uint64_t)(cursor - input.buffer.data()) * 8 + bitOffset == in.pos, "cursor advances by the code");
   }
 }
 
 void readSets(uint32_t setSize, uint32_t setCount, const uint8_t* data, size_t size) {
-  std::vector<uint8_t> buffer;
-  loadWholeBlock(buffer, data, size, 0);
+  std::vector<uint8_t> bytes(data, data + size);
+  LoadedInput input(bytes, 0);
   const uint8_t* inputEnd = state.inputEnd;
   std::vector<uint8_t> lengths(setCount ? setCount * setSize : SET_SIZE_2, 0xEE);
   ResultCode rc = readCodeLengths(lengths.data(), setSize, setCount);
@@ -89,14 +63,22 @@ void readSets(uint32_t setSize, uint32_t setCount, const uint8_t* data, size_t s
   fuzzCheck(state.inputCursor <= inputEnd + INPUT_LOOKAHEAD, "cursor within the lookahead");
   if (rc != RC_OK) return;
   for (uint8_t l : lengths) fuzzCheck(l <= MAX_CODE_LENGTH, "lengths of 0 to 16");
-
+  size_t used = (size_t)(state.inputCursor - input.buffer.data()) + (state.inputBitOffset ? 1 : 0);
+  if (setCount && used <= size) {
+    try {
+      std::vector<uint8_t> expected = reference::readCodeLengthSets({data, data + used}, setSize, setCount);
+      fuzzCheck(expected == lengths, "lengths equal the reference reader's");
+    } catch (const std::runtime_error&) {
+    }
+  }
   // The rest of the data, as symbols of each table.
-  size_t used = (size_t)(state.inputCursor - buffer.data()) + (state.inputBitOffset ? 1 : 0);
   std::vector<uint8_t> symbols(data + std::min(used, size), data + size);
   if (setCount == 0) setSize = SET_SIZE_2;  // the fixed set
-  uint32_t alphabets = setSize == SET_SIZE_3 ? 4 : 3;
-  for (size_t at = 0; at < lengths.size(); at += setSize)
-    for (uint32_t a = 0; a < alphabets; ++a) checkTable(lengths.data() + at + ALPHABETS[a].position, ALPHABETS[a], symbols);
+  for (size_t at = 0; at < lengths.size(); at += setSize) {
+    checkTable(&lengths[at], LITLEN_SYMBOLS, LITLEN_LOOKUP_BITS, symbols);
+    for (uint32_t a = 0; a < (setSize == SET_SIZE_3 ? 3u : 2u); ++a)
+      checkTable(&lengths[at + DIST_ALPHABET_POSITION[a]], DIST_ALPHABET_SIZE[a], DIST_LOOKUP_BITS, symbols);
+  }
 }
 
 void roundTrip(uint32_t setSize, uint32_t setCount, const uint8_t* data, size_t size) {
@@ -106,9 +88,7 @@ void roundTrip(uint32_t setSize, uint32_t setCount, const uint8_t* data, size_t 
   jov::BitWriter writer;
   jov::writeCodeLengths(writer, lengths, setSize);
   writer.alignToByte();
-  std::vector<uint8_t>& bytes = writer.bytes();
-  std::vector<uint8_t> buffer;
-  loadWholeBlock(buffer, bytes.data(), bytes.size(), 0);
+  LoadedInput input(writer.bytes(), 0);
   std::vector<uint8_t> back(lengths.size(), 0xEE);
   fuzzCheck(readCodeLengths(back.data(), setSize, setCount) == RC_OK, "written lengths read back");
   fuzzCheck(back == lengths, "written lengths read back exactly");

@@ -9,10 +9,8 @@
 // empty again at the end. A small disk (write budget) and a Cancel after many
 // reads keep one run short, and are themselves paths worth exercising.
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -25,7 +23,7 @@
 #include "codec/crc32.h"
 #include "codec/stream_reader.h"
 #include "fuzz_support.h"
-#include "quiet_frontend.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -33,20 +31,6 @@ namespace {
 
 const uint64_t WRITE_BUDGET = 8u << 20;
 const uint64_t CANCEL_AT_READ = 400;
-
-// The sandbox of this process, removed when it exits.
-struct Sandbox {
-  std::string path;
-  Sandbox() {
-    path = (fs::exists("/dev/shm") ? std::string("/dev/shm") : fs::temp_directory_path().string()) +
-           "/jov-fuzz-XXXXXX";
-    fuzzCheck(mkdtemp(path.data()) != nullptr, "mkdtemp");
-  }
-  ~Sandbox() {
-    std::error_code error;
-    fs::remove_all(path, error);
-  }
-};
 
 // Length and CRC-32 of every file record, by name in native form.
 std::multimap<std::string, std::pair<uint32_t, uint32_t>> fileRecords() {
@@ -69,26 +53,12 @@ std::multimap<std::string, std::pair<uint32_t, uint32_t>> fileRecords() {
   return records;
 }
 
-uint32_t fileCrc(const fs::path& path, uint64_t* length) {
-  FILE* f = fopen(path.c_str(), "rb");
-  fuzzCheck(f != nullptr, "open an extracted file");
-  uint32_t crc = 0xFFFFFFFFu;
-  uint8_t chunk[65536];
-  *length = 0;
-  for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;) {
-    crc = crc32Update(chunk, (uint32_t)n, crc);
-    *length += n;
-  }
-  fclose(f);
-  return ~crc;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzInit();
-  static const Sandbox box;
-  const std::string& sandbox = box.path;
+  static const TempDir box;  // the sandbox of this process
+  const std::string sandbox = box.path().string();
   const std::string run = sandbox + "/run";
   const std::string install = run + "/install";
   fuzzCheck(mkdir(run.c_str(), 0700) == 0, "a fresh run folder");
@@ -133,8 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               "nothing outside the install folder");
     if (!item.is_regular_file() || path == run) continue;
     if (!recordsRead) records = fileRecords(), recordsRead = true;
-    uint64_t length;
-    uint32_t crc = fileCrc(item.path(), &length);
+    std::string bytes = readFile(item.path());
+    uint64_t length = bytes.size();
+    uint32_t crc = ~crc32Update((const uint8_t*)bytes.data(), (uint32_t)length, 0xFFFFFFFFu);
     bool matches = false;
     auto range = records.equal_range(path.substr(install.size() + 1));
     for (auto it = range.first; it != range.second && !matches; ++it)

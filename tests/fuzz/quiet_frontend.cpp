@@ -1,19 +1,10 @@
-// The fuzz targets' front end: answers every question without a person.
-// Existing files are replaced, every message is answered OK (go on), and
-// what was shown is only counted.
+// The fuzz targets' front end, an object of each target (the core's driver
+// calls it): see QuietFrontEnd.
 #include "frontend.h"
-#include "quiet_frontend.h"
+#include "fuzz_support.h"
 
 QuietFrontEnd quietFrontEnd;
 
-int askOverwrite(const char*) {
-  ++quietFrontEnd.questions;
-  return OVERWRITE_YES;
-}
-
+int askOverwrite(const char*) { return ++quietFrontEnd.questions, OVERWRITE_YES; }
 void showProgress(WindowHandle, const char*) { ++quietFrontEnd.progressLines; }
-
-int showMessage(WindowHandle, const char*, int) {
-  ++quietFrontEnd.messages;
-  return 1;
-}
+int showMessage(WindowHandle, const char*, int) { return ++quietFrontEnd.messages, 1; }

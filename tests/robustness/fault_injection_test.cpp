@@ -105,7 +105,7 @@ void checkRun(const FaultKind& kind, uint64_t n, const Outcome& run, const Outco
 TEST(FaultInjection, EveryCallOfEveryKindFailsCleanly) {
   TempDir dir;
   uint64_t injected[std::size(KINDS)] = {};
-  for (const char* name : {"tree-l6", "tree-l0", "stored-small-blocks"}) {
+  for (const char* name : {"tree.jov", "stored.jov", "small-blocks.jov"}) {
     SCOPED_TRACE(name);
     const std::vector<uint8_t> archive = seedArchive(name);
     const Outcome clean = extractWith(dir, archive);

@@ -80,7 +80,7 @@ Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, con
 }
 
 std::vector<uint8_t> seedArchive(const std::string& name) {
-  std::vector<uint8_t> bytes = readBytes(fs::path(JOV_SOURCE_DIR) / "tests/fuzz/corpus/extract" / name);
+  std::vector<uint8_t> bytes = readBytes(fs::path(JOV_SOURCE_DIR) / "tests/golden" / name);
   EXPECT_FALSE(bytes.empty()) << name;
   return bytes;
 }

@@ -38,5 +38,5 @@ struct Outcome {
 // Fails the test when the run leaks a heap block or keeps a buffer.
 Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, const Fault& fault = {});
 
-// A committed seed archive: tests/fuzz/corpus/extract/<name>.
+// A committed archive: tests/golden/<name>.
 std::vector<uint8_t> seedArchive(const std::string& name);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/crc32.h"
 #include "codec/stream_reader.h"
 #include "install_state.h"
 #include "stored_archive.h"
@@ -26,7 +27,7 @@ class ArchiveFixture {
     state.archiveOffset = 0;
     startStreamReading(input_.data());
     state.cancelRequested = 0;
-    buildCrcTableOnce();
+    buildCrcTable();
   }
   ~ArchiveFixture() {
     fileClose(state.archiveFile);
@@ -45,7 +46,6 @@ class ArchiveFixture {
   }
 
  private:
-  static void buildCrcTableOnce();
   TempDir dir_;
   std::string path_;
   std::vector<uint8_t> input_;

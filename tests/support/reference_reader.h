@@ -35,6 +35,22 @@ struct Archive {
   uint32_t directoryBlocks = 0;
 };
 
+// Bits from `data`, least significant first; reading at `limitBits` throws.
+struct Bits {
+  const uint8_t* data;
+  uint64_t limitBits;
+  uint64_t pos = 0;
+  uint32_t get(uint32_t n);
+};
+
+// A canonical prefix code, decoded bit by bit (a code's most significant bit
+// comes first). build() throws unless the code is complete or empty.
+struct Code {
+  std::map<std::pair<uint32_t, uint32_t>, uint32_t> symbols;  // (length, code) -> symbol
+  void build(const uint8_t* lengths, uint32_t count);
+  uint32_t decode(Bits& in) const;  // throws when no code matches
+};
+
 // Decodes the coded data of one compressed block that starts at `block` (bit
 // 50 onwards) and appends to `out`, behind `history` usable bytes already at
 // its end. Throws std::runtime_error on anything doubtful. Returns the number
@@ -44,6 +60,10 @@ uint32_t decodeCompressedBlock(const uint8_t* block, uint32_t available, std::ve
 
 // Reads `sets` code-length sets of `setSize` from bit 0 of `bytes`.
 std::vector<uint8_t> readCodeLengthSets(const std::vector<uint8_t>& bytes, uint32_t setSize, uint32_t sets);
+
+// Undoes the call filter (`mode` 2 or 4: operand bytes) on one piece of a
+// file of `length` bytes that starts `passed` bytes into the file.
+void restoreCalls(uint8_t* piece, uint32_t n, uint32_t passed, uint32_t length, uint32_t mode);
 
 // Reads a whole archive (starting at its header). Throws std::runtime_error.
 Archive readArchive(const std::vector<uint8_t>& archive);

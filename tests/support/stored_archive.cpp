@@ -2,31 +2,9 @@
 
 #include <algorithm>
 
+#include "block_builder.h"
 #include "format.h"
-
-namespace {
-
-void put32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back((uint8_t)(v >> (8 * i)));
-}
-void put16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back((uint8_t)v);
-  out.push_back((uint8_t)(v >> 8));
-}
-
-// One stored block: header bits (type 0, last, outputLength, blockSize),
-// selector 0, padding to byte 7, then the bytes.
-void putStoredBlock(std::vector<uint8_t>& out, const uint8_t* data, uint32_t size, bool last) {
-  uint64_t bits = 0;
-  uint32_t blockSize = BLOCK_STORED_DATA_BYTE + size;
-  bits |= (uint64_t)(last ? 1 : 0) << 4;
-  bits |= (uint64_t)size << 5;
-  bits |= (uint64_t)blockSize << 25;
-  for (int i = 0; i < 7; ++i) out.push_back((uint8_t)(bits >> (8 * i)));
-  out.insert(out.end(), data, data + size);
-}
-
-}  // namespace
+#include "jumping_archive.h"
 
 uint32_t referenceCrc32(const uint8_t* data, size_t size) {
   uint32_t crc = 0xFFFFFFFFu;
@@ -39,79 +17,36 @@ uint32_t referenceCrc32(const uint8_t* data, size_t size) {
 
 std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
                                         const StoredArchiveOptions& options) {
-  // One solid stream holding every file.
   std::vector<uint8_t> decoded;
-  std::vector<uint32_t> positions;
+  std::vector<RecordDraft> records;
   for (const StoredEntry& e : entries) {
-    positions.push_back((uint32_t)decoded.size());
+    RecordDraft r = fileRecord(e.name, e.folder ? std::vector<uint8_t>() : e.data, (uint32_t)decoded.size());
+    r.folder = e.folder, r.attributes = e.attributes, r.flags = e.flags;
+    r.createDate = e.createDate, r.createTime = e.createTime, r.writeDate = e.writeDate, r.writeTime = e.writeTime;
+    r.crc = e.folder ? 0 : r.crc ^ (e.badCrc ? 1u : 0u);
+    records.push_back(r);
     if (e.folder) continue;
-    put32(decoded, (uint32_t)e.data.size());
-    put16(decoded, (uint16_t)e.name.size());
-    decoded.insert(decoded.end(), 5, 0);
-    decoded.insert(decoded.end(), e.name.begin(), e.name.end());
-    decoded.insert(decoded.end(), e.data.begin(), e.data.end());
-    put32(decoded, referenceCrc32(e.data.data(), e.data.size()));
+    std::vector<uint8_t> slice = streamSlice(e.name, e.data);
+    decoded.insert(decoded.end(), slice.begin(), slice.end());
   }
-
-  std::vector<uint8_t> archive(ARCHIVE_HEADER_SIZE, 0);
-  uint32_t streamOffset = (uint32_t)archive.size();
-  archive.insert(archive.end(), STREAM_SIGNATURE, STREAM_SIGNATURE + SIGNATURE_SIZE);
+  std::vector<std::vector<uint8_t>> blocks;
   size_t at = 0;
   do {
-    uint32_t n = (uint32_t)std::min<size_t>(options.blockOutput, decoded.size() - at);
-    putStoredBlock(archive, decoded.data() + at, n, at + n == decoded.size());
+    size_t n = std::min<size_t>(options.blockOutput, decoded.size() - at);
+    blocks.push_back(storedBlock({decoded.begin() + at, decoded.begin() + at + n}, at + n == decoded.size()));
     at += n;
   } while (at < decoded.size());
-
-  uint32_t directoryOffset = (uint32_t)archive.size();
-  std::vector<uint8_t> records;
-  uint32_t inBlock = 0;
-  auto flush = [&] {
-    archive.insert(archive.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
-    putStoredBlock(archive, records.data(), (uint32_t)records.size(), true);
-    records.clear();
-    inBlock = 0;
-  };
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const StoredEntry& e = entries[i];
-    uint32_t crc = referenceCrc32(e.data.data(), e.data.size()) ^ (e.badCrc ? 1u : 0u);
-    put32(records, 0);
-    put32(records, streamOffset);
-    records.push_back(e.attributes);
-    records.push_back(0);
-    records.push_back(0);  // smallExtraLength
-    records.push_back((uint8_t)(e.flags | (e.folder ? ENTRY_FOLDER : 0)));
-    put32(records, positions[i]);
-    put32(records, e.folder ? 0 : (uint32_t)e.data.size());
-    put32(records, e.folder ? 0 : crc);
-    put16(records, 0);  // extraLength
-    put16(records, (uint16_t)e.name.size());
-    put16(records, e.createTime);
-    put16(records, e.createDate);
-    put16(records, e.writeTime);
-    put16(records, e.writeDate);
-    put16(records, 0);
-    records.insert(records.end(), e.name.begin(), e.name.end());
-    if (++inBlock == options.recordsPerDirectoryBlock) flush();
-  }
-  if (inBlock || entries.empty()) flush();
-
-  writeLe32(&archive[AH_DIRECTORY_OFFSET], directoryOffset);
-  writeLe32(&archive[AH_ENTRY_COUNT], (uint32_t)entries.size() + options.entryCountDelta);
-  writeLe32(&archive[AH_ARCHIVE_LENGTH], (uint32_t)archive.size());
-  writeLe32(&archive[AH_DATA_LENGTH], directoryOffset - ARCHIVE_HEADER_SIZE);
-  for (int i = 0; i < 4; ++i) archive[AH_MAGIC + i] = ARCHIVE_MAGIC[i];
-  return archive;
+  return assembleArchive(blocks, records, options.entryCountDelta, options.recordsPerDirectoryBlock);
 }
 
 std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes) {
-  std::vector<uint8_t> slice;
-  put32(slice, (uint32_t)bytes.size());
-  put16(slice, (uint16_t)name.size());
-  slice.insert(slice.end(), 5, 0);
+  std::vector<uint8_t> slice(STREAM_RECORD_FIXED_SIZE, 0);
+  writeLe32(&slice[0], (uint32_t)bytes.size());
+  writeLe16(&slice[SR_VARIABLE_LENGTH], (uint16_t)name.size());
   slice.insert(slice.end(), name.begin(), name.end());
   slice.insert(slice.end(), bytes.begin(), bytes.end());
-  put32(slice, referenceCrc32(bytes.data(), bytes.size()));
+  slice.resize(slice.size() + STREAM_RECORD_CRC_SIZE);
+  writeLe32(&slice[slice.size() - STREAM_RECORD_CRC_SIZE], referenceCrc32(bytes.data(), bytes.size()));
   return slice;
 }
 
@@ -125,7 +60,8 @@ RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& byte
 }
 
 std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
-                                     const std::vector<RecordDraft>& records, uint32_t extraCount) {
+                                     const std::vector<RecordDraft>& records, uint32_t extraCount,
+                                     uint32_t recordsPerBlock) {
   std::vector<uint8_t> archive(ARCHIVE_HEADER_SIZE, 0);
   const uint32_t streamOffset = (uint32_t)archive.size();
   archive.insert(archive.end(), STREAM_SIGNATURE, STREAM_SIGNATURE + SIGNATURE_SIZE);
@@ -133,33 +69,65 @@ std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& st
 
   const uint32_t directoryOffset = (uint32_t)archive.size();
   std::vector<uint8_t> directory;
+  uint32_t inBlock = 0;
   auto flush = [&] {
     archive.insert(archive.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
-    putStoredBlock(archive, directory.data(), (uint32_t)directory.size(), true);
-    directory.clear();
+    std::vector<uint8_t> block = storedBlock(directory, true);
+    archive.insert(archive.end(), block.begin(), block.end());
+    directory.clear(), inBlock = 0;
   };
   for (const RecordDraft& r : records) {
-    if (!directory.empty() && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE) flush();
-    put32(directory, 0);
-    put32(directory, streamOffset);
-    directory.push_back(0);                            // attributes
-    directory.push_back(0);
-    directory.push_back(0);                            // smallExtraLength
-    directory.push_back(r.folder ? ENTRY_FOLDER : 0);  // flags
-    put32(directory, r.streamPosition);
-    put32(directory, r.length);
-    put32(directory, r.crc);
-    put16(directory, 0);                               // extraLength
-    put16(directory, (uint16_t)r.name.size());
-    for (int i = 0; i < 5; ++i) put16(directory, 0);   // times, reserved
+    if (inBlock == recordsPerBlock || (inBlock && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE))
+      flush();
+    size_t at = directory.size();
+    directory.resize(at + DIRECTORY_ENTRY_SIZE);
+    uint8_t* e = &directory[at];
+    writeLe32(e + DE_STREAM_OFFSET, streamOffset);
+    e[DE_ATTRIBUTES] = r.attributes;
+    e[DE_FLAGS] = (uint8_t)(r.flags | (r.folder ? ENTRY_FOLDER : 0));
+    writeLe32(e + DE_STREAM_POSITION, r.streamPosition);
+    writeLe32(e + DE_LENGTH, r.length);
+    writeLe32(e + DE_CRC, r.crc);
+    writeLe16(e + DE_NAME_LENGTH, (uint16_t)r.name.size());
+    writeLe16(e + DE_CREATE_TIME, r.createTime);
+    writeLe16(e + DE_CREATE_DATE, r.createDate);
+    writeLe16(e + DE_WRITE_TIME, r.writeTime);
+    writeLe16(e + DE_WRITE_DATE, r.writeDate);
     directory.insert(directory.end(), r.name.begin(), r.name.end());
+    ++inBlock;
   }
-  flush();
+  if (inBlock || records.empty()) flush();
 
-  for (int i = 0; i < 4; ++i) archive[AH_MAGIC + i] = ARCHIVE_MAGIC[i];
+  std::copy(ARCHIVE_MAGIC, ARCHIVE_MAGIC + 4, archive.begin() + AH_MAGIC);
   writeLe32(&archive[AH_DIRECTORY_OFFSET], directoryOffset);
   writeLe32(&archive[AH_ENTRY_COUNT], (uint32_t)records.size() + extraCount);
   writeLe32(&archive[AH_ARCHIVE_LENGTH], (uint32_t)archive.size());
   writeLe32(&archive[AH_DATA_LENGTH], directoryOffset - ARCHIVE_HEADER_SIZE);
   return archive;
+}
+
+std::vector<uint8_t> zeroPaddedBlock(const std::vector<uint8_t>& head, uint32_t outputLength, bool last) {
+  CompressedFrame frame(outputLength, last);
+  CodedWriter coder(frame.w, 2, {uniformSet(2)});
+  for (uint8_t b : head) coder.literal(b);
+  coder.literal(0);
+  for (uint64_t made = head.size() + 1; made < outputLength; made += MAX_MATCH) coder.match(MAX_MATCH, 1);
+  return frame.finish();
+}
+
+std::vector<uint8_t> backAndForthArchive(uint32_t files, uint32_t blockOutput) {
+  std::vector<std::vector<uint8_t>> blocks;
+  std::vector<RecordDraft> records;
+  for (uint32_t i = 0; i < files; ++i) {
+    std::vector<uint8_t> data = {(uint8_t)('a' + i % 26)};
+    std::string name = "f" + std::to_string(i);
+    blocks.push_back(zeroPaddedBlock(streamSlice(name, data), blockOutput, i + 1 == files));
+    records.push_back(fileRecord(name, data, i * blockOutput));
+  }
+  std::vector<RecordDraft> order;
+  for (uint32_t low = 0, high = files; low < high;) {
+    order.push_back(records[--high]);
+    if (low < high) order.push_back(records[low++]);
+  }
+  return assembleArchive(blocks, order);
 }

@@ -1,6 +1,6 @@
-// Builds small archives with stored blocks only, for tests of the directory
-// walk and the driver: every byte placed by hand, so a test can also damage
-// any field it likes.
+// Builds small archives of given blocks and records, for tests of the
+// directory walk and the driver: every byte placed by hand, so a test can
+// also damage any field it likes.
 #pragma once
 
 #include <stdint.h>
@@ -24,6 +24,7 @@ struct StoredArchiveOptions {
   uint32_t entryCountDelta = 0;  // header claims this many more records
 };
 
+// One solid stream of stored blocks holding every file, then the records.
 std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
                                         const StoredArchiveOptions& options = {});
 
@@ -36,13 +37,15 @@ struct RecordDraft {
   std::string name;
   bool folder = false;
   uint32_t streamPosition = 0, length = 0, crc = 0;
+  uint8_t attributes = 0, flags = 0;  // ENTRY_FOLDER is added for folders
+  uint16_t createDate = 0, createTime = 0, writeDate = 0, writeTime = 0;
 };
 // A file record for `bytes` whose slice starts at `position` of the stream.
 RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position);
 
 // Header, one data stream of the given blocks, and the records in stored
-// directory blocks of as many whole records as fit 8192 bytes; entryCount is
-// their number plus `extraCount`.
+// directory blocks of as many whole records as fit 8192 bytes (at most
+// `recordsPerBlock`); entryCount is their number plus `extraCount`.
 std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
-                                     const std::vector<RecordDraft>& records, uint32_t extraCount = 0);
-
+                                     const std::vector<RecordDraft>& records, uint32_t extraCount = 0,
+                                     uint32_t recordsPerBlock = 1000);

@@ -9,8 +9,6 @@
 #include "codec/crc32.h"
 #include "packed_items.h"
 
-void ArchiveFixture::buildCrcTableOnce() { buildCrcTable(); }
-
 namespace {
 
 // A compressed-block header claiming `blockSize` bytes over random bytes.
@@ -55,27 +53,25 @@ TEST(BlockInput, LongBlockLoadsInChunksWithHeldBackLookahead) {
   EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
 }
 
+// 7 bytes: the 8-byte read takes one byte of the next block; 9 bytes: one
+// more byte is loaded and nothing held back; 8 bytes: no second load.
 TEST(BlockInput, BlocksOfSevenEightAndNineBytes) {
+  const std::vector<std::pair<std::vector<uint8_t>, uint32_t>> blocks = {{{}, 8}, {{'h', 'i'}, 9}, {{'z'}, 8}, {{'!'}, 8}};
   std::vector<uint8_t> file;
-  for (auto block : {storedBlock({}, false), storedBlock({'h', 'i'}, false), storedBlock({'z'}, false),
-                     storedBlock({'!'}, true)})
+  for (const auto& [data, end] : blocks) {
+    std::vector<uint8_t> block = storedBlock(data, &data == &blocks.back().first);
     file.insert(file.end(), block.begin(), block.end());
+  }
   ArchiveFixture archive(file);
-  uint8_t out[4] = {};
-  struct Expect {
-    uint32_t end;
-    std::vector<uint8_t> data;
-  };
-  // 7 bytes: the 8-byte read takes one byte of the next block; 9 bytes: one
-  // more byte is loaded and nothing held back; 8 bytes: no second load.
-  for (const Expect& e : {Expect{8, {}}, Expect{9, {'h', 'i'}}, Expect{8, {'z'}}, Expect{8, {'!'}}}) {
+  for (const auto& [data, end] : blocks) {
     ASSERT_EQ(fillInput(true), RC_OK);
     state.streamStarted = 1;
-    EXPECT_EQ(loaded(state.inputEnd), e.end);
+    EXPECT_EQ(loaded(state.inputEnd), end);
     EXPECT_EQ(state.blockBytesLeft, 0);
     state.inputCursor += 6, state.inputBitOffset = 2;
-    ASSERT_EQ(copyStoredBytes(out, (uint32_t)e.data.size()), (int32_t)e.data.size());
-    EXPECT_TRUE(std::equal(e.data.begin(), e.data.end(), out));
+    uint8_t out[4] = {};
+    ASSERT_EQ(copyStoredBytes(out, (uint32_t)data.size()), (int32_t)data.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), out));
   }
 }
 
@@ -114,8 +110,7 @@ TEST(BlockInput, StoredCopyBeyondTheBufferAndAFileCutShort) {
 
 TEST(Crc32, SlicedTableMatchesBitwiseCrc) {
   buildCrcTable();
-  std::vector<uint8_t> check = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-  EXPECT_EQ(~crc32Update(check.data(), 9, 0xFFFFFFFFu), 0xCBF43926u);
+  EXPECT_EQ(~crc32Update((const uint8_t*)"123456789", 9, 0xFFFFFFFFu), 0xCBF43926u);
   std::vector<uint8_t> data = randomBytes(1000, 3);
   for (size_t start = 0; start < 9; ++start)
     for (size_t n : {0u, 1u, 7u, 8u, 9u, 63u, 500u}) {

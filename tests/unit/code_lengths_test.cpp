@@ -2,17 +2,11 @@
 
 #include <vector>
 
-#include "bit_string.h"
 #include "block_builder.h"
 #include "codec/code_lengths.h"
 #include "install_state.h"
 
 namespace {
-
-// Pre-code giving symbols 0..20 five-bit codes equal to the symbol.
-void flatPrecode(BitString& w) {
-  for (int i = 0; i < 21; ++i) w.put(6, 5);  // length 5 each
-}
 
 struct Read {
   ResultCode rc;
@@ -28,85 +22,55 @@ Read readSets(const BitString& w, uint32_t size, uint32_t count) {
   return r;
 }
 
-TEST(CodeLengths, FixedSetReadsNothing) {
+// Pre-code fields (by default every symbol 5 bits, so that its code is the
+// symbol), then `symbols` as 5-bit codes.
+BitString codedLengths(std::vector<uint32_t> fields, const std::vector<uint32_t>& symbols) {
   BitString w;
-  w.put(0xFFFF, 16);
-  Read r = readSets(w, 344, 0);
-  ASSERT_EQ(r.rc, RC_OK);
-  EXPECT_EQ(r.endBit, 0u);
-  std::vector<uint8_t> fixed(344);
-  setFixedCodeLengths(fixed.data());
-  EXPECT_EQ(r.lengths, fixed);
+  if (fields.empty()) fields.assign(PRECODE_SYMBOLS, PRECODE_FIELD_LENGTH_BIAS + 5);
+  for (uint32_t f : fields) w.put(f, PRECODE_FIELD_BITS);
+  for (uint32_t s : symbols) w.putCode(s, 5);
+  return w;
 }
 
-TEST(CodeLengths, PrecodeZeroRunsEndThePrecode) {
-  // Fields 0,0,0,0 skip 1+2+4+8 = 15 symbols; a length resets the weight,
-  // then 1,0 skip 2+2 = 4 more. Symbols 15 and 20 get length 1 (codes 0, 1).
-  BitString w;
-  for (int i = 0; i < 4; ++i) w.put(0, 5);  // zero-run digit 1, weights 1, 2, 4, 8
-  w.put(2, 5);                             // symbol 15: length 1
-  w.put(1, 5);                             // zero-run digit 2, weight 1: 16, 17
-  w.put(0, 5);                             // zero-run digit 1, weight 2: 18, 19
-  w.put(2, 5);                             // symbol 20: length 1
-  w.putCode(1, 1);                         // symbol 20: repeat run of 2 (v = 0: zeros)
+TEST(CodeLengths, PrecodeRunsDifferencesRepeatsAndThePreviousSet) {
+  // Pre-code fields 0,0,0,0 skip 1+2+4+8 = 15 symbols; a length resets the
+  // weight, then 1,0 skip 2+2 more: symbols 15 and 20 get 1 bit (codes 0, 1);
+  // symbol 20 (code 1) repeats v = 0 twice.
+  BitString w = codedLengths({0, 0, 0, 0, 2, 1, 0, 2}, {});
+  w.putCode(1, 1);
   Read r = readSets(w, 2, 1);
   ASSERT_EQ(r.rc, RC_OK);
   EXPECT_EQ(r.lengths, (std::vector<uint8_t>{0, 0}));
 
-  // A zero run past position 20 ends the pre-code: no further field is read.
-  BitString v;
-  for (int i = 0; i < 5; ++i) v.put(0, 5);  // 1+2+4+8+16 = 31 > 21
-  Read all = readSets(v, 1, 1);
-  EXPECT_EQ(all.rc, RC_DAMAGED) << "an all-empty pre-code cannot code a length";
-  EXPECT_EQ(all.endBit, 25u);
-
-  BitString big;
-  big.put(18, 5);  // length 17: more than a code table takes
-  EXPECT_EQ(readSets(big, 1, 1).rc, RC_DAMAGED);
-}
-
-TEST(CodeLengths, DifferencesRunsAndThePreviousSet) {
-  BitString w;
-  flatPrecode(w);
-  // Set 0 (size 8): 5, zero, 6 (zero runs keep v), 16, wrap 16+3 -> 2,
-  // then 17,17 = 3 zeros.
-  for (uint32_t s : {5, 17, 1, 10, 3, 17, 17}) w.putCode(s, 5);
-  // Set 1: difference 0 over a non-zero length keeps it (5, v = 5); over a
-  // zero it applies to v (5 + 1 = 6); then repeat runs of 2, 2 and 8 copy
-  // set 0 where non-zero (6, 16, 2), else repeat v, and the last one is cut
-  // at the end without error.
-  for (uint32_t s : {0, 1, 20, 19, 20}) w.putCode(s, 5);
-  Read r = readSets(w, 8, 2);
+  // Set 0 (size 8): 5, zero, 6 (zero runs keep v), 16, wrap 16+3 -> 2, then
+  // 17,17 = 3 zeros. Set 1: difference 0 over a non-zero length keeps it
+  // (5, v = 5); over a zero it applies to v (6); then repeat runs of 2, 2
+  // and 8 copy set 0 where non-zero (6, 16, 2), else repeat v, and the last
+  // one is cut at the end without error.
+  r = readSets(codedLengths({}, {5, 17, 1, 10, 3, 17, 17, 0, 1, 20, 19, 20}), 8, 2);
   ASSERT_EQ(r.rc, RC_OK);
-  EXPECT_EQ(r.lengths, (std::vector<uint8_t>{5, 0, 6, 16, 2, 0, 0, 0,   //
-                                             5, 6, 6, 16, 2, 2, 2, 2}));
-
-  BitString x;
-  flatPrecode(x);
-  for (uint32_t s : {19, 4, 17, 19, 18, 17}) x.putCode(s, 5);  // repeat at start gives 0; 17,19 resets weights
-  Read y = readSets(x, 8, 1);
-  ASSERT_EQ(y.rc, RC_OK);
-  EXPECT_EQ(y.lengths, (std::vector<uint8_t>{0, 4, 0, 4, 0, 0, 0, 0}));
+  EXPECT_EQ(r.lengths, (std::vector<uint8_t>{5, 0, 6, 16, 2, 0, 0, 0, 5, 6, 6, 16, 2, 2, 2, 2}));
+  // A repeat at the start gives 0; 17 and 19 reset each other's weights.
+  r = readSets(codedLengths({}, {19, 4, 17, 19, 18, 17}), 8, 1);
+  ASSERT_EQ(r.rc, RC_OK);
+  EXPECT_EQ(r.lengths, (std::vector<uint8_t>{0, 4, 0, 4, 0, 0, 0, 0}));
 }
 
-TEST(CodeLengths, MissingCodeAndExhaustedInput) {
-  BitString w;
-  w.put(3, 5);     // symbol 0: length 2 (code 00)
-  w.put(3, 5);     // symbol 1: length 2 (code 01)
-  w.put(1, 5);     // zero run 2: symbols 2, 3
-  w.put(0, 5);     // zero run 1 weight 2: 4, 5
-  w.put(1, 5);     // zero run 2 weight 4: 6..13
-  w.put(0, 5);     // zero run 1 weight 8: 14..21, end
-  uint64_t codesStart = w.bits;
-  w.putCode(3, 2);  // 11: no code
-  Read r = readSets(w, 4, 1);
+TEST(CodeLengths, DamageAndExhaustedInput) {
+  // A zero run past symbol 20 ends the pre-code; all empty, it codes nothing.
+  Read r = readSets(codedLengths({0, 0, 0, 0, 0}, {}), 1, 1);
   EXPECT_EQ(r.rc, RC_DAMAGED);
-  EXPECT_EQ(r.endBit, codesStart) << "the cursor stays before the missing code";
-
-  BitString shortInput;
-  flatPrecode(shortInput);
-  shortInput.putCode(3, 5);
-  EXPECT_EQ(readSets(shortInput, 100, 1).rc, RC_INPUT_EXHAUSTED);
+  EXPECT_EQ(r.endBit, 25u);
+  EXPECT_EQ(readSets(codedLengths({18}, {}), 1, 1).rc, RC_DAMAGED) << "pre-code length 17";
+  // Symbols 0 and 1 get 2 bits (00, 01); code 11 is no symbol: the cursor
+  // stays before it.
+  BitString w = codedLengths({3, 3, 1, 0, 1, 0}, {});
+  uint64_t codesStart = w.bits;
+  w.putCode(3, 2);
+  r = readSets(w, 4, 1);
+  EXPECT_EQ(r.rc, RC_DAMAGED);
+  EXPECT_EQ(r.endBit, codesStart);
+  EXPECT_EQ(readSets(codedLengths({}, {3}), 100, 1).rc, RC_INPUT_EXHAUSTED);
 }
 
 }  // namespace

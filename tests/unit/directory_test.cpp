@@ -8,10 +8,8 @@
 
 namespace {
 
-const uint8_t SIG[6] = {'J', 'O', 'V', 'D', 'E', 0};
-
 void appendBlock(std::vector<uint8_t>& a, const std::vector<uint8_t>& block) {
-  a.insert(a.end(), SIG, SIG + 6);
+  a.insert(a.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
   a.insert(a.end(), block.begin(), block.end());
 }
 
@@ -21,69 +19,61 @@ std::vector<uint8_t> records(size_t n, uint8_t seed) {
   return v;
 }
 
+// The directory buffer with a guard behind it; fetches from `at`.
 struct Directory {
   uint8_t buffer[DIRECTORY_BUFFER_SIZE + 64];
-  Directory() { std::fill(std::begin(buffer), std::end(buffer), 0xCC); }
+  explicit Directory(uint32_t at = 0) {
+    std::fill(std::begin(buffer), std::end(buffer), 0xCC);
+    state.directoryPos = state.archiveFilePos = at;
+    fileSeek(state.archiveFile, at, FROM_BEGIN);
+  }
   ResultCode fetch() { return readDirectoryBlock(buffer); }
   std::vector<uint8_t> bytes() const { return {state.directoryCursor, state.directoryEnd}; }
   bool guardIntact() const {
-    for (size_t i = DIRECTORY_BUFFER_SIZE; i < sizeof buffer; ++i)
-      if (buffer[i] != 0xCC) return false;
-    return true;
+    return std::all_of(buffer + DIRECTORY_BUFFER_SIZE, std::end(buffer), [](uint8_t b) { return b == 0xCC; });
   }
 };
 
 TEST(DirectoryReader, StoredAndCompressedBlocksInTurn) {
-  std::vector<uint8_t> a(10, 0), one = records(100, 1), two = records(8192, 2);
+  std::vector<uint8_t> a(10, 0), one = records(100, 1), two = records(DIRECTORY_BUFFER_SIZE, 2);
   appendBlock(a, storedBlock(one, false));
   appendBlock(a, compressBlock({}, two, false));
   appendBlock(a, storedBlock(records(38, 3), true));
   ArchiveFixture archive(a);
-  state.directoryPos = state.archiveFilePos = 10;
-  fileSeek(state.archiveFile, 10, FROM_BEGIN);
-  Directory d;
-  ASSERT_EQ(d.fetch(), RC_OK);
-  EXPECT_EQ(d.bytes(), one);
-  ASSERT_EQ(d.fetch(), RC_OK);
-  EXPECT_EQ(d.bytes(), two);
-  ASSERT_EQ(d.fetch(), RC_OK);
-  EXPECT_EQ(d.bytes(), records(38, 3));
+  Directory d(10);
+  for (const std::vector<uint8_t>& expected : {one, two, records(38, 3)}) {
+    ASSERT_EQ(d.fetch(), RC_OK);
+    EXPECT_EQ(d.bytes(), expected);
+  }
   EXPECT_EQ(state.directoryPos, a.size());
   EXPECT_EQ(d.fetch(), RC_DAMAGED) << "no signature at the end of the archive";
   EXPECT_EQ(state.directoryCursor, state.directoryEnd);
   EXPECT_TRUE(d.guardIntact());
 }
 
+// Each damage is refused before anything is written: a signature byte, the
+// block type, a block announcing 8193 decoded bytes (stored or compressed).
 TEST(DirectoryReader, RefusesBadSignaturesTypesAndOversizedBlocks) {
-  for (int i = 0; i < 6; ++i) {
-    std::vector<uint8_t> a;
-    appendBlock(a, storedBlock(records(40, 4), true));
-    a[i] ^= 0x20;
-    ArchiveFixture archive(a);
-    state.directoryPos = 0;
-    Directory d;
-    EXPECT_EQ(d.fetch(), RC_DAMAGED) << "signature byte " << i;
+  std::vector<std::vector<uint8_t>> damaged;
+  for (int i = 0; i < (int)SIGNATURE_SIZE + 1; ++i) {
+    std::vector<uint8_t> block = storedBlock(records(40, 4), true);
+    if (i == (int)SIGNATURE_SIZE) setBlockField(block, BF_TYPE, 3);
+    damaged.emplace_back();
+    appendBlock(damaged.back(), block);
+    if (i < (int)SIGNATURE_SIZE) damaged.back()[i] ^= 0x20;
   }
-  std::vector<uint8_t> typed;
-  appendBlock(typed, storedBlock(records(40, 5), true));
-  typed[6] = (uint8_t)((typed[6] & 0xF0) | 3);  // blockType 3
-  ArchiveFixture archive(typed);
-  state.directoryPos = 0;
-  Directory d;
-  EXPECT_EQ(d.fetch(), RC_DAMAGED);
-  EXPECT_EQ(state.directoryEnd, state.directoryCursor);
-
-  // A block announcing 8193 decoded bytes (an over-long stored block, a
-  // compressed one asking for more) is refused before anything is written.
-  for (bool compressed : {false, true}) {
-    std::vector<uint8_t> a;
-    appendBlock(a, compressed ? compressBlock({}, records(8193, 6), true) : storedBlock(records(8193, 6), true));
-    ArchiveFixture big(a);
-    state.directoryPos = 0;
-    Directory e;
-    EXPECT_EQ(e.fetch(), RC_DAMAGED);
-    EXPECT_EQ(e.buffer[0], 0xCC);
-    EXPECT_TRUE(e.guardIntact());
+  for (auto big : {storedBlock(records(DIRECTORY_BUFFER_SIZE + 1, 6), true),
+                   compressBlock({}, records(DIRECTORY_BUFFER_SIZE + 1, 6), true)}) {
+    damaged.emplace_back();
+    appendBlock(damaged.back(), big);
+  }
+  for (size_t i = 0; i < damaged.size(); ++i) {
+    ArchiveFixture archive(damaged[i]);
+    Directory d;
+    EXPECT_EQ(d.fetch(), RC_DAMAGED) << "case " << i;
+    EXPECT_EQ(state.directoryEnd, state.directoryCursor);
+    EXPECT_EQ(d.buffer[0], 0xCC) << "case " << i;
+    EXPECT_TRUE(d.guardIntact());
   }
 }
 

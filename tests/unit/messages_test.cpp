@@ -13,92 +13,56 @@ class Messages : public ::testing::Test {
   void SetUp() override {
     testFrontEnd.reset();
     strcpy(state.stubName, "setup.exe");
-    lastSystemError = 0;
   }
 };
 
-const char DAMAGED[] = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
+const std::string DAMAGED = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
-TEST_F(Messages, PathFormatsNameThePathAndTheSuffix) {
+// What each code shows with system error `error` and `path` (none: the
+// stub's own name); a shown message clears the error.
+TEST_F(Messages, TextsPathsAndSuffixes) {
+  const std::string longPath(260, 'p');  // the longest message: a full-length path
   struct Case {
     ResultCode code;
-    const char* expected;
+    uint32_t error;
+    const char* path;
+    std::string shown;
   } cases[] = {
-      {RC_CREATE_FAILED, "Cannot create C:\\x\\a.txt\nAccess denied"},
-      {RC_OPEN_FAILED, "Cannot open C:\\x\\a.txt\nAccess denied"},
-      {RC_READ_FAILED, "Cannot read C:\\x\\a.txt\nAccess denied"},
-      {RC_SEEK_FAILED, "Cannot read C:\\x\\a.txt\nAccess denied"},
-      {RC_WRITE_FAILED, "Cannot write C:\\x\\a.txt\nAccess denied"},
-      {RC_FOLDER_FAILED, "Cannot create folder C:\\x\\a.txt\nAccess denied"},
+      {RC_CREATE_FAILED, 5, "C:\\x\\a", "Cannot create C:\\x\\a\nAccess denied"},
+      {RC_OPEN_FAILED, 2, nullptr, "Cannot open setup.exe\nFile not found"},
+      {RC_OPEN_FAILED, 0, nullptr, "Cannot open setup.exe"},
+      {RC_READ_FAILED, 49, "p", "Cannot read p"},
+      {RC_SEEK_FAILED, 50, "p", "Cannot read p\nNetwork error"},
+      {RC_WRITE_FAILED, 71, "p", "Cannot write p\nNetwork error"},
+      {RC_WRITE_FAILED, 72, "p", "Cannot write p"},
+      {RC_WRITE_FAILED, 112, "p", "Cannot write p\nDisk full"},
+      {RC_WRITE_FAILED, 0xFFFFFFFFu, "p", "Cannot write p"},
+      {RC_FOLDER_FAILED, 19, longPath.c_str(), "Cannot create folder " + longPath + "\nDisk is write protected"},
+      {RC_INPUT_EXHAUSTED, 5, nullptr, DAMAGED},
+      {RC_DAMAGED, 112, "ignored", DAMAGED},
+      {RC_NO_MEMORY, 0, nullptr, "Not enough memory"},
   };
   for (const Case& c : cases) {
-    lastSystemError = 5;
-    EXPECT_EQ(reportResult(nullptr, c.code, "C:\\x\\a.txt", 0), 1);
-    EXPECT_EQ(testFrontEnd.messages.back(), c.expected) << c.code;
-    EXPECT_EQ(lastSystemError, 0u) << "a shown message clears the saved error";
+    lastSystemError = c.error;
+    EXPECT_EQ(reportResult(nullptr, c.code, c.path, 0), 1);
+    EXPECT_EQ(testFrontEnd.messages.back(), c.shown) << c.code << " " << c.error;
+    EXPECT_EQ(lastSystemError, 0u);
   }
 }
 
-TEST_F(Messages, FixedTextsCarryNoSuffixAndWithoutPathNameTheStub) {
-  lastSystemError = 5;
-  reportResult(nullptr, RC_INPUT_EXHAUSTED, nullptr, 0);
-  EXPECT_EQ(testFrontEnd.messages.back(), DAMAGED);
-  lastSystemError = 112;
-  reportResult(nullptr, RC_DAMAGED, "ignored", 0);
-  EXPECT_EQ(testFrontEnd.messages.back(), DAMAGED);
-  reportResult(nullptr, RC_NO_MEMORY, nullptr, 0);
-  EXPECT_EQ(testFrontEnd.messages.back(), "Not enough memory");
-  // No path: the stub's own file name; the second report has no suffix left.
-  lastSystemError = 2;
-  reportResult(nullptr, RC_OPEN_FAILED, nullptr, 0);
-  EXPECT_EQ(testFrontEnd.messages.back(), "Cannot open setup.exe\nFile not found");
-  reportResult(nullptr, RC_OPEN_FAILED, nullptr, 0);
-  EXPECT_EQ(testFrontEnd.messages.back(), "Cannot open setup.exe");
-}
-
-TEST_F(Messages, SilentCodesShowNothingAndKeepTheError) {
+TEST_F(Messages, SilentCodesAndAnswersOfBothForms) {
   const ResultCode silent[] = {RC_OK, RC_MODIFIED, RC_CANCELLED, 7, -4, -100};
   for (ResultCode code : silent) {
     lastSystemError = 19;
     EXPECT_EQ(reportResult(nullptr, code, nullptr, 1), 0) << code;
-    EXPECT_EQ(lastSystemError, 19u) << code;
+    EXPECT_EQ(lastSystemError, 19u) << "kept when nothing is shown";
   }
   EXPECT_TRUE(testFrontEnd.messages.empty());
-}
-
-TEST_F(Messages, AnswersOfBothForms) {
   testFrontEnd.messageAnswers = {1, 0, 0};
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 1), 0);  // OK: go on
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 1), 1);  // Cancel: stop
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 0), 1);  // OK-only: always stop
   EXPECT_EQ(testFrontEnd.offeredCancel, (std::vector<int>{1, 1, 0}));
-}
-
-TEST_F(Messages, SuffixTable) {
-  struct Case {
-    uint32_t error;
-    const char* suffix;
-  } cases[] = {
-      {0, ""}, {2, "\nFile not found"}, {3, "\nPath not found"}, {5, "\nAccess denied"},
-      {15, "\nInvalid drive"}, {19, "\nDisk is write protected"}, {21, "\nDevice not ready"},
-      {25, "\nTrack not found"}, {26, "\nNot a DOS disk"}, {27, "\nSector not found"},
-      {28, ""}, {29, "\nWrite fault"}, {30, "\nRead fault"}, {31, "\nGeneral failure"},
-      {39, "\nDisk full"}, {40, ""}, {49, ""}, {50, "\nNetwork error"}, {64, "\nNetwork error"},
-      {71, "\nNetwork error"}, {72, ""}, {80, "\nFile exists"}, {112, "\nDisk full"},
-      {160, ""}, {161, "\nInvalid path"}, {183, ""}, {0xFFFFFFFFu, ""},
-  };
-  for (const Case& c : cases) {
-    lastSystemError = c.error;
-    EXPECT_STREQ(systemErrorText(), c.suffix) << c.error;
-  }
-}
-
-TEST_F(Messages, LongestMessageFitsWithAFullLengthPath) {
-  std::string path(260, 'p');
-  lastSystemError = 19;
-  reportResult(nullptr, RC_FOLDER_FAILED, path.c_str(), 0);
-  EXPECT_EQ(testFrontEnd.messages.back(),
-            "Cannot create folder " + path + "\nDisk is write protected");
 }
 
 TEST(FormatText, TruncatesToCapacityAndLeavesPercentInArgumentsAlone) {

@@ -74,12 +74,13 @@ TEST(LengthLimiter, FibonacciWeightsAreCutToSixteenBits) {
 TEST(LengthLimiter, LoneSymbolIsPairedIntoACompleteCode) {
   std::vector<uint64_t> f(10, 0);
   f[7] = 5;
-  std::vector<uint8_t> l = limitedCodeLengths(f, 16, 3);
-  EXPECT_EQ(l[7], 1);
-  EXPECT_EQ(l[3], 1);
-  EXPECT_EQ(kraftSum(l, 16), 1ull << 16);
-  l = limitedCodeLengths(f, 16, 7);  // partner equal to the symbol: another one
-  EXPECT_EQ(kraftSum(l, 16), 1ull << 16);
+  for (uint32_t partner : {3u, 7u}) {  // a partner equal to the symbol: another one
+    std::vector<uint8_t> l = limitedCodeLengths(f, 16, partner);
+    EXPECT_EQ(l[7], 1);
+    EXPECT_EQ(std::count(l.begin(), l.end(), 1), 2);
+    EXPECT_EQ(kraftSum(l, 16), 1ull << 16);
+    EXPECT_TRUE(partner == 7 || l[partner] == 1);
+  }
   EXPECT_EQ(limitedCodeLengths(std::vector<uint64_t>(5, 0), 16), std::vector<uint8_t>(5, 0));
 }
 
@@ -96,7 +97,6 @@ TEST(CodeLengthSets, RunsAndDifferencesFollowTheReadersRules) {
   d.clear();
   bijectiveDigits(4, d);
   EXPECT_EQ(d, (std::vector<uint8_t>{2, 1}));
-
   // One set: a difference from the running value, then zeros as a run.
   EXPECT_EQ(codeLengthSymbols({5, 0, 0, 0, 6}, 5), (std::vector<uint8_t>{5, 17, 17, 1}));
   // A second set equal to the first: one repeat run of 3 (digits 1, 1).

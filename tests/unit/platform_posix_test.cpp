@@ -1,14 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
+#include <functional>
 
 #include "codec/block_input.h"
 #include "install_state.h"
@@ -31,41 +29,39 @@ int asUnprivilegedChild(Check check) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
 }
 
-TEST(PosixPlatform, MissingFileOrParentGiveTheirOwnNumbers) {
-  TempDir dir;
-  lastSystemError = 77;
-  EXPECT_EQ(fileOpen(dir.corePath("none").c_str(), ACCESS_READ), INVALID_FILE);
-  EXPECT_EQ(lastSystemError, 2u);
-  EXPECT_EQ(fileOpen(dir.corePath("none\\x").c_str(), ACCESS_READ), INVALID_FILE);
-  EXPECT_EQ(lastSystemError, 3u);
-  EXPECT_EQ(fileCreate(dir.corePath("none\\x").c_str(), ATTR_NORMAL), INVALID_FILE);
-  EXPECT_EQ(lastSystemError, 3u);
-  lastSystemError = 0;
-  EXPECT_EQ(fileAttributes(dir.corePath("none").c_str()), INVALID_ATTRIBUTES);
-  EXPECT_EQ(lastSystemError, 2u);
-  EXPECT_EQ(folderCreate(dir.corePath("a\\b").c_str()), 0);
-  EXPECT_EQ(lastSystemError, 3u);
-  ASSERT_EQ(folderCreate(dir.corePath("a").c_str()), 1);
-  EXPECT_EQ(folderCreate(dir.corePath("a").c_str()), 0);
-  EXPECT_EQ(lastSystemError, 80u);
-  // A folder cannot be opened or deleted as a file.
-  EXPECT_EQ(fileOpen(dir.corePath("a").c_str(), ACCESS_READ), INVALID_FILE);
-  EXPECT_EQ(lastSystemError, 5u);
-  EXPECT_EQ(fileDelete(dir.corePath("a").c_str()), 0);
-  EXPECT_NE(fileAttributes(dir.corePath("a").c_str()) & ATTR_DIRECTORY, 0u);
-}
-
-TEST(PosixPlatform, ReadOnlyFolderDeniesAccess) {
+// Each failure leaves the Windows error number the messages are built on.
+TEST(PosixPlatform, FailuresGiveTheirOwnNumbers) {
   TempDir dir;
   std::filesystem::create_directory(dir.path() / "ro");
   chmod((dir.path() / "ro").c_str(), 0555);
+  const std::string none = dir.corePath("none"), deep = dir.corePath("none\\x"), a = dir.corePath("a");
+  const struct {
+    std::function<bool()> fails;
+    uint32_t error;
+  } cases[] = {
+      {[&] { return fileOpen(none.c_str(), ACCESS_READ) == INVALID_FILE; }, 2},
+      {[&] { return fileOpen(deep.c_str(), ACCESS_READ) == INVALID_FILE; }, 3},
+      {[&] { return fileCreate(deep.c_str(), ATTR_NORMAL) == INVALID_FILE; }, 3},
+      {[&] { return fileAttributes(none.c_str()) == INVALID_ATTRIBUTES; }, 2},
+      {[&] { return folderCreate(deep.c_str()) == 0; }, 3},
+      {[&] { return folderCreate(a.c_str()) == 1; }, 0},
+      {[&] { return folderCreate(a.c_str()) == 0; }, 80},
+      {[&] { return fileOpen(a.c_str(), ACCESS_READ) == INVALID_FILE; }, 5},  // a folder is no file
+      {[&] { return fileDelete(a.c_str()) == 0 && (fileAttributes(a.c_str()) & ATTR_DIRECTORY); }, 0},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    lastSystemError = 77;
+    EXPECT_TRUE(cases[i].fails()) << "case " << i;
+    EXPECT_TRUE(!cases[i].error || lastSystemError == cases[i].error) << "case " << i;
+  }
+  // Permission denials cannot be staged as root.
   std::string file = dir.corePath("ro\\f");
-  int status = asUnprivilegedChild([&] {
-    lastSystemError = 0;
-    if (fileCreate(file.c_str(), ATTR_NORMAL) != INVALID_FILE) return 1;
-    return lastSystemError == 5 ? 0 : 2;
-  });
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(asUnprivilegedChild([&] {
+              lastSystemError = 0;
+              if (fileCreate(file.c_str(), ATTR_NORMAL) != INVALID_FILE) return 1;
+              return lastSystemError == 5 ? 0 : 2;
+            }),
+            0);
 }
 
 TEST(PosixPlatform, ReadsWritesAndSeeks) {
@@ -109,78 +105,13 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   EXPECT_EQ(lastSystemError, 6u);
 }
 
-TEST(PosixPlatform, FullMediumAndShortWritesAreDiskFull) {
+// A full medium is "Disk full" (a short write is too: see the `jov` tests).
+TEST(PosixPlatform, FullMediumIsDiskFull) {
   FileHandle full = fileOpen("/dev/full", ACCESS_WRITE);
   ASSERT_NE(full, INVALID_FILE);
   EXPECT_EQ(fileWrite(full, "abc", 3), -1);
   EXPECT_EQ(lastSystemError, 112u);
   fileClose(full);
-
-  // A file-size limit makes write() stop part-way: a short write.
-  TempDir dir;
-  std::string path = dir.corePath("limited");
-  chmod(dir.path().c_str(), 0777);
-  int status = asUnprivilegedChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit limit = {100, 100};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    FileHandle f = fileCreate(path.c_str(), ATTR_NORMAL);
-    if (f == INVALID_FILE) return 1;
-    char data[300] = {};
-    return fileWrite(f, data, sizeof data) == -1 && lastSystemError == 112 ? 0 : 2;
-  });
-  EXPECT_EQ(status, 0);
-}
-
-TEST(PosixPlatform, AttributesAndTimes) {
-  TempDir dir;
-  std::string path = dir.corePath("f");
-  FileHandle f = fileCreate(path.c_str(), ATTR_NORMAL);
-  ASSERT_NE(f, INVALID_FILE);
-  // 2001-02-03 04:05:06 local time; creation time cannot be set on Linux.
-  ASSERT_EQ(fileSetTimes(f, 0, 0, makeDosDate(2001, 2, 3), makeDosTime(4, 5, 6)), 1);
-  fileClose(f);
-  struct stat st;
-  ASSERT_EQ(stat((dir.path() / "f").c_str(), &st), 0);
-  struct tm local;
-  localtime_r(&st.st_mtime, &local);
-  EXPECT_EQ(local.tm_year, 101);
-  EXPECT_EQ(local.tm_mon, 1);
-  EXPECT_EQ(local.tm_mday, 3);
-  EXPECT_EQ(local.tm_hour, 4);
-  EXPECT_EQ(local.tm_sec, 6);
-
-  EXPECT_EQ(fileAttributes(path.c_str()), ATTR_NORMAL);
-  ASSERT_EQ(fileSetAttributes(path.c_str(), ATTR_READONLY | ATTR_HIDDEN), 1);
-  ASSERT_EQ(stat((dir.path() / "f").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
-  EXPECT_NE(fileAttributes(path.c_str()) & ATTR_READONLY, 0u);
-  ASSERT_EQ(fileSetAttributes(path.c_str(), 0), 1);
-  EXPECT_EQ(fileAttributes(path.c_str()), ATTR_NORMAL);
-}
-
-// Names reach the file system as UTF-8 once a code page is selected; bytes
-// the code page leaves undefined still give a name, never a failure.
-TEST(PosixPlatform, CodePageNamesBecomeUtf8) {
-  struct Restore {
-    ~Restore() { setPathCodePage(0); }
-  } restore;
-  TempDir dir;
-  ASSERT_TRUE(setPathCodePage(1252));
-  char out[16];
-  EXPECT_EQ(codePageToUtf8("\x80\x81\xe9\\", 4, out, sizeof out), 8);
-  EXPECT_STREQ(out, "\xe2\x82\xac\xc2\x81\xc3\xa9\\");
-  EXPECT_EQ(codePageToUtf8("\xe9\xe9\xe9", 3, out, 6), -1);  // six bytes and the terminator
-  FileHandle f = fileCreate(dir.corePath("caf\xe9").c_str(), ATTR_NORMAL);
-  ASSERT_NE(f, INVALID_FILE);
-  fileClose(f);
-  EXPECT_TRUE(std::filesystem::exists(dir.path() / "caf\xc3\xa9"));
-
-  EXPECT_FALSE(setPathCodePage(99999));
-  EXPECT_FALSE(setPathCodePage(500));  // EBCDIC: "KK" would become ".."
-  ASSERT_TRUE(setPathCodePage(0));
-  EXPECT_EQ(codePageToUtf8("\xe9", 1, out, sizeof out), 1);
-  EXPECT_STREQ(out, "\xe9");
 }
 
 }  // namespace

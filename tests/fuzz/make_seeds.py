@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Writes seeds of the fuzz targets (tests/fuzz/corpus/<target>/) from what
+`jov pack --raw` makes of a small tree at several levels. Run by hand after a
+format change:  python3 tests/fuzz/make_seeds.py build/src/cli/jov tests/fuzz/corpus
+The same bytes every run; other committed seeds (regressions) stay as they are."""
+import os, random, struct, subprocess, sys, tempfile
+
+jov, corpus = sys.argv[1:3]
+rng = random.Random(7)
+
+def save(target, name, data):
+    os.makedirs(os.path.join(corpus, target), exist_ok=True)
+    with open(os.path.join(corpus, target, name), 'wb') as f:
+        f.write(data)
+
+def call_heavy_pe(size):  # a PE32 i386 image: a near call every 7 bytes to one of three targets
+    pe = bytearray(b'\x90' * size)
+    pe[0:2], pe[0x80:0x84], pe[0x84:0x86] = b'MZ', b'PE\0\0', struct.pack('<H', 0x14C)
+    pe[0x3C:0x40] = struct.pack('<I', 0x80)
+    for k, at in enumerate(range(0x200, size - 5, 7)):
+        pe[at:at + 5] = b'\xE8' + struct.pack('<i', (0x400, 0x800, 0xA00)[k % 3] - (at + 5))
+    return bytes(pe)
+
+prose = ''.join(f'line {i * i % 17} of the readme, again and again\r\n' for i in range(40)).encode()
+trees = {
+    'tree': {'docs/readme.txt': prose, 'docs/empty.txt': b'', 'bin/tool.exe': call_heavy_pe(3000),
+             'noise.bin': bytes(rng.randrange(256) for _ in range(700)), 'a.txt': b'a'},
+    'many': {f'file{i}.txt': str(i).encode() for i in range(220)},
+}
+with tempfile.TemporaryDirectory() as tmp:
+    for tree, files in trees.items():
+        for path, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(tmp, tree, path)), exist_ok=True)
+            with open(os.path.join(tmp, tree, path), 'wb') as f:
+                f.write(data)
+    for tree, level in [('tree', 0), ('tree', 1), ('tree', 6), ('tree', 9), ('many', 6)]:
+        name, out = f'{tree}-l{level}', os.path.join(tmp, 'out.jov')
+        subprocess.run([jov, 'pack', '--raw', '-q', '-l', str(level), '-o', out, os.path.join(tmp, tree)], check=True)
+        a = open(out, 'rb').read()
+        save('extract', name, a)
+        directory_offset, entry_count = struct.unpack_from('<II', a, 4)
+        save('directory', name, struct.pack('<I', entry_count) + a[directory_offset:])
+        # The first block of the first stream (after the header and the stream's
+        # signature), behind three kinds of history; and its code lengths.
+        block_size = (struct.unpack_from('<I', a, 48 + 3)[0] >> 1) & 0xFFFFF
+        raw = a[48:48 + block_size]
+        if raw[0] & 15 == 1:
+            for control in (0, 4, 7):
+                save('decode_block', f'{name}-h{control}', bytes([control]) + raw)
+            prefix = (int.from_bytes(raw[6:8], 'little') >> 2) & 0xFF
+            lengths = (int.from_bytes(raw, 'little') >> 58).to_bytes(len(raw) - 7, 'little')
+            save('code_lengths', name, bytes([(prefix & 3 == 3) | (prefix >> 2) << 1]) + lengths)
+save('code_lengths', 'roundtrip-two-sets', bytes([0x80 | 2 << 1]) + bytes(8 + i % 2 if i < 288 else 5 for i in range(2 * 344)))
+for control in (0, 1):  # pieces of 512 bytes
+    save('call_filter', f'fake-pe-mode{4 if control == 0 else 2}', bytes([control, 0, 2]) + call_heavy_pe(1500))
