@@ -1,6 +1,7 @@
 #include "codec/call_filter.h"
 
 #include "codec/crc32.h"
+#include "codec/word_load.h"
 #include "install_state.h"
 
 #ifndef JOV_STUB
@@ -77,7 +78,7 @@ ResultCode writeFiltered(FileHandle output, const uint8_t* bytes, uint32_t count
     uint32_t stop = limit - current < passSpan ? limit : current + passSpan;
     uint32_t take = stop - current + mode;
 #ifdef JOV_STUB
-    for (uint32_t i = 0; i < take; ++i) staging[i] = bytes[current + i];
+    copyForward(staging, bytes + current, take);
 #else
     memcpy(staging, bytes + current, take);
 #endif

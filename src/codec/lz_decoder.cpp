@@ -235,7 +235,7 @@ void buildSymbolRules(DecodeTables* t, uint32_t alphabetsWithTables) {
 
 // Copies `length` bytes from `distance` back, with the result of a forward
 // byte-by-byte copy (overlaps repeat the bytes just written). The stub does
-// just that copy: whole words cost it more code than time.
+// just that copy, by its string move.
 inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   const uint8_t* from = out - distance;
 #ifndef JOV_STUB
@@ -256,7 +256,7 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
     }
   }
 #endif
-  for (; length; --length) *out++ = *from++;
+  copyForward(out, from, length);
 }
 
 #define ALWAYS_INLINE inline __attribute__((always_inline))
