@@ -235,7 +235,7 @@ void buildSymbolRules(DecodeTables* t, uint32_t alphabetsWithTables) {
 
 // Copies `length` bytes from `distance` back, with the result of a forward
 // byte-by-byte copy (overlaps repeat the bytes just written). The stub does
-// just that copy, by its string move.
+// just that copy, long ones by its string move.
 inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   const uint8_t* from = out - distance;
 #ifndef JOV_STUB
@@ -254,6 +254,12 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
       memcpy(&word, from, 8);
       memcpy(out, &word, 8);
     }
+  }
+#else
+  // The string move has a start-up cost of its own: most matches are short.
+  if (length < 32) {
+    for (; length; --length) *out++ = *from++;
+    return;
   }
 #endif
   copyForward(out, from, length);
