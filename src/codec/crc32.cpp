@@ -2,8 +2,8 @@
 // once at start-up) holds eight 256-entry tables, table k giving the CRC of a
 // byte followed by k zero bytes, so one step folds eight input bytes with
 // eight independent lookups. Byte at a time the CRC cost the stub as much time
-// as its whole decoder; the slices cost it some 60 bytes of code and 8 KB of
-// BSS. The host takes libdeflate's, which folds with carry-less multiplies
+// as its whole decoder; the slices cost it about 200 bytes of code and 8 KB
+// of BSS. The host takes libdeflate's, which folds with carry-less multiplies
 // where the processor has them (checked at run time) and falls back to table
 // slicing elsewhere: `jov test` sums at memory speed.
 #include "codec/crc32.h"
