@@ -45,7 +45,7 @@ struct InstallState {
   uint32_t archiveOffset;   // archive's first byte within archiveFile
 
   ArchiveHeader header;
-  uint32_t crcTable[256];  // the stub's CRC-32 (codec/crc32.cpp); unused on the host
+  uint32_t crcTable[8 * 256];  // the stub's CRC-32 slices (codec/crc32.cpp); unused on the host
 
   // Directory reader.
   uint32_t directoryPos;  // file position of the next directory block

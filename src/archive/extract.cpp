@@ -39,25 +39,29 @@ RecordResult reportRecordFailure(WindowHandle dialog, ResultCode code, int offer
 }
 
 RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const char* name) {
-  // One attribute query tells whether a file is there (to ask before
-  // replacing it) and what blocks its replacement; it costs far less than an
-  // open, and must not leave its error number behind.
-  uint32_t saved = lastSystemError;
-  uint32_t bits = fileProbe(state.installPath);
-  lastSystemError = saved;
-  if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY)) {
-    if (!state.overwriteAll) {
-      int answer = askOverwrite(state.installPath);
-      if (answer == OVERWRITE_NO) return RECORD_NEXT;
-      if (answer == OVERWRITE_ALL) state.overwriteAll = 1;
+  uint32_t bits = INVALID_ATTRIBUTES;
+  FileHandle output = fileCreateFresh(state.installPath);
+  if (output == INVALID_FILE) {
+    // One attribute query tells whether a file is there (to ask before
+    // replacing it) and what blocks its replacement; it costs far less than
+    // an open, and must not leave its error number behind.
+    uint32_t saved = lastSystemError;
+    bits = fileProbe(state.installPath);
+    lastSystemError = saved;
+    if (bits != INVALID_ATTRIBUTES && !(bits & ATTR_DIRECTORY)) {
+      if (!state.overwriteAll) {
+        int answer = askOverwrite(state.installPath);
+        if (answer == OVERWRITE_NO) return RECORD_NEXT;
+        if (answer == OVERWRITE_ALL) state.overwriteAll = 1;
+      }
+      clearBlockingAttributes(state.installPath, bits);
     }
-    clearBlockingAttributes(state.installPath, bits);
   }
 
   formatText(state.messageText, MESSAGE_TEXT_SIZE, "Extracting %s", name, nullptr);
   showProgress(dialog, state.messageText);
 
-  FileHandle output = fileCreateStaged(state.installPath);
+  if (output == INVALID_FILE) output = fileCreateStaged(state.installPath);
   if (output == INVALID_FILE) return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
   pumpMessages();
 

@@ -20,6 +20,7 @@
 // again for bytes that do not come.
 #include "codec/block_input.h"
 
+#include "codec/word_load.h"
 #include "install_state.h"
 
 namespace {
@@ -123,8 +124,7 @@ int32_t copyStoredBytes(uint8_t* destination, uint32_t count) {
   uint8_t* end = loadedEnd();
   uint32_t available = state.inputCursor < end ? (uint32_t)(end - state.inputCursor) : 0;
   uint32_t copied = available < count ? available : count;
-  const uint8_t* from = state.inputCursor;
-  for (uint32_t i = 0; i < copied; ++i) destination[i] = from[i];
+  copyForward(destination, state.inputCursor, copied);
   state.inputCursor += copied;
   if (state.cancelRequested) return RC_CANCELLED;
   if (copied == count) return (int32_t)count;

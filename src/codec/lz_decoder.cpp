@@ -22,8 +22,10 @@
 //   -k           longer code: walk the tree from node k with the next bits
 // Derived by walking the reference table, so it decodes exactly what the
 // reference table decodes, over-subscribed sets included. The stub decodes
-// from the reference lookups themselves, adding the code length as it goes:
-// the same entries, without 14 KB of stack and the code that widens them.
+// from the reference lookups themselves: its entries are the bare symbols,
+// whose code lengths it reads from the set as it consumes them. That saves
+// 14 KB of stack and the code that widens, and packing the length into the
+// entry would only be undone again at once.
 //
 // Readings of what the format leaves open (the packer writes none of these):
 // - distanceAlphabets 1: sets still hold SET_SIZE_2 lengths; the lengths of
@@ -101,8 +103,17 @@ static_assert(MAX_CODE_LENGTH < (1u << ENTRY_LENGTH_BITS), "a code length fits i
 inline int32_t makeEntry(uint32_t symbol, uint32_t codeLength) {
   return (int32_t)((symbol << ENTRY_LENGTH_BITS) | codeLength);
 }
+#ifdef JOV_STUB
+inline int32_t leafEntry(uint32_t symbol, const uint8_t*) { return (int32_t)symbol; }
+inline uint32_t entrySymbol(int32_t entry) { return (uint32_t)entry; }
+inline uint32_t entryCodeLength(int32_t entry, const uint8_t* lengths) { return lengths[entry]; }
+#else
+inline int32_t leafEntry(uint32_t symbol, const uint8_t* lengths) { return makeEntry(symbol, lengths[symbol]); }
 inline uint32_t entrySymbol(int32_t entry) { return (uint32_t)entry >> ENTRY_LENGTH_BITS; }
-inline uint32_t entryCodeLength(int32_t entry) { return (uint32_t)entry & ((1u << ENTRY_LENGTH_BITS) - 1); }
+inline uint32_t entryCodeLength(int32_t entry, const uint8_t*) {
+  return (uint32_t)entry & ((1u << ENTRY_LENGTH_BITS) - 1);
+}
+#endif
 
 struct DecodeTables {
   int32_t litLookup[1u << LITLEN_LOOKUP_BITS];
@@ -129,14 +140,11 @@ struct DecodeTables {
 
 // The fast entries of the next bits: literal/length, distance alphabet `a`.
 #ifdef JOV_STUB
-inline int32_t withLength(int32_t entry, const uint8_t* lengths) {
-  return entry >= 0 ? makeEntry((uint32_t)entry, lengths[entry]) : entry;
-}
 inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
-  return withLength(t.litLookup[bits & ((1u << LITLEN_FAST_BITS) - 1)], t.litLengths);
+  return t.litLookup[bits & ((1u << LITLEN_FAST_BITS) - 1)];
 }
 inline int32_t distEntry(const DecodeTables& t, uint32_t a, BitBuffer bits) {
-  return withLength(t.distLookup[a][bits & ((1u << DIST_FAST_BITS) - 1)], t.distLengths[a]);
+  return t.distLookup[a][bits & ((1u << DIST_FAST_BITS) - 1)];
 }
 void widenLiteralTable(DecodeTables*) {}
 void widenDistanceTable(DecodeTables*, uint32_t) {}
@@ -196,7 +204,7 @@ __attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* l
     if (entry > 0) {
       node = (uint32_t)entry;
     } else {
-      return entry == EMPTY_ENTRY ? EMPTY_ENTRY : makeEntry((uint32_t)-entry, lengths[-entry]);
+      return entry == EMPTY_ENTRY ? EMPTY_ENTRY : leafEntry((uint32_t)-entry, lengths);
     }
   }
 }
@@ -235,7 +243,7 @@ void buildSymbolRules(DecodeTables* t, uint32_t alphabetsWithTables) {
 
 // Copies `length` bytes from `distance` back, with the result of a forward
 // byte-by-byte copy (overlaps repeat the bytes just written). The stub does
-// just that copy: whole words cost it more code than time.
+// just that copy, long ones by its string move.
 inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   const uint8_t* from = out - distance;
 #ifndef JOV_STUB
@@ -255,8 +263,14 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
       memcpy(out, &word, 8);
     }
   }
+#else
+  // The string move has a start-up cost of its own: most matches are short.
+  if (length < 32) {
+    for (; length; --length) *out++ = *from++;
+    return;
+  }
 #endif
-  for (; length; --length) *out++ = *from++;
+  copyForward(out, from, length);
 }
 
 #define ALWAYS_INLINE inline __attribute__((always_inline))
@@ -332,7 +346,7 @@ ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
     if (entry == EMPTY_ENTRY) return Step::EndOfBlock;
   }
   uint32_t symbol = entrySymbol(entry);
-  r.consume(entryCodeLength(entry));
+  r.consume(entryCodeLength(entry, t.litLengths));
   if (symbol < SYMBOL_END_OF_SET) {
     *o.pos++ = (uint8_t)symbol;
     return Step::Next;
@@ -353,7 +367,7 @@ ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
     if (entry == EMPTY_ENTRY) return Step::EndOfBlock;
   }
   uint32_t ds = entrySymbol(entry);
-  r.consume(entryCodeLength(entry));
+  r.consume(entryCodeLength(entry, t.distLengths[a]));
   uint32_t distance;
   if (ds >= DIST_SYMBOL_EXPLICIT) {
     if (REFILL_BEFORE_DIST_EXTRA) r.refill();

@@ -55,7 +55,7 @@ inline ResultCode refuse(StreamFinding) { return RC_DAMAGED; }
 #endif
 
 // Forward copy toward the buffer's start (destination before source), by
-// words where they do not overlap (the stub, short of code, by bytes).
+// words where they do not overlap (the stub by its string move).
 void moveDown(uint8_t* destination, const uint8_t* source, uint32_t count) {
 #ifndef JOV_STUB
   if (source - destination >= 8) {
@@ -66,7 +66,7 @@ void moveDown(uint8_t* destination, const uint8_t* source, uint32_t count) {
     }
   }
 #endif
-  for (; count; --count) *destination++ = *source++;
+  copyForward(destination, source, count);
 }
 
 // Keeps the most recent `keep` bytes of history, moved to the buffer's start.

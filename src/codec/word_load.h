@@ -1,4 +1,5 @@
-// Unaligned little-endian word loads for the decoders' hot paths. A fixed-size
+// Unaligned little-endian word loads and forward copies for the decoders' hot
+// paths. A fixed-size
 // memcpy compiles to one move on both targets (x86-64 host, i686 stub); the
 // stub supplies the memcpy symbol should a compiler ever call it.
 #pragma once
@@ -27,4 +28,18 @@ inline size_t loadWord(const uint8_t* p) {
   size_t v;
   memcpy(&v, p, sizeof v);
   return v;
+}
+
+// Copies `count` bytes forward with the result of a byte-by-byte copy: where
+// the destination starts inside the source, the bytes just written are read
+// again (an LZ match shorter than its length repeats; a move toward the
+// buffer's start is safe). The stub uses the string move, whose semantics are
+// exactly that, in a few bytes of code and at many bytes a cycle where the
+// areas are apart.
+inline void copyForward(uint8_t* destination, const uint8_t* source, uint32_t count) {
+#if defined(JOV_STUB) && defined(__i386__)
+  __asm__ volatile("rep movsb" : "+D"(destination), "+S"(source), "+c"(count) : : "memory");
+#else
+  for (; count; --count) *destination++ = *source++;
+#endif
 }

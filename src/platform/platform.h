@@ -123,6 +123,19 @@ inline uint32_t fileProbe(const char* path) { return fileAttributes(path); }
 uint32_t fileProbe(const char* path);
 #endif
 
+// fileCreateFresh: the output file when nothing stands at `path` yet, made in
+// one call; INVALID_FILE when something does or the call fails, and the
+// caller goes the long way (fileProbe, then fileCreateStaged). Keeps
+// lastSystemError. Most files of an install are new, and under Wine every
+// lookup of a missing name reads its whole folder: the probe would cost a
+// second such read per file.
+#ifdef _WIN32
+FileHandle fileCreateFresh(const char* path);
+#else
+// Staged files are new inodes anyway: no lookup to save.
+inline FileHandle fileCreateFresh(const char*) { return INVALID_FILE; }
+#endif
+
 #ifdef _WIN32
 // The installer writes in place, then deletes a file that failed.
 inline FileHandle fileCreateStaged(const char* path) { return fileCreate(path, ATTR_NORMAL); }

@@ -36,6 +36,11 @@ FileHandle fileCreate(const char* path, uint32_t attributes) {
   return reinterpret_cast<FileHandle>(h);
 }
 
+FileHandle fileCreateFresh(const char* path) {
+  return reinterpret_cast<FileHandle>(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
 FileHandle fileOpen(const char* path, uint32_t access) {
   lastSystemError = 0;
   DWORD share = (access & GENERIC_WRITE) ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE;
