@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes seeds of the fuzz targets (tests/fuzz/corpus/<target>/) from what
 `jov pack --raw` makes of a small tree at several levels. Run by hand after a
-format change:  python3 tests/fuzz/make_seeds.py build/src/cli/jov tests/fuzz/corpus
+format change:  python3 tests/fuzz/make_seeds.py build/jov tests/fuzz/corpus
 The same bytes every run; other committed seeds (regressions) stay as they are."""
 import os, random, struct, subprocess, sys, tempfile
 
