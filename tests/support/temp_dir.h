@@ -2,6 +2,8 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -27,3 +29,17 @@ std::string toCorePath(const std::string& posix);
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+
+// Runs `child` in a forked process without root's rights (as root, permission
+// denials cannot be staged); its exit status, 101 when it did not exit.
+template <typename F>
+int runWithoutRoot(F child) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+    _exit(child());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}

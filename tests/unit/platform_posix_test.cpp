@@ -15,20 +15,6 @@
 
 namespace {
 
-// Runs `check` in a child process without root's privileges (permission
-// denials cannot be staged as root) and returns its exit status.
-template <typename Check>
-int asUnprivilegedChild(Check check) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
-    _exit(check());
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
-}
-
 // Each failure leaves the Windows error number the messages are built on.
 TEST(PosixPlatform, FailuresGiveTheirOwnNumbers) {
   TempDir dir;
@@ -56,7 +42,7 @@ TEST(PosixPlatform, FailuresGiveTheirOwnNumbers) {
   }
   // Permission denials cannot be staged as root.
   std::string file = dir.corePath("ro\\f");
-  EXPECT_EQ(asUnprivilegedChild([&] {
+  EXPECT_EQ(runWithoutRoot([&] {
               lastSystemError = 0;
               if (fileCreate(file.c_str(), ATTR_NORMAL) != INVALID_FILE) return 1;
               return lastSystemError == 5 ? 0 : 2;
