@@ -69,12 +69,14 @@ const Row ROWS[] = {
     {R"(for c in "pack --raw" list test extract; do for b in "--codepage 12345 src" "--codepage 37 src" --frobnicate -q; do
   $JOV $c $b 2> e; s=$?; [ $s = 2 ] && [ $(wc -l < e) = 1 ] && grep -q "^jov ${c% *}: " e || { echo "$c $b: $s" >&2; exit 1; }
 done; done
-for a in list "list --bogus ref.jov" "extract --overwrite=maybe ref.jov" "test ref.jov ref.jov" "test --offset 7x ref.jov" \
-    "pack --raw --exclude [ab src" "pack --raw --exclude-from missing src"; do
+for a in list "list --bogus ref.jov" "extract --overwrite=maybe ref.jov" "test ref.jov ref.jov" \
+    "test --offset 7x ref.jov" "test --offset +0 ref.jov" "pack --raw --exclude [ab src" \
+    "pack --raw --exclude-from missing src"; do
   $JOV $a 2> e; s=$?; [ $s = 2 ] && [ $(wc -l < e) = 1 ] || { echo "$a: $s" >&2; exit 1; }
 done)",
      0, ""},
     {"$JOV pack --raw -l 12 -o o.jov src", 2, "level must be 0 to 9", "! test -e o.jov"},
+    {"SOURCE_DATE_EPOCH=12x $JOV pack --raw -o o.jov src", 2, "SOURCE_DATE_EPOCH is not a number", "! test -e o.jov"},
     {"$JOV test missing", 1, "missing"},
     {R"(for c in pack list test extract; do $JOV $c --version | cmp - <($JOV --version) || exit 1; done
 $JOV --version > v)", 0, "", R"(grep -q "^jov " v && grep -q "built-in stub: " v)"},
