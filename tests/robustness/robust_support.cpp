@@ -3,14 +3,9 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "archive/extract.h"
 #include "archive/header.h"
-#include "block_builder.h"
 #include "codec/crc32.h"
-#include "format.h"
 #include "install_state.h"
 #include "platform/posix.h"
 #include "stored_archive.h"
@@ -21,8 +16,8 @@ namespace fs = std::filesystem;
 namespace {
 
 std::vector<uint8_t> readBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string s = readFile(path);
+  return {s.begin(), s.end()};
 }
 
 }  // namespace
@@ -33,7 +28,7 @@ Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, con
   const fs::path runDir = dir.path() / ("run" + std::to_string(++runs));
   fs::create_directory(runDir);
   const fs::path file = runDir / "archive.bin", out = runDir / "out";
-  std::ofstream(file, std::ios::binary).write((const char*)archive.data(), (std::streamsize)archive.size());
+  writeFile(file, archive);
 
   Outcome run;
   testFrontEnd.reset();
@@ -73,9 +68,8 @@ Outcome extractWith(const TempDir& dir, const std::vector<uint8_t>& archive, con
       else run.files[relative] = readBytes(item.path());
     }
   }
-  for (const auto& item : fs::directory_iterator(runDir)) {
+  for (const auto& item : fs::directory_iterator(runDir))
     EXPECT_TRUE(item.path() == file || item.path() == out) << item.path() << " lies outside the install folder";
-  }
   return run;
 }
 

@@ -1,6 +1,5 @@
 // Runs of the whole extraction with the platform hooks: faults, heap
-// accounting and a fence around the run's folder; and a small assembler of
-// archives whose blocks a test spells one by one.
+// accounting and a fence around the run's folder.
 #pragma once
 
 #include <stdint.h>

@@ -33,13 +33,8 @@ std::string failure(const std::function<void()>& f) {
   return "";
 }
 
-TEST(SourceNames, WindowsRulesCodePagesAndComposition) {
-  for (const char* bad : {"CON", "con.txt", "Nul", "aux.tar.gz", "LPT1", "com9.log", "a:b", "a|b", "q?", "x.", "x ",
-                          "..", ".", "tab\there", "conin$", "CONOUT$.log", "CON .txt", "COM1 .x", "a\\b"})
-    EXPECT_NE(invalidComponentReason(bad), "") << bad;
-  for (const char* good : {"CONFIG", "COM10", "lpt", "normal.txt", ".hidden", "a b.c"})
-    EXPECT_EQ(invalidComponentReason(good), "") << good;
-
+// The name rule itself is checked with the installer's (names_test).
+TEST(SourceNames, CodePagesCompositionAndPatterns) {
   EXPECT_EQ(toCodePage("caf\xc3\xa9", 1252), std::optional<std::string>("caf\xe9"));
   EXPECT_EQ(toCodePage("\xe2\x82\xac", 1252), std::optional<std::string>("\x80"));  // euro sign
   EXPECT_EQ(toCodePage("\xe6\x97\xa5", 1252), std::nullopt);                       // a CJK character
@@ -70,20 +65,19 @@ TEST(SourceNames, WindowsRulesCodePagesAndComposition) {
 TEST(SourceNames, DosTimesClampToTheirRange) {
   setenv("TZ", "UTC", 1);
   tzset();
-  struct Case {
+  const struct {
     int64_t seconds;
     uint16_t date, time;
-    bool clamped;
-  } cases[] = {{1589723122, makeDosDate(2020, 5, 17), makeDosTime(13, 45, 22), false},
-               {0, makeDosDate(1980, 1, 1), makeDosTime(0, 0, 0), true},
-               {4398046511104LL, makeDosDate(2107, 12, 31), makeDosTime(23, 59, 58), true}};
-  for (const Case& c : cases) {
+  } cases[] = {{1589723122, makeDosDate(2020, 5, 17), makeDosTime(13, 45, 22)},
+               {0, makeDosDate(1980, 1, 1), makeDosTime(0, 0, 0)},
+               {4398046511104LL, makeDosDate(2107, 12, 31), makeDosTime(23, 59, 58)}};
+  for (const auto& c : cases) {
     uint16_t date, time;
     bool clamped;
     toDosTime(c.seconds, &date, &time, &clamped);
     EXPECT_EQ(date, c.date) << c.seconds;
     EXPECT_EQ(time, c.time) << c.seconds;
-    EXPECT_EQ(clamped, c.clamped) << c.seconds;
+    EXPECT_EQ(clamped, c.seconds != 1589723122) << c.seconds;
   }
 }
 

@@ -23,21 +23,17 @@ std::string edited(std::string s, char* (*op)(char*)) {
 
 TEST(Paths, SeparatorsNamePartAndBytePrimitives) {
   const struct {
-    const char* in;
-    const char* stripped;
-    const char* appended;
-  } cases[] = {{"D:\\Apps\\\\", "D:\\Apps", "D:\\Apps\\\\"}, {"D:\\\\", "D:\\", "D:\\\\"}, {"\\\\", "\\", "\\\\"},
-               {"D:\\Apps", "D:\\Apps", "D:\\Apps\\"},     {"D:", "D:", "D:"},            {"", "", ""}};
+    const char *in, *stripped, *appended, *name;
+  } cases[] = {{"D:\\Apps\\\\", "D:\\Apps", "D:\\Apps\\\\", ""}, {"D:\\\\", "D:\\", "D:\\\\", ""},
+               {"\\\\", "\\", "\\\\", ""},  {"D:\\Apps\\a.exe", "D:\\Apps\\a.exe", "D:\\Apps\\a.exe\\", "a.exe"},
+               {"D:a.exe", "D:a.exe", "D:a.exe\\", "a.exe"}, {"a.exe", "a.exe", "a.exe\\", "a.exe"},
+               {"D:", "D:", "D:", ""}, {"", "", "", ""}};
   for (const auto& c : cases) {
     EXPECT_EQ(edited(c.in, stripTrailingSeparators), c.stripped) << c.in;
     EXPECT_EQ(edited(c.in, appendSeparator), c.appended) << c.in;
+    std::string copy = c.in;
+    EXPECT_STREQ(fileNamePart(copy.data()), c.name) << c.in;
   }
-  for (auto [in, name] : {std::pair{"D:\\Apps\\setup.exe", "setup.exe"}, {"D:setup.exe", "setup.exe"},
-                          {"setup.exe", "setup.exe"}, {"D:\\", ""}}) {
-    std::string copy = in;
-    EXPECT_STREQ(fileNamePart(copy.data()), name) << in;
-  }
-
   const char text[] = "a\\b\\c";
   EXPECT_EQ(lastIndexOfByte(text, '\\'), text + 3);
   EXPECT_EQ(lastIndexOfByte(text, 0), text + 5);
