@@ -112,16 +112,12 @@ TEST(Seal, TheFirstConsistentRecordCounts) {
 }
 
 // Signing may change the checksum and the certificate entry of a PE image
-// and append behind it; every other byte of the stub counts (the CRC field
-// then no longer matches), and without a PE header nothing is left out.
+// (and append behind the stub, which the seal's length leaves out); every
+// other byte of the stub counts (the CRC field then no longer matches), and
+// without a PE header nothing is left out.
 TEST(Seal, SigningFieldsAreLeftOutAndEveryOtherByteCounts) {
-  std::vector<uint8_t> file = sealedStub(), signedStub = file;
-  for (uint32_t i = 0; i < 4; ++i) signedStub[CHECKSUM + i] ^= 0xFF;
-  for (uint32_t i = 0; i < 8; ++i) signedStub[CERTIFICATES + i] ^= 0xFF;
-  signedStub.insert(signedStub.end(), 300, 0xCC);
-  EXPECT_TRUE(intact(signedStub));
   for (bool pe : {true, false}) {
-    file = sealedStub(0x600, pe);
+    const std::vector<uint8_t> file = sealedStub(0x600, pe);
     for (uint32_t i = 0; i < file.size(); ++i) {
       bool excluded = pe && ((i >= CHECKSUM && i < CHECKSUM + 4) || (i >= CERTIFICATES && i < CERTIFICATES + 8));
       std::vector<uint8_t> changed = file;
