@@ -8,6 +8,7 @@
 
 #include "packer/archive_writer.h"
 #include "packer/block_encoder.h"
+#include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
 #include "packer/match_finder.h"
 #include "packed_items.h"
@@ -59,6 +60,17 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
       EXPECT_LT(bytes.size(), length / 3);
     }
   }
+}
+
+// A file is filtered in the pieces its stream's block edges cut (the reader
+// restores piece by piece: the core's call-filter tests).
+TEST(PackerFilter, FileIsFilteredInThePiecesOfItsBlocks) {
+  const std::vector<uint8_t> file = callHeavyPe(50000);
+  std::vector<uint8_t> whole = file, pieces = file;
+  forwardFilterFile(whole.data(), 50000, 1000000 - 9000, 1000000);  // a block edge 9000 bytes in
+  forwardFilterPiece(pieces.data(), 9000, 0, 50000);
+  forwardFilterPiece(pieces.data() + 9000, 41000, 9000, 50000);
+  EXPECT_TRUE(whole == pieces && whole != file);
 }
 
 // Stored and filtered blocks (a program filtered across block edges), empty

@@ -98,8 +98,8 @@ TEST(SourceTree, SortedWithAttributesLinksAndExcludes) {
   touch(dir.path() / "outside.txt");
   fs::create_symlink("a/z.txt", root / "inner");
   fs::create_symlink(dir.path() / "outside.txt", root / "outer");
-  // 1970, and far beyond 2107 (as far as the file system goes): outside the DOS range.
-  const struct timespec old[2] = {{0, 0}, {100, 0}}, late[2] = {{0, 0}, {4398046511104LL, 0}};
+  // The last second of 1979 and the first of 2108: just outside the DOS range.
+  const struct timespec old[2] = {{0, 0}, {315532799, 0}}, late[2] = {{0, 0}, {4354819200LL, 0}};
   for (const char* n : {"b.txt", "a"}) ASSERT_EQ(utimensat(AT_FDCWD, (root / n).c_str(), old, 0), 0);
   ASSERT_EQ(utimensat(AT_FDCWD, (root / "ro.txt").c_str(), late, 0), 0);
   std::vector<std::string> warnings;
