@@ -3,9 +3,9 @@
 // path outside the run's folder: every call of every kind failed in turn, the
 // largest claims and long streams held to the heap bound, and every cut and
 // every corrupted byte of real archives. Each run must end with the code and
-// message that calls for, leave no partial file and no temporary, and free
-// every block (a leak fails extractWith; a double free or a use after free
-// fails the ASan build).
+// message its failure calls for, leave no partial file and no temporary, and
+// free every block (a leak fails extractWith; a double free or a use after
+// free fails the ASan build).
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -33,6 +33,7 @@ namespace {
 const char DAMAGED_TEXT[] = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 using Bytes = std::vector<uint8_t>;
 
+// A whole file; none: no bytes (and a failing extraction).
 Bytes readBytes(const fs::path& path) {
   const std::string s = readFile(path);
   return {s.begin(), s.end()};
@@ -108,13 +109,6 @@ Outcome extractWith(const TempDir& dir, const Bytes& archive, const Fault& fault
   return run;
 }
 
-// A committed archive: tests/golden/<name>.
-Bytes seedArchive(const std::string& name) {
-  Bytes bytes = readBytes(fs::path(JOV_SOURCE_DIR) / "tests/golden" / name);
-  EXPECT_FALSE(bytes.empty()) << name;
-  return bytes;
-}
-
 struct FaultKind {
   const char* label;
   PlatformCall call;
@@ -157,6 +151,7 @@ void checkRun(const FaultKind& kind, const Outcome& run, const Outcome& clean) {
     EXPECT_TRUE(bytes == clean.files.at(path)) << "partial file " << path;
   }
   const bool shortRead = kind.call == CALL_READ && kind.shortTransfer;
+  const bool perFile = kind.call == CALL_CREATE || kind.call == CALL_SYNC || kind.call == CALL_RENAME;
   const std::string path = run.messages.empty() ? "" : namedPath(kind, run.messages[0], run.installFolder);
   if (run.result == RC_OK && run.messages.empty()) {
     // Only a read that comes back short but still covers what is needed, and
@@ -164,7 +159,7 @@ void checkRun(const FaultKind& kind, const Outcome& run, const Outcome& clean) {
     // pass unnoticed; every seek is checked.
     EXPECT_TRUE(shortRead || kind.call == CALL_FOLDER) << "a failure went unreported";
     EXPECT_EQ(run.files.size(), clean.files.size());
-  } else if (run.result == RC_OK && (kind.call == CALL_CREATE || kind.call == CALL_SYNC || kind.call == CALL_RENAME)) {
+  } else if (run.result == RC_OK && perFile) {
     ASSERT_EQ(run.messages.size(), 1u);  // the one file's failure, answered with OK
     EXPECT_TRUE(clean.files.count(path)) << run.messages[0];
     EXPECT_FALSE(run.files.count(path));
@@ -192,7 +187,7 @@ TEST(FaultInjection, EveryCallOfEveryKindFailsCleanly) {
   uint64_t injected[std::size(KINDS)] = {};
   for (const char* name : {"tree.jov", "stored.jov", "small-blocks.jov"}) {
     SCOPED_TRACE(name);
-    const Bytes archive = seedArchive(name);
+    const Bytes archive = readBytes(fs::path(JOV_SOURCE_DIR) / "tests/golden" / name);
     const Outcome clean = extractWith(dir, archive);
     ASSERT_EQ(clean.result, RC_OK);
     ASSERT_TRUE(clean.messages.empty());
@@ -232,14 +227,16 @@ TEST(HostileArchive, ClaimsAndLongStreamsStayWithinTheHeapBound) {
     size_t n = std::min<size_t>(BLOCK_MAX_OUTPUT - 7, bigSlice.size() - at);
     longStream.push_back(storedBlock(Bytes(bigSlice.begin() + at, bigSlice.begin() + at + n), false));
   }
-  longStream.push_back(compressBlock(Bytes(bigSlice.end() - WINDOW_MAX, bigSlice.end()), streamSlice("tail", tail), true));
+  const Bytes history(bigSlice.end() - WINDOW_MAX, bigSlice.end());
+  longStream.push_back(compressBlock(history, streamSlice("tail", tail), true));
   const struct {
     Bytes archive;
     std::map<std::string, Bytes> files;
     size_t damaged;  // messages
   } cases[] = {
       {assembleArchive({claiming}, {fileRecord("f", data, 0), huge}), {{"f", data}}, 1},
-      {assembleArchive({storedBlock(slice, false), compressed.finish(BLOCK_MAX_SIZE)}, {fileRecord("f", data, 0), huge}),
+      {assembleArchive({storedBlock(slice, false), compressed.finish(BLOCK_MAX_SIZE)},
+                       {fileRecord("f", data, 0), huge}),
        {{"f", data}}, 1},
       {assembleArchive(longStream, {fileRecord("big", big, 0), fileRecord("tail", tail, (uint32_t)bigSlice.size())}),
        {{"big", big}, {"tail", tail}}, 0},
@@ -261,7 +258,7 @@ TEST(HostileArchive, TruncatedAndCorruptedAtEveryByte) {
   TempDir dir;
   for (const char* name : {"tree.jov", "small-blocks.jov"}) {
     SCOPED_TRACE(name);
-    const Bytes archive = seedArchive(name);
+    const Bytes archive = readBytes(fs::path(JOV_SOURCE_DIR) / "tests/golden" / name);
     const Outcome clean = extractWith(dir, archive);
     ASSERT_EQ(clean.result, RC_OK);
     std::set<Bytes> contents;
@@ -271,7 +268,8 @@ TEST(HostileArchive, TruncatedAndCorruptedAtEveryByte) {
       flipped[at] ^= 0x5A;
       for (const auto& f : extractWith(dir, Bytes(archive.begin(), archive.begin() + at)).files)
         EXPECT_TRUE(clean.files.count(f.first) && clean.files.at(f.first) == f.second) << f.first << " cut at " << at;
-      for (const auto& f : extractWith(dir, flipped).files) EXPECT_TRUE(contents.count(f.second)) << f.first << " at " << at;
+      for (const auto& f : extractWith(dir, flipped).files)
+        EXPECT_TRUE(contents.count(f.second)) << f.first << " flipped at " << at;
       if (HasFailure()) return;
     }
   }

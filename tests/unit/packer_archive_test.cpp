@@ -53,7 +53,8 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
       std::vector<uint8_t> bytes = frameCompressedBlock(p.tokens, length, true, 2, 1, o);
       std::vector<uint8_t> out(data.begin(), data.begin() + history);
       reference::BlockInfo info{};
-      ASSERT_NO_THROW(reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info));
+      ASSERT_NO_THROW(
+          reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info));
       EXPECT_TRUE(out == data);
       if (history == 0) continue;
       EXPECT_GT(info.setCount, 1u);
@@ -91,7 +92,8 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
   for (int i = 0; i < 400; ++i) {  // a directory of several blocks of whole records
     std::string name = "folder with a rather long name " + std::to_string(i / 50);
     if (i % 50 == 0) items.push_back({name, true, {}});
-    items.push_back({name + "\\file " + std::to_string(i) + std::string(100, 'n'), false, std::vector<uint8_t>(i % 3, 'n')});
+    const std::string file = name + "\\file " + std::to_string(i) + std::string(100, 'n');
+    items.push_back({file, false, std::vector<uint8_t>(i % 3, 'n')});
   }
   for (int level : {0, 2, 7}) {
     SCOPED_TRACE("level " + std::to_string(level));
@@ -177,7 +179,10 @@ TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
       continue;
     }
     Match m = finder.findAndInsert(p, 16, 258, 64);
-    if (p == atLimit) EXPECT_TRUE(m.distance == MAX_DISTANCE && m.length >= 258) << m.distance;
+    if (p == atLimit) {
+      EXPECT_EQ(m.distance, MAX_DISTANCE);
+      EXPECT_GE(m.length, 258u);
+    }
     if (m.length == 0) continue;
     ++checked;
     ASSERT_GE(m.length, 3u);

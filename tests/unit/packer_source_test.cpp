@@ -42,7 +42,8 @@ const struct {
 } NAME_CASES[] = {
     // Code-page letters; an acute accent is no superscript; Windows keeps
     // leading spaces.
-    {NAME_OK, {"a", "a\\b.c\\.hidden", "fine\x80\xff.txt", "CONSOLE", "lpt", "com0", "COM10", "LPT\xb4", " CON", "con-x.txt"}},
+    {NAME_OK, {"a", "a\\b.c\\.hidden", "fine\x80\xff.txt", "CONSOLE", "lpt", "com0", "COM10", "LPT\xb4", " CON",
+               "con-x.txt"}},
     {NAME_EMPTY_COMPONENT, {"", "\\rooted", "/rooted", "a\\\\b", "trailing\\"}},
     {NAME_BAD_CHARACTER, {std::string("a\0b", 3), "C:\\drive", "x:stream", "tab\there", "what?", "q\"", "a|b<c>*"}},
     {NAME_TRAILING_DOT, {"..", "a\\..\\..\\up", "../up", "a\\.\\b", "dots...", "space ", "."}},
@@ -176,7 +177,8 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
   for (const auto& words : expected) {
     bool found = false;
     for (const std::string& p : problems)
-      found = found || std::all_of(words.begin(), words.end(), [&](const std::string& w) { return p.find(w) != p.npos; });
+      found = found ||
+              std::all_of(words.begin(), words.end(), [&](const std::string& w) { return p.find(w) != p.npos; });
     EXPECT_TRUE(found) << words[0];
   }
   // In code page 932 the second bytes of some characters are ASCII: "\"
