@@ -4,61 +4,34 @@
 
 #include <stdio.h>
 
-#include <fstream>
 #include <random>
 
 #include "packer/archive_writer.h"
 #include "packer/block_encoder.h"
-#include "codec/call_filter.h"
-#include "codec/crc32.h"
-#include "install_state.h"
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
 #include "packer/match_finder.h"
 #include "packed_items.h"
 #include "reference_reader.h"
-#include "stored_archive.h"
-#include "temp_dir.h"
 
 using namespace jov;
 
 namespace {
 
-std::vector<uint8_t> pack(const std::vector<PackItem>& items, int level, unsigned threads = 1,
-                          PackStats* stats = nullptr) {
-  PackOptions options;
-  options.level = level;
-  options.threads = threads;
-  return packItems(items, options, stats);
-}
-
-void expectSame(const std::vector<PackItem>& items, const reference::Archive& a) {
-  ASSERT_EQ(a.entries.size(), items.size());
-  for (size_t i = 0; i < items.size(); ++i) {
-    EXPECT_EQ(a.entries[i].name, items[i].name);
-    EXPECT_EQ((a.entries[i].entry.flags & ENTRY_FOLDER) != 0, items[i].folder);
-    if (!items[i].folder) {
-      EXPECT_TRUE(a.entries[i].bytes == items[i].bytes) << items[i].name;
-    }
-  }
-}
-
 // Text-like data: words from a small vocabulary, so every level finds matches
 // of all lengths, near and far.
 std::vector<uint8_t> wordy(size_t n, uint32_t seed) {
-  static const char* words[] = {"the ", "packer ", "writes ", "blocks ", "of ", "tokens ", "and ", "codes ",
-                                "distance ", "length ", "literal ", "\n", "0123 ", "{x} ", "; ", "call "};
+  static const std::string words[] = {"the ", "packer ", "writes ", "blocks ", "of ", "tokens ", "and ", "codes ",
+                                      "distance ", "length ", "literal ", "\n", "0123 ", "{x} ", "; ", "call "};
   std::mt19937 rng(seed);
   std::vector<uint8_t> v;
   while (v.size() < n) {
-    const char* w = words[rng() % 16];
-    v.insert(v.end(), w, w + strlen(w));
+    const std::string& w = words[rng() % 16];
+    v.insert(v.end(), w.begin(), w.end());
   }
   v.resize(n);
   return v;
 }
-
-}  // namespace
 
 // Half history, half block for text with a far exact repeat (matches reach
 // into the history the reader keeps), then tiny and degenerate inputs.
@@ -80,7 +53,8 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
       std::vector<uint8_t> bytes = frameCompressedBlock(p.tokens, length, true, 2, 1, o);
       std::vector<uint8_t> out(data.begin(), data.begin() + history);
       reference::BlockInfo info{};
-      ASSERT_NO_THROW(reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info));
+      ASSERT_NO_THROW(
+          reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info));
       EXPECT_TRUE(out == data);
       if (history == 0) continue;
       EXPECT_GT(info.setCount, 1u);
@@ -89,80 +63,53 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
   }
 }
 
-// The reader's inverse, writeFiltered, applied to the same pieces.
-std::vector<uint8_t> restoreWithTheReader(const std::vector<uint8_t>& filtered, const std::vector<uint32_t>& cuts) {
-  TempDir dir;
-  std::string path = dir.corePath("restored.bin");
-  FileHandle h = fileCreate(path.c_str(), ATTR_NORMAL);
-  buildCrcTable();
-  state.filterMode = 4;
-  state.runningCrc = 0xFFFFFFFFu;
-  state.cancelRequested = 0;
-  const uint32_t L = (uint32_t)filtered.size();
-  for (size_t i = 0; i + 1 < cuts.size(); ++i)
-    EXPECT_EQ(writeFiltered(h, &filtered[cuts[i]], cuts[i + 1] - cuts[i], cuts[i], L), RC_OK);
-  fileClose(h);
-  std::ifstream in((dir.path() / "restored.bin").string(), std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// A file is filtered in the pieces its stream's block edges cut (the reader
+// restores piece by piece: the core's call-filter tests).
+TEST(PackerFilter, FileIsFilteredInThePiecesOfItsBlocks) {
+  const std::vector<uint8_t> file = callHeavyPe(50000);
+  std::vector<uint8_t> whole = file, pieces = file;
+  forwardFilterFile(whole.data(), 50000, 1000000 - 9000, 1000000);  // a block edge 9000 bytes in
+  forwardFilterPiece(pieces.data(), 9000, 0, 50000);
+  forwardFilterPiece(pieces.data() + 9000, 41000, 9000, 50000);
+  EXPECT_TRUE(whole == pieces && whole != file);
 }
 
-TEST(PackerFilter, TheReaderRestoresEveryPiece) {
-  std::vector<uint8_t> file = callHeavyPe(50000);
-  const uint32_t L = (uint32_t)file.size();
-  std::fill(&file[0x1F0], &file[0x320], 0x90);
-  file[0x200] = 0xE8;
-  writeLe32(&file[0x201], L - 0x201);  // lands just past the end: stored as -1
-  file[0x300] = 0xE8;
-  writeLe32(&file[0x301], (uint32_t)-0x301);  // lands at 0: stored as 0
-  file[9000 - 2] = 0xE8;  // in the last bytes of a piece: left alone
-  std::vector<uint8_t> filtered = file;
-  const std::vector<uint32_t> cuts = {0, 7, 9000, 9003, 30000, L};
-  for (size_t i = 0; i + 1 < cuts.size(); ++i) forwardFilterPiece(&filtered[cuts[i]], cuts[i + 1] - cuts[i], cuts[i], L);
-  EXPECT_EQ(filtered[0x200], 0xE8);
-  EXPECT_EQ(readLe32(&filtered[0x201]), 0xFFFFFFFFu);
-  EXPECT_EQ(readLe32(&filtered[0x301]), 0u);
-  EXPECT_EQ(readLe32(&filtered[9000 - 1]), readLe32(&file[9000 - 1]));
-  EXPECT_TRUE(restoreWithTheReader(filtered, cuts) == file);
-  EXPECT_EQ(state.runningCrc ^ 0xFFFFFFFFu, referenceCrc32(file.data(), file.size()));
-
-  // forwardFilterFile cuts the same pieces for a file at a given stream offset.
-  std::vector<uint8_t> whole = file;
-  forwardFilterFile(whole.data(), L, 1000000 - 9000, 1000000);  // one block edge, at file offset 9000
-  EXPECT_TRUE(restoreWithTheReader(whole, {0, 9000, L}) == file);
-}
-
-// Stored and filtered blocks, empty files and folders, repeats near the
-// largest distance, a directory of several blocks.
+// Stored and filtered blocks (a program filtered across block edges), empty
+// files and folders, repeats near the largest distance, a directory of
+// several blocks; the same bytes for any thread count.
 TEST(PackerArchive, EdgeTreesDecodeByteExact) {
   std::vector<PackItem> items = {
       {"noise.bin", false, randomBytes(1100000, 6)},  // fills the first block: stored
-      {"Tovrel32.exe", false, callHeavyPe(300000)},
-      {"data", true, {}},
-      {"data\\empty.txt", false, {}},
-      {"data\\one", false, {'x'}},
-      {"data\\text.txt", false, wordy(300000, 7)},
-      {"data\\empty folder", true, {}},
+      {"Tovrel32.exe", false, callHeavyPe(300000)}, {"data", true, {}},  {"data\\empty.txt", false, {}},
+      {"data\\one", false, {'x'}},  {"data\\text.txt", false, wordy(300000, 7)}, {"data\\empty folder", true, {}},
       {"data\\zeros", false, std::vector<uint8_t>(200000, 0)},
   };
-  // Repetitive data at distances near 1 MiB.
-  std::vector<uint8_t> far = randomBytes(400000, 8);
-  std::vector<uint8_t> repeated = far;
-  std::vector<uint8_t> gap = randomBytes(500000, 9);
+  std::vector<uint8_t> far = randomBytes(400000, 8), repeated = far, gap = randomBytes(500000, 9);
   repeated.insert(repeated.end(), gap.begin(), gap.end());
   repeated.insert(repeated.end(), far.begin(), far.end());
   items.push_back({"data\\far", false, repeated});
-  items.push_back({"big.exe", false, callHeavyPe(1200000)});  // filtered across block edges
+  items.push_back({"big.exe", false, callHeavyPe(1200000)});
   for (int i = 0; i < 400; ++i) {  // a directory of several blocks of whole records
     std::string name = "folder with a rather long name " + std::to_string(i / 50);
     if (i % 50 == 0) items.push_back({name, true, {}});
-    items.push_back({name + "\\file " + std::to_string(i) + std::string(100, 'n'), false, std::vector<uint8_t>(i % 3, 'n')});
+    const std::string file = name + "\\file " + std::to_string(i) + std::string(100, 'n');
+    items.push_back({file, false, std::vector<uint8_t>(i % 3, 'n')});
   }
   for (int level : {0, 2, 7}) {
+    SCOPED_TRACE("level " + std::to_string(level));
+    PackOptions options;
+    options.level = level;
+    options.threads = 2;
     PackStats stats;
-    std::vector<uint8_t> a = pack(items, level, 2, &stats);
+    std::vector<uint8_t> a = packItems(items, options, &stats);
     reference::Archive r;
-    ASSERT_NO_THROW(r = reference::readArchive(a)) << "level " << level;
-    expectSame(items, r);
+    ASSERT_NO_THROW(r = reference::readArchive(a));
+    ASSERT_EQ(r.entries.size(), items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+      EXPECT_EQ(r.entries[i].name, items[i].name);
+      EXPECT_EQ((r.entries[i].entry.flags & ENTRY_FOLDER) != 0, items[i].folder);
+      EXPECT_TRUE(items[i].folder || r.entries[i].bytes == items[i].bytes) << items[i].name;
+    }
     EXPECT_EQ(r.header.entryCount, items.size());
     EXPECT_GT(r.directoryBlocks, (level == 0 ? 6u : 1u));
     if (level > 0) {
@@ -171,11 +118,11 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
       EXPECT_TRUE(r.entries[1].entry.flags & ENTRY_FILTER_4);
       EXPECT_LT(a.size(), 7000000u);
     }
-    for (size_t i = 0; i + 1 < r.blocks.size(); ++i) EXPECT_FALSE(r.blocks[i].last);
-    EXPECT_TRUE(r.blocks.back().last);
-    if (level == 2) {  // the same bytes for any thread count
-      EXPECT_EQ(pack(items, level, 1), a);
-      EXPECT_EQ(pack(items, level, 5), a);
+    for (size_t i = 0; i < r.blocks.size(); ++i) EXPECT_EQ(r.blocks[i].last, i + 1 == r.blocks.size());
+    for (unsigned threads : {1u, 5u}) {
+      if (level != 2) break;
+      options.threads = threads;
+      EXPECT_EQ(packItems(items, options), a) << threads << " threads";
     }
   }
 }
@@ -184,8 +131,8 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
 // the output, whatever stands in front of the archive, ends at 0xFFFFFFFE at
 // most. A sparse file holds the 4 GiB.
 TEST(PackerArchive, OutputEndsBelow4GiB) {
-  const std::vector<PackItem> items = {{"a.txt", false, wordy(5000, 21)}};
-  const uint64_t size = pack(items, 0).size(), lastEnd = 0xFFFFFFFEu;
+  const std::vector<uint8_t> bytes = wordy(5000, 21);
+  const uint64_t size = packItems({{"a.txt", false, bytes}}, 0).size(), lastEnd = 0xFFFFFFFEu;
   for (uint64_t start : {lastEnd - size, lastEnd - size + 1}) {
     FILE* file = tmpfile();
     ASSERT_TRUE(file);
@@ -196,8 +143,7 @@ TEST(PackerArchive, OutputEndsBelow4GiB) {
       options.level = 0;
       ArchiveWriter writer(file, options);
       EntryInfo info;
-      info.name = items[0].name;
-      std::vector<uint8_t> bytes = items[0].bytes;
+      info.name = "a.txt";
       writer.addFile(info, bytes);
       writer.finish();
     } catch (const std::runtime_error& e) {
@@ -215,25 +161,25 @@ TEST(PackerArchive, OutputEndsBelow4GiB) {
   }
 }
 
+// Words with a planted copy at exactly the largest distance, and one just
+// beyond it that must not be reported.
 TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
-  // Words with a planted copy at exactly the largest distance, and one just
-  // beyond it that must not be reported.
-  std::vector<uint8_t> data = wordy(1200000, 21);
-  std::vector<uint8_t> marker = randomBytes(600, 22);
+  std::vector<uint8_t> data = wordy(1200000, 21), marker = randomBytes(600, 22);
+  const uint32_t atLimit = 1000 + MAX_DISTANCE, beyond = 100 + MAX_DISTANCE + 1 + 2000;
   std::copy(marker.begin(), marker.end(), data.begin() + 1000);
-  std::copy(marker.begin(), marker.end(), data.begin() + 1000 + MAX_DISTANCE);
+  std::copy(marker.begin(), marker.end(), data.begin() + atLimit);
   std::copy(marker.begin(), marker.begin() + 300, data.begin() + 100);
-  std::copy(marker.begin(), marker.begin() + 300, data.begin() + 100 + MAX_DISTANCE + 1 + 2000);
+  std::copy(marker.begin(), marker.begin() + 300, data.begin() + beyond);
   RowHashFinder finder(data.data(), (uint32_t)data.size());
   std::mt19937 rng(23);
   uint32_t checked = 0;
   for (uint32_t p = 0; p < data.size(); ++p) {
-    if (p != 1000 + MAX_DISTANCE && p != 100 + MAX_DISTANCE + 1 + 2000 && rng() % 64 != 0) {
+    if (p != atLimit && p != beyond && rng() % 64 != 0) {
       finder.insert(p);
       continue;
     }
     Match m = finder.findAndInsert(p, 16, 258, 64);
-    if (p == 1000 + MAX_DISTANCE) {
+    if (p == atLimit) {
       EXPECT_EQ(m.distance, MAX_DISTANCE);
       EXPECT_GE(m.length, 258u);
     }
@@ -250,18 +196,16 @@ TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
 // Files stream through the writer: no read asks for more than a block, and
 // the bytes are read once in order (PE files also get a few trial reads).
 TEST(PackerArchive, FilesAreReadABlockAtATime) {
-  struct Watched : FileSource {
-    MemorySource inner;
+  struct Watched : MemorySource {
     uint64_t largest = 0, total = 0, next = 0;
     bool inOrder = true;
-    explicit Watched(const std::vector<uint8_t>& b) : inner(b) {}
-    uint64_t size() const override { return inner.size(); }
+    using MemorySource::MemorySource;
     void read(uint64_t offset, uint8_t* to, size_t n) override {
       largest = std::max<uint64_t>(largest, n);
       total += n;
       inOrder = inOrder && (offset == next || offset == 0);  // a look at the head may come first
       next = offset + n;
-      inner.read(offset, to, n);
+      MemorySource::read(offset, to, n);
     }
   };
   const std::vector<uint8_t> text = wordy(3500000, 14), exe = callHeavyPe(1500000);
@@ -296,3 +240,5 @@ TEST(PackerMatchFinder, SpareTablesAreNeverSharedByTwoTables) {
     EXPECT_EQ(b[0], 2) << k;
   }
 }
+
+}  // namespace
