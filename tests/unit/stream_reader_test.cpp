@@ -8,13 +8,10 @@
 #include "archive/directory.h"
 #include "archive_fixture.h"
 #include "block_builder.h"
-#include "stored_archive.h"
 #include "codec/call_filter.h"
 #include "codec/stream_reader.h"
 
 namespace {
-
-const uint32_t STREAM_OFFSET = ARCHIVE_HEADER_SIZE;
 
 struct File {
   std::string name;
@@ -35,6 +32,7 @@ std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
   return v;
 }
 
+// The decoded stream of `files`, each one's position set.
 std::vector<uint8_t> decodedStream(std::vector<File>& files) {
   std::vector<uint8_t> s;
   for (File& f : files) {
@@ -51,48 +49,41 @@ struct Cut {
   uint32_t row = 2, column = 7;
 };
 
-// The stream cut into blocks, at STREAM_OFFSET of an archive without records.
+// The stream cut into blocks, at ARCHIVE_HEADER_SIZE of an archive without records.
 std::vector<uint8_t> archiveOf(const std::vector<uint8_t>& decoded, const std::vector<Cut>& cuts) {
   std::vector<std::vector<uint8_t>> blocks;
-  size_t start = 0;
-  for (const Cut& cut : cuts) {
-    bool last = &cut == &cuts.back();
-    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + cut.end), block;
-    if (cut.kind == 'c') {
-      block = compressBlock({decoded.begin(), decoded.begin() + start}, piece, last, 196608);
-      setBlockField(block, BF_WINDOW_ROW, cut.row);
-      setBlockField(block, BF_WINDOW_COLUMN, cut.column);
+  for (size_t i = 0, start = 0; i < cuts.size(); start = cuts[i++].end) {
+    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + cuts[i].end);
+    bool last = i + 1 == cuts.size();
+    if (cuts[i].kind == 'c') {
+      blocks.push_back(compressBlock({decoded.begin(), decoded.begin() + start}, piece, last, 196608));
+      setBlockField(blocks.back(), BF_WINDOW_ROW, cuts[i].row);
+      setBlockField(blocks.back(), BF_WINDOW_COLUMN, cuts[i].column);
     } else {
-      block = storedBlock(piece, last);
-      if (cut.kind == 'x') setBlockField(block, BF_TYPE, 5);
+      blocks.push_back(storedBlock(piece, last));
+      if (cuts[i].kind == 'x') setBlockField(blocks.back(), BF_TYPE, 5);
     }
-    blocks.push_back(block);
-    start = cut.end;
   }
   std::vector<uint8_t> archive = assembleArchive(blocks, {});
   archive.resize(readLe32(&archive[AH_DIRECTORY_OFFSET]));
   return archive;
 }
 
-struct Result {
+// readStreamFile's result and the bytes it wrote.
+std::pair<int32_t, std::vector<uint8_t>> extract(ArchiveFixture& archive, const File& f, uint8_t flags = 0) {
   int32_t rc;
-  std::vector<uint8_t> bytes;
-};
-
-Result extract(ArchiveFixture& archive, const File& f, uint8_t flags = 0) {
-  Result r;
-  r.bytes = archive.capture(
+  std::vector<uint8_t> bytes = archive.capture(
       [&](FileHandle h) {
-        return readStreamFile(h, STREAM_OFFSET, f.position, (uint32_t)f.data.size(), flags);
+        return readStreamFile(h, ARCHIVE_HEADER_SIZE, f.position, (uint32_t)f.data.size(), flags);
       },
-      &r.rc);
-  return r;
+      &rc);
+  return {rc, bytes};
 }
 
-void expectFile(ArchiveFixture& archive, const File& f) {
-  Result r = extract(archive, f);
-  ASSERT_EQ(r.rc, RC_OK) << f.name;
-  EXPECT_EQ(r.bytes, f.data) << f.name;
+void expectFile(ArchiveFixture& archive, const File& f, uint8_t flags = 0) {
+  auto [rc, bytes] = extract(archive, f, flags);
+  ASSERT_EQ(rc, RC_OK) << f.name;
+  EXPECT_EQ(bytes, f.data) << f.name;
   EXPECT_EQ(state.runningCrc, plainCrc32(f.data)) << f.name;
 }
 
@@ -103,12 +94,11 @@ TEST(StreamReader, FilesInAndOutOfOrderWithRecordsSplitAcrossBlocks) {
                              {"fourth\\sub\\name.bin", textLike(20000, 4)},
                              {"fifth", textLike(10, 5)}};
   std::vector<uint8_t> decoded = decodedStream(files);
-  std::vector<Cut> cuts = {
-      {files[1].position + 5, 'c'},   // second's fixed part split
-      {files[2].position, 's'},       // third starts exactly at a block's end
-      {files[3].position + 11 + 3, 'c'},  // fourth's name split
-      {files[4].position + 11, 's'},  // fifth: fixed part ends the block
-      {decoded.size(), 'c'}};
+  std::vector<Cut> cuts = {{files[1].position + 5, 'c'},       // second's fixed part split
+                           {files[2].position, 's'},           // third starts exactly at a block's end
+                           {files[3].position + 11 + 3, 'c'},  // fourth's name split
+                           {files[4].position + 11, 's'},      // fifth: fixed part ends the block
+                           {decoded.size(), 'c'}};
   ArchiveFixture archive(archiveOf(decoded, cuts));
   for (const File& f : files) expectFile(archive, f);
   uint32_t filePos = state.archiveFilePos;
@@ -116,11 +106,7 @@ TEST(StreamReader, FilesInAndOutOfOrderWithRecordsSplitAcrossBlocks) {
   EXPECT_EQ(state.archiveFilePos, filePos) << "served without reading";
   expectFile(archive, files[1]);  // before the block in hand: restart
   expectFile(archive, files[3]);
-
-  File empty{"empty", {}, 12345};
-  Result r = extract(archive, empty);
-  EXPECT_EQ(r.rc, RC_OK);
-  EXPECT_EQ(state.runningCrc, 0u);
+  expectFile(archive, File{"empty", {}, 12345});
 }
 
 TEST(StreamReader, DirectoryFetchBetweenFilesKeepsTheStreamsPlace) {
@@ -128,15 +114,13 @@ TEST(StreamReader, DirectoryFetchBetweenFilesKeepsTheStreamsPlace) {
   std::vector<uint8_t> decoded = decodedStream(files);
   std::vector<uint8_t> bytes = archiveOf(decoded, {{files[1].position + 100, 'c'}, {decoded.size(), 'c'}});
   uint32_t directoryPos = (uint32_t)bytes.size();
-  std::vector<uint8_t> records(40, 'r');
+  std::vector<uint8_t> records(40, 'r'), dir = storedBlock(records, true);
   bytes.insert(bytes.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
-  std::vector<uint8_t> dir = storedBlock(records, true);
   bytes.insert(bytes.end(), dir.begin(), dir.end());
 
   ArchiveFixture archive(bytes);
   expectFile(archive, files[0]);
-  uint8_t* cursor = state.inputCursor;
-  uint8_t* end = state.inputEnd;
+  uint8_t *cursor = state.inputCursor, *end = state.inputEnd;
   uint32_t filePos = state.inputFilePos;
   state.directoryPos = directoryPos;
   uint8_t directory[DIRECTORY_BUFFER_SIZE];
@@ -159,42 +143,43 @@ TEST(StreamReader, FilesNoBlockHoldsAreDamaged) {
   size_t firstEnd = files[1].position + 500;  // block 2, with a refused header, holds the rest
   ArchiveFixture archive(archiveOf(decoded, {{firstEnd, 's'}, {decoded.size(), 'x'}}));
   expectFile(archive, files[0]);
-  File longer = files[0], beyond{"beyond", std::vector<uint8_t>(10, 0), 0xFFFFFFF0u};
+  File longer = files[0], ghost{"ghost", std::vector<uint8_t>(100, 0), (uint32_t)firstEnd + 10},
+       beyond{"beyond", std::vector<uint8_t>(10, 0), 0xFFFFFFF0u};
   longer.data.resize(5000);
-  for (const File& f : {files[1], File{"ghost", std::vector<uint8_t>(100, 0), (uint32_t)firstEnd + 10}, longer, beyond}) {
-    Result r = extract(archive, f);
-    EXPECT_EQ(r.rc, RC_DAMAGED) << f.name;
+  for (const File& f : {files[1], ghost, longer, beyond}) {
+    auto [rc, bytes] = extract(archive, f);
+    EXPECT_EQ(rc, RC_DAMAGED) << f.name;
     if (f.name == "ghost" || f.name == "beyond") {
-      EXPECT_TRUE(r.bytes.empty()) << f.name << ": not cut from memory behind the decoded bytes";
+      EXPECT_TRUE(bytes.empty()) << f.name << ": not cut from memory behind the decoded bytes";
     }
   }
   expectFile(archive, files[0]);  // before them: the stream restarts
 }
 
+// The history kept for the second block's window: 700000 bytes, then row 3
+// (read as row 2) column 7 keep 524288; rows 0 and 1 top out at 196608, also
+// behind a stored block. A big stored block in between must not cut the
+// history that a later compressed block refers to (about 340000 bytes back).
 TEST(StreamReader, HistoryWindowsAndStoredBlocksKeepingHistory) {
-  // 700000 bytes, then a block with row 3 (= row 2) column 7: 524288 kept.
-  {
-    std::vector<File> files = {{"big", textLike(700000, 11)}, {"next", textLike(30000, 12)}};
+  struct Row {
+    size_t first, second;
+    char firstKind;
+    uint32_t row;
+    uint32_t kept;
+  };
+  for (const Row& r : {Row{700000, 30000, 'c', 3, 524288}, Row{300000, 30000, 's', 0, 196608}}) {
+    std::vector<File> files = {{"big", textLike(r.first, 11)}, {"next", textLike(r.second, 12)}};
     std::vector<uint8_t> decoded = decodedStream(files);
-    ArchiveFixture archive(archiveOf(decoded, {{files[1].position, 'c'}, {decoded.size(), 'c', 3, 7}}));
+    ArchiveFixture archive(archiveOf(decoded, {{files[1].position, r.firstKind}, {decoded.size(), 'c', r.row, 7}}));
     expectFile(archive, files[1]);
-    EXPECT_EQ(state.historyLength, 524288u);
+    EXPECT_EQ(state.historyLength, r.kept) << "row " << r.row;
   }
-  {
-    std::vector<File> rows = {{"big", textLike(300000, 13)}, {"next", textLike(30000, 14)}};
-    std::vector<uint8_t> decoded = decodedStream(rows);
-    ArchiveFixture archive(archiveOf(decoded, {{rows[1].position, 's'}, {decoded.size(), 'c', 0, 7}}));
-    expectFile(archive, rows[1]);
-    EXPECT_EQ(state.historyLength, 196608u) << "rows 0 and 1 top out at 196608";
-  }
-
-  // A big stored block after a first block must not cut the history that a
-  // later compressed block refers to (here about 340000 bytes back).
-  std::vector<uint8_t> first = textLike(300000, 15), stored = textLike(290000, 16);
-  std::vector<uint8_t> third(first.begin() + 250000, first.begin() + 260000);
-  std::vector<File> spread = {{"x", first}, {"y", stored}, {"z", third}};
+  std::vector<uint8_t> first = textLike(300000, 15);
+  std::vector<File> spread = {
+      {"x", first}, {"y", textLike(290000, 16)}, {"z", {first.begin() + 250000, first.begin() + 260000}}};
   std::vector<uint8_t> decoded = decodedStream(spread);
-  ArchiveFixture archive(archiveOf(decoded, {{spread[1].position, 's'}, {spread[2].position, 's'}, {decoded.size(), 'c'}}));
+  ArchiveFixture archive(
+      archiveOf(decoded, {{spread[1].position, 's'}, {spread[2].position, 's'}, {decoded.size(), 'c'}}));
   expectFile(archive, spread[2]);
 }
 
@@ -206,16 +191,12 @@ TEST(StreamReader, CallFilterPiecesFollowTheBlocks) {
     uint32_t mode = flags == 0x04 ? 4 : 2;
     std::vector<File> files = {{"a.exe", original}};
     std::vector<uint8_t> decoded = decodedStream(files);
-    size_t start = files[0].position + 11 + files[0].name.size();
-    size_t split = start + 12345;  // the file's bytes in two pieces
-    size_t first = split - start;
+    size_t start = files[0].position + 11 + files[0].name.size(), first = 12345;  // the file in two pieces
     convertCalls(decoded.data() + start, (uint32_t)first, 0, 40000, mode, true);
-    convertCalls(decoded.data() + split, 40000 - (uint32_t)first, (uint32_t)first, 40000, mode, true);
-    ArchiveFixture archive(archiveOf(decoded, {{split, 'c'}, {decoded.size(), 's'}}));
-    Result r = extract(archive, files[0], flags);
-    ASSERT_EQ(r.rc, RC_OK);
-    EXPECT_EQ(r.bytes, original) << "mode " << mode;
-    EXPECT_EQ(state.runningCrc, plainCrc32(original));
+    convertCalls(decoded.data() + start + first, 40000 - (uint32_t)first, (uint32_t)first, 40000, mode, true);
+    ArchiveFixture archive(archiveOf(decoded, {{start + first, 'c'}, {decoded.size(), 's'}}));
+    SCOPED_TRACE(mode);
+    expectFile(archive, files[0], flags);
   }
 }
 
