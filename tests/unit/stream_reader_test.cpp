@@ -1,3 +1,5 @@
+// The reading side under the extraction driver: the block input's loads,
+// the directory reader, the call filter and the solid stream reader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,17 +10,15 @@
 #include "archive/directory.h"
 #include "archive_fixture.h"
 #include "block_builder.h"
+#include "codec/block_input.h"
 #include "codec/call_filter.h"
 #include "codec/stream_reader.h"
+#include "packed_items.h"
+#include "reference_reader.h"
 
 namespace {
 
-struct File {
-  std::string name;
-  std::vector<uint8_t> data;
-  uint32_t position = 0;  // of its StreamRecord in the decoded stream
-};
-
+// Compressible bytes: words and noise.
 std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
   static const char* words[] = {"setup ", "archive ", "stream ", "block ", "tovrel ", "window ", "\r\n"};
   std::mt19937 rng(seed);
@@ -31,6 +31,221 @@ std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
   v.resize(n);
   return v;
 }
+
+
+// A compressed-block header claiming `blockSize` bytes over random bytes.
+std::vector<uint8_t> fakeBlock(uint32_t blockSize, size_t fileBytes) {
+  std::vector<uint8_t> v = randomBytes(fileBytes, blockSize), header = CompressedFrame(0, false).finish(blockSize);
+  std::copy(header.begin(), header.begin() + 6, v.begin());
+  return v;
+}
+
+uint32_t loaded(const uint8_t* p) { return (uint32_t)(p - state.inputBuffer); }
+
+TEST(BlockInput, LongBlockLoadsInChunksWithHeldBackLookahead) {
+  std::vector<uint8_t> file = fakeBlock(150000, 150000);
+  ArchiveFixture archive(file);
+  ASSERT_EQ(fillInput(true), RC_OK);
+  EXPECT_EQ(loaded(state.inputEnd), 61424u) << "8 + 61424 loaded, 8 held back";
+  EXPECT_EQ(state.blockBytesLeft, 150000 - 61432);
+  EXPECT_EQ(state.inputFilePos, 61432u);
+  EXPECT_TRUE(std::equal(file.begin(), file.begin() + 61432, state.inputBuffer));
+
+  state.inputCursor = state.inputEnd + 3;  // a reader that ran into the lookahead
+  state.inputBitOffset = 5;
+  state.cancelRequested = 1;
+  EXPECT_EQ(fillInput(false), RC_CANCELLED);
+  EXPECT_EQ(loaded(state.inputCursor), 61427u) << "a refused refill changes nothing";
+  state.cancelRequested = 0;
+
+  ASSERT_EQ(fillInput(false), RC_OK);
+  EXPECT_EQ(loaded(state.inputCursor), 3u);
+  EXPECT_EQ(state.inputBitOffset, 5u);
+  EXPECT_EQ(state.blockBytesLeft, 27144);
+  EXPECT_TRUE(std::equal(file.begin() + 61424, file.begin() + 122856, state.inputBuffer));
+  state.inputCursor = state.inputEnd;
+  ASSERT_EQ(fillInput(false), RC_OK);
+  EXPECT_EQ(state.blockBytesLeft, 0);
+  EXPECT_EQ(loaded(state.inputEnd), 8u + 27144u) << "nothing held back once the block is loaded";
+  EXPECT_EQ(state.inputFilePos, 150000u);
+  EXPECT_TRUE(std::equal(file.begin() + 122848, file.end(), state.inputBuffer));
+  state.inputCursor = state.inputEnd;
+  EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
+
+  // The block claims 100000 bytes but the file ends after 61432 + 100: every
+  // refill ends; none is asked again for bytes that never come.
+  for (size_t cut : {61432u, 61532u}) {
+    ArchiveFixture shorter(fakeBlock(100000, cut));
+    ASSERT_EQ(fillInput(true), RC_OK);
+    state.inputCursor = state.inputEnd;
+    ASSERT_EQ(fillInput(false), RC_OK);
+    EXPECT_EQ(state.blockBytesLeft, 0);
+    EXPECT_EQ(loaded(state.inputEnd), 8u + (cut - 61432)) << "the lookahead and what arrived stay readable";
+    state.inputCursor = state.inputEnd;
+    EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
+  }
+  ArchiveFixture tiny({1, 2, 3, 4, 5});
+  EXPECT_EQ(fillInput(true), RC_DAMAGED) << "a header needs 6 bytes";
+}
+
+// Stored blocks of 0, 2, 1 and 100000 bytes, then one of 1: a 7-byte block's
+// 8-byte read takes a byte of the next block, a 9-byte one loads one byte
+// more and holds nothing back, an 8-byte one needs no second load; a long
+// copy goes beyond the buffer, straight from the file, and the next header
+// lies right after it.
+TEST(BlockInput, StoredBlocksShortAndBeyondTheBuffer) {
+  const std::vector<std::pair<std::vector<uint8_t>, uint32_t>> blocks = {
+      {{}, 8}, {{'h', 'i'}, 9}, {{'z'}, 8}, {randomBytes(100000, 7), INPUT_CHUNK}, {{'!'}, 8}};
+  std::vector<uint8_t> file;
+  for (const auto& [data, end] : blocks) {
+    std::vector<uint8_t> block = storedBlock(data, &data == &blocks.back().first);
+    file.insert(file.end(), block.begin(), block.end());
+  }
+  ArchiveFixture archive(file);
+  for (const auto& [data, end] : blocks) {
+    ASSERT_EQ(fillInput(true), RC_OK);
+    state.streamStarted = 1;
+    EXPECT_EQ(loaded(state.inputEnd), end);
+    state.inputCursor += 6, state.inputBitOffset = 2;
+    std::vector<uint8_t> out(data.size());
+    ASSERT_EQ(copyStoredBytes(out.data(), (uint32_t)data.size()), (int32_t)data.size());
+    EXPECT_EQ(out, data);
+  }
+}
+
+
+// Signature and block: one directory block, appended to `a`.
+void appendDirectoryBlock(std::vector<uint8_t>& a, const std::vector<uint8_t>& block) {
+  a.insert(a.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
+  a.insert(a.end(), block.begin(), block.end());
+}
+
+// The directory buffer with a guard behind it; fetches from `at`.
+struct Directory {
+  uint8_t buffer[DIRECTORY_BUFFER_SIZE + 64];
+  explicit Directory(uint32_t at = 0) {
+    std::fill(std::begin(buffer), std::end(buffer), 0xCC);
+    state.directoryPos = state.archiveFilePos = at;
+    fileSeek(state.archiveFile, at, FROM_BEGIN);
+  }
+  ResultCode fetch() { return readDirectoryBlock(buffer); }
+  bool guardIntact() const {
+    return std::all_of(buffer + DIRECTORY_BUFFER_SIZE, std::end(buffer), [](uint8_t b) { return b == 0xCC; });
+  }
+};
+
+TEST(DirectoryReader, StoredAndCompressedBlocksInTurn) {
+  std::vector<uint8_t> a(10, 0);
+  const std::vector<uint8_t> blocks[] = {textLike(100, 1), textLike(DIRECTORY_BUFFER_SIZE, 2), textLike(38, 3)};
+  appendDirectoryBlock(a, storedBlock(blocks[0], false));
+  appendDirectoryBlock(a, compressBlock({}, blocks[1], false));
+  appendDirectoryBlock(a, storedBlock(blocks[2], true));
+  ArchiveFixture archive(a);
+  Directory d(10);
+  for (const std::vector<uint8_t>& expected : blocks) {
+    ASSERT_EQ(d.fetch(), RC_OK);
+    EXPECT_EQ(std::vector<uint8_t>(state.directoryCursor, state.directoryEnd), expected);
+  }
+  EXPECT_EQ(state.directoryPos, a.size());
+  EXPECT_EQ(d.fetch(), RC_DAMAGED) << "no signature at the end of the archive";
+  EXPECT_EQ(state.directoryCursor, state.directoryEnd);
+  EXPECT_TRUE(d.guardIntact());
+}
+
+// Each damage is refused before anything is written: a signature byte, the
+// block type, a block announcing 8193 decoded bytes (stored or compressed).
+TEST(DirectoryReader, RefusesBadSignaturesTypesAndOversizedBlocks) {
+  for (uint32_t i = 0; i < SIGNATURE_SIZE + 3; ++i) {
+    std::vector<uint8_t> records = textLike(i > SIGNATURE_SIZE ? DIRECTORY_BUFFER_SIZE + 1 : 40, 4), a;
+    std::vector<uint8_t> block = i == SIGNATURE_SIZE + 2 ? compressBlock({}, records, true) : storedBlock(records, true);
+    if (i == SIGNATURE_SIZE) setBlockField(block, BF_TYPE, 3);
+    appendDirectoryBlock(a, block);
+    if (i < SIGNATURE_SIZE) a[i] ^= 0x20;
+    ArchiveFixture archive(a);
+    Directory d;
+    EXPECT_EQ(d.fetch(), RC_DAMAGED) << "case " << i;
+    EXPECT_EQ(state.directoryEnd, state.directoryCursor);
+    EXPECT_EQ(d.buffer[0], 0xCC) << "case " << i;
+    EXPECT_TRUE(d.guardIntact());
+  }
+}
+
+// The file restored by writeFiltered, fed in pieces ending at `cuts`.
+std::vector<uint8_t> filtered(ArchiveFixture& archive, const std::vector<uint8_t>& file, uint32_t mode,
+                              const std::vector<size_t>& cuts, int32_t* rc) {
+  return archive.capture(
+      [&](FileHandle h) {
+        state.filterMode = mode;
+        state.runningCrc = 0xFFFFFFFFu;
+        for (size_t start = 0, i = 0; i < cuts.size(); start = cuts[i++]) {
+          ResultCode r = writeFiltered(h, file.data() + start, (uint32_t)(cuts[i] - start), (uint32_t)start,
+                                       (uint32_t)file.size());
+          if (r < 0) return r;
+        }
+        return (ResultCode)RC_OK;
+      },
+      rc);
+}
+
+TEST(CallFilter, RestoresLikeTheReferenceInEveryPieceAndUndoesThePackersDirection) {
+  ArchiveFixture archive({});
+  std::mt19937 rng(5);
+  for (uint32_t mode : {2u, 4u}) {
+    for (int round = 0; round < 20; ++round) {
+      std::vector<uint8_t> file(1 + rng() % 50000);
+      for (uint8_t& b : file) b = rng() % 4 ? 0xE8 : rng() % 2 ? 0xFF : (uint8_t)rng();
+      std::vector<size_t> cuts;
+      for (size_t at = 0; at < file.size();) cuts.push_back(at = std::min(file.size(), at + 1 + rng() % 20000));
+      std::vector<uint8_t> expected = file;
+      for (size_t start = 0, i = 0; i < cuts.size(); start = cuts[i++])
+        reference::restoreCalls(&expected[start], (uint32_t)(cuts[i] - start), (uint32_t)start,
+                                (uint32_t)file.size(), mode);
+      int32_t rc;
+      SCOPED_TRACE("mode " + std::to_string(mode) + " round " + std::to_string(round));
+      ASSERT_EQ(filtered(archive, file, mode, cuts, &rc), expected);
+      ASSERT_EQ(rc, RC_OK);
+      EXPECT_EQ(~state.runningCrc, plainCrc32(expected));
+      for (size_t start = 0, i = 0; i < cuts.size(); start = cuts[i++])
+        convertCalls(&expected[start], (uint32_t)(cuts[i] - start), (uint32_t)start, (uint32_t)file.size(), mode,
+                     true);
+      ASSERT_EQ(expected, file);
+    }
+  }
+}
+
+TEST(CallFilter, OperandPositionsAndTheModeFourCases) {
+  ArchiveFixture archive({});
+  const uint32_t L = 100000;
+  std::vector<uint8_t> file(L, 0x90);
+  auto call = [&](size_t at, uint32_t v) { file[at] = 0xE8, writeLe32(&file[at + 1], v); };
+  call(10, L);                    // P 11, v = L: unchanged
+  call(20, (uint32_t)-21);        // v = -P: L - 1
+  call(30, 0);                    // v = 0: -P
+  call(41, 41), file[40] = 0xE8;  // E8 E8: the first takes the second as operand
+  call(16378, 16379 + 5);         // operand past the first pass's limit
+  file[L - 3] = 0xE8;             // among the last 4 bytes: left alone
+  int32_t rc;
+  std::vector<uint8_t> out = filtered(archive, file, 4, {L}, &rc);
+  ASSERT_EQ(rc, RC_OK);
+  EXPECT_EQ(readLe32(&out[11]), L);
+  EXPECT_EQ(readLe32(&out[21]), L - 1);
+  EXPECT_EQ(readLe32(&out[31]), (uint32_t)-31);
+  EXPECT_EQ(out[41], 0xE8 - 41) << "operand bytes are not opcodes";
+  EXPECT_EQ(readLe32(&out[16379]), 5u);
+  EXPECT_EQ(out[L - 3], 0xE8);
+  std::vector<uint8_t> shortPiece = {0xE8, 0x01};
+  EXPECT_EQ(filtered(archive, shortPiece, 2, {2}, &rc), shortPiece) << "a piece of at most `mode` bytes passes";
+  state.cancelRequested = 1;
+  filtered(archive, file, 4, {L}, &rc);
+  EXPECT_EQ(rc, RC_CANCELLED);
+  state.cancelRequested = 0;
+}
+
+struct File {
+  std::string name;
+  std::vector<uint8_t> data;
+  uint32_t position = 0;  // of its StreamRecord in the decoded stream
+};
 
 // The decoded stream of `files`, each one's position set.
 std::vector<uint8_t> decodedStream(std::vector<File>& files) {
