@@ -42,47 +42,34 @@ std::vector<uint8_t> fakeBlock(uint32_t blockSize, size_t fileBytes) {
 
 uint32_t loaded(const uint8_t* p) { return (uint32_t)(p - state.inputBuffer); }
 
-TEST(BlockInput, LongBlockLoadsInChunksWithHeldBackLookahead) {
-  std::vector<uint8_t> file = fakeBlock(150000, 150000);
-  ArchiveFixture archive(file);
-  ASSERT_EQ(fillInput(true), RC_OK);
-  EXPECT_EQ(loaded(state.inputEnd), 61424u) << "8 + 61424 loaded, 8 held back";
-  EXPECT_EQ(state.blockBytesLeft, 150000 - 61432);
-  EXPECT_EQ(state.inputFilePos, 61432u);
-  EXPECT_TRUE(std::equal(file.begin(), file.begin() + 61432, state.inputBuffer));
-
-  state.inputCursor = state.inputEnd + 3;  // a reader that ran into the lookahead
-  state.inputBitOffset = 5;
-  state.cancelRequested = 1;
-  EXPECT_EQ(fillInput(false), RC_CANCELLED);
-  EXPECT_EQ(loaded(state.inputCursor), 61427u) << "a refused refill changes nothing";
-  state.cancelRequested = 0;
-
-  ASSERT_EQ(fillInput(false), RC_OK);
-  EXPECT_EQ(loaded(state.inputCursor), 3u);
-  EXPECT_EQ(state.inputBitOffset, 5u);
-  EXPECT_EQ(state.blockBytesLeft, 27144);
-  EXPECT_TRUE(std::equal(file.begin() + 61424, file.begin() + 122856, state.inputBuffer));
-  state.inputCursor = state.inputEnd;
-  ASSERT_EQ(fillInput(false), RC_OK);
-  EXPECT_EQ(state.blockBytesLeft, 0);
-  EXPECT_EQ(loaded(state.inputEnd), 8u + 27144u) << "nothing held back once the block is loaded";
-  EXPECT_EQ(state.inputFilePos, 150000u);
-  EXPECT_TRUE(std::equal(file.begin() + 122848, file.end(), state.inputBuffer));
-  state.inputCursor = state.inputEnd;
-  EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
-
-  // The block claims 100000 bytes but the file ends after 61432 + 100: every
-  // refill ends; none is asked again for bytes that never come.
-  for (size_t cut : {61432u, 61532u}) {
-    ArchiveFixture shorter(fakeBlock(100000, cut));
+// A block longer than one load (8 + 61424 bytes, 8 of them held back): a
+// cancel refuses a refill and changes nothing; a refill carries a cursor that
+// ran into the held-back lookahead to the front; a file that ends inside the
+// block ends the refills with what arrived readable, and is never asked again
+// for bytes that never come.
+TEST(BlockInput, RefillsCancelAndAFileCutShort) {
+  for (size_t cut : {150000u, 61532u}) {
+    std::vector<uint8_t> file = fakeBlock(150000, cut);
+    ArchiveFixture archive(file);
     ASSERT_EQ(fillInput(true), RC_OK);
-    state.inputCursor = state.inputEnd;
+    state.inputCursor = state.inputEnd + 3, state.inputBitOffset = 5;
+    state.cancelRequested = 1;
+    EXPECT_EQ(fillInput(false), RC_CANCELLED);
+    EXPECT_EQ(loaded(state.inputCursor), INPUT_CHUNK + 3) << "a refused refill changes nothing";
+    state.cancelRequested = 0;
     ASSERT_EQ(fillInput(false), RC_OK);
-    EXPECT_EQ(state.blockBytesLeft, 0);
-    EXPECT_EQ(loaded(state.inputEnd), 8u + (cut - 61432)) << "the lookahead and what arrived stay readable";
-    state.inputCursor = state.inputEnd;
-    EXPECT_EQ(fillInput(false), RC_INPUT_EXHAUSTED);
+    EXPECT_EQ(loaded(state.inputCursor), 3u);
+    EXPECT_EQ(state.inputBitOffset, 5u);
+    size_t end = std::min(cut, 2 * (size_t)INPUT_CHUNK + 8);
+    EXPECT_TRUE(std::equal(file.begin() + INPUT_CHUNK, file.begin() + (ptrdiff_t)end, state.inputBuffer));
+    EXPECT_EQ(loaded(state.inputEnd), end - INPUT_CHUNK - (cut > end ? 8 : 0));
+    ResultCode rc = RC_OK;
+    for (int refills = 0; rc == RC_OK && refills < 5; ++refills) {
+      state.inputCursor = state.inputEnd;
+      rc = fillInput(false);
+    }
+    EXPECT_EQ(rc, RC_INPUT_EXHAUSTED);
+    EXPECT_EQ(state.inputFilePos, cut);
   }
   ArchiveFixture tiny({1, 2, 3, 4, 5});
   EXPECT_EQ(fillInput(true), RC_DAMAGED) << "a header needs 6 bytes";
@@ -314,37 +301,28 @@ TEST(StreamReader, FilesInAndOutOfOrderWithRecordsSplitAcrossBlocks) {
                            {files[3].position + 11 + 3, 'c'},  // fourth's name split
                            {files[4].position + 11, 's'},      // fifth: fixed part ends the block
                            {decoded.size(), 'c'}};
-  ArchiveFixture archive(archiveOf(decoded, cuts));
-  for (const File& f : files) expectFile(archive, f);
+  std::vector<uint8_t> bytes = archiveOf(decoded, cuts), records = textLike(40, 6);
+  uint32_t directoryPos = (uint32_t)bytes.size();
+  appendDirectoryBlock(bytes, storedBlock(records, true));
+  ArchiveFixture archive(bytes);
+  for (const File& f : files) {
+    expectFile(archive, f);
+    if (&f != &files[0]) continue;
+    // A directory fetch between files keeps the stream's place (the next
+    // file needs the stream's next block).
+    uint8_t *cursor = state.inputCursor, *end = state.inputEnd, directory[DIRECTORY_BUFFER_SIZE];
+    uint32_t inputFilePos = state.inputFilePos;
+    state.directoryPos = directoryPos;
+    ASSERT_EQ(readDirectoryBlock(directory), RC_OK);
+    EXPECT_EQ(std::vector<uint8_t>(state.directoryCursor, state.directoryEnd), records);
+    EXPECT_TRUE(state.inputCursor == cursor && state.inputEnd == end && state.inputFilePos == inputFilePos);
+  }
   uint32_t filePos = state.archiveFilePos;
   expectFile(archive, files[4]);  // again, from the block in hand
   EXPECT_EQ(state.archiveFilePos, filePos) << "served without reading";
   expectFile(archive, files[1]);  // before the block in hand: restart
   expectFile(archive, files[3]);
   expectFile(archive, File{"empty", {}, 12345});
-}
-
-TEST(StreamReader, DirectoryFetchBetweenFilesKeepsTheStreamsPlace) {
-  std::vector<File> files = {{"a", textLike(3000, 6)}, {"b", textLike(3000, 7)}};
-  std::vector<uint8_t> decoded = decodedStream(files);
-  std::vector<uint8_t> bytes = archiveOf(decoded, {{files[1].position + 100, 'c'}, {decoded.size(), 'c'}});
-  uint32_t directoryPos = (uint32_t)bytes.size();
-  std::vector<uint8_t> records(40, 'r'), dir = storedBlock(records, true);
-  bytes.insert(bytes.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
-  bytes.insert(bytes.end(), dir.begin(), dir.end());
-
-  ArchiveFixture archive(bytes);
-  expectFile(archive, files[0]);
-  uint8_t *cursor = state.inputCursor, *end = state.inputEnd;
-  uint32_t filePos = state.inputFilePos;
-  state.directoryPos = directoryPos;
-  uint8_t directory[DIRECTORY_BUFFER_SIZE];
-  ASSERT_EQ(readDirectoryBlock(directory), RC_OK);
-  EXPECT_EQ(std::vector<uint8_t>(state.directoryCursor, state.directoryEnd), records);
-  EXPECT_EQ(state.inputCursor, cursor);
-  EXPECT_EQ(state.inputEnd, end);
-  EXPECT_EQ(state.inputFilePos, filePos);
-  expectFile(archive, files[1]);  // needs the stream's next block
 }
 
 // Nothing is served that no block holds: a file in a block whose header is
