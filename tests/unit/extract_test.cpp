@@ -31,7 +31,8 @@ class Extract : public ::testing::Test {
   void SetUp() override {
     testFrontEnd.reset();
     buildCrcTable();
-    state.overwriteAll = state.cancelRequested = 0;
+    state.overwriteAll = 0;
+    state.cancelRequested = 0;
     state.archiveFile = INVALID_FILE;
   }
   void TearDown() override {
