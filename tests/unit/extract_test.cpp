@@ -57,7 +57,9 @@ class Extract : public ::testing::Test {
     open(buildStoredArchive(entries, options));
     return extractArchive(nullptr);
   }
-  size_t filesInDir() { return (size_t)std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()); }
+  size_t filesInDir() {
+    return (size_t)std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
+  }
 };
 
 StoredEntry file(std::string name, std::string data, bool folder = false) {

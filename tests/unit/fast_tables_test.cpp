@@ -185,8 +185,8 @@ TEST(CodeLengths, PrecodeRunsDifferencesRepeatsAndDamage) {
   for (const Row& r : rows) {
     SCOPED_TRACE("row " + std::to_string(&r - rows));
     BitString w;
-    for (uint32_t f : r.fields.empty() ? std::vector<uint32_t>(PRECODE_SYMBOLS, PRECODE_FIELD_LENGTH_BIAS + 5) : r.fields)
-      w.put(f, PRECODE_FIELD_BITS);
+    const std::vector<uint32_t> everyFive(PRECODE_SYMBOLS, PRECODE_FIELD_LENGTH_BIAS + 5);
+    for (uint32_t f : r.fields.empty() ? everyFive : r.fields) w.put(f, PRECODE_FIELD_BITS);
     for (uint32_t c : r.codes) w.putCode(c, r.codeBits);
     LoadedInput input(w.bytes, 0);
     std::vector<uint8_t> lengths(r.size * r.count, 0xEE);

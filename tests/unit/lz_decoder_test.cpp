@@ -24,7 +24,7 @@ struct Outcome {
   int32_t result;
   std::vector<uint8_t> output;
   uint64_t endBit;
-  bool operator==(const Outcome& o) const { return result == o.result && output == o.output && endBit == o.endBit; }
+  bool operator==(const Outcome&) const = default;
 };
 
 // Both decoders on the input `load` sets up, behind `history`, guarded
@@ -47,7 +47,7 @@ Outcome decodeBoth(const std::function<void()>& load, const std::vector<uint8_t>
     outcomes[fast] = {result, result > 0 ? std::vector<uint8_t>(start, start + result) : std::vector<uint8_t>(),
                       (uint64_t)(state.inputCursor - state.inputBuffer) * 8 + state.inputBitOffset};
   }
-  EXPECT_TRUE(outcomes[0] == outcomes[1]) << what << ": results " << outcomes[0].result << ", " << outcomes[1].result;
+  EXPECT_TRUE(outcomes[0] == outcomes[1]) << what << ": " << outcomes[0].result << " and " << outcomes[1].result;
   return outcomes[0];
 }
 
@@ -141,7 +141,8 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
   for (const Case& c : cases) {
     BitString w;
     c.write(w);
-    Outcome o = decodeInBuffer(w.bytes, 0, {history.begin(), history.begin() + c.historyLength}, c.requested, c.what);
+    std::vector<uint8_t> h(history.begin(), history.begin() + c.historyLength);
+    Outcome o = decodeInBuffer(w.bytes, 0, h, c.requested, c.what);
     EXPECT_EQ(o.result, c.result) << c.what;
     if (c.result >= 0) {
       EXPECT_EQ(o.output, c.bytes) << c.what;

@@ -110,7 +110,8 @@ void appendDirectoryBlock(std::vector<uint8_t>& a, const std::vector<uint8_t>& b
 TEST(DirectoryReader, RefusesBadSignaturesTypesAndOversizedBlocks) {
   for (uint32_t i = 0; i < SIGNATURE_SIZE + 3; ++i) {
     std::vector<uint8_t> records = textLike(i > SIGNATURE_SIZE ? DIRECTORY_BUFFER_SIZE + 1 : 40, 4), a;
-    std::vector<uint8_t> block = i == SIGNATURE_SIZE + 2 ? compressBlock({}, records, true) : storedBlock(records, true);
+    std::vector<uint8_t> block =
+        i == SIGNATURE_SIZE + 2 ? compressBlock({}, records, true) : storedBlock(records, true);
     if (i == SIGNATURE_SIZE) setBlockField(block, BF_TYPE, 3);
     appendDirectoryBlock(a, block);
     if (i < SIGNATURE_SIZE) a[i] ^= 0x20;
@@ -120,7 +121,8 @@ TEST(DirectoryReader, RefusesBadSignaturesTypesAndOversizedBlocks) {
     state.directoryPos = 0;
     EXPECT_EQ(readDirectoryBlock(buffer), RC_DAMAGED) << "case " << i;
     EXPECT_EQ(state.directoryEnd, state.directoryCursor);
-    EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](uint8_t b) { return b == 0xCC; })) << "case " << i;
+    EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](uint8_t b) { return b == 0xCC; }))
+        << "case " << i;
   }
 }
 
