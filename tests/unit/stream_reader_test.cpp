@@ -74,31 +74,6 @@ TEST(BlockInput, RefillsCancelAndAFileCutShort) {
   EXPECT_EQ(fillInput(true), RC_DAMAGED) << "a header needs 6 bytes";
 }
 
-// Stored blocks of 0, 2, 1 and 100000 bytes, then one of 1: a 7-byte block's
-// 8-byte read takes a byte of the next block, a 9-byte one loads one byte
-// more and holds nothing back, an 8-byte one needs no second load; a long
-// copy goes beyond the buffer, straight from the file, and the next header
-// lies right after it.
-TEST(BlockInput, StoredBlocksShortAndBeyondTheBuffer) {
-  const std::vector<std::pair<std::vector<uint8_t>, uint32_t>> blocks = {
-      {{}, 8}, {{'h', 'i'}, 9}, {{'z'}, 8}, {randomBytes(100000, 7), INPUT_CHUNK}, {{'!'}, 8}};
-  std::vector<uint8_t> file;
-  for (const auto& [data, end] : blocks) {
-    std::vector<uint8_t> block = storedBlock(data, &data == &blocks.back().first);
-    file.insert(file.end(), block.begin(), block.end());
-  }
-  ArchiveFixture archive(file);
-  for (const auto& [data, end] : blocks) {
-    ASSERT_EQ(fillInput(true), RC_OK);
-    state.streamStarted = 1;
-    EXPECT_EQ(loaded(state.inputEnd), end);
-    state.inputCursor += 6, state.inputBitOffset = 2;
-    std::vector<uint8_t> out(data.size());
-    ASSERT_EQ(copyStoredBytes(out.data(), (uint32_t)data.size()), (int32_t)data.size());
-    EXPECT_EQ(out, data);
-  }
-}
-
 // Signature and block: one directory block, appended to `a`.
 void appendDirectoryBlock(std::vector<uint8_t>& a, const std::vector<uint8_t>& block) {
   a.insert(a.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
