@@ -1,9 +1,11 @@
+// The extraction driver behind the scripted front end: what it asks, shows
+// and leaves on disk when records fail and the user answers. (Bytes, times
+// and attributes, a cancel during a file and the install folder's length
+// limit are the round-trip and golden tests' matter: `jov extract` runs this
+// driver.)
 #include <gtest/gtest.h>
 
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -20,11 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string fromCorePath(std::string path) {
-  std::replace(path.begin(), path.end(), '\\', '/');
-  return path;
-}
 
 class Extract : public ::testing::Test {
  protected:
@@ -43,10 +40,8 @@ class Extract : public ::testing::Test {
     if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
     state.archiveFile = INVALID_FILE;
   }
-
   // Opens the archive as the installer would, installing into `folder`
-  // (default: out/). A new file each time: a child without root's rights
-  // cannot rewrite the parent's.
+  // (default: out/).
   void open(const std::vector<uint8_t>& archive, std::string folder = "") {
     if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
     fs::path file = dir.path() / ("setup" + std::to_string(++archives) + ".bin");
@@ -56,19 +51,14 @@ class Extract : public ::testing::Test {
     if (archive.size() >= ARCHIVE_HEADER_SIZE) {
       ASSERT_EQ(readArchiveHeader(), RC_OK);
     }
-    if (folder.empty()) folder = toCorePath(out.string());
-    strcpy(state.installPath, folder.c_str());
+    strcpy(state.installPath, folder.empty() ? toCorePath(out.string()).c_str() : folder.c_str());
   }
   ResultCode run(const std::vector<StoredEntry>& entries, StoredArchiveOptions options = {}) {
     open(buildStoredArchive(entries, options));
     return extractArchive(nullptr);
   }
-  // Runs `child` without root's rights in a folder anyone may write; true
-  // when it exits with 0.
-  template <typename F>
-  bool withoutRoot(F child) {
-    chmod(dir.path().c_str(), 0777);
-    return runWithoutRoot(child) == 0;
+  size_t filesInDir() {
+    return (size_t)std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
   }
 };
 
@@ -80,42 +70,11 @@ StoredEntry file(std::string name, std::string data, bool folder = false) {
   return e;
 }
 
-TEST_F(Extract, FoldersFilesTimesAndAttributes) {
-  StoredEntry readOnly = file("docs\\readme.txt", "read me");
-  readOnly.attributes = 0x21;  // read-only and archive; only bits 0..2 apply
-  readOnly.writeDate = makeDosDate(1999, 12, 31);
-  readOnly.writeTime = makeDosTime(23, 58, 0);
-  std::string big(300000, 'x');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = (char)(i * 7 + i / 251);
-  StoredArchiveOptions options;
-  options.blockOutput = 4096;  // the big file spans many blocks
-  options.recordsPerDirectoryBlock = 2;
-  ASSERT_EQ(run({file("docs", "", true), readOnly, file("docs\\empty", ""), file("docs\\deep\\er", "", true),
-                 file("docs\\deep\\er\\big.bin", big), file("top.txt", "top")},
-                options),
-            RC_OK);
-  EXPECT_EQ(readFile(out / "docs/readme.txt"), "read me");
-  EXPECT_TRUE(fs::exists(out / "docs/empty"));
-  EXPECT_EQ(readFile(out / "docs/deep/er/big.bin"), big);
-  struct stat st;
-  ASSERT_EQ(stat((out / "docs/readme.txt").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0222, 0u);
-  struct tm local;
-  localtime_r(&st.st_mtime, &local);
-  EXPECT_EQ(local.tm_year * 10000 + local.tm_hour * 100 + local.tm_min, 99 * 10000 + 2358);
-  ASSERT_EQ(stat((out / "top.txt").c_str(), &st), 0);
-  EXPECT_NE(st.st_mode & 0200, 0u);
-  EXPECT_EQ(testFrontEnd.progress.front(), "Extracting docs\\readme.txt");
-  EXPECT_TRUE(testFrontEnd.messages.empty());
-  EXPECT_EQ(std::string(state.installPath), toCorePath(out.string()) + "\\");
-}
-
 // Failures with a message: OK goes on, Cancel stops; the file that failed is
 // not left behind. Names too long for the room are shown cut to what fits.
 TEST_F(Extract, ReportedFailuresGoOnOrStop) {
   std::string folderPath = toCorePath(out.string());
   size_t room = PATH_MAX_CHARS - folderPath.size() - 1;
-  std::string cut = "Cannot create " + folderPath + "\\" + std::string(room, 'b') + "\nPath too long";
   StoredEntry bad = file("bad", "payload");
   bad.badCrc = true;
   std::vector<StoredEntry> entries = {file(std::string(room, 'a'), "1"), file(std::string(room + 1, 'b'), "2"),
@@ -125,26 +84,28 @@ TEST_F(Extract, ReportedFailuresGoOnOrStop) {
   EXPECT_EQ(readFile(out / std::string(room, 'a')), "1");
   EXPECT_EQ(readFile(out / "after"), "3");
   ASSERT_EQ(testFrontEnd.messages.size(), 5u);
-  EXPECT_EQ(testFrontEnd.messages[0], cut);
-  EXPECT_EQ(testFrontEnd.messages[1], "Cannot create " + folderPath + "\\" + std::string(room, 'c') + "\nPath too long");
+  for (int i = 0; i < 2; ++i)
+    EXPECT_EQ(testFrontEnd.messages[i],
+              "Cannot create " + folderPath + "\\" + std::string(room, "bc"[i]) + "\nPath too long");
   EXPECT_EQ(testFrontEnd.offeredCancel, (std::vector<int>{1, 1, 1, 1, 1}));
+  EXPECT_EQ(testFrontEnd.progress.front(), "Extracting " + std::string(room, 'a'));
+  EXPECT_EQ(std::string(state.installPath), folderPath + "\\");
   EXPECT_FALSE(fs::exists(out / "bad"));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2) << "nothing outside";
+  EXPECT_EQ(filesInDir(), 2u) << "nothing outside";
 
   for (size_t stopAt = 0; stopAt < 2; ++stopAt) {
     testFrontEnd.reset();
     testFrontEnd.messageAnswers = std::deque<int>(stopAt, 1);
     testFrontEnd.messageAnswers.push_back(0);
     fs::remove_all(out);
-    std::vector<StoredEntry> rest(entries.begin() + (stopAt ? 2 : 1), entries.end());
-    EXPECT_EQ(run(rest), RC_CANCELLED);
+    EXPECT_EQ(run(std::vector<StoredEntry>(entries.begin() + (stopAt ? 2 : 1), entries.end())), RC_CANCELLED);
     EXPECT_EQ(testFrontEnd.messages.size(), stopAt + 1);
     EXPECT_FALSE(fs::exists(out / "after"));
     EXPECT_FALSE(fs::exists(out / "bad"));
   }
 }
 
-TEST_F(Extract, OverwriteAnswersAndFilesItCannotReadOrWrite) {
+TEST_F(Extract, OverwriteAnswers) {
   fs::create_directories(out);
   for (const char* name : {"a", "b", "c", "d"}) writeFile(out / name, "old");
   testFrontEnd.overwriteAnswers = {OVERWRITE_NO, OVERWRITE_YES, OVERWRITE_ALL};
@@ -153,72 +114,12 @@ TEST_F(Extract, OverwriteAnswersAndFilesItCannotReadOrWrite) {
   ASSERT_EQ(testFrontEnd.asked.size(), 3u) << "Yes To All stops the questions";
   EXPECT_EQ(testFrontEnd.asked[0], toCorePath((out / "a").string()));
   EXPECT_EQ(state.overwriteAll, 1);
-
-  // A read-only file is replaced when the user says so; one that cannot be
-  // read is asked about like any other.
-  state.overwriteAll = 0;
-  StoredEntry locked = file("locked.txt", "v1");
-  locked.attributes = ATTR_READONLY | ATTR_HIDDEN;
-  writeFile(out / "sealed", "old");
-  chmod((out / "sealed").c_str(), 0222);
-  chmod(out.c_str(), 0777);
-  open(buildStoredArchive({locked, file("sealed", "new")}));
-  EXPECT_TRUE(withoutRoot([&] {
-    testFrontEnd.overwriteAnswers = {OVERWRITE_NO};
-    if (extractArchive(nullptr) != RC_OK || testFrontEnd.asked.size() != 4) return 1;
-    locked.data = {'v', '2'};
-    open(buildStoredArchive({locked}));
-    testFrontEnd.overwriteAnswers = {OVERWRITE_NO};
-    if (extractArchive(nullptr) != RC_OK || readFile(out / "locked.txt") != "v1") return 2;
-    testFrontEnd.overwriteAnswers = {OVERWRITE_YES};
-    if (extractArchive(nullptr) != RC_OK || !testFrontEnd.messages.empty()) return 3;
-    return readFile(out / "locked.txt") == "v2" ? 0 : 4;
-  }));
-  chmod((out / "sealed").c_str(), 0644);
-  EXPECT_EQ(readFile(out / "sealed"), "old");
 }
 
-TEST_F(Extract, CancelDuringAFileDeletesItAndStops) {
-  StoredArchiveOptions options;
-  options.blockOutput = 1000;  // the reader notices the cancel at a block start
-  testFrontEnd.onProgress = [](const std::string& line) {
-    if (line == "Extracting second") state.cancelRequested = 1;
-  };
-  EXPECT_EQ(run({file("first", "1"), file("second", std::string(5000, 's')), file("third", "3")}, options),
-            RC_CANCELLED);
-  EXPECT_EQ(readFile(out / "first"), "1");
-  EXPECT_FALSE(fs::exists(out / "second"));
-  EXPECT_FALSE(fs::exists(out / "third"));
-  EXPECT_TRUE(testFrontEnd.messages.empty());
-}
-
-TEST_F(Extract, RefusesOverlongFoldersShortArchivesAndShortDirectories) {
-  std::string longFolder = toCorePath(dir.path().string()) + "\\";
-  longFolder += std::string(PATH_MAX_CHARS - longFolder.size(), 'f');  // 259 characters: the longest
-  open(buildStoredArchive({file("a", "1")}), longFolder);
-  EXPECT_EQ(extractArchive(nullptr), RC_OK) << "a file in it is too long, and OK goes on";
-  EXPECT_TRUE(fs::is_directory(fromCorePath(longFolder)));
-  ASSERT_EQ(testFrontEnd.messages.size(), 1u);
-  EXPECT_EQ(testFrontEnd.messages[0].rfind("Cannot create " + longFolder + "\\", 0), 0u);
-  fs::remove(fromCorePath(longFolder));
-
-  testFrontEnd.reset();
-  longFolder += 'f';  // 260 characters
-  open(buildStoredArchive({file("a", "1")}), longFolder);
-  EXPECT_EQ(extractArchive(nullptr), RC_CANCELLED);
-  ASSERT_EQ(testFrontEnd.messages.size(), 1u);
-  EXPECT_EQ(testFrontEnd.messages[0].rfind("Cannot create folder ", 0), 0u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), archives)
-      << "nothing but the archives";
-
+TEST_F(Extract, RefusesAnArchiveShorterThanItsHeader) {
   open(std::vector<uint8_t>(ARCHIVE_HEADER_SIZE - 1, 0));
   EXPECT_EQ(extractArchive(nullptr), RC_DAMAGED);
-  EXPECT_FALSE(fs::exists(out));
-
-  StoredArchiveOptions options;
-  options.entryCountDelta = 1;  // the directory ends before entryCount records
-  EXPECT_EQ(run({file("a", "1")}, options), RC_DAMAGED);
-  EXPECT_EQ(readFile(out / "a"), "1");
+  EXPECT_FALSE(fs::exists(out)) << "nothing created";
 }
 
 }  // namespace

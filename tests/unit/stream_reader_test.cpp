@@ -1,3 +1,5 @@
+// The reading side under the extraction driver: the block input's loads,
+// the directory reader, the call filter and the solid stream reader.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,20 +10,15 @@
 #include "archive/directory.h"
 #include "archive_fixture.h"
 #include "block_builder.h"
-#include "stored_archive.h"
+#include "codec/block_input.h"
 #include "codec/call_filter.h"
 #include "codec/stream_reader.h"
+#include "packed_items.h"
+#include "reference_reader.h"
 
 namespace {
 
-const uint32_t STREAM_OFFSET = ARCHIVE_HEADER_SIZE;
-
-struct File {
-  std::string name;
-  std::vector<uint8_t> data;
-  uint32_t position = 0;  // of its StreamRecord in the decoded stream
-};
-
+// Compressible bytes: words and noise.
 std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
   static const char* words[] = {"setup ", "archive ", "stream ", "block ", "tovrel ", "window ", "\r\n"};
   std::mt19937 rng(seed);
@@ -35,6 +32,153 @@ std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
   return v;
 }
 
+// A compressed-block header claiming `blockSize` bytes over random bytes.
+std::vector<uint8_t> fakeBlock(uint32_t blockSize, size_t fileBytes) {
+  std::vector<uint8_t> v = randomBytes(fileBytes, blockSize), header = CompressedFrame(0, false).finish(blockSize);
+  std::copy(header.begin(), header.begin() + 6, v.begin());
+  return v;
+}
+
+uint32_t loaded(const uint8_t* p) { return (uint32_t)(p - state.inputBuffer); }
+
+// A block longer than one load (8 + 61424 bytes, 8 of them held back): a
+// cancel refuses a refill and changes nothing; a refill carries a cursor that
+// ran into the held-back lookahead to the front; a file that ends inside the
+// block ends the refills with what arrived readable, and is never asked again
+// for bytes that never come.
+TEST(BlockInput, RefillsCancelAndAFileCutShort) {
+  for (size_t cut : {150000u, 61532u}) {
+    std::vector<uint8_t> file = fakeBlock(150000, cut);
+    ArchiveFixture archive(file);
+    ASSERT_EQ(fillInput(true), RC_OK);
+    state.inputCursor = state.inputEnd + 3, state.inputBitOffset = 5;
+    state.cancelRequested = 1;
+    EXPECT_EQ(fillInput(false), RC_CANCELLED);
+    EXPECT_EQ(loaded(state.inputCursor), INPUT_CHUNK + 3) << "a refused refill changes nothing";
+    state.cancelRequested = 0;
+    ASSERT_EQ(fillInput(false), RC_OK);
+    EXPECT_EQ(loaded(state.inputCursor), 3u);
+    EXPECT_EQ(state.inputBitOffset, 5u);
+    size_t end = std::min(cut, 2 * (size_t)INPUT_CHUNK + 8);
+    EXPECT_TRUE(std::equal(file.begin() + INPUT_CHUNK, file.begin() + (ptrdiff_t)end, state.inputBuffer));
+    EXPECT_EQ(loaded(state.inputEnd), end - INPUT_CHUNK - (cut > end ? 8 : 0));
+    ResultCode rc = RC_OK;
+    for (int refills = 0; rc == RC_OK && refills < 5; ++refills) {
+      state.inputCursor = state.inputEnd;
+      rc = fillInput(false);
+    }
+    EXPECT_EQ(rc, RC_INPUT_EXHAUSTED);
+    EXPECT_EQ(state.inputFilePos, cut);
+  }
+  ArchiveFixture tiny({1, 2, 3, 4, 5});
+  EXPECT_EQ(fillInput(true), RC_DAMAGED) << "a header needs 6 bytes";
+}
+
+// Signature and block: one directory block, appended to `a`.
+void appendDirectoryBlock(std::vector<uint8_t>& a, const std::vector<uint8_t>& block) {
+  a.insert(a.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
+  a.insert(a.end(), block.begin(), block.end());
+}
+
+// Each damage is refused before anything is written: a signature byte, the
+// block type, a block announcing 8193 decoded bytes (stored or compressed).
+TEST(DirectoryReader, RefusesBadSignaturesTypesAndOversizedBlocks) {
+  for (uint32_t i = 0; i < SIGNATURE_SIZE + 3; ++i) {
+    std::vector<uint8_t> records = textLike(i > SIGNATURE_SIZE ? DIRECTORY_BUFFER_SIZE + 1 : 40, 4), a;
+    std::vector<uint8_t> block =
+        i == SIGNATURE_SIZE + 2 ? compressBlock({}, records, true) : storedBlock(records, true);
+    if (i == SIGNATURE_SIZE) setBlockField(block, BF_TYPE, 3);
+    appendDirectoryBlock(a, block);
+    if (i < SIGNATURE_SIZE) a[i] ^= 0x20;
+    ArchiveFixture archive(a);
+    uint8_t buffer[DIRECTORY_BUFFER_SIZE + 64];  // with a guard behind it
+    std::fill(std::begin(buffer), std::end(buffer), 0xCC);
+    state.directoryPos = 0;
+    EXPECT_EQ(readDirectoryBlock(buffer), RC_DAMAGED) << "case " << i;
+    EXPECT_EQ(state.directoryEnd, state.directoryCursor);
+    EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](uint8_t b) { return b == 0xCC; }))
+        << "case " << i;
+  }
+}
+
+// The file restored by writeFiltered, fed in pieces ending at `cuts`.
+std::vector<uint8_t> filtered(ArchiveFixture& archive, const std::vector<uint8_t>& file, uint32_t mode,
+                              const std::vector<size_t>& cuts, int32_t* rc) {
+  return archive.capture(
+      [&](FileHandle h) {
+        state.filterMode = mode;
+        state.runningCrc = 0xFFFFFFFFu;
+        for (size_t start = 0, i = 0; i < cuts.size(); start = cuts[i++]) {
+          ResultCode r = writeFiltered(h, file.data() + start, (uint32_t)(cuts[i] - start), (uint32_t)start,
+                                       (uint32_t)file.size());
+          if (r < 0) return r;
+        }
+        return (ResultCode)RC_OK;
+      },
+      rc);
+}
+
+TEST(CallFilter, RestoresLikeTheReferenceInEveryPieceAndUndoesThePackersDirection) {
+  ArchiveFixture archive({});
+  std::mt19937 rng(5);
+  for (uint32_t mode : {2u, 4u}) {
+    for (int round = 0; round < 20; ++round) {
+      std::vector<uint8_t> file(1 + rng() % 50000);
+      for (uint8_t& b : file) b = rng() % 4 ? 0xE8 : rng() % 2 ? 0xFF : (uint8_t)rng();
+      std::vector<size_t> cuts;
+      for (size_t at = 0; at < file.size();) cuts.push_back(at = std::min(file.size(), at + 1 + rng() % 20000));
+      std::vector<uint8_t> expected = file;
+      for (size_t start = 0, i = 0; i < cuts.size(); start = cuts[i++])
+        reference::restoreCalls(&expected[start], (uint32_t)(cuts[i] - start), (uint32_t)start,
+                                (uint32_t)file.size(), mode);
+      int32_t rc;
+      SCOPED_TRACE("mode " + std::to_string(mode) + " round " + std::to_string(round));
+      ASSERT_EQ(filtered(archive, file, mode, cuts, &rc), expected);
+      ASSERT_EQ(rc, RC_OK);
+      EXPECT_EQ(~state.runningCrc, plainCrc32(expected));
+      for (size_t start = 0, i = 0; i < cuts.size(); start = cuts[i++])
+        convertCalls(&expected[start], (uint32_t)(cuts[i] - start), (uint32_t)start, (uint32_t)file.size(), mode,
+                     true);
+      ASSERT_EQ(expected, file);
+    }
+  }
+}
+
+TEST(CallFilter, OperandPositionsAndTheModeFourCases) {
+  ArchiveFixture archive({});
+  const uint32_t L = 100000;
+  std::vector<uint8_t> file(L, 0x90);
+  auto call = [&](size_t at, uint32_t v) { file[at] = 0xE8, writeLe32(&file[at + 1], v); };
+  call(10, L);                    // P 11, v = L: unchanged
+  call(20, (uint32_t)-21);        // v = -P: L - 1
+  call(30, 0);                    // v = 0: -P
+  call(41, 41), file[40] = 0xE8;  // E8 E8: the first takes the second as operand
+  call(16378, 16379 + 5);         // operand past the first pass's limit
+  file[L - 3] = 0xE8;             // among the last 4 bytes: left alone
+  int32_t rc;
+  std::vector<uint8_t> out = filtered(archive, file, 4, {L}, &rc);
+  ASSERT_EQ(rc, RC_OK);
+  EXPECT_EQ(readLe32(&out[11]), L);
+  EXPECT_EQ(readLe32(&out[21]), L - 1);
+  EXPECT_EQ(readLe32(&out[31]), (uint32_t)-31);
+  EXPECT_EQ(out[41], 0xE8 - 41) << "operand bytes are not opcodes";
+  EXPECT_EQ(readLe32(&out[16379]), 5u);
+  EXPECT_EQ(out[L - 3], 0xE8);
+  std::vector<uint8_t> shortPiece = {0xE8, 0x01};
+  EXPECT_EQ(filtered(archive, shortPiece, 2, {2}, &rc), shortPiece) << "a piece of at most `mode` bytes passes";
+  state.cancelRequested = 1;
+  filtered(archive, file, 4, {L}, &rc);
+  EXPECT_EQ(rc, RC_CANCELLED);
+  state.cancelRequested = 0;
+}
+
+struct File {
+  std::string name;
+  std::vector<uint8_t> data;
+  uint32_t position = 0;  // of its StreamRecord in the decoded stream
+};
+
+// The decoded stream of `files`, each one's position set.
 std::vector<uint8_t> decodedStream(std::vector<File>& files) {
   std::vector<uint8_t> s;
   for (File& f : files) {
@@ -51,48 +195,41 @@ struct Cut {
   uint32_t row = 2, column = 7;
 };
 
-// The stream cut into blocks, at STREAM_OFFSET of an archive without records.
+// The stream cut into blocks, at ARCHIVE_HEADER_SIZE of an archive without records.
 std::vector<uint8_t> archiveOf(const std::vector<uint8_t>& decoded, const std::vector<Cut>& cuts) {
   std::vector<std::vector<uint8_t>> blocks;
-  size_t start = 0;
-  for (const Cut& cut : cuts) {
-    bool last = &cut == &cuts.back();
-    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + cut.end), block;
-    if (cut.kind == 'c') {
-      block = compressBlock({decoded.begin(), decoded.begin() + start}, piece, last, 196608);
-      setBlockField(block, BF_WINDOW_ROW, cut.row);
-      setBlockField(block, BF_WINDOW_COLUMN, cut.column);
+  for (size_t i = 0, start = 0; i < cuts.size(); start = cuts[i++].end) {
+    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + cuts[i].end);
+    bool last = i + 1 == cuts.size();
+    if (cuts[i].kind == 'c') {
+      blocks.push_back(compressBlock({decoded.begin(), decoded.begin() + start}, piece, last, 196608));
+      setBlockField(blocks.back(), BF_WINDOW_ROW, cuts[i].row);
+      setBlockField(blocks.back(), BF_WINDOW_COLUMN, cuts[i].column);
     } else {
-      block = storedBlock(piece, last);
-      if (cut.kind == 'x') setBlockField(block, BF_TYPE, 5);
+      blocks.push_back(storedBlock(piece, last));
+      if (cuts[i].kind == 'x') setBlockField(blocks.back(), BF_TYPE, 5);
     }
-    blocks.push_back(block);
-    start = cut.end;
   }
   std::vector<uint8_t> archive = assembleArchive(blocks, {});
   archive.resize(readLe32(&archive[AH_DIRECTORY_OFFSET]));
   return archive;
 }
 
-struct Result {
+// readStreamFile's result and the bytes it wrote.
+std::pair<int32_t, std::vector<uint8_t>> extract(ArchiveFixture& archive, const File& f, uint8_t flags = 0) {
   int32_t rc;
-  std::vector<uint8_t> bytes;
-};
-
-Result extract(ArchiveFixture& archive, const File& f, uint8_t flags = 0) {
-  Result r;
-  r.bytes = archive.capture(
+  std::vector<uint8_t> bytes = archive.capture(
       [&](FileHandle h) {
-        return readStreamFile(h, STREAM_OFFSET, f.position, (uint32_t)f.data.size(), flags);
+        return readStreamFile(h, ARCHIVE_HEADER_SIZE, f.position, (uint32_t)f.data.size(), flags);
       },
-      &r.rc);
-  return r;
+      &rc);
+  return {rc, bytes};
 }
 
-void expectFile(ArchiveFixture& archive, const File& f) {
-  Result r = extract(archive, f);
-  ASSERT_EQ(r.rc, RC_OK) << f.name;
-  EXPECT_EQ(r.bytes, f.data) << f.name;
+void expectFile(ArchiveFixture& archive, const File& f, uint8_t flags = 0) {
+  auto [rc, bytes] = extract(archive, f, flags);
+  ASSERT_EQ(rc, RC_OK) << f.name;
+  EXPECT_EQ(bytes, f.data) << f.name;
   EXPECT_EQ(state.runningCrc, plainCrc32(f.data)) << f.name;
 }
 
@@ -103,49 +240,33 @@ TEST(StreamReader, FilesInAndOutOfOrderWithRecordsSplitAcrossBlocks) {
                              {"fourth\\sub\\name.bin", textLike(20000, 4)},
                              {"fifth", textLike(10, 5)}};
   std::vector<uint8_t> decoded = decodedStream(files);
-  std::vector<Cut> cuts = {
-      {files[1].position + 5, 'c'},   // second's fixed part split
-      {files[2].position, 's'},       // third starts exactly at a block's end
-      {files[3].position + 11 + 3, 'c'},  // fourth's name split
-      {files[4].position + 11, 's'},  // fifth: fixed part ends the block
-      {decoded.size(), 'c'}};
-  ArchiveFixture archive(archiveOf(decoded, cuts));
-  for (const File& f : files) expectFile(archive, f);
+  std::vector<Cut> cuts = {{files[1].position + 5, 'c'},       // second's fixed part split
+                           {files[2].position, 's'},           // third starts exactly at a block's end
+                           {files[3].position + 11 + 3, 'c'},  // fourth's name split
+                           {files[4].position + 11, 's'},      // fifth: fixed part ends the block
+                           {decoded.size(), 'c'}};
+  std::vector<uint8_t> bytes = archiveOf(decoded, cuts), records = textLike(40, 6);
+  uint32_t directoryPos = (uint32_t)bytes.size();
+  appendDirectoryBlock(bytes, storedBlock(records, true));
+  ArchiveFixture archive(bytes);
+  for (const File& f : files) {
+    expectFile(archive, f);
+    if (&f != &files[0]) continue;
+    // A directory fetch between files keeps the stream's place (the next
+    // file needs the stream's next block).
+    uint8_t *cursor = state.inputCursor, *end = state.inputEnd, directory[DIRECTORY_BUFFER_SIZE];
+    uint32_t inputFilePos = state.inputFilePos;
+    state.directoryPos = directoryPos;
+    ASSERT_EQ(readDirectoryBlock(directory), RC_OK);
+    EXPECT_EQ(std::vector<uint8_t>(state.directoryCursor, state.directoryEnd), records);
+    EXPECT_TRUE(state.inputCursor == cursor && state.inputEnd == end && state.inputFilePos == inputFilePos);
+  }
   uint32_t filePos = state.archiveFilePos;
   expectFile(archive, files[4]);  // again, from the block in hand
   EXPECT_EQ(state.archiveFilePos, filePos) << "served without reading";
   expectFile(archive, files[1]);  // before the block in hand: restart
   expectFile(archive, files[3]);
-
-  File empty{"empty", {}, 12345};
-  Result r = extract(archive, empty);
-  EXPECT_EQ(r.rc, RC_OK);
-  EXPECT_EQ(state.runningCrc, 0u);
-}
-
-TEST(StreamReader, DirectoryFetchBetweenFilesKeepsTheStreamsPlace) {
-  std::vector<File> files = {{"a", textLike(3000, 6)}, {"b", textLike(3000, 7)}};
-  std::vector<uint8_t> decoded = decodedStream(files);
-  std::vector<uint8_t> bytes = archiveOf(decoded, {{files[1].position + 100, 'c'}, {decoded.size(), 'c'}});
-  uint32_t directoryPos = (uint32_t)bytes.size();
-  std::vector<uint8_t> records(40, 'r');
-  bytes.insert(bytes.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
-  std::vector<uint8_t> dir = storedBlock(records, true);
-  bytes.insert(bytes.end(), dir.begin(), dir.end());
-
-  ArchiveFixture archive(bytes);
-  expectFile(archive, files[0]);
-  uint8_t* cursor = state.inputCursor;
-  uint8_t* end = state.inputEnd;
-  uint32_t filePos = state.inputFilePos;
-  state.directoryPos = directoryPos;
-  uint8_t directory[DIRECTORY_BUFFER_SIZE];
-  ASSERT_EQ(readDirectoryBlock(directory), RC_OK);
-  EXPECT_EQ(std::vector<uint8_t>(state.directoryCursor, state.directoryEnd), records);
-  EXPECT_EQ(state.inputCursor, cursor);
-  EXPECT_EQ(state.inputEnd, end);
-  EXPECT_EQ(state.inputFilePos, filePos);
-  expectFile(archive, files[1]);  // needs the stream's next block
+  expectFile(archive, File{"empty", {}, 12345});
 }
 
 // Nothing is served that no block holds: a file in a block whose header is
@@ -159,42 +280,43 @@ TEST(StreamReader, FilesNoBlockHoldsAreDamaged) {
   size_t firstEnd = files[1].position + 500;  // block 2, with a refused header, holds the rest
   ArchiveFixture archive(archiveOf(decoded, {{firstEnd, 's'}, {decoded.size(), 'x'}}));
   expectFile(archive, files[0]);
-  File longer = files[0], beyond{"beyond", std::vector<uint8_t>(10, 0), 0xFFFFFFF0u};
+  File longer = files[0], ghost{"ghost", std::vector<uint8_t>(100, 0), (uint32_t)firstEnd + 10},
+       beyond{"beyond", std::vector<uint8_t>(10, 0), 0xFFFFFFF0u};
   longer.data.resize(5000);
-  for (const File& f : {files[1], File{"ghost", std::vector<uint8_t>(100, 0), (uint32_t)firstEnd + 10}, longer, beyond}) {
-    Result r = extract(archive, f);
-    EXPECT_EQ(r.rc, RC_DAMAGED) << f.name;
+  for (const File& f : {files[1], ghost, longer, beyond}) {
+    auto [rc, bytes] = extract(archive, f);
+    EXPECT_EQ(rc, RC_DAMAGED) << f.name;
     if (f.name == "ghost" || f.name == "beyond") {
-      EXPECT_TRUE(r.bytes.empty()) << f.name << ": not cut from memory behind the decoded bytes";
+      EXPECT_TRUE(bytes.empty()) << f.name << ": not cut from memory behind the decoded bytes";
     }
   }
   expectFile(archive, files[0]);  // before them: the stream restarts
 }
 
+// The history kept for the second block's window: 700000 bytes, then row 3
+// (read as row 2) column 7 keep 524288; rows 0 and 1 top out at 196608, also
+// behind a stored block. A big stored block in between must not cut the
+// history that a later compressed block refers to (about 340000 bytes back).
 TEST(StreamReader, HistoryWindowsAndStoredBlocksKeepingHistory) {
-  // 700000 bytes, then a block with row 3 (= row 2) column 7: 524288 kept.
-  {
-    std::vector<File> files = {{"big", textLike(700000, 11)}, {"next", textLike(30000, 12)}};
+  struct Row {
+    size_t first, second;
+    char firstKind;
+    uint32_t row;
+    uint32_t kept;
+  };
+  for (const Row& r : {Row{700000, 30000, 'c', 3, 524288}, Row{300000, 30000, 's', 0, 196608}}) {
+    std::vector<File> files = {{"big", textLike(r.first, 11)}, {"next", textLike(r.second, 12)}};
     std::vector<uint8_t> decoded = decodedStream(files);
-    ArchiveFixture archive(archiveOf(decoded, {{files[1].position, 'c'}, {decoded.size(), 'c', 3, 7}}));
+    ArchiveFixture archive(archiveOf(decoded, {{files[1].position, r.firstKind}, {decoded.size(), 'c', r.row, 7}}));
     expectFile(archive, files[1]);
-    EXPECT_EQ(state.historyLength, 524288u);
+    EXPECT_EQ(state.historyLength, r.kept) << "row " << r.row;
   }
-  {
-    std::vector<File> rows = {{"big", textLike(300000, 13)}, {"next", textLike(30000, 14)}};
-    std::vector<uint8_t> decoded = decodedStream(rows);
-    ArchiveFixture archive(archiveOf(decoded, {{rows[1].position, 's'}, {decoded.size(), 'c', 0, 7}}));
-    expectFile(archive, rows[1]);
-    EXPECT_EQ(state.historyLength, 196608u) << "rows 0 and 1 top out at 196608";
-  }
-
-  // A big stored block after a first block must not cut the history that a
-  // later compressed block refers to (here about 340000 bytes back).
-  std::vector<uint8_t> first = textLike(300000, 15), stored = textLike(290000, 16);
-  std::vector<uint8_t> third(first.begin() + 250000, first.begin() + 260000);
-  std::vector<File> spread = {{"x", first}, {"y", stored}, {"z", third}};
+  std::vector<uint8_t> first = textLike(300000, 15);
+  std::vector<File> spread = {
+      {"x", first}, {"y", textLike(290000, 16)}, {"z", {first.begin() + 250000, first.begin() + 260000}}};
   std::vector<uint8_t> decoded = decodedStream(spread);
-  ArchiveFixture archive(archiveOf(decoded, {{spread[1].position, 's'}, {spread[2].position, 's'}, {decoded.size(), 'c'}}));
+  ArchiveFixture archive(
+      archiveOf(decoded, {{spread[1].position, 's'}, {spread[2].position, 's'}, {decoded.size(), 'c'}}));
   expectFile(archive, spread[2]);
 }
 
@@ -206,16 +328,12 @@ TEST(StreamReader, CallFilterPiecesFollowTheBlocks) {
     uint32_t mode = flags == 0x04 ? 4 : 2;
     std::vector<File> files = {{"a.exe", original}};
     std::vector<uint8_t> decoded = decodedStream(files);
-    size_t start = files[0].position + 11 + files[0].name.size();
-    size_t split = start + 12345;  // the file's bytes in two pieces
-    size_t first = split - start;
+    size_t start = files[0].position + 11 + files[0].name.size(), first = 12345;  // the file in two pieces
     convertCalls(decoded.data() + start, (uint32_t)first, 0, 40000, mode, true);
-    convertCalls(decoded.data() + split, 40000 - (uint32_t)first, (uint32_t)first, 40000, mode, true);
-    ArchiveFixture archive(archiveOf(decoded, {{split, 'c'}, {decoded.size(), 's'}}));
-    Result r = extract(archive, files[0], flags);
-    ASSERT_EQ(r.rc, RC_OK);
-    EXPECT_EQ(r.bytes, original) << "mode " << mode;
-    EXPECT_EQ(state.runningCrc, plainCrc32(original));
+    convertCalls(decoded.data() + start + first, 40000 - (uint32_t)first, (uint32_t)first, 40000, mode, true);
+    ArchiveFixture archive(archiveOf(decoded, {{start + first, 'c'}, {decoded.size(), 's'}}));
+    SCOPED_TRACE(mode);
+    expectFile(archive, files[0], flags);
   }
 }
 
