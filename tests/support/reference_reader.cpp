@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 
 namespace reference {
@@ -11,43 +12,50 @@ namespace {
 
 [[noreturn]] void fail(const std::string& why) { throw std::runtime_error(why); }
 
-}  // namespace
-
-uint32_t Bits::get(uint32_t n) {
-  uint32_t v = 0;
-  for (uint32_t i = 0; i < n; ++i, ++pos) {
-    if (pos >= limitBits) fail("read past the block's end");
-    v |= (uint32_t)(data[pos / 8] >> (pos % 8) & 1) << i;
+// Bits from `data`, least significant first; reading at `limitBits` throws.
+struct Bits {
+  const uint8_t* data;
+  uint64_t limitBits;
+  uint64_t pos = 0;
+  uint32_t get(uint32_t n) {
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < n; ++i, ++pos) {
+      if (pos >= limitBits) fail("read past the block's end");
+      v |= (uint32_t)(data[pos / 8] >> (pos % 8) & 1) << i;
+    }
+    return v;
   }
-  return v;
-}
+};
 
-void Code::build(const uint8_t* l, uint32_t n) {
-  uint32_t count[17] = {0}, next[17] = {0}, used = 0;
-  uint64_t kraft = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    if (l[i] > 16) fail("code length above 16");
-    if (l[i]) count[l[i]]++, kraft += 1u << (16 - l[i]), ++used;
+// A canonical prefix code, decoded bit by bit (a code's most significant bit
+// comes first). build() throws unless the code is complete or empty.
+struct Code {
+  std::map<std::pair<uint32_t, uint32_t>, uint32_t> symbols;  // (length, code) -> symbol
+
+  void build(const uint8_t* l, uint32_t n) {
+    uint32_t count[17] = {0}, next[17] = {0}, used = 0;
+    uint64_t kraft = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (l[i] > 16) fail("code length above 16");
+      if (l[i]) count[l[i]]++, kraft += 1u << (16 - l[i]), ++used;
+    }
+    // Complete, or no code at all; the packer always pairs a lone code.
+    if (used == 1) fail("a lone code");
+    if (used > 1 && kraft != (1u << 16)) fail("code is not complete");
+    for (uint32_t b = 1, code = 0; b <= 16; ++b) next[b] = code = (code + count[b - 1]) << 1;
+    symbols.clear();
+    for (uint32_t i = 0; i < n; ++i)
+      if (l[i]) symbols[{l[i], next[l[i]]++}] = i;
   }
-  // Complete, or no code at all; the packer always pairs a lone code.
-  if (used == 1) fail("a lone code");
-  if (used > 1 && kraft != (1u << 16)) fail("code is not complete");
-  for (uint32_t b = 1, code = 0; b <= 16; ++b) next[b] = code = (code + count[b - 1]) << 1;
-  symbols.clear();
-  for (uint32_t i = 0; i < n; ++i)
-    if (l[i]) symbols[{l[i], next[l[i]]++}] = i;
-}
-
-uint32_t Code::decode(Bits& in) const {
-  for (uint32_t len = 1, code = 0; len <= 16; ++len) {
-    code = code << 1 | in.get(1);
-    auto it = symbols.find({len, code});
-    if (it != symbols.end()) return it->second;
+  uint32_t decode(Bits& in) const {
+    for (uint32_t len = 1, code = 0; len <= 16; ++len) {
+      code = code << 1 | in.get(1);
+      auto it = symbols.find({len, code});
+      if (it != symbols.end()) return it->second;
+    }
+    fail("no code matches");
   }
-  fail("no code matches");
-}
-
-namespace {
+};
 
 // Lengths of `dest.size()` positions, sets of `setSize`: a pre-code (5-bit
 // fields, zero runs as bijective base-2 digits), then differences modulo 17
