@@ -254,25 +254,29 @@ Archive readArchive(const std::vector<uint8_t>& a) {
   if (result.entries.size() != h.entryCount || pos != a.size()) fail("directory does not end with the archive");
 
   // Streams, decoded once each; with every block's start in stream offsets.
-  std::map<uint32_t, std::pair<std::vector<uint8_t>, std::vector<uint64_t>>> streams;
+  struct Stream {
+    std::vector<uint8_t> bytes;
+    std::vector<uint64_t> blockStarts;
+  };
+  std::map<uint32_t, Stream> streams;
   for (File& f : result.entries) {
     if (f.entry.flags & ENTRY_FOLDER) continue;
-    auto it = streams.find(f.entry.streamOffset);
-    if (it == streams.end()) {
-      it = streams.emplace(f.entry.streamOffset, std::make_pair(std::vector<uint8_t>(), std::vector<uint64_t>())).first;
-      std::vector<uint8_t>& s = it->second.first;
+    auto [it, fresh] = streams.try_emplace(f.entry.streamOffset);
+    Stream& stream = it->second;
+    const std::vector<uint8_t>& s = stream.bytes;
+    if (fresh) {
       expectSignature(a, f.entry.streamOffset, h.directoryOffset, (const char*)STREAM_SIGNATURE,
                       "stream signature missing");
       uint64_t history = 0, capacity = 0;
       for (size_t at = f.entry.streamOffset + SIGNATURE_SIZE;;) {
         BlockInfo info;
-        it->second.second.push_back(s.size());
-        at += readBlock(a, at, BLOCK_MAX_SIZE, s, &history, &capacity, it->second.second.size() == 1, &info);
+        stream.blockStarts.push_back(s.size());
+        bool first = stream.blockStarts.size() == 1;
+        at += readBlock(a, at, BLOCK_MAX_SIZE, stream.bytes, &history, &capacity, first, &info);
         result.blocks.push_back(info);
         if (info.last) break;
       }
     }
-    const std::vector<uint8_t>& s = it->second.first;
     uint64_t p = f.entry.streamPosition;
     if (p + STREAM_RECORD_FIXED_SIZE > s.size()) fail("stream record beyond the stream");
     if (readLe32(&s[p]) != f.entry.length) fail("stream record length differs");
@@ -283,11 +287,8 @@ Archive readArchive(const std::vector<uint8_t>& a) {
     // The filter works on the file's slice within each block on its own.
     for (uint32_t done = 0, n; (f.entry.flags & ENTRY_FILTER_4) && done < f.entry.length; done += n) {
       uint64_t at = dataStart + done, end = s.size();
-      for (uint64_t b : it->second.second)
-        if (b > at) {
-          end = b;
-          break;
-        }
+      auto next = std::upper_bound(stream.blockStarts.begin(), stream.blockStarts.end(), at);
+      if (next != stream.blockStarts.end()) end = *next;
       n = (uint32_t)std::min<uint64_t>(end - at, f.entry.length - done);
       restoreCalls(&f.bytes[done], n, done, f.entry.length, FILTER_OPERAND_32);
     }
