@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "codec/crc32.h"
+#include "frontend.h"
 
 void fuzzCheck(bool condition, const char* what) {
   if (condition) return;
@@ -33,15 +34,7 @@ FileHandle memoryFile(const uint8_t* data, size_t size) {
   return fd;
 }
 
-std::vector<uint8_t> fileContents(FileHandle file) {
-  std::vector<uint8_t> out;
-  uint8_t chunk[65536];
-  for (off_t at = 0;;) {
-    ssize_t n = pread((int)file, chunk, sizeof chunk, at);
-    fuzzCheck(n >= 0, "pread");
-    if (n == 0) break;
-    out.insert(out.end(), chunk, chunk + n);
-    at += n;
-  }
-  return out;
-}
+// The front end the core's driver calls.
+int askOverwrite(const char*) { return OVERWRITE_YES; }
+void showProgress(WindowHandle, const char*) {}
+int showMessage(WindowHandle, const char*, int) { return 1; }

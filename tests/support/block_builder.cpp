@@ -93,15 +93,12 @@ void CodedWriter::match(uint32_t length, uint32_t distance, int repeatSymbol) {
 }
 
 std::vector<uint8_t> storedBlock(const std::vector<uint8_t>& data, bool last) {
-  BitString w;
-  w.put(BLOCK_STORED, BF_TYPE.width);
-  w.put(last, BF_LAST.width);
-  w.put(data.size(), BF_OUTPUT_LENGTH.width);
-  w.put(BLOCK_STORED_DATA_BYTE + data.size(), BF_BLOCK_SIZE.width);
-  w.put(0, BF_WINDOW_SELECTOR.width);  // not read
-  w.alignToByte();
-  w.putBytes(data);
-  return w.bytes;
+  CompressedFrame frame((uint32_t)data.size(), last, 0, 0);  // the selector is not read
+  frame.w.alignToByte();
+  frame.w.putBytes(data);
+  std::vector<uint8_t> block = frame.finish();
+  setBlockField(block, BF_TYPE, BLOCK_STORED);
+  return block;
 }
 
 void setBlockField(std::vector<uint8_t>& block, BlockField f, uint32_t value) {

@@ -34,10 +34,9 @@ struct CodedWriter {
   uint32_t distanceAlphabetFor(uint32_t length) const;
 };
 
-// Block frames: header, selector, data. CompressedFrame::finish writes the
-// block's byte count into blockSize unless `sizeOverride` is given.
+// Block frames. CompressedFrame::finish writes the block's byte count into
+// blockSize unless `sizeOverride` is given; setBlockField overwrites a field.
 std::vector<uint8_t> storedBlock(const std::vector<uint8_t>& data, bool last);
-// Overwrites a header field: another window selector, a damaged type.
 void setBlockField(std::vector<uint8_t>& block, BlockField f, uint32_t value);
 struct CompressedFrame {
   BitString w;
@@ -45,9 +44,9 @@ struct CompressedFrame {
   std::vector<uint8_t> finish(int64_t sizeOverride = -1);
 };
 
-// A greedy LZ parse of `data` behind `history`, matches of 3 bytes or more
-// within `window`; and its coding as a complete block with one set of two
-// distance alphabets. compressBlock does both with uniformSet(2).
+// A greedy LZ parse of `data` behind `history` (matches of 3 bytes or more
+// within `window`), its coding as a complete block with one set of two
+// distance alphabets, and both at once with uniformSet(2).
 struct BuilderToken {
   uint32_t length;  // 0: literal
   uint32_t value;   // literal byte or distance
@@ -62,12 +61,10 @@ std::vector<uint8_t> compressBlock(const std::vector<uint8_t>& history, const st
 void lengthSymbol(uint32_t length, uint32_t* symbol, uint32_t* extra, uint32_t* extraBits);
 void distanceSymbol(uint32_t distance, uint32_t* symbol, uint32_t* extra, uint32_t* extraBits);
 
-// Random coded data (prefix, sets, symbols) for `wanted` bytes behind
-// `historyLength` bytes of history. `valid`: data the strict reference
-// reader accepts (every set used, exactly `wanted` bytes, no distance before
-// the history, no code for symbol 287); otherwise also what only a lenient
-// decoder copes with (one distance alphabet, distances it drops, overlong
-// matches, symbol 287 coded).
+// Random coded data for `wanted` bytes behind `historyLength` bytes of
+// history. `valid`: only what the strict reference reader accepts; otherwise
+// also what merely a lenient decoder copes with (one distance alphabet,
+// distances before the history, overlong matches, symbol 287 coded).
 void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t historyLength, uint32_t wanted,
                           bool valid = false);
 

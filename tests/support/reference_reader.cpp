@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <stdexcept>
 
 namespace reference {
@@ -11,43 +12,50 @@ namespace {
 
 [[noreturn]] void fail(const std::string& why) { throw std::runtime_error(why); }
 
-}  // namespace
-
-uint32_t Bits::get(uint32_t n) {
-  uint32_t v = 0;
-  for (uint32_t i = 0; i < n; ++i, ++pos) {
-    if (pos >= limitBits) fail("read past the block's end");
-    v |= (uint32_t)(data[pos / 8] >> (pos % 8) & 1) << i;
+// Bits from `data`, least significant first; reading at `limitBits` throws.
+struct Bits {
+  const uint8_t* data;
+  uint64_t limitBits;
+  uint64_t pos = 0;
+  uint32_t get(uint32_t n) {
+    uint32_t v = 0;
+    for (uint32_t i = 0; i < n; ++i, ++pos) {
+      if (pos >= limitBits) fail("read past the block's end");
+      v |= (uint32_t)(data[pos / 8] >> (pos % 8) & 1) << i;
+    }
+    return v;
   }
-  return v;
-}
+};
 
-void Code::build(const uint8_t* l, uint32_t n) {
-  uint32_t count[17] = {0}, next[17] = {0}, used = 0;
-  uint64_t kraft = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    if (l[i] > 16) fail("code length above 16");
-    if (l[i]) count[l[i]]++, kraft += 1u << (16 - l[i]), ++used;
+// A canonical prefix code, decoded bit by bit (a code's most significant bit
+// comes first). build() throws unless the code is complete or empty.
+struct Code {
+  std::map<std::pair<uint32_t, uint32_t>, uint32_t> symbols;  // (length, code) -> symbol
+
+  void build(const uint8_t* l, uint32_t n) {
+    uint32_t count[17] = {0}, next[17] = {0}, used = 0;
+    uint64_t kraft = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (l[i] > 16) fail("code length above 16");
+      if (l[i]) count[l[i]]++, kraft += 1u << (16 - l[i]), ++used;
+    }
+    // Complete, or no code at all; the packer always pairs a lone code.
+    if (used == 1) fail("a lone code");
+    if (used > 1 && kraft != (1u << 16)) fail("code is not complete");
+    for (uint32_t b = 1, code = 0; b <= 16; ++b) next[b] = code = (code + count[b - 1]) << 1;
+    symbols.clear();
+    for (uint32_t i = 0; i < n; ++i)
+      if (l[i]) symbols[{l[i], next[l[i]]++}] = i;
   }
-  // Complete, or no code at all; the packer always pairs a lone code.
-  if (used == 1) fail("a lone code");
-  if (used > 1 && kraft != (1u << 16)) fail("code is not complete");
-  for (uint32_t b = 1, code = 0; b <= 16; ++b) next[b] = code = (code + count[b - 1]) << 1;
-  symbols.clear();
-  for (uint32_t i = 0; i < n; ++i)
-    if (l[i]) symbols[{l[i], next[l[i]]++}] = i;
-}
-
-uint32_t Code::decode(Bits& in) const {
-  for (uint32_t len = 1, code = 0; len <= 16; ++len) {
-    code = code << 1 | in.get(1);
-    auto it = symbols.find({len, code});
-    if (it != symbols.end()) return it->second;
+  uint32_t decode(Bits& in) const {
+    for (uint32_t len = 1, code = 0; len <= 16; ++len) {
+      code = code << 1 | in.get(1);
+      auto it = symbols.find({len, code});
+      if (it != symbols.end()) return it->second;
+    }
+    fail("no code matches");
   }
-  fail("no code matches");
-}
-
-namespace {
+};
 
 // Lengths of `dest.size()` positions, sets of `setSize`: a pre-code (5-bit
 // fields, zero runs as bijective base-2 digits), then differences modulo 17
@@ -246,25 +254,29 @@ Archive readArchive(const std::vector<uint8_t>& a) {
   if (result.entries.size() != h.entryCount || pos != a.size()) fail("directory does not end with the archive");
 
   // Streams, decoded once each; with every block's start in stream offsets.
-  std::map<uint32_t, std::pair<std::vector<uint8_t>, std::vector<uint64_t>>> streams;
+  struct Stream {
+    std::vector<uint8_t> bytes;
+    std::vector<uint64_t> blockStarts;
+  };
+  std::map<uint32_t, Stream> streams;
   for (File& f : result.entries) {
     if (f.entry.flags & ENTRY_FOLDER) continue;
-    auto it = streams.find(f.entry.streamOffset);
-    if (it == streams.end()) {
-      it = streams.emplace(f.entry.streamOffset, std::make_pair(std::vector<uint8_t>(), std::vector<uint64_t>())).first;
-      std::vector<uint8_t>& s = it->second.first;
+    auto [it, fresh] = streams.try_emplace(f.entry.streamOffset);
+    Stream& stream = it->second;
+    const std::vector<uint8_t>& s = stream.bytes;
+    if (fresh) {
       expectSignature(a, f.entry.streamOffset, h.directoryOffset, (const char*)STREAM_SIGNATURE,
                       "stream signature missing");
       uint64_t history = 0, capacity = 0;
       for (size_t at = f.entry.streamOffset + SIGNATURE_SIZE;;) {
         BlockInfo info;
-        it->second.second.push_back(s.size());
-        at += readBlock(a, at, BLOCK_MAX_SIZE, s, &history, &capacity, it->second.second.size() == 1, &info);
+        stream.blockStarts.push_back(s.size());
+        bool first = stream.blockStarts.size() == 1;
+        at += readBlock(a, at, BLOCK_MAX_SIZE, stream.bytes, &history, &capacity, first, &info);
         result.blocks.push_back(info);
         if (info.last) break;
       }
     }
-    const std::vector<uint8_t>& s = it->second.first;
     uint64_t p = f.entry.streamPosition;
     if (p + STREAM_RECORD_FIXED_SIZE > s.size()) fail("stream record beyond the stream");
     if (readLe32(&s[p]) != f.entry.length) fail("stream record length differs");
@@ -275,11 +287,8 @@ Archive readArchive(const std::vector<uint8_t>& a) {
     // The filter works on the file's slice within each block on its own.
     for (uint32_t done = 0, n; (f.entry.flags & ENTRY_FILTER_4) && done < f.entry.length; done += n) {
       uint64_t at = dataStart + done, end = s.size();
-      for (uint64_t b : it->second.second)
-        if (b > at) {
-          end = b;
-          break;
-        }
+      auto next = std::upper_bound(stream.blockStarts.begin(), stream.blockStarts.end(), at);
+      if (next != stream.blockStarts.end()) end = *next;
       n = (uint32_t)std::min<uint64_t>(end - at, f.entry.length - done);
       restoreCalls(&f.bytes[done], n, done, f.entry.length, FILTER_OPERAND_32);
     }

@@ -9,7 +9,6 @@
 
 #include <stdint.h>
 
-#include <map>
 #include <string>
 #include <vector>
 
@@ -33,22 +32,6 @@ struct Archive {
   std::vector<File> entries;
   std::vector<BlockInfo> blocks;  // data blocks of every stream, in order
   uint32_t directoryBlocks = 0;
-};
-
-// Bits from `data`, least significant first; reading at `limitBits` throws.
-struct Bits {
-  const uint8_t* data;
-  uint64_t limitBits;
-  uint64_t pos = 0;
-  uint32_t get(uint32_t n);
-};
-
-// A canonical prefix code, decoded bit by bit (a code's most significant bit
-// comes first). build() throws unless the code is complete or empty.
-struct Code {
-  std::map<std::pair<uint32_t, uint32_t>, uint32_t> symbols;  // (length, code) -> symbol
-  void build(const uint8_t* lengths, uint32_t count);
-  uint32_t decode(Bits& in) const;  // throws when no code matches
 };
 
 // Decodes the coded data of one compressed block that starts at `block` (bit

@@ -20,12 +20,12 @@ std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
   std::vector<uint8_t> decoded;
   std::vector<RecordDraft> records;
   for (const StoredEntry& e : entries) {
-    RecordDraft r = fileRecord(e.name, e.folder ? std::vector<uint8_t>() : e.data, (uint32_t)decoded.size());
-    r.folder = e.folder, r.attributes = e.attributes, r.flags = e.flags;
-    r.createDate = e.createDate, r.createTime = e.createTime, r.writeDate = e.writeDate, r.writeTime = e.writeTime;
-    r.crc = e.folder ? 0 : r.crc ^ (e.badCrc ? 1u : 0u);
-    records.push_back(r);
+    records.push_back(e);
+    records.back().streamPosition = (uint32_t)decoded.size();
     if (e.folder) continue;
+    RecordDraft& r = records.back();
+    r.length = (uint32_t)e.data.size();
+    r.crc = referenceCrc32(e.data.data(), e.data.size()) ^ (e.badCrc ? 1u : 0u);
     std::vector<uint8_t> slice = streamSlice(e.name, e.data);
     decoded.insert(decoded.end(), slice.begin(), slice.end());
   }
@@ -106,22 +106,19 @@ std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& st
   return archive;
 }
 
-std::vector<uint8_t> zeroPaddedBlock(const std::vector<uint8_t>& head, uint32_t outputLength, bool last) {
-  CompressedFrame frame(outputLength, last);
-  CodedWriter coder(frame.w, 2, {uniformSet(2)});
-  for (uint8_t b : head) coder.literal(b);
-  coder.literal(0);
-  for (uint64_t made = head.size() + 1; made < outputLength; made += MAX_MATCH) coder.match(MAX_MATCH, 1);
-  return frame.finish();
-}
-
 std::vector<uint8_t> backAndForthArchive(uint32_t files, uint32_t blockOutput) {
   std::vector<std::vector<uint8_t>> blocks;
   std::vector<RecordDraft> records;
   for (uint32_t i = 0; i < files; ++i) {
     std::vector<uint8_t> data = {(uint8_t)('a' + i % 26)};
     std::string name = "f" + std::to_string(i);
-    blocks.push_back(zeroPaddedBlock(streamSlice(name, data), blockOutput, i + 1 == files));
+    CompressedFrame frame(blockOutput, i + 1 == files);
+    CodedWriter coder(frame.w, 2, {uniformSet(2)});
+    std::vector<uint8_t> head = streamSlice(name, data);
+    for (uint8_t b : head) coder.literal(b);
+    coder.literal(0);
+    for (uint64_t made = head.size() + 1; made < blockOutput; made += MAX_MATCH) coder.match(MAX_MATCH, 1);
+    blocks.push_back(frame.finish());
     records.push_back(fileRecord(name, data, i * blockOutput));
   }
   std::vector<RecordDraft> order;

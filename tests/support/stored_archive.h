@@ -1,6 +1,5 @@
-// Builds small archives of given blocks and records, for tests of the
-// directory walk and the driver: every byte placed by hand, so a test can
-// also damage any field it likes.
+// Builds small archives of given blocks and records, every byte placed by
+// hand, so that a test can also damage any field it likes.
 #pragma once
 
 #include <stdint.h>
@@ -8,13 +7,18 @@
 #include <string>
 #include <vector>
 
-struct StoredEntry {
+struct RecordDraft {
   std::string name;
   bool folder = false;
-  std::vector<uint8_t> data;
-  uint8_t attributes = 0;
-  uint8_t flags = 0;  // ENTRY_FOLDER is added for folders
+  uint32_t streamPosition = 0, length = 0, crc = 0;
+  uint8_t attributes = 0, flags = 0;  // ENTRY_FOLDER is added for folders
   uint16_t createDate = 0, createTime = 0, writeDate = 0, writeTime = 0;
+};
+
+// A record's name and fields with the file's bytes; buildStoredArchive
+// fills in streamPosition, length and crc.
+struct StoredEntry : RecordDraft {
+  std::vector<uint8_t> data;
   bool badCrc = false;  // record a CRC that does not match the data
 };
 
@@ -33,13 +37,6 @@ uint32_t referenceCrc32(const uint8_t* data, size_t size);
 // One file's slice of a decoded stream: StreamRecord, name, bytes, CRC-32.
 std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes);
 
-struct RecordDraft {
-  std::string name;
-  bool folder = false;
-  uint32_t streamPosition = 0, length = 0, crc = 0;
-  uint8_t attributes = 0, flags = 0;  // ENTRY_FOLDER is added for folders
-  uint16_t createDate = 0, createTime = 0, writeDate = 0, writeTime = 0;
-};
 // A file record for `bytes` whose slice starts at `position` of the stream.
 RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position);
 

@@ -1,4 +1,5 @@
-// A fresh temporary folder per test, removed with everything in it.
+// A fresh temporary folder per test, removed with everything in it; whole
+// files read and written as they are.
 #pragma once
 
 #include <stdint.h>
@@ -9,26 +10,29 @@
 #include <string>
 #include <vector>
 
+// "/a/b" -> "\a\b": the core's paths use "\" on every platform.
+std::string toCorePath(const std::string& posix);
+
 class TempDir {
  public:
   TempDir();
   ~TempDir();
   const std::filesystem::path& path() const { return path_; }
-  // The folder in the core's notation ("\" separators), for installPath.
-  std::string corePath() const;
-  std::string corePath(const std::string& relative) const;
+  // The folder (or a path below it) in the core's notation, for installPath.
+  std::string corePath(const std::string& relative = "") const {
+    return toCorePath((relative.empty() ? path_ : path_ / relative).string());
+  }
 
  private:
   std::filesystem::path path_;
 };
 
-// "/a/b" -> "\a\b": the core's paths use "\" on every platform.
-std::string toCorePath(const std::string& posix);
-
-// Whole files, bytes as they are; writeFile creates the folders above.
+// writeFile creates the folders above.
 std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
-void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+inline void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
+  writeFile(path, std::string(bytes.begin(), bytes.end()));
+}
 
 // Runs `child` in a forked process without root's rights (as root, permission
 // denials cannot be staged); its exit status, 101 when it did not exit.
