@@ -1,4 +1,4 @@
 #!/bin/sh
-# Rebuilds the archives here and their transcripts with the built `jov`.
+# Rewrites the transcripts of the archives here with the built `jov`.
 # Usage: tests/golden/regenerate.sh [build folder]; then review `git diff`.
 JOV_GOLDEN_WRITE=1 "${1:-build}/tests/roundtrip_tests" --gtest_filter='Golden.*'

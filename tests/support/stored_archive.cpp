@@ -1,10 +1,7 @@
 #include "stored_archive.h"
 
-#include <algorithm>
-
 #include "block_builder.h"
 #include "format.h"
-#include "jumping_archive.h"
 
 uint32_t referenceCrc32(const uint8_t* data, size_t size) {
   uint32_t crc = 0xFFFFFFFFu;
@@ -15,8 +12,7 @@ uint32_t referenceCrc32(const uint8_t* data, size_t size) {
   return ~crc;
 }
 
-std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
-                                        const StoredArchiveOptions& options) {
+std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries) {
   std::vector<uint8_t> decoded;
   std::vector<RecordDraft> records;
   for (const StoredEntry& e : entries) {
@@ -29,14 +25,7 @@ std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
     std::vector<uint8_t> slice = streamSlice(e.name, e.data);
     decoded.insert(decoded.end(), slice.begin(), slice.end());
   }
-  std::vector<std::vector<uint8_t>> blocks;
-  size_t at = 0;
-  do {
-    size_t n = std::min<size_t>(options.blockOutput, decoded.size() - at);
-    blocks.push_back(storedBlock({decoded.begin() + at, decoded.begin() + at + n}, at + n == decoded.size()));
-    at += n;
-  } while (at < decoded.size());
-  return assembleArchive(blocks, records, options.entryCountDelta, options.recordsPerDirectoryBlock);
+  return assembleArchive({storedBlock(decoded, true)}, records);
 }
 
 std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -60,8 +49,7 @@ RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& byte
 }
 
 std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
-                                     const std::vector<RecordDraft>& records, uint32_t extraCount,
-                                     uint32_t recordsPerBlock) {
+                                     const std::vector<RecordDraft>& records) {
   std::vector<uint8_t> archive(ARCHIVE_HEADER_SIZE, 0);
   const uint32_t streamOffset = (uint32_t)archive.size();
   archive.insert(archive.end(), STREAM_SIGNATURE, STREAM_SIGNATURE + SIGNATURE_SIZE);
@@ -77,8 +65,7 @@ std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& st
     directory.clear(), inBlock = 0;
   };
   for (const RecordDraft& r : records) {
-    if (inBlock == recordsPerBlock || (inBlock && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE))
-      flush();
+    if (inBlock && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE) flush();
     size_t at = directory.size();
     directory.resize(at + DIRECTORY_ENTRY_SIZE);
     uint8_t* e = &directory[at];
@@ -100,31 +87,8 @@ std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& st
 
   std::copy(ARCHIVE_MAGIC, ARCHIVE_MAGIC + 4, archive.begin() + AH_MAGIC);
   writeLe32(&archive[AH_DIRECTORY_OFFSET], directoryOffset);
-  writeLe32(&archive[AH_ENTRY_COUNT], (uint32_t)records.size() + extraCount);
+  writeLe32(&archive[AH_ENTRY_COUNT], (uint32_t)records.size());
   writeLe32(&archive[AH_ARCHIVE_LENGTH], (uint32_t)archive.size());
   writeLe32(&archive[AH_DATA_LENGTH], directoryOffset - ARCHIVE_HEADER_SIZE);
   return archive;
-}
-
-std::vector<uint8_t> backAndForthArchive(uint32_t files, uint32_t blockOutput) {
-  std::vector<std::vector<uint8_t>> blocks;
-  std::vector<RecordDraft> records;
-  for (uint32_t i = 0; i < files; ++i) {
-    std::vector<uint8_t> data = {(uint8_t)('a' + i % 26)};
-    std::string name = "f" + std::to_string(i);
-    CompressedFrame frame(blockOutput, i + 1 == files);
-    CodedWriter coder(frame.w, 2, {uniformSet(2)});
-    std::vector<uint8_t> head = streamSlice(name, data);
-    for (uint8_t b : head) coder.literal(b);
-    coder.literal(0);
-    for (uint64_t made = head.size() + 1; made < blockOutput; made += MAX_MATCH) coder.match(MAX_MATCH, 1);
-    blocks.push_back(frame.finish());
-    records.push_back(fileRecord(name, data, i * blockOutput));
-  }
-  std::vector<RecordDraft> order;
-  for (uint32_t low = 0, high = files; low < high;) {
-    order.push_back(records[--high]);
-    if (low < high) order.push_back(records[low++]);
-  }
-  return assembleArchive(blocks, order);
 }

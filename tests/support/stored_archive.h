@@ -22,15 +22,8 @@ struct StoredEntry : RecordDraft {
   bool badCrc = false;  // record a CRC that does not match the data
 };
 
-struct StoredArchiveOptions {
-  uint32_t blockOutput = 1000000;  // decoded bytes per stored stream block
-  uint32_t recordsPerDirectoryBlock = 1000;
-  uint32_t entryCountDelta = 0;  // header claims this many more records
-};
-
-// One solid stream of stored blocks holding every file, then the records.
-std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries,
-                                        const StoredArchiveOptions& options = {});
+// One stored block holding every file, then the records.
+std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries);
 
 uint32_t referenceCrc32(const uint8_t* data, size_t size);
 
@@ -41,8 +34,6 @@ std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint
 RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position);
 
 // Header, one data stream of the given blocks, and the records in stored
-// directory blocks of as many whole records as fit 8192 bytes (at most
-// `recordsPerBlock`); entryCount is their number plus `extraCount`.
+// directory blocks of as many whole records as fit 8192 bytes.
 std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_t>>& streamBlocks,
-                                     const std::vector<RecordDraft>& records, uint32_t extraCount = 0,
-                                     uint32_t recordsPerBlock = 1000);
+                                     const std::vector<RecordDraft>& records);

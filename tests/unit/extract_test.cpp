@@ -53,8 +53,8 @@ class Extract : public ::testing::Test {
     }
     strcpy(state.installPath, folder.empty() ? toCorePath(out.string()).c_str() : folder.c_str());
   }
-  ResultCode run(const std::vector<StoredEntry>& entries, StoredArchiveOptions options = {}) {
-    open(buildStoredArchive(entries, options));
+  ResultCode run(const std::vector<StoredEntry>& entries) {
+    open(buildStoredArchive(entries));
     return extractArchive(nullptr);
   }
   size_t filesInDir() {
