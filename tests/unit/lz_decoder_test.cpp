@@ -85,11 +85,9 @@ TEST(Decoders, RandomValidLenientAndDamagedBlocks) {
       EXPECT_TRUE(o == (Outcome{(int32_t)wanted, expected, used * 8ull})) << what;
       ++checkedAgainstReference;
     }
-    // Damage: flipped bits, a garbled stretch or a cut, at random places.
+    // Damage: a garbled stretch or a cut, at a random place.
     size_t at = 7 + rng() % (block.size() - 7);
-    if (uint32_t kind = rng() % 3; kind == 0) {
-      for (uint32_t i = 1 + rng() % 4; i; --i) block[7 + rng() % (block.size() - 7)] ^= (uint8_t)(1u << rng() % 8);
-    } else if (kind == 1) {
+    if (rng() % 2) {
       for (size_t i = at, n = 1 + rng() % 32; i < std::min(block.size(), at + n); ++i) block[i] = (uint8_t)rng();
     } else {
       block.resize(at);
@@ -144,9 +142,7 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
     std::vector<uint8_t> h(history.begin(), history.begin() + c.historyLength);
     Outcome o = decodeInBuffer(w.bytes, 0, h, c.requested, c.what);
     EXPECT_EQ(o.result, c.result) << c.what;
-    if (c.result >= 0) {
-      EXPECT_EQ(o.output, c.bytes) << c.what;
-    }
+    EXPECT_EQ(o.output, c.bytes) << c.what;
     if (c.result == 0) {
       EXPECT_EQ(o.endBit, 8u);
     }
@@ -174,9 +170,7 @@ TEST(Decoders, PackerBlocksAcrossRefillsCutsAndFlips) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = rng() % 3 ? (uint8_t)"setup archive "[i % 14] : (uint8_t)rng();
   jov::LevelConfig config = jov::levelConfig(5);
   jov::ParsedBlock parsed = jov::parseBlock({data.data(), 0, (uint32_t)data.size()}, config);
-  jov::CodingOptions coding;
-  coding.threeAlphabets = parsed.threeAlphabets;
-  coding.chunkTokens = config.chunkTokens;
+  jov::CodingOptions coding{parsed.threeAlphabets, config.chunkTokens};
   std::vector<uint8_t> block = jov::frameCompressedBlock(parsed.tokens, (uint32_t)data.size(), true, 2, 7, coding);
   ASSERT_GT(block.size(), 2u * INPUT_CHUNK);
   std::vector<std::vector<uint8_t>> files = {block};
