@@ -7,13 +7,11 @@
 
 #include <string.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "archive/extract.h"
 #include "archive/header.h"
 #include "codec/crc32.h"
-#include "frontend.h"
 #include "install_state.h"
 #include "stored_archive.h"
 #include "temp_dir.h"
@@ -27,12 +25,10 @@ class Extract : public ::testing::Test {
  protected:
   TempDir dir;
   fs::path out = dir.path() / "out";
-  int archives = 0;
 
   void SetUp() override {
     testFrontEnd.reset();
     buildCrcTable();
-    state.overwriteAll = 0;
     state.cancelRequested = 0;
     state.archiveFile = INVALID_FILE;
   }
@@ -43,7 +39,7 @@ class Extract : public ::testing::Test {
   // Opens the archive as the installer would, installing into out/.
   void open(const std::vector<uint8_t>& archive) {
     if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
-    fs::path file = dir.path() / ("setup" + std::to_string(++archives) + ".bin");
+    fs::path file = dir.path() / "setup.bin";
     writeFile(file, archive);
     state.archiveFile = fileOpen(toCorePath(file.string()).c_str(), ACCESS_READ);
     state.archiveOffset = 0;
@@ -91,8 +87,7 @@ TEST_F(Extract, ReportedFailuresGoOnOrStop) {
 
   for (size_t stopAt = 0; stopAt < 2; ++stopAt) {
     testFrontEnd.reset();
-    testFrontEnd.messageAnswers = std::deque<int>(stopAt, 1);
-    testFrontEnd.messageAnswers.push_back(0);
+    testFrontEnd.messageAnswers = stopAt ? std::deque<int>{1, 0} : std::deque<int>{0};
     fs::remove_all(out);
     EXPECT_EQ(run(std::vector<StoredEntry>(entries.begin() + (stopAt ? 2 : 1), entries.end())), RC_CANCELLED);
     EXPECT_EQ(testFrontEnd.messages.size(), stopAt + 1);
