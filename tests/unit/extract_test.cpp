@@ -1,8 +1,5 @@
-// The extraction driver behind the scripted front end: what it asks, shows
-// and leaves on disk when records fail and the user answers. (Bytes, times
-// and attributes, a cancel during a file and the install folder's length
-// limit are the round-trip and golden tests' matter: `jov extract` runs this
-// driver.)
+// The extraction driver behind the scripted front end: what it shows and leaves on disk when records
+// fail and the user answers. The rest is for the round-trip and golden tests: `jov extract` runs it.
 #include <gtest/gtest.h>
 
 #include <string.h>

@@ -1,8 +1,5 @@
-// Prefix codes: the reference lookup-plus-tree (huffman.cpp), the wide
-// tables built on its verdict, and the code-length reader. For every set of
-// code lengths the two tables both accept or both refuse it, and every 16-bit
-// input decodes to the same symbol with the same code length, or to no code
-// in both.
+// Prefix codes: the lookup-plus-tree of huffman.cpp, the wide tables built on its verdict (both
+// accept or refuse a set of lengths, and decode every 16-bit input alike), the code-length reader.
 #include <gtest/gtest.h>
 
 #include <algorithm>
