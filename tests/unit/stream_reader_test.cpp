@@ -1,5 +1,5 @@
-// The reading side under the extraction driver: the block input's loads,
-// the directory reader, the call filter and the solid stream reader.
+// The reading side under the extraction driver: the block input's loads, the directory reader, the call
+// filter and the solid stream reader.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -21,18 +21,16 @@ namespace {
 // Compressible bytes: a phrase, a third of it noise.
 std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
   std::vector<uint8_t> v = randomBytes(n, seed);
-  for (size_t i = 0; i < n; ++i)
-    if (v[i] % 3) v[i] = (uint8_t)"setup archive stream "[i % 21];
+  for (size_t i = 0; i < n; ++i) v[i] = v[i] % 3 ? (uint8_t)"setup archive stream "[i % 21] : v[i];
   return v;
 }
 
 uint32_t loaded(const uint8_t* p) { return (uint32_t)(p - state.inputBuffer); }
 
-// A block longer than one load (8 + 61424 bytes, 8 of them held back): a
-// cancel refuses a refill and changes nothing; a refill carries a cursor that
-// ran into the held-back lookahead to the front; a file that ends inside the
-// block ends the refills with what arrived readable, and is never asked again
-// for bytes that never come.
+// A block longer than one load (8 + 61424 bytes, 8 of them held back): a cancel refuses a refill and
+// changes nothing; a refill carries a cursor that ran into the held-back lookahead to the front; a file
+// that ends inside the block ends the refills with what arrived readable, and is never asked again for
+// bytes that never come.
 TEST(BlockInput, RefillsCancelAndAFileCutShort) {
   for (size_t cut : {150000u, 61532u}) {
     std::vector<uint8_t> file = randomBytes(cut, 1), header = CompressedFrame(0, false).finish(150000);  // claimed
@@ -45,8 +43,7 @@ TEST(BlockInput, RefillsCancelAndAFileCutShort) {
     EXPECT_EQ(loaded(state.inputCursor), INPUT_CHUNK + 3) << "a refused refill changes nothing";
     state.cancelRequested = 0;
     ASSERT_EQ(fillInput(false), RC_OK);
-    EXPECT_EQ(loaded(state.inputCursor), 3u);
-    EXPECT_EQ(state.inputBitOffset, 5u);
+    EXPECT_EQ(std::pair(loaded(state.inputCursor), state.inputBitOffset), std::pair(3u, 5u));
     size_t end = std::min(cut, 2 * (size_t)INPUT_CHUNK + 8);
     EXPECT_TRUE(std::equal(file.begin() + INPUT_CHUNK, file.begin() + (ptrdiff_t)end, state.inputBuffer));
     EXPECT_EQ(loaded(state.inputEnd), end - INPUT_CHUNK - (cut > end ? 8 : 0));
@@ -62,30 +59,29 @@ TEST(BlockInput, RefillsCancelAndAFileCutShort) {
   EXPECT_EQ(fillInput(true), RC_DAMAGED) << "a header needs 6 bytes";
 }
 
-// Signature and block: one directory block, appended to `a`.
-void appendDirectoryBlock(std::vector<uint8_t>& a, const std::vector<uint8_t>& block) {
-  a.insert(a.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
-  a.insert(a.end(), block.begin(), block.end());
+// Signature and block: one directory block.
+std::vector<uint8_t> directoryBlock(const std::vector<uint8_t>& block) {
+  std::vector<uint8_t> a = block;
+  a.insert(a.begin(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
+  return a;
 }
 
-// Each damage is refused before anything is written: a signature byte, the
-// block type, a block announcing 8193 decoded bytes (stored or compressed).
+// Each damage is refused before anything is written: a signature byte, the block type, a block announcing
+// 8193 decoded bytes (stored or compressed).
 TEST(DirectoryReader, RefusesBadSignaturesTypesAndOversizedBlocks) {
   for (uint32_t i = 0; i < SIGNATURE_SIZE + 3; ++i) {
-    std::vector<uint8_t> records = textLike(i > SIGNATURE_SIZE ? DIRECTORY_BUFFER_SIZE + 1 : 40, 4), a;
+    SCOPED_TRACE("case " + std::to_string(i));
+    std::vector<uint8_t> records = textLike(i > SIGNATURE_SIZE ? DIRECTORY_BUFFER_SIZE + 1 : 40, 4);
     std::vector<uint8_t> block =
         i == SIGNATURE_SIZE + 2 ? compressBlock({}, records, true) : storedBlock(records, true);
     if (i == SIGNATURE_SIZE) setBlockField(block, BF_TYPE, 3);
-    appendDirectoryBlock(a, block);
+    std::vector<uint8_t> a = directoryBlock(block), buffer(DIRECTORY_BUFFER_SIZE + 64, 0xCC);  // a guard behind
     if (i < SIGNATURE_SIZE) a[i] ^= 0x20;
     ArchiveFixture archive(a);
-    uint8_t buffer[DIRECTORY_BUFFER_SIZE + 64];  // with a guard behind it
-    std::fill(std::begin(buffer), std::end(buffer), 0xCC);
     state.directoryPos = 0;
-    EXPECT_EQ(readDirectoryBlock(buffer), RC_DAMAGED) << "case " << i;
+    EXPECT_EQ(readDirectoryBlock(buffer.data()), RC_DAMAGED);
     EXPECT_EQ(state.directoryEnd, state.directoryCursor);
-    EXPECT_TRUE(std::all_of(std::begin(buffer), std::end(buffer), [](uint8_t b) { return b == 0xCC; }))
-        << "case " << i;
+    EXPECT_EQ(buffer, std::vector<uint8_t>(buffer.size(), 0xCC));
   }
 }
 
@@ -165,13 +161,12 @@ TEST(StreamReader, FilesInAndOutOfOrderWithRecordsSplitAcrossBlocks) {
                            {decoded.size(), 'c'}};
   std::vector<uint8_t> bytes = archiveOf(decoded, cuts), records = textLike(40, 6);
   uint32_t directoryPos = (uint32_t)bytes.size();
-  appendDirectoryBlock(bytes, storedBlock(records, true));
+  for (uint8_t b : directoryBlock(storedBlock(records, true))) bytes.push_back(b);
   ArchiveFixture archive(bytes);
   for (const File& f : files) {
     expectFile(archive, f);
     if (&f != &files[0]) continue;
-    // A directory fetch between files keeps the stream's place: the next
-    // file needs the stream's next block.
+    // A directory fetch between files keeps the stream's place: the next file needs the stream's next block.
     uint8_t directory[DIRECTORY_BUFFER_SIZE];
     state.directoryPos = directoryPos;
     ASSERT_EQ(readDirectoryBlock(directory), RC_OK);
@@ -185,11 +180,10 @@ TEST(StreamReader, FilesInAndOutOfOrderWithRecordsSplitAcrossBlocks) {
   expectFile(archive, File{"empty", {}, 12345});
 }
 
-// Nothing is served that no block holds: a file in a block whose header is
-// refused, one behind the decoded bytes of the block before it, one running
-// past the stream's last block (regression, found by fuzzing the driver: it
-// was "produced" short and kept when its record claimed the CRC of what did
-// come), one starting after the stream's end.
+// Nothing is served that no block holds: a file in a block whose header is refused, one behind the decoded
+// bytes of the block before it, one running past the stream's last block (regression, found by fuzzing the
+// driver: it was "produced" short and kept when its record claimed the CRC of what did come), one starting
+// after the stream's end.
 TEST(StreamReader, FilesNoBlockHoldsAreDamaged) {
   std::vector<File> files = {{"a", textLike(1000, 8)}, {"b", textLike(1000, 9)}, {"c", textLike(1000, 10)}};
   std::vector<uint8_t> decoded = decodedStream(files);
@@ -209,10 +203,9 @@ TEST(StreamReader, FilesNoBlockHoldsAreDamaged) {
   expectFile(archive, files[0]);  // before them: the stream restarts
 }
 
-// The history kept for the second block's window: 700000 bytes, then row 3
-// (read as row 2) column 7 keep 524288; rows 0 and 1 top out at 196608, also
-// behind a stored block. Stored blocks in between keep the largest window
-// that a later compressed block may refer to (here about 520000 bytes back).
+// The history kept for the second block's window: 700000 bytes, then row 3 (read as row 2) column 7 keep
+// 524288; rows 0 and 1 top out at 196608, also behind a stored block. Stored blocks in between keep the
+// largest window that a later compressed block may refer to (here about 520000 bytes back).
 TEST(StreamReader, HistoryWindowsAndStoredBlocksKeepingHistory) {
   using Row = std::tuple<size_t, char, uint32_t, uint32_t>;  // first file, its block, second's row, kept
   for (auto [first, kind, row, kept] : {Row{700000, 'c', 3, 524288}, Row{300000, 's', 0, 196608}}) {
@@ -231,9 +224,8 @@ TEST(StreamReader, HistoryWindowsAndStoredBlocksKeepingHistory) {
   expectFile(archive, spread[2]);
 }
 
-// Executables whose pieces follow the blocks (random cuts, stored or
-// compressed): the packer's direction, undone piece by piece by the
-// reference, gives the file back, and so does the reader. Flags 0x04 ask for
+// Executables whose pieces follow the blocks (random cuts, stored or compressed): the packer's direction,
+// undone piece by piece by the reference, gives the file back, and so does the reader. Flags 0x04 ask for
 // 32-bit operands; with 0x06 bit 1 wins: 16-bit ones.
 TEST(StreamReader, CallFilterPiecesFollowTheBlocks) {
   std::mt19937 rng(5);
@@ -259,29 +251,23 @@ TEST(StreamReader, CallFilterPiecesFollowTheBlocks) {
   }
 }
 
-// Operand values at the edges of the rule, opcodes inside operands, the
-// last bytes of a file and a file shorter than an operand; a cancel is seen
-// by the writes even when the file is served from the block in hand.
+// Operand values at the edges of the rule, opcodes inside operands, the last bytes of a file and a file
+// shorter than an operand; a cancel is seen by the writes even when the file is served from the block in hand.
 TEST(StreamReader, CallOperandPositionsAndCancel) {
   const uint32_t L = 100000;
   std::vector<File> files = {{"a.exe", std::vector<uint8_t>(L, 0x90)}, {"b.exe", {0xE8, 0x01}}};
   std::vector<uint8_t>& file = files[0].data;
-  auto call = [&](size_t at, uint32_t v) { file[at] = 0xE8, writeLe32(&file[at + 1], v); };
-  call(10, L);                    // P 11, v = L: unchanged
-  call(20, (uint32_t)-21);        // v = -P: L - 1
-  call(30, 0);                    // v = 0: -P
-  call(41, 41), file[40] = 0xE8;  // E8 E8: the first takes the second as operand
-  call(16378, 16379 + 5);         // operand past the first pass's limit
-  file[L - 3] = 0xE8;             // among the last 4 bytes: left alone
+  // Opcode at, operand stored, operand restored: v = L stays; v = -P gives L - 1; v = 0 gives -P; E8 E8
+  // (the first takes the second as operand, whose bytes are no opcodes); an operand past the first pass's limit.
+  const uint32_t calls[][3] = {
+      {10, L, L}, {20, (uint32_t)-21, L - 1}, {30, 0, (uint32_t)-31}, {40, 0x29E8, 0x29E8 - 41}, {16378, 16384, 5}};
+  for (const auto& c : calls) file[c[0]] = 0xE8, writeLe32(&file[c[0] + 1], c[1]);
+  file[L - 3] = 0xE8;  // among the last 4 bytes: left alone
   std::vector<uint8_t> decoded = decodedStream(files);
   ArchiveFixture archive(archiveOf(decoded, {{decoded.size(), 's'}}));
   auto [rc, out] = extract(archive, files[0], 0x04);
   ASSERT_EQ(rc, RC_OK);
-  EXPECT_EQ(readLe32(&out[11]), L);
-  EXPECT_EQ(readLe32(&out[21]), L - 1);
-  EXPECT_EQ(readLe32(&out[31]), (uint32_t)-31);
-  EXPECT_EQ(out[41], 0xE8 - 41) << "operand bytes are not opcodes";
-  EXPECT_EQ(readLe32(&out[16379]), 5u);
+  for (const auto& c : calls) EXPECT_EQ(readLe32(&out[c[0] + 1]), c[2]) << "call at " << c[0];
   EXPECT_EQ(out[L - 3], 0xE8);
   EXPECT_EQ(extract(archive, files[1], 0x06).second, files[1].data) << "a file of at most `mode` bytes passes";
   state.cancelRequested = 1;
