@@ -38,24 +38,15 @@ class Extract : public ::testing::Test {
   }
 };
 
-StoredEntry file(std::string name, std::string data, bool folder = false) {
-  StoredEntry e;
-  e.name = std::move(name);
-  e.data.assign(data.begin(), data.end());
-  e.folder = folder;
-  return e;
-}
-
-// Failures with a message: OK goes on, Cancel stops; the file that failed is
-// not left behind. Names too long for the room are shown cut to what fits.
+// Failures with a message: OK goes on, Cancel stops; the file that failed is not left behind. Names too
+// long for the room are shown cut to what fits.
 TEST_F(Extract, ReportedFailuresGoOnOrStop) {
   std::string folderPath = toCorePath(out.string());
   size_t room = PATH_MAX_CHARS - folderPath.size() - 1;
-  StoredEntry bad = file("bad", "payload");
-  bad.badCrc = true;
-  std::vector<StoredEntry> entries = {file(std::string(room, 'a'), "1"), file(std::string(room + 1, 'b'), "2"),
-                                      file(std::string(room + 5, 'c'), "", true), bad, file("..\\up", "u"),
-                                      file("CON", "c"), file("after", "3")};
+  // {{name, folder}, data, badCrc}
+  std::vector<StoredEntry> entries = {{{std::string(room, 'a')}, {'1'}}, {{std::string(room + 1, 'b')}, {'2'}},
+                                      {{std::string(room + 5, 'c'), true}, {}}, {{"bad"}, {'p'}, true},
+                                      {{"..\\up"}, {'u'}}, {{"CON"}, {'c'}}, {{"after"}, {'3'}}};
   ASSERT_EQ(run(entries), RC_OK);
   EXPECT_EQ(readFile(out / std::string(room, 'a')), "1");
   EXPECT_EQ(readFile(out / "after"), "3");
