@@ -43,11 +43,9 @@ TEST(Huffman, NodeLimitAndCodesThatAreNoPrefixCode) {
   std::fill(eight.begin(), eight.begin() + 8, 16);
   std::fill(nine.begin(), nine.begin() + 9, 16);
   EXPECT_EQ(Reference(eight, 7).rc, RC_OK);
-  // Nine 16-bit codes need node 14 of a 14-symbol alphabet. The others are
-  // over-subscribed with canonical codes overlapping across lengths: symbol 2
-  // gets 000 under symbol 0's 0 (a symbol in its lookup entry); symbol 5 gets
-  // 010 under symbol 1's 01 (a leaf in the tree); symbol 2 gets 01, a prefix
-  // of symbol 0's 010.
+  // Nine 16-bit codes need node 14 of a 14-symbol alphabet. The others are over-subscribed with canonical
+  // codes overlapping across lengths: symbol 2 gets 000 under symbol 0's 0 (a symbol in its lookup entry);
+  // symbol 5 gets 010 under symbol 1's 01 (a leaf in the tree); symbol 2 gets 01, a prefix of symbol 0's 010.
   const std::pair<std::vector<uint8_t>, uint32_t> refused[] = {
       {nine, 7}, {{1, 1, 3}, 2}, {{2, 2, 2, 2, 2, 3}, 1}, {{3, 2, 2, 2, 2, 2}, 1}};
   for (const auto& [lengths, bits] : refused) EXPECT_EQ(Reference(lengths, bits).rc, RC_DAMAGED) << lengths.size();
@@ -130,8 +128,8 @@ TEST(FastTables, HandPickedRandomCompleteAndArbitrarySetsMatchTheReference) {
   }
 }
 
-// readCodeLengths over pre-code fields (none: every symbol 5 bits, so that
-// its code is the symbol), then `codes` of `codeBits` bits each.
+// readCodeLengths over pre-code fields (none: every symbol 5 bits, so that its code is the symbol), then
+// `codes` of `codeBits` bits each.
 TEST(CodeLengths, PrecodeRunsDifferencesRepeatsAndDamage) {
   struct Row {
     std::vector<uint32_t> fields, codes;
@@ -140,15 +138,13 @@ TEST(CodeLengths, PrecodeRunsDifferencesRepeatsAndDamage) {
     std::vector<uint8_t> lengths;  // checked on RC_OK
     uint64_t endBit;               // checked unless 0
   } rows[] = {
-      // Fields 0,0,0,0 skip 1+2+4+8 = 15 symbols; a length resets the weight,
-      // then 1,0 skip 2+2 more: symbols 15 and 20 get 1 bit (codes 0, 1);
-      // symbol 20 (code 1) repeats v = 0 twice.
+      // Fields 0,0,0,0 skip 1+2+4+8 = 15 symbols; a length resets the weight, then 1,0 skip 2+2 more:
+      // symbols 15 and 20 get 1 bit (codes 0, 1); symbol 20 (code 1) repeats v = 0 twice.
       {{0, 0, 0, 0, 2, 1, 0, 2}, {1}, 1, 2, 1, RC_OK, {0, 0}, 0},
-      // Set 0 (size 8): 5, zero, 6 (zero runs keep v), 16, wrap 16+3 -> 2, then
-      // 17,17 = 3 zeros. Set 1: difference 0 over a non-zero length keeps it
-      // (5, v = 5); over a zero it applies to v (6); then repeat runs of 2, 2
-      // and 8 copy set 0 where non-zero (6, 16, 2), else repeat v, and the last
-      // one is cut at the end without error.
+      // Set 0 (size 8): 5, zero, 6 (zero runs keep v), 16, wrap 16+3 -> 2, then 17,17 = 3 zeros. Set 1:
+      // difference 0 over a non-zero length keeps it (5, v = 5); over a zero it applies to v (6); then repeat
+      // runs of 2, 2 and 8 copy set 0 where non-zero (6, 16, 2), else repeat v, and the last one is cut at
+      // the end without error.
       {{}, {5, 17, 1, 10, 3, 17, 17, 0, 1, 20, 19, 20}, 5, 8, 2, RC_OK,
        {5, 0, 6, 16, 2, 0, 0, 0, 5, 6, 6, 16, 2, 2, 2, 2}, 0},
       // A repeat at the start gives 0; 17 and 19 reset each other's weights.
@@ -156,8 +152,7 @@ TEST(CodeLengths, PrecodeRunsDifferencesRepeatsAndDamage) {
       // A zero run past symbol 20 ends the pre-code; all empty, it codes nothing.
       {{0, 0, 0, 0, 0}, {}, 5, 1, 1, RC_DAMAGED, {}, 25},
       {{18}, {}, 5, 1, 1, RC_DAMAGED, {}, 0},  // pre-code length 17
-      // Symbols 0 and 1 get 2 bits (00, 01); code 11 is no symbol: the cursor
-      // stays before it, behind the six fields.
+      // Symbols 0 and 1 get 2 bits (00, 01); code 11 is no symbol: the cursor stays before it, behind the fields.
       {{3, 3, 1, 0, 1, 0}, {3}, 2, 4, 1, RC_DAMAGED, {}, 30},
       {{}, {3}, 5, 100, 1, RC_INPUT_EXHAUSTED, {}, 0},
   };
