@@ -1,22 +1,15 @@
-// The extraction driver behind the scripted front end: what it asks, shows
-// and leaves on disk when records fail and the user answers. (Bytes, times
-// and attributes, a cancel during a file and the install folder's length
-// limit are the round-trip and golden tests' matter: `jov extract` runs this
-// driver.)
+// The extraction driver behind the scripted front end: what it shows and leaves on disk when records
+// fail and the user answers. The rest is for the round-trip and golden tests: `jov extract` runs it.
 #include <gtest/gtest.h>
 
 #include <string.h>
 
-#include <algorithm>
 #include <filesystem>
+#include <memory>
 
 #include "archive/extract.h"
 #include "archive/header.h"
-#include "codec/crc32.h"
-#include "frontend.h"
-#include "install_state.h"
-#include "stored_archive.h"
-#include "temp_dir.h"
+#include "archive_fixture.h"
 #include "test_frontend.h"
 
 namespace fs = std::filesystem;
@@ -27,93 +20,54 @@ class Extract : public ::testing::Test {
  protected:
   TempDir dir;
   fs::path out = dir.path() / "out";
-  int archives = 0;
+  std::unique_ptr<ArchiveFixture> archive;
 
-  void SetUp() override {
-    testFrontEnd.reset();
-    buildCrcTable();
-    state.overwriteAll = 0;
-    state.cancelRequested = 0;
-    state.archiveFile = INVALID_FILE;
-  }
-  void TearDown() override {
-    if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
-    state.archiveFile = INVALID_FILE;
-  }
-  // Opens the archive as the installer would, installing into `folder`
-  // (default: out/).
-  void open(const std::vector<uint8_t>& archive, std::string folder = "") {
-    if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
-    fs::path file = dir.path() / ("setup" + std::to_string(++archives) + ".bin");
-    writeFile(file, archive);
-    state.archiveFile = fileOpen(toCorePath(file.string()).c_str(), ACCESS_READ);
-    state.archiveOffset = 0;
-    if (archive.size() >= ARCHIVE_HEADER_SIZE) {
+  void SetUp() override { testFrontEnd.reset(); }
+  // Opens the archive as the installer would, installing into out/.
+  void open(const std::vector<uint8_t>& bytes) {
+    archive.reset();
+    archive = std::make_unique<ArchiveFixture>(bytes);
+    if (bytes.size() >= ARCHIVE_HEADER_SIZE) {
       ASSERT_EQ(readArchiveHeader(), RC_OK);
     }
-    strcpy(state.installPath, folder.empty() ? toCorePath(out.string()).c_str() : folder.c_str());
+    strcpy(state.installPath, toCorePath(out.string()).c_str());
   }
   ResultCode run(const std::vector<StoredEntry>& entries) {
     open(buildStoredArchive(entries));
     return extractArchive(nullptr);
   }
-  size_t filesInDir() {
-    return (size_t)std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator());
-  }
 };
 
-StoredEntry file(std::string name, std::string data, bool folder = false) {
-  StoredEntry e;
-  e.name = std::move(name);
-  e.data.assign(data.begin(), data.end());
-  e.folder = folder;
-  return e;
-}
-
-// Failures with a message: OK goes on, Cancel stops; the file that failed is
-// not left behind. Names too long for the room are shown cut to what fits.
+// Failures with a message: OK goes on, Cancel stops; the file that failed is not left behind. Names too
+// long for the room are shown cut to what fits.
 TEST_F(Extract, ReportedFailuresGoOnOrStop) {
   std::string folderPath = toCorePath(out.string());
   size_t room = PATH_MAX_CHARS - folderPath.size() - 1;
-  StoredEntry bad = file("bad", "payload");
-  bad.badCrc = true;
-  std::vector<StoredEntry> entries = {file(std::string(room, 'a'), "1"), file(std::string(room + 1, 'b'), "2"),
-                                      file(std::string(room + 5, 'c'), "", true), bad, file("..\\up", "u"),
-                                      file("CON", "c"), file("after", "3")};
+  // {{name, folder}, data, badCrc}
+  std::vector<StoredEntry> entries = {{{std::string(room, 'a')}, {'1'}}, {{std::string(room + 1, 'b')}, {'2'}},
+                                      {{std::string(room + 5, 'c'), true}, {}}, {{"bad"}, {'p'}, true},
+                                      {{"..\\up"}, {'u'}}, {{"CON"}, {'c'}}, {{"after"}, {'3'}}};
   ASSERT_EQ(run(entries), RC_OK);
   EXPECT_EQ(readFile(out / std::string(room, 'a')), "1");
   EXPECT_EQ(readFile(out / "after"), "3");
-  ASSERT_EQ(testFrontEnd.messages.size(), 5u);
+  ASSERT_EQ(testFrontEnd.offeredCancel, (std::vector<int>{1, 1, 1, 1, 1})) << "one message each";
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(testFrontEnd.messages[i],
               "Cannot create " + folderPath + "\\" + std::string(room, "bc"[i]) + "\nPath too long");
-  EXPECT_EQ(testFrontEnd.offeredCancel, (std::vector<int>{1, 1, 1, 1, 1}));
   EXPECT_EQ(testFrontEnd.progress.front(), "Extracting " + std::string(room, 'a'));
   EXPECT_EQ(std::string(state.installPath), folderPath + "\\");
   EXPECT_FALSE(fs::exists(out / "bad"));
-  EXPECT_EQ(filesInDir(), 2u) << "nothing outside";
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1) << "nothing outside";
 
   for (size_t stopAt = 0; stopAt < 2; ++stopAt) {
     testFrontEnd.reset();
-    testFrontEnd.messageAnswers = std::deque<int>(stopAt, 1);
-    testFrontEnd.messageAnswers.push_back(0);
+    testFrontEnd.messageAnswers = stopAt ? std::deque<int>{1, 0} : std::deque<int>{0};
     fs::remove_all(out);
     EXPECT_EQ(run(std::vector<StoredEntry>(entries.begin() + (stopAt ? 2 : 1), entries.end())), RC_CANCELLED);
     EXPECT_EQ(testFrontEnd.messages.size(), stopAt + 1);
     EXPECT_FALSE(fs::exists(out / "after"));
     EXPECT_FALSE(fs::exists(out / "bad"));
   }
-}
-
-TEST_F(Extract, OverwriteAnswers) {
-  fs::create_directories(out);
-  for (const char* name : {"a", "b", "c", "d"}) writeFile(out / name, "old");
-  testFrontEnd.overwriteAnswers = {OVERWRITE_NO, OVERWRITE_YES, OVERWRITE_ALL};
-  ASSERT_EQ(run({file("a", "new"), file("b", "new"), file("c", "new"), file("d", "new")}), RC_OK);
-  EXPECT_EQ(readFile(out / "a") + readFile(out / "b") + readFile(out / "c") + readFile(out / "d"), "oldnewnewnew");
-  ASSERT_EQ(testFrontEnd.asked.size(), 3u) << "Yes To All stops the questions";
-  EXPECT_EQ(testFrontEnd.asked[0], toCorePath((out / "a").string()));
-  EXPECT_EQ(state.overwriteAll, 1);
 }
 
 TEST_F(Extract, RefusesAnArchiveShorterThanItsHeader) {
