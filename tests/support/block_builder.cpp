@@ -13,12 +13,9 @@ void lengthSymbol(uint32_t length, uint32_t* symbol, uint32_t* extra, uint32_t* 
 }
 
 void distanceSymbol(uint32_t d, uint32_t* symbol, uint32_t* extra, uint32_t* extraBits) {
-  if (d <= SMALL_DISTANCE_MAX) {
-    *symbol = smallDistanceSymbol(d), *extra = 0, *extraBits = 0;
-    return;
-  }
-  *symbol = explicitDistanceSymbol(d);
-  *extra = d - distanceBase(*symbol), *extraBits = distanceExtraBits(*symbol);
+  bool small = d <= SMALL_DISTANCE_MAX;
+  *symbol = small ? smallDistanceSymbol(d) : explicitDistanceSymbol(d);
+  *extra = small ? 0 : d - distanceBase(*symbol), *extraBits = small ? 0 : distanceExtraBits(*symbol);
 }
 
 std::vector<uint32_t> msbFirstCodes(const uint8_t* lengths, uint32_t count) {
@@ -52,12 +49,9 @@ CodedWriter::CodedWriter(BitString& writer, uint32_t distanceAlphabets, std::vec
 }
 
 const uint8_t* CodedWriter::lengths() const {
-  static std::vector<uint8_t> fixed;
-  if (fixed.empty()) {
-    fixed.resize(SET_SIZE_2);
-    setFixedCodeLengths(fixed.data());
-  }
-  return sets.empty() ? fixed.data() : sets[current].data();
+  static uint8_t fixed[SET_SIZE_2];
+  if (!fixed[0]) setFixedCodeLengths(fixed);  // once: symbol 0 has a code
+  return sets.empty() ? fixed : sets[current].data();
 }
 
 void CodedWriter::symbol(uint32_t offset, uint32_t count, uint32_t s) {
@@ -83,21 +77,19 @@ void CodedWriter::match(uint32_t length, uint32_t distance, int repeatSymbol) {
   this->symbol(0, LITLEN_SYMBOLS, symbol);
   w.put(extra, extraBits);
   uint32_t a = distanceAlphabetFor(length);
-  if (repeatSymbol >= 0) {
+  if (repeatSymbol >= 0)
     symbol = (uint32_t)repeatSymbol, extraBits = 0;
-  } else {
+  else
     distanceSymbol(distance, &symbol, &extra, &extraBits);
-  }
   this->symbol(DIST_ALPHABET_POSITION[a], DIST_ALPHABET_SIZE[a], symbol);
   w.put(extra, extraBits);
 }
 
 std::vector<uint8_t> storedBlock(const std::vector<uint8_t>& data, bool last) {
   CompressedFrame frame((uint32_t)data.size(), last, 0, 0);  // the selector is not read
-  frame.w.alignToByte();
-  frame.w.putBytes(data);
-  std::vector<uint8_t> block = frame.finish();
+  std::vector<uint8_t> block = frame.finish(BLOCK_STORED_DATA_BYTE + (int64_t)data.size());
   setBlockField(block, BF_TYPE, BLOCK_STORED);
+  block.insert(block.end(), data.begin(), data.end());
   return block;
 }
 
@@ -164,10 +156,8 @@ std::vector<uint8_t> compressBlock(const std::vector<uint8_t>& history, const st
   return encodeTokens(findMatches(history, data, window), uniformSet(2), (uint32_t)data.size(), last);
 }
 
-namespace {
-
 // Lengths of a random complete prefix code over `count` symbols (at most 16 bits).
-std::vector<uint8_t> randomCompleteLengths(std::mt19937& rng, uint32_t count) {
+static std::vector<uint8_t> randomCompleteLengths(std::mt19937& rng, uint32_t count) {
   std::vector<uint8_t> depths = {0};
   while (depths.size() < count) {
     size_t i = rng() % depths.size();
@@ -179,8 +169,6 @@ std::vector<uint8_t> randomCompleteLengths(std::mt19937& rng, uint32_t count) {
   std::shuffle(depths.begin(), depths.end(), rng);
   return depths;
 }
-
-}  // namespace
 
 void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t historyLength, uint32_t wanted, bool valid) {
   uint32_t setCount = rng() % 5;  // 0: the fixed set

@@ -7,8 +7,25 @@
 #include <random>
 #include <vector>
 
-#include "bit_string.h"
 #include "format.h"
+
+// An LSB-first bit string, so that blocks in tests are spelled field by field.
+struct BitString {
+  std::vector<uint8_t> bytes;
+  uint64_t bits = 0;  // bits written
+
+  // `width` bits of `value`, least significant first.
+  void put(uint64_t value, uint32_t width) {
+    for (uint32_t i = 0; i < width; ++i, ++bits) {
+      if (bits % 8 == 0) bytes.push_back(0);
+      if ((value >> i) & 1) bytes.back() |= (uint8_t)(1u << (bits % 8));
+    }
+  }
+  // A prefix code: its most significant bit comes first in the stream.
+  void putCode(uint32_t code, uint32_t length) {
+    for (uint32_t i = length; i-- > 0;) put((code >> i) & 1, 1);
+  }
+};
 
 // Canonical codes (not reversed) for lengths, as RFC 1951 assigns them.
 std::vector<uint32_t> msbFirstCodes(const uint8_t* lengths, uint32_t count);

@@ -34,11 +34,10 @@ inline std::vector<uint8_t> packItems(const std::vector<PackItem>& items, const 
       info.attributes = item.folder ? 0x10 : 0x20;
       info.writeDate = makeDosDate(2020, 5, 17);
       info.writeTime = makeDosTime(13, 45, 22);
-      if (item.folder) {
+      if (item.folder)
         writer.addFolder(info);
-      } else {
+      else
         writer.addFile(info, item.bytes);
-      }
     }
     jov::PackStats s = writer.finish();
     if (stats) *stats = s;

@@ -91,6 +91,42 @@ void readCodeLengths(Bits& in, std::vector<uint8_t>& dest, uint32_t setSize) {
   }
 }
 
+// One block (header at `a[pos]`, at most `limit` bytes), decoded onto `out`
+// behind `history` bytes; returns its size.
+uint32_t readBlock(const std::vector<uint8_t>& a, size_t pos, uint32_t limit, std::vector<uint8_t>& out,
+                   uint64_t* history, uint64_t* capacity, bool first, BlockInfo* info) {
+  uint32_t available = (uint32_t)std::min<size_t>(pos < a.size() ? a.size() - pos : 0, limit);
+  if (available < BLOCK_STORED_DATA_BYTE) fail("block header cut short");
+  Bits in{&a[pos], 56};
+  uint32_t type = in.get(4), last = in.get(1), outputLength = in.get(20), blockSize = in.get(20);
+  uint32_t row = in.get(2), column = in.get(3), used;
+  if (type > 1) fail("block type above 1");
+  if (blockSize > available) fail("block size beyond the data");
+  *info = BlockInfo{type, outputLength, blockSize, 0, 0, last != 0};
+  // The history is what the installer's stream reader keeps: trimmed to the
+  // window before a compressed block, the buffer grown for a stored block.
+  if (first) *capacity = outputLength + OUTPUT_BUFFER_SLACK;
+  if (type == BLOCK_COMPRESSED) {
+    if (!first) *history = std::min<uint64_t>(*history, windowSizes[row == 3 ? 2 : row][column]);
+    if (*history + outputLength > *capacity) *capacity = *history + outputLength + OUTPUT_BUFFER_SLACK;
+    used = decodeCompressedBlock(&a[pos], blockSize, out, (uint32_t)*history, outputLength, info);
+  } else {
+    if (outputLength > *capacity) *capacity = outputLength + OUTPUT_BUFFER_SLACK;
+    *history = std::min<uint64_t>(*history, *capacity - outputLength);
+    used = BLOCK_STORED_DATA_BYTE + outputLength;
+    if (used > blockSize) fail("stored block larger than its size");
+    out.insert(out.end(), &a[pos + BLOCK_STORED_DATA_BYTE], &a[pos + used]);
+  }
+  if (used != blockSize) fail("block size differs from where the data end");
+  *history += outputLength;
+  return used;
+}
+
+void expectSignature(const std::vector<uint8_t>& a, size_t pos, size_t end, const uint8_t* signature,
+                     const char* what) {
+  if (pos + SIGNATURE_SIZE > end || memcmp(&a[pos], signature, SIGNATURE_SIZE) != 0) fail(what);
+}
+
 }  // namespace
 
 uint32_t decodeCompressedBlock(const uint8_t* block, uint32_t available, std::vector<uint8_t>& out,
@@ -166,45 +202,6 @@ std::vector<uint8_t> readCodeLengthSets(const std::vector<uint8_t>& bytes, uint3
   return out;
 }
 
-namespace {
-
-// One block (header at `a[pos]`, at most `limit` bytes), decoded onto `out`
-// behind `history` bytes; returns its size.
-uint32_t readBlock(const std::vector<uint8_t>& a, size_t pos, uint32_t limit, std::vector<uint8_t>& out,
-                   uint64_t* history, uint64_t* capacity, bool first, BlockInfo* info) {
-  uint32_t available = (uint32_t)std::min<size_t>(pos < a.size() ? a.size() - pos : 0, limit);
-  if (available < BLOCK_STORED_DATA_BYTE) fail("block header cut short");
-  Bits in{&a[pos], 56};
-  uint32_t type = in.get(4), last = in.get(1), outputLength = in.get(20), blockSize = in.get(20);
-  uint32_t row = in.get(2), column = in.get(3), used;
-  if (type > 1) fail("block type above 1");
-  if (blockSize > available) fail("block size beyond the data");
-  *info = BlockInfo{type, outputLength, blockSize, 0, 0, last != 0};
-  // The history is what the installer's stream reader keeps: trimmed to the
-  // window before a compressed block, the buffer grown for a stored block.
-  if (first) *capacity = outputLength + OUTPUT_BUFFER_SLACK;
-  if (type == BLOCK_COMPRESSED) {
-    if (!first) *history = std::min<uint64_t>(*history, windowSizes[row == 3 ? 2 : row][column]);
-    if (*history + outputLength > *capacity) *capacity = *history + outputLength + OUTPUT_BUFFER_SLACK;
-    used = decodeCompressedBlock(&a[pos], blockSize, out, (uint32_t)*history, outputLength, info);
-  } else {
-    if (outputLength > *capacity) *capacity = outputLength + OUTPUT_BUFFER_SLACK;
-    *history = std::min<uint64_t>(*history, *capacity - outputLength);
-    used = BLOCK_STORED_DATA_BYTE + outputLength;
-    if (used > blockSize) fail("stored block larger than its size");
-    out.insert(out.end(), &a[pos + BLOCK_STORED_DATA_BYTE], &a[pos + used]);
-  }
-  if (used != blockSize) fail("block size differs from where the data end");
-  *history += outputLength;
-  return used;
-}
-
-void expectSignature(const std::vector<uint8_t>& a, size_t pos, size_t end, const char* signature, const char* what) {
-  if (pos + SIGNATURE_SIZE > end || memcmp(&a[pos], signature, SIGNATURE_SIZE) != 0) fail(what);
-}
-
-}  // namespace
-
 void restoreCalls(uint8_t* piece, uint32_t n, uint32_t passed, uint32_t length, uint32_t mode) {
   for (uint32_t i = 0; i + mode < n; ++i) {
     if (piece[i] != 0xE8) continue;
@@ -231,7 +228,7 @@ Archive readArchive(const std::vector<uint8_t>& a) {
 
   size_t pos = h.directoryOffset;
   while (result.entries.size() < h.entryCount) {
-    expectSignature(a, pos, a.size(), (const char*)DIRECTORY_SIGNATURE, "directory signature missing");
+    expectSignature(a, pos, a.size(), DIRECTORY_SIGNATURE, "directory signature missing");
     pos += SIGNATURE_SIZE;
     std::vector<uint8_t> block;
     uint64_t history = 0, capacity = 0;
@@ -265,8 +262,7 @@ Archive readArchive(const std::vector<uint8_t>& a) {
     Stream& stream = it->second;
     const std::vector<uint8_t>& s = stream.bytes;
     if (fresh) {
-      expectSignature(a, f.entry.streamOffset, h.directoryOffset, (const char*)STREAM_SIGNATURE,
-                      "stream signature missing");
+      expectSignature(a, f.entry.streamOffset, h.directoryOffset, STREAM_SIGNATURE, "stream signature missing");
       uint64_t history = 0, capacity = 0;
       for (size_t at = f.entry.streamOffset + SIGNATURE_SIZE;;) {
         BlockInfo info;

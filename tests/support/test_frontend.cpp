@@ -14,7 +14,6 @@ int askOverwrite(const char* path) {
 
 void showProgress(WindowHandle, const char* text) {
   testFrontEnd.progress.push_back(text);
-  if (testFrontEnd.onProgress) testFrontEnd.onProgress(text);
 }
 
 int showMessage(WindowHandle, const char* text, int offerCancel) {
