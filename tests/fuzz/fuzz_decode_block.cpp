@@ -1,12 +1,7 @@
-// decodeBlock on arbitrary block data. Input: one control byte (bits 0-2 choose
-// the history length), then a block as it lies in a stream; its outputLength
-// (at most 64 KiB of it) is asked for.
-// Checks, for the stub's decoder and the host's fast one alike: nothing outside
-// the request changes (the output area is sized exactly, so ASan sees a write
-// beyond it), the count is within the request, the cursor ends within the
-// lookahead, the length buffer is freed on every path. Both give the same
-// result, bytes and cursor; and, when the strict reference reader accepts the
-// block, what it decodes.
+// decodeBlock of the stub and the host's fast one on arbitrary block data.
+// Input: one control byte (bits 0-2 choose the history length), then a block
+// as it lies in a stream; its outputLength (at most 64 KiB of it) is asked
+// for. The output area is sized exactly, so ASan sees a write beyond it.
 #include <algorithm>
 #include <stdexcept>
 

@@ -1,10 +1,7 @@
 // The whole extractArchive of an arbitrary archive (no stub in front) into a
-// fresh folder in a sandbox. The platform layer's fence aborts on any path
-// created, changed or deleted outside the run's folder; afterwards the sandbox
-// holds nothing but the install folder's tree, and every file there is complete
-// (length and CRC-32 of a directory record of that name). The heap stays within
-// the format's bound and is empty again at the end. A small disk (write budget)
-// and a Cancel after many reads keep one run short, and are paths worth taking.
+// fresh folder in a sandbox; the platform layer's fence aborts on any path
+// changed outside the run's folder. A small disk (write budget) and a Cancel
+// after many reads keep one run short, and are paths worth taking.
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -88,15 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzCheck(platformHooks.peakBytes - bytesBefore <= READER_HEAP_BOUND, "heap within the format's bound");
   fuzzCheck(state.outputBuffer == nullptr && state.inputBuffer == nullptr, "buffers released");
 
-  // Nothing outside the install folder; every file there complete.
-  Records records;
-  bool recordsRead = false;
+  const Records records = fileRecords();
   for (const auto& item : fs::recursive_directory_iterator(sandbox)) {
     std::string path = item.path().string();
     fuzzCheck(path == run || path == install || path.rfind(install + "/", 0) == 0,
               "nothing outside the install folder");
     if (!item.is_regular_file() || path == run) continue;
-    if (!recordsRead) records = fileRecords(), recordsRead = true;
     std::string bytes = readFile(item.path());
     uint64_t length = bytes.size();
     uint32_t crc = ~crc32Update((const uint8_t*)bytes.data(), (uint32_t)length, 0xFFFFFFFFu);

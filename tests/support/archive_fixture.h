@@ -13,9 +13,6 @@
 #include "stored_archive.h"
 #include "temp_dir.h"
 
-// CRC-32 computed bit by bit, to check the table-driven one against.
-inline uint32_t plainCrc32(const std::vector<uint8_t>& data) { return referenceCrc32(data.data(), data.size()); }
-
 class ArchiveFixture {
  public:
   explicit ArchiveFixture(const std::vector<uint8_t>& bytes) : input_(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0x5A) {

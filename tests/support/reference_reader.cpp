@@ -15,8 +15,7 @@ namespace {
 // Bits from `data`, least significant first; reading at `limitBits` throws.
 struct Bits {
   const uint8_t* data;
-  uint64_t limitBits;
-  uint64_t pos = 0;
+  uint64_t limitBits, pos = 0;
   uint32_t get(uint32_t n) {
     uint32_t v = 0;
     for (uint32_t i = 0; i < n; ++i, ++pos) {
@@ -137,11 +136,10 @@ uint32_t decodeCompressedBlock(const uint8_t* block, uint32_t available, std::ve
   if (sets == 0 && alphabets == 3) fail("fixed set with three distance alphabets");
   const uint32_t setSize = alphabets == 3 ? SET_SIZE_3 : SET_SIZE_2;
   std::vector<uint8_t> lengths(sets ? (size_t)sets * setSize : SET_SIZE_2);
-  if (sets == 0) {
+  if (sets == 0)
     for (uint32_t p = 0; p < SET_SIZE_2; ++p) lengths[p] = fixedCodeLength(p);
-  } else {
+  else
     readCodeLengths(in, lengths, setSize);
-  }
   if (info) info->distanceAlphabets = alphabets, info->setCount = sets;
   const size_t start = out.size();
   uint32_t r0 = 0, r1 = 0, setsLeft = sets ? sets : 1;
@@ -159,28 +157,18 @@ uint32_t decodeCompressedBlock(const uint8_t* block, uint32_t available, std::ve
     }
     if (out.size() - start == outputLength) break;
     uint32_t sym = lit.decode(in);
-    if (sym < 256) {
-      out.push_back((uint8_t)sym);
-      continue;
-    }
-    if (sym == 256) {
-      if (setsLeft == 0) fail("end of set after the last set");
-      needSet = true;
-      continue;
-    }
+    if (sym == SYMBOL_END_OF_SET && setsLeft == 0) fail("end of set after the last set");
     if (sym == SYMBOL_UNUSED) fail("literal/length symbol 287");
+    needSet = sym == SYMBOL_END_OF_SET;
+    if (sym < 256) out.push_back((uint8_t)sym);
+    if (sym <= SYMBOL_END_OF_SET) continue;
     uint32_t len = lengthBase(sym) + in.get(lengthExtraBits(sym));
     uint32_t a = len == 2 ? 1 : (len == 3 && alphabets == 3) ? 2 : 0;
     if (dist[a].symbols.empty()) fail("distance alphabet without codes used");
-    uint32_t ds = dist[a].decode(in), d;
-    if (ds == 0) {
-      d = r0;
-    } else if (ds == 1) {
-      d = r1;
-      std::swap(r0, r1);
-    } else if (ds <= 5) {
-      d = ds - 1;
-    } else {
+    // Symbols 0 and 1 repeat a recent explicit distance, 2..5 are distances 1..4.
+    uint32_t ds = dist[a].decode(in), d = ds == 0 ? r0 : ds == 1 ? r1 : ds - 1;
+    if (ds == 1) std::swap(r0, r1);
+    if (ds > 5) {
       d = distanceBase(ds) + in.get(distanceExtraBits(ds));
       r1 = r0, r0 = d;
     }
@@ -206,14 +194,14 @@ void restoreCalls(uint8_t* piece, uint32_t n, uint32_t passed, uint32_t length, 
   for (uint32_t i = 0; i + mode < n; ++i) {
     if (piece[i] != 0xE8) continue;
     uint32_t p = passed + i + 1, v = mode == 2 ? readLe16(piece + i + 1) : readLe32(piece + i + 1), d = v - p;
-    if (mode == 2) {
+    // With 4-byte operands, relative targets inside the file were made
+    // absolute; those before its start, negative.
+    if (mode == 4 && v >= length)
+      d = (int32_t)v < 0 && -(int64_t)(int32_t)v <= (int64_t)p ? length - p - 1 - v : v;
+    if (mode == 2)
       writeLe16(piece + i + 1, (uint16_t)d);
-    } else {
-      // Relative targets inside the file were made absolute; those before
-      // its start, negative.
-      if (v >= length) d = (int32_t)v < 0 && -(int64_t)(int32_t)v <= (int64_t)p ? length - p - 1 - v : v;
+    else
       writeLe32(piece + i + 1, d);
-    }
     i += mode;
   }
 }

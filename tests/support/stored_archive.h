@@ -23,10 +23,11 @@ struct StoredEntry : RecordDraft {
   bool badCrc = false;  // record a CRC that does not match the data
 };
 
-inline uint32_t referenceCrc32(const uint8_t* data, size_t size) {
+// CRC-32 computed bit by bit, to check the table-driven one against.
+inline uint32_t plainCrc32(const std::vector<uint8_t>& data) {
   uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
+  for (uint8_t byte : data) {
+    crc ^= byte;
     for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
   }
   return ~crc;
@@ -40,13 +41,13 @@ inline std::vector<uint8_t> streamSlice(const std::string& name, const std::vect
   slice.insert(slice.end(), name.begin(), name.end());
   slice.insert(slice.end(), bytes.begin(), bytes.end());
   slice.resize(slice.size() + STREAM_RECORD_CRC_SIZE);
-  writeLe32(&slice[slice.size() - STREAM_RECORD_CRC_SIZE], referenceCrc32(bytes.data(), bytes.size()));
+  writeLe32(&slice[slice.size() - STREAM_RECORD_CRC_SIZE], plainCrc32(bytes));
   return slice;
 }
 
 // A file record for `bytes` whose slice starts at `position` of the stream.
 inline RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t>& bytes, uint32_t position) {
-  return {name, false, position, (uint32_t)bytes.size(), referenceCrc32(bytes.data(), bytes.size())};
+  return {name, false, position, (uint32_t)bytes.size(), plainCrc32(bytes)};
 }
 
 // Header, one data stream of the given blocks, and the records in stored
@@ -58,16 +59,16 @@ inline std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_
   for (const auto& block : streamBlocks) archive.insert(archive.end(), block.begin(), block.end());
 
   const uint32_t directoryOffset = (uint32_t)archive.size();
-  std::vector<uint8_t> directory;
-  uint32_t inBlock = 0;
+  std::vector<uint8_t> directory;  // the records of the block being filled
   auto flush = [&] {
     archive.insert(archive.end(), DIRECTORY_SIGNATURE, DIRECTORY_SIGNATURE + SIGNATURE_SIZE);
     std::vector<uint8_t> block = storedBlock(directory, true);
     archive.insert(archive.end(), block.begin(), block.end());
-    directory.clear(), inBlock = 0;
+    directory.clear();
   };
   for (const RecordDraft& r : records) {
-    if (inBlock && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE) flush();
+    if (!directory.empty() && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE)
+      flush();
     size_t at = directory.size();
     directory.resize(at + DIRECTORY_ENTRY_SIZE);
     uint8_t* e = &directory[at];
@@ -78,9 +79,8 @@ inline std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_
     writeLe32(e + DE_CRC, r.crc);
     writeLe16(e + DE_NAME_LENGTH, (uint16_t)r.name.size());
     directory.insert(directory.end(), r.name.begin(), r.name.end());
-    ++inBlock;
   }
-  if (inBlock || records.empty()) flush();
+  if (!directory.empty() || records.empty()) flush();
 
   std::copy(ARCHIVE_MAGIC, ARCHIVE_MAGIC + 4, archive.begin() + AH_MAGIC);
   writeLe32(&archive[AH_DIRECTORY_OFFSET], directoryOffset);
@@ -99,7 +99,7 @@ inline std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& e
     r.streamPosition = (uint32_t)decoded.size();
     if (e.folder) continue;
     r.length = (uint32_t)e.data.size();
-    r.crc = referenceCrc32(e.data.data(), e.data.size()) ^ (e.badCrc ? 1u : 0u);
+    r.crc = plainCrc32(e.data) ^ (e.badCrc ? 1u : 0u);
     std::vector<uint8_t> slice = streamSlice(e.name, e.data);
     decoded.insert(decoded.end(), slice.begin(), slice.end());
   }
