@@ -31,8 +31,7 @@ const uint64_t CANCEL_AT_READ = 400;
 using Records = std::set<std::tuple<std::string, uint64_t, uint32_t>>;
 Records fileRecords() {
   Records records;
-  std::vector<uint8_t> input(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0);
-  std::vector<uint8_t> directory(DIRECTORY_BUFFER_SIZE);
+  std::vector<uint8_t> input(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0), directory(DIRECTORY_BUFFER_SIZE);
   startStreamReading(input.data());
   state.cancelRequested = 0;
   startDirectory(directory.data());
@@ -53,10 +52,9 @@ Records fileRecords() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const TempDir box;  // the sandbox of this process
   const std::string sandbox = box.path().string(), run = sandbox + "/run", install = run + "/install";
-  int archive = memfd_create("archive", MFD_CLOEXEC);
+  const int archive = state.archiveFile = memfd_create("archive", MFD_CLOEXEC);
   fuzzCheck(archive >= 0 && write(archive, data, size) == (ssize_t)size && lseek(archive, 0, SEEK_SET) == 0,
             "the archive in a memory-backed file");
-  state.archiveFile = archive;
   state.archiveOffset = 0;
   if (readArchiveHeader() != RC_OK || state.header.entryCount == 0) {  // refused at start-up
     fileClose(state.archiveFile);
@@ -67,6 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   state.overwriteAll = 0;
   state.cancelRequested = 0;
   testFrontEnd.reset();  // else what it records grows run after run
+  buildCrcTable();
   resetPlatformHooks();
   const uint64_t blocksBefore = platformHooks.liveBlocks, bytesBefore = platformHooks.liveBytes;
   platformHooks.fence = run.c_str();
@@ -92,10 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               "nothing outside the install folder");
     if (!item.is_regular_file() || path == run) continue;
     std::string bytes = readFile(item.path());
-    uint64_t length = bytes.size();
-    uint32_t crc = ~crc32Update((const uint8_t*)bytes.data(), (uint32_t)length, 0xFFFFFFFFu);
-    bool matches = records.count({path.substr(install.size() + 1), length, crc}) != 0;
-    if (!matches) fprintf(stderr, "%s: %llu bytes, CRC %08x\n", path.c_str(), (unsigned long long)length, crc);
+    uint32_t crc = ~crc32Update((const uint8_t*)bytes.data(), (uint32_t)bytes.size(), 0xFFFFFFFFu);
+    bool matches = records.count({path.substr(install.size() + 1), bytes.size(), crc}) != 0;
+    if (!matches) fprintf(stderr, "%s: %zu bytes, CRC %08x\n", path.c_str(), bytes.size(), crc);
     fuzzCheck(matches, "every file left is complete");
   }
   fileClose(state.archiveFile);

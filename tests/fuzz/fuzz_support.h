@@ -1,6 +1,5 @@
-// Shared pieces of the fuzz targets, each of which is one source file. They
-// link the scripted test front end, whose empty queues replace existing files
-// and answer every message OK.
+// Shared by the fuzz targets, which link the scripted test front end: its empty
+// queues replace existing files and answer every message OK.
 #pragma once
 
 #include <stdio.h>
@@ -16,11 +15,4 @@ inline void fuzzCheck(bool condition, const char* what) {
   if (condition) return;
   fprintf(stderr, "fuzz check failed: %s\n", what);
   abort();
-}
-
-// Called by libFuzzer once, before the first input.
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  buildCrcTable();
-  resetPlatformHooks();
-  return 0;
 }

@@ -3,15 +3,14 @@
 `jov pack --raw` makes of a small tree at several levels. Run by hand after a
 format change:  python3 tests/fuzz/make_seeds.py build/jov tests/fuzz/corpus
 The same bytes every run; other committed seeds (regressions) stay as they are."""
-import os, random, struct, subprocess, sys, tempfile
+import os, pathlib, random, struct, subprocess, sys, tempfile
 
 jov, corpus = sys.argv[1:3]
 rng = random.Random(7)
 
 def save(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, 'wb') as f:
-        f.write(data)
+    pathlib.Path(path).write_bytes(data)
 
 def call_heavy_pe(size):  # a PE32 i386 image: a near call every 7 bytes to one of three targets
     pe = bytearray(b'\x90' * size)

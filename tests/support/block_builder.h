@@ -17,7 +17,6 @@ struct BitString {
   std::vector<uint8_t> bytes;
   uint64_t bits = 0;  // bits written
 
-  // `width` bits of `value`, least significant first.
   void put(uint64_t value, uint32_t width) {
     for (uint32_t i = 0; i < width; ++i, ++bits) {
       if (bits % 8 == 0) bytes.push_back(0);
@@ -287,10 +286,8 @@ inline void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t histo
       if (dsym >= DIST_SYMBOL_EXPLICIT) recent1 = recent0, recent0 = distance;
     }
     coder.match(length, distance, repeat);
-    if (distance <= available) {
-      uint32_t n = std::min(length, left);
-      produced += n, available += n;
-    }
+    uint32_t n = distance <= available ? std::min(length, left) : 0;
+    produced += n, available += n;
   }
 }
 

@@ -35,12 +35,11 @@ inline uint32_t plainCrc32(const std::vector<uint8_t>& data) {
 
 // One file's slice of a decoded stream: StreamRecord, name, bytes, CRC-32.
 inline std::vector<uint8_t> streamSlice(const std::string& name, const std::vector<uint8_t>& bytes) {
-  std::vector<uint8_t> slice(STREAM_RECORD_FIXED_SIZE, 0);
+  std::vector<uint8_t> slice(STREAM_RECORD_FIXED_SIZE + name.size() + bytes.size() + STREAM_RECORD_CRC_SIZE, 0);
   writeLe32(&slice[0], (uint32_t)bytes.size());
   writeLe16(&slice[SR_VARIABLE_LENGTH], (uint16_t)name.size());
-  slice.insert(slice.end(), name.begin(), name.end());
-  slice.insert(slice.end(), bytes.begin(), bytes.end());
-  slice.resize(slice.size() + STREAM_RECORD_CRC_SIZE);
+  std::copy(name.begin(), name.end(), slice.begin() + STREAM_RECORD_FIXED_SIZE);
+  std::copy(bytes.begin(), bytes.end(), slice.begin() + STREAM_RECORD_FIXED_SIZE + name.size());
   writeLe32(&slice[slice.size() - STREAM_RECORD_CRC_SIZE], plainCrc32(bytes));
   return slice;
 }
@@ -69,9 +68,8 @@ inline std::vector<uint8_t> assembleArchive(const std::vector<std::vector<uint8_
   for (const RecordDraft& r : records) {
     if (!directory.empty() && directory.size() + DIRECTORY_ENTRY_SIZE + r.name.size() > DIRECTORY_BUFFER_SIZE)
       flush();
-    size_t at = directory.size();
-    directory.resize(at + DIRECTORY_ENTRY_SIZE);
-    uint8_t* e = &directory[at];
+    directory.resize(directory.size() + DIRECTORY_ENTRY_SIZE);
+    uint8_t* e = &directory[directory.size() - DIRECTORY_ENTRY_SIZE];
     writeLe32(e + DE_STREAM_OFFSET, ARCHIVE_HEADER_SIZE);
     e[DE_FLAGS] = r.folder ? ENTRY_FOLDER : 0;
     writeLe32(e + DE_STREAM_POSITION, r.streamPosition);

@@ -12,9 +12,7 @@ int askOverwrite(const char* path) {
   return answer;
 }
 
-void showProgress(WindowHandle, const char* text) {
-  testFrontEnd.progress.push_back(text);
-}
+void showProgress(WindowHandle, const char* text) { testFrontEnd.progress.push_back(text); }
 
 int showMessage(WindowHandle, const char* text, int offerCancel) {
   testFrontEnd.messages.push_back(text);
