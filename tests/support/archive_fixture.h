@@ -18,8 +18,7 @@ class ArchiveFixture {
   explicit ArchiveFixture(const std::vector<uint8_t>& bytes) : input_(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0x5A) {
     writeFile(dir_.path() / "archive.bin", bytes);
     state.archiveFile = fileOpen(dir_.corePath("archive.bin").c_str(), ACCESS_READ);
-    state.archiveFilePos = 0;
-    state.archiveOffset = 0;
+    state.archiveFilePos = state.archiveOffset = 0;
     startStreamReading(input_.data());
     state.cancelRequested = 0;
     buildCrcTable();

@@ -38,6 +38,7 @@ struct Archive {
   uint32_t directoryBlocks = 0;
 };
 
+// The reader's own parts; the tests call decodeCompressedBlock and what follows it.
 [[noreturn]] inline void fail(const std::string& why) { throw std::runtime_error(why); }
 
 // Bits from `data`, least significant first; reading at `limitBits` throws.
