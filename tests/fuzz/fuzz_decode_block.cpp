@@ -1,16 +1,7 @@
-// decodeBlock on arbitrary block data, behind a history of chosen length.
-//
-// Input: one control byte, then a block as it lies in a stream (header,
-// window selector, coded data from bit 50). Control bits 0-2 choose the
-// history length; the block's outputLength (at most 64 KiB of it) is asked
-// for.
-//
-// Checks, for the stub's decoder and the host's fast one alike: nothing
-// outside the request changes (the output area is sized exactly, so ASan sees
-// a write beyond it), the count is within the request, the cursor ends within
-// the lookahead, the length buffer is freed on every path. Both must give the
-// same result, bytes and cursor; and when the strict reference reader accepts
-// the block, what it decodes.
+// decodeBlock of the stub and the host's fast one on arbitrary block data.
+// Input: one control byte (bits 0-2 choose the history length), then a block
+// as it lies in a stream; its outputLength (at most 64 KiB of it) is asked
+// for. The output area is sized exactly, so ASan sees a write beyond it.
 #include <algorithm>
 #include <stdexcept>
 
@@ -59,7 +50,6 @@ Outcome decode(bool fast, const std::vector<uint8_t>& block, uint32_t history, u
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fuzzInit();
   if (size < 1 + 8) return 0;
   const uint32_t history = HISTORIES[data[0] & 7];
   std::vector<uint8_t> block(data + 1, data + std::min(size, (size_t)(1 + INPUT_BUFFER_SIZE - INPUT_LOOKAHEAD)));

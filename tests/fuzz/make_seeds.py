@@ -3,15 +3,14 @@
 `jov pack --raw` makes of a small tree at several levels. Run by hand after a
 format change:  python3 tests/fuzz/make_seeds.py build/jov tests/fuzz/corpus
 The same bytes every run; other committed seeds (regressions) stay as they are."""
-import os, random, struct, subprocess, sys, tempfile
+import os, pathlib, random, struct, subprocess, sys, tempfile
 
 jov, corpus = sys.argv[1:3]
 rng = random.Random(7)
 
-def save(target, name, data):
-    os.makedirs(os.path.join(corpus, target), exist_ok=True)
-    with open(os.path.join(corpus, target, name), 'wb') as f:
-        f.write(data)
+def save(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    pathlib.Path(path).write_bytes(data)
 
 def call_heavy_pe(size):  # a PE32 i386 image: a near call every 7 bytes to one of three targets
     pe = bytearray(b'\x90' * size)
@@ -30,9 +29,7 @@ trees = {
 with tempfile.TemporaryDirectory() as tmp:
     for tree, files in trees.items():
         for path, data in files.items():
-            os.makedirs(os.path.dirname(os.path.join(tmp, tree, path)), exist_ok=True)
-            with open(os.path.join(tmp, tree, path), 'wb') as f:
-                f.write(data)
+            save(os.path.join(tmp, tree, path), data)
     for root, folders, files in os.walk(tmp):  # records carry times: fixed ones keep the seeds stable
         for name in folders + files:
             os.utime(os.path.join(root, name), (1589723122, 1589723122))
@@ -40,10 +37,10 @@ with tempfile.TemporaryDirectory() as tmp:
         name, out = f'{tree}-l{level}', os.path.join(tmp, 'out.jov')
         subprocess.run([jov, 'pack', '--raw', '-q', '-l', str(level), '-o', out, os.path.join(tmp, tree)], check=True)
         a = open(out, 'rb').read()
-        save('extract', name, a)
+        save(f'{corpus}/extract/{name}', a)
         # The first block of the first stream (after the header and the stream's
         # signature), behind three kinds of history.
         block_size = (struct.unpack_from('<I', a, 48 + 3)[0] >> 1) & 0xFFFFF
         if a[48] & 15 == 1:
             for control in (0, 4, 7):
-                save('decode_block', f'{name}-h{control}', bytes([control]) + a[48:48 + block_size])
+                save(f'{corpus}/decode_block/{name}-h{control}', bytes([control]) + a[48:48 + block_size])

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -14,17 +13,12 @@
 #include "stored_archive.h"
 #include "temp_dir.h"
 
-// CRC-32 computed bit by bit, to check the table-driven one against.
-inline uint32_t plainCrc32(const std::vector<uint8_t>& data) { return referenceCrc32(data.data(), data.size()); }
-
 class ArchiveFixture {
  public:
   explicit ArchiveFixture(const std::vector<uint8_t>& bytes) : input_(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0x5A) {
-    path_ = (dir_.path() / "archive.bin").string();
-    std::ofstream(path_, std::ios::binary).write((const char*)bytes.data(), (std::streamsize)bytes.size());
-    state.archiveFile = fileOpen(toCorePath(path_).c_str(), ACCESS_READ);
-    state.archiveFilePos = 0;
-    state.archiveOffset = 0;
+    writeFile(dir_.path() / "archive.bin", bytes);
+    state.archiveFile = fileOpen(dir_.corePath("archive.bin").c_str(), ACCESS_READ);
+    state.archiveFilePos = state.archiveOffset = 0;
     startStreamReading(input_.data());
     state.cancelRequested = 0;
     buildCrcTable();
@@ -37,16 +31,14 @@ class ArchiveFixture {
   // Runs `produce` with a fresh output file and returns what it wrote.
   template <typename F>
   std::vector<uint8_t> capture(F produce, int32_t* result) {
-    std::string out = (dir_.path() / "out.bin").string();
-    FileHandle h = fileCreate(toCorePath(out).c_str(), 0);
+    FileHandle h = fileCreate(dir_.corePath("out.bin").c_str(), 0);
     *result = produce(h);
     fileClose(h);
-    std::ifstream in(out, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string out = readFile(dir_.path() / "out.bin");
+    return {out.begin(), out.end()};
   }
 
  private:
   TempDir dir_;
-  std::string path_;
   std::vector<uint8_t> input_;
 };

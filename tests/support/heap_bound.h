@@ -4,8 +4,6 @@
 // buffer (63 sets of three distance alphabets).
 #pragma once
 
-#include <stdint.h>
-
 #include "format.h"
 
 const uint64_t READER_HEAP_BOUND = (INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK) +

@@ -28,17 +28,13 @@ inline std::vector<uint8_t> packItems(const std::vector<PackItem>& items, const 
   {
     jov::ArchiveWriter writer(file, options);
     for (const PackItem& item : items) {
-      jov::EntryInfo info;
-      info.name = item.name;
-      info.folder = item.folder;
-      info.attributes = item.folder ? 0x10 : 0x20;
-      info.writeDate = makeDosDate(2020, 5, 17);
-      info.writeTime = makeDosTime(13, 45, 22);
-      if (item.folder) {
+      const uint8_t attributes = item.folder ? 0x10 : 0x20;
+      const jov::EntryInfo info{.name = item.name, .folder = item.folder, .attributes = attributes,
+                                .writeDate = makeDosDate(2020, 5, 17), .writeTime = makeDosTime(13, 45, 22)};
+      if (item.folder)
         writer.addFolder(info);
-      } else {
+      else
         writer.addFile(info, item.bytes);
-      }
     }
     jov::PackStats s = writer.finish();
     if (stats) *stats = s;

@@ -12,10 +12,7 @@ int askOverwrite(const char* path) {
   return answer;
 }
 
-void showProgress(WindowHandle, const char* text) {
-  testFrontEnd.progress.push_back(text);
-  if (testFrontEnd.onProgress) testFrontEnd.onProgress(text);
-}
+void showProgress(WindowHandle, const char* text) { testFrontEnd.progress.push_back(text); }
 
 int showMessage(WindowHandle, const char* text, int offerCancel) {
   testFrontEnd.messages.push_back(text);

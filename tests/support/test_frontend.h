@@ -13,8 +13,6 @@ struct TestFrontEnd {
   std::vector<std::string> progress;  // progress lines
   std::vector<std::string> messages;  // message texts shown
   std::vector<int> offeredCancel;     // per message: was Cancel offered
-  // Called after each progress line, e.g. to set state.cancelRequested.
-  void (*onProgress)(const std::string&) = nullptr;
 
   void reset() { *this = TestFrontEnd(); }
 };
