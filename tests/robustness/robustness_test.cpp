@@ -30,7 +30,7 @@ namespace {
 const char DAMAGED_TEXT[] = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 using Bytes = std::vector<uint8_t>;
 
-// A whole file; none: no bytes (and a failing extraction).
+// A whole file (none: no bytes).
 Bytes readBytes(const fs::path& path) {
   const std::string s = readFile(path);
   return {s.begin(), s.end()};
@@ -69,11 +69,9 @@ struct Outcome {
   uint64_t peakBytes = 0;  // heap held at most during the run
 };
 
-// Extracts `archive` (no stub) into a fresh folder below `dir` with call `at`
-// of `fault` failing (none: no fault), the fence around that folder, that
-// folder as the extraction root (nothing below it followed) and the test
-// front end answering OK. Fails the test when the run leaks a heap block or
-// keeps a buffer.
+// Extracts `archive` (no stub) into a fresh fenced folder below `dir`, the
+// extraction root, with call `at` of `fault` failing (none: no fault) and the
+// front end answering OK; fails the test on a leaked heap block or buffer.
 Outcome extractWith(const TempDir& dir, const Bytes& archive, const FaultKind* fault = nullptr, uint64_t at = 0) {
   static int runs = 0;
   buildCrcTable();
@@ -141,9 +139,8 @@ void checkRun(const FaultKind& kind, const Outcome& run, const Outcome& clean) {
   const bool perFile = kind.call == CALL_CREATE || kind.call == CALL_SYNC || kind.call == CALL_RENAME;
   const std::string path = run.messages.empty() ? "" : namedPath(kind, run.messages[0], run.installFolder);
   if (run.result == RC_OK && run.messages.empty()) {
-    // Only a read that comes back short but still covers what is needed, and
-    // a folder level that createFolderPath tries again on its way down, can
-    // pass unnoticed; every seek is checked.
+    // Only a short read that still covers what is needed, and a folder level
+    // createFolderPath tries again on its way down, pass unnoticed.
     EXPECT_TRUE(shortRead || kind.call == CALL_FOLDER) << "a failure went unreported";
     EXPECT_EQ(run.files.size(), clean.files.size());
   } else if (run.result == RC_OK && perFile) {  // the one file's failure, answered with OK

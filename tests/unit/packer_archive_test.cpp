@@ -53,8 +53,7 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
       std::vector<uint8_t> bytes = frameCompressedBlock(p.tokens, length, true, 2, 1, o);
       std::vector<uint8_t> out(data.begin(), data.begin() + history);
       reference::BlockInfo info{};
-      ASSERT_NO_THROW(
-          reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info));
+      reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info);  // or throws
       EXPECT_TRUE(out == data);
       if (history == 0) continue;
       EXPECT_GT(info.setCount, 1u);
@@ -100,8 +99,7 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
     options.threads = 2;
     PackStats stats;
     std::vector<uint8_t> a = packItems(items, options, &stats);
-    reference::Archive r;
-    ASSERT_NO_THROW(r = reference::readArchive(a));
+    const reference::Archive r = reference::readArchive(a);  // throws on any damage
     ASSERT_EQ(r.entries.size(), items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       const reference::File& e = r.entries[i];
@@ -109,16 +107,13 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
                   (items[i].folder || e.bytes == items[i].bytes)) << items[i].name;
     }
     EXPECT_GT(r.directoryBlocks, (level == 0 ? 6u : 1u));
-    if (level > 0) {
-      EXPECT_EQ(stats.filtered, 2u);
-      EXPECT_GT(stats.storedBlocks, 0u);
-      EXPECT_TRUE(r.entries[1].entry.flags & ENTRY_FILTER_4);
-      EXPECT_LT(a.size(), 7000000u);
-    }
+    EXPECT_TRUE(level == 0 || (stats.filtered == 2 && stats.storedBlocks > 0 && a.size() < 7000000 &&
+                               (r.entries[1].entry.flags & ENTRY_FILTER_4)));
     for (size_t i = 0; i < r.blocks.size(); ++i) EXPECT_EQ(r.blocks[i].last, i + 1 == r.blocks.size());
+    if (level != 2) continue;
     for (unsigned threads : {1u, 5u}) {
       options.threads = threads;
-      if (level == 2) EXPECT_EQ(packItems(items, options), a) << threads << " threads";
+      EXPECT_EQ(packItems(items, options), a) << threads << " threads";
     }
   }
 }
@@ -168,10 +163,8 @@ TEST(PackerArchive, OutputEndsBelow4GiB) {
 TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
   std::vector<uint8_t> data = wordy(1200000, 21), marker = randomBytes(600, 22);
   const uint32_t atLimit = 1000 + MAX_DISTANCE, beyond = 100 + MAX_DISTANCE + 1 + 2000;
-  std::copy(marker.begin(), marker.end(), data.begin() + 1000);
-  std::copy(marker.begin(), marker.end(), data.begin() + atLimit);
-  std::copy(marker.begin(), marker.begin() + 300, data.begin() + 100);
-  std::copy(marker.begin(), marker.begin() + 300, data.begin() + beyond);
+  for (auto [at, n] : {std::pair{1000u, 600u}, {atLimit, 600u}, {100u, 300u}, {beyond, 300u}})
+    std::copy(marker.begin(), marker.begin() + n, data.begin() + at);
   RowHashFinder finder(data.data(), (uint32_t)data.size());
   std::mt19937 rng(23);
   uint32_t checked = 0;
@@ -181,7 +174,7 @@ TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
       continue;
     }
     Match m = finder.findAndInsert(p, 16, 258, 64);
-    if (p == atLimit) EXPECT_TRUE(m.distance == MAX_DISTANCE && m.length >= 258) << m.distance << " " << m.length;
+    EXPECT_TRUE(p != atLimit || (m.distance == MAX_DISTANCE && m.length >= 258)) << m.distance << " " << m.length;
     if (m.length == 0) continue;
     ++checked;
     ASSERT_GE(m.length, 3u);
@@ -224,8 +217,7 @@ TEST(PackerMatchFinder, SpareTablesAreNeverSharedByTwoTables) {
   for (size_t k = 1; k <= 9; ++k) BigTable<uint8_t>(k * mib2, 0);  // nine sizes: one more than is kept
   for (size_t k = 1; k <= 9; ++k) {
     BigTable<uint8_t> a(k * mib2, 1), b(k * mib2, 2);
-    EXPECT_EQ(a[k * mib2 - 1], 1) << k;
-    EXPECT_EQ(b[0], 2) << k;
+    EXPECT_TRUE(a[k * mib2 - 1] == 1 && b[0] == 2) << k;
   }
 }
 

@@ -157,17 +157,11 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
     problems = e.problems();
   }
   const std::vector<std::vector<std::string>> expected = {
-      {"docs/Readme.txt", "docs/README.txt", "only in case"},
-      {"\xc3\x80.txt", "\xc3\xa0.txt", "only in case"},
-      {"caf\xc3\xa9.txt", "cafe\xcc\x81.txt", "composition"},
-      {"sub/nul.txt", "reserved device"},
-      {"bad\\xFF.txt", "not valid UTF-8"},
-      {"COM\xc2\xb9", "reserved device name"},
-      {"\xe6\x97\xa5.txt", "code page"},
-      {"characters long"},
-      {"link", "outside the source folder", "--dereference"},
-      {"pipe", "not a regular file"},
-  };
+      {"docs/Readme.txt", "docs/README.txt", "only in case"}, {"\xc3\x80.txt", "\xc3\xa0.txt", "only in case"},
+      {"caf\xc3\xa9.txt", "cafe\xcc\x81.txt", "composition"}, {"sub/nul.txt", "reserved device"},
+      {"bad\\xFF.txt", "not valid UTF-8"}, {"COM\xc2\xb9", "reserved device name"},
+      {"\xe6\x97\xa5.txt", "code page"}, {"characters long"}, {"pipe", "not a regular file"},
+      {"link", "outside the source folder", "--dereference"}};
   ASSERT_EQ(problems.size(), expected.size());
   for (const auto& words : expected)
     EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const std::string& p) {

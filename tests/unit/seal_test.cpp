@@ -94,8 +94,7 @@ TEST(Seal, TheFirstConsistentRecordCounts) {
   file.insert(file.end(), inner.begin(), inner.end());
   StubSeal seal;
   ASSERT_TRUE(findSeal(file.data(), (uint32_t)file.size(), &seal));
-  EXPECT_EQ(seal.sealOffset, SEAL_AT);
-  EXPECT_EQ(seal.stubLength, 0x600u);
+  EXPECT_EQ(std::tie(seal.sealOffset, seal.stubLength), std::make_tuple(SEAL_AT, 0x600u));
   EXPECT_TRUE(intact(file));
   EXPECT_FALSE(findSeal(file.data(), SEAL_AT + SEAL_SIZE - 1, &seal)) << "record cut off by the buffer";
   // Magic without a consistent record is no seal.
