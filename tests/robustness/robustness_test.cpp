@@ -40,8 +40,7 @@ struct FaultKind {
   const char* label;
   PlatformCall call;
   bool shortTransfer;
-  const char* message;     // "Cannot ..." prefix, or a whole fixed text
-  const char* suffix;      // system-error line of the injected failure
+  const char *message, *suffix;  // "Cannot ..." prefix or a fixed text; the injected error's line
   ResultCode dialogCode;   // the result the dialog reports itself, if any
 };
 
@@ -117,17 +116,15 @@ Outcome extractWith(const TempDir& dir, const Bytes& archive, const FaultKind* f
   return run;
 }
 
-// The path a message of `kind` names below the install folder ("/"
-// separators; "" for a fixed text), or "?" when the message is not of the
-// kind's form.
+// The path below the install folder ("/" separators) a message of `kind`
+// names: "" for a fixed text or the folder itself, "?" for another form. A
+// suffix starts a line of its own, so it cannot overlap the prefix.
 std::string namedPath(const FaultKind& kind, const std::string& message, const std::string& installFolder) {
   const std::string prefix = kind.message + installFolder, suffix = kind.suffix;
   if (message == kind.message) return "";
-  if (message.rfind(prefix, 0) != 0 || message.size() < prefix.size() + suffix.size() ||
-      message.compare(message.size() - suffix.size(), suffix.size(), suffix) != 0)
-    return "?";
+  if (!message.starts_with(prefix) || !message.ends_with(suffix)) return "?";
   std::string path = message.substr(prefix.size(), message.size() - prefix.size() - suffix.size());
-  if (!path.empty() && path[0] == '\\') path.erase(0, 1);
+  if (path.starts_with('\\')) path.erase(0, 1);
   std::replace(path.begin(), path.end(), '\\', '/');
   return path;
 }
@@ -179,8 +176,8 @@ TEST(FaultInjection, EveryCallOfEveryKindFailsCleanly) {
 
 TEST(HostileArchive, ClaimsAndLongStreamsStayWithinTheHeapBound) {
   const Bytes data = {'d', 'a', 't', 'a'}, slice = streamSlice("f", data);
-  // A stored block and a compressed one claiming 1048575 bytes of output and
-  // of size with almost nothing behind them, each beside a record claiming 4 GiB.
+  // Stored and compressed blocks claiming the largest output and size with
+  // almost nothing behind them, each beside a record claiming 4 GiB.
   Bytes claiming = storedBlock(slice, false);
   setBlockField(claiming, BF_OUTPUT_LENGTH, BLOCK_MAX_OUTPUT);
   setBlockField(claiming, BF_BLOCK_SIZE, BLOCK_MAX_SIZE);
@@ -188,9 +185,8 @@ TEST(HostileArchive, ClaimsAndLongStreamsStayWithinTheHeapBound) {
   CodedWriter(compressed.w, 2, {});
   RecordDraft huge = fileRecord("huge", data, 0);
   huge.length = 0xFFFFFFFFu;
-  // Three stored blocks of the largest size, then a compressed block reaching
-  // back into them with the largest window: the history is trimmed, never
-  // accumulated.
+  // Three largest stored blocks, then a compressed one reaching back with the
+  // largest window: the history is trimmed, never accumulated.
   const std::string tailText = "and a tail that repeats, repeats, repeats";
   Bytes big(3 * BLOCK_MAX_OUTPUT - 100), tail(tailText.begin(), tailText.end());
   for (size_t i = 0; i < big.size(); ++i) big[i] = (uint8_t)(i * 31 + (i >> 12));
