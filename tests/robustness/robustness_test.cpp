@@ -76,7 +76,6 @@ Outcome extractWith(const TempDir& dir, const Bytes& archive, const FaultKind* f
   buildCrcTable();
   const fs::path runDir = dir.path() / ("run" + std::to_string(++runs));
   const fs::path file = runDir / "archive.bin", out = runDir / "out";
-  const std::string fence = runDir.string();
   writeFile(file, archive);
 
   Outcome run;
@@ -93,7 +92,7 @@ Outcome extractWith(const TempDir& dir, const Bytes& archive, const FaultKind* f
     const uint64_t blocksBefore = platformHooks.liveBlocks, bytesBefore = platformHooks.liveBytes;
     if (fault) platformHooks.failAt[fault->call] = at;
     platformHooks.shortTransfer = fault && fault->shortTransfer;
-    platformHooks.fence = fence.c_str();
+    platformHooks.fence = runDir.c_str();
     setExtractionRoot(run.installFolder.c_str());
     run.result = extractArchive(nullptr);
     setExtractionRoot(nullptr);

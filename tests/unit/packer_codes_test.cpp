@@ -71,10 +71,8 @@ TEST(LengthLimiter, LoneSymbolIsPairedIntoACompleteCode) {
     std::vector<uint64_t> f(10, 0);
     f[symbol] = 5;
     std::vector<uint8_t> l = limitedCodeLengths(f, 16, partner);
-    EXPECT_EQ(l[symbol], 1);
-    EXPECT_EQ(std::count(l.begin(), l.end(), 1), 2);
-    EXPECT_EQ(kraftSum(l, 16), 1ull << 16);
-    EXPECT_TRUE(partner == symbol || l[partner] == 1);
+    EXPECT_TRUE(l[symbol] == 1 && std::count(l.begin(), l.end(), 1) == 2 && kraftSum(l, 16) == 1ull << 16 &&
+                (partner == symbol || l[partner] == 1)) << symbol << " " << partner;
   }
   EXPECT_EQ(limitedCodeLengths(std::vector<uint64_t>(5, 0), 16), std::vector<uint8_t>(5, 0));
 }
