@@ -159,10 +159,10 @@ TEST(PackerArchive, OutputEndsBelow4GiB) {
 // Words with a planted copy at exactly the largest distance, and one just
 // beyond it that must not be reported.
 TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
-  std::vector<uint8_t> data = wordy(1200000, 21), marker = randomBytes(600, 22);
-  const uint32_t atLimit = 1000 + MAX_DISTANCE, beyond = 100 + MAX_DISTANCE + 1 + 2000;
-  for (auto [at, n] : {std::pair{1000u, 600u}, {atLimit, 600u}, {100u, 300u}, {beyond, 300u}})
-    std::copy(marker.begin(), marker.begin() + n, data.begin() + at);
+  std::vector<uint8_t> data = wordy(1200000, 21), marker = randomBytes(600, 22), other = randomBytes(300, 24);
+  const uint32_t atLimit = 1000 + MAX_DISTANCE, beyond = 100 + MAX_DISTANCE + 1;
+  for (uint32_t at : {1000u, atLimit}) std::copy(marker.begin(), marker.end(), data.begin() + at);
+  for (uint32_t at : {100u, beyond}) std::copy(other.begin(), other.end(), data.begin() + at);
   RowHashFinder finder(data.data(), (uint32_t)data.size());
   std::mt19937 rng(23);
   uint32_t checked = 0;
