@@ -1,8 +1,7 @@
-// Whole extractions on a test build of the POSIX layer (JOV_PLATFORM_HOOKS)
-// that injects failures, accounts the heap and aborts on any path outside the
-// run's folder. Each run must end with the code and message its failure calls
-// for, leave no partial file and no temporary, and free every block (a double
-// free or a use after free fails the ASan build).
+// Whole extractions on a test build of the POSIX layer (JOV_PLATFORM_HOOKS) that injects failures,
+// accounts the heap and aborts on any path outside the run's folder. Each run must end with the code
+// and message its failure calls for, leave no partial file and no temporary, and free every block
+// (a double free or a use after free fails the ASan build).
 #include <gtest/gtest.h>
 #include <string.h>
 
@@ -218,9 +217,8 @@ TEST(HostileArchive, ClaimsAndLongStreamsStayWithinTheHeapBound) {
   }
 }
 
-// Every prefix of an archive, and every byte of it corrupted in turn: no
-// crash, no escape, no leak, and any file that appears is one the intact
-// archive holds, byte for byte (under its own name when only cut).
+// Every prefix of an archive, and every byte of it corrupted in turn: no crash, no escape, no leak,
+// and any file that appears is one the intact archive holds (under its own name when only cut).
 TEST(HostileArchive, TruncatedAndCorruptedAtEveryByte) {
   TempDir dir;
   for (const char* name : {"tree.jov", "small-blocks.jov"}) {

@@ -1,5 +1,4 @@
-// The packer's blocks, streams and directory, checked with the strict
-// reference reader.
+// The packer's blocks, streams and directory, read by the strict reference reader.
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -53,15 +52,14 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
       std::vector<uint8_t> bytes = frameCompressedBlock(p.tokens, length, true, 2, 1, o);
       std::vector<uint8_t> out(data.begin(), data.begin() + history);
       reference::BlockInfo info{};
-      reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info);  // or throws
+      reference::decodeCompressedBlock(bytes.data(), (uint32_t)bytes.size(), out, history, length, &info);
       EXPECT_TRUE(out == data);
       EXPECT_TRUE(history == 0 || (info.setCount > 1 && bytes.size() < length / 3)) << info.setCount << " sets";
     }
   }
 }
 
-// A file is filtered in the pieces its stream's block edges cut (the reader
-// restores piece by piece: the core's call-filter tests).
+// A file is filtered in the pieces its stream's block edges cut, as the reader restores it.
 TEST(PackerFilter, FileIsFilteredInThePiecesOfItsBlocks) {
   const std::vector<uint8_t> file = callHeavyPe(50000);
   std::vector<uint8_t> whole = file, pieces = file;
@@ -71,9 +69,8 @@ TEST(PackerFilter, FileIsFilteredInThePiecesOfItsBlocks) {
   EXPECT_TRUE(whole == pieces && whole != file);
 }
 
-// Stored and filtered blocks (a program filtered across block edges), empty
-// files and folders, repeats near the largest distance, a directory of
-// several blocks; the same bytes for any thread count.
+// Stored blocks, a program filtered across block edges, empty files and folders, repeats near
+// the largest distance, a directory of several blocks; the same bytes for any thread count.
 TEST(PackerArchive, EdgeTreesDecodeByteExact) {
   std::vector<uint8_t> far = randomBytes(1300000, 8);  // its first 400000 bytes again at the end
   std::copy(far.begin(), far.begin() + 400000, far.end() - 400000);
@@ -116,8 +113,7 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
   }
 }
 
-// Packs `files` into a temporary file from offset `start` on: the writer's
-// error ("" when none) and the offset where the output ends.
+// Packs `files` into a temporary file from `start` on: the writer's error ("" for none), the end.
 std::pair<std::string, uint64_t> packAt(uint64_t start, const PackOptions& options,
                                         const std::vector<std::pair<const char*, FileSource*>>& files,
                                         PackStats* stats = nullptr) {
@@ -141,9 +137,8 @@ std::pair<std::string, uint64_t> packAt(uint64_t start, const PackOptions& optio
   return {error, end};
 }
 
-// Readers name positions with 32 bits and keep 0xFFFFFFFF for a failed seek:
-// the output, whatever stands in front of the archive, ends at 0xFFFFFFFE at
-// most. A sparse file holds the 4 GiB.
+// Readers name positions with 32 bits and keep 0xFFFFFFFF for a failed seek: the output, whatever
+// stands in front of the archive, ends at 0xFFFFFFFE at most. A sparse file holds the 4 GiB.
 TEST(PackerArchive, OutputEndsBelow4GiB) {
   const std::vector<uint8_t> bytes = wordy(5000, 21);
   const uint64_t size = packItems({{"a.txt", false, bytes}}, 0).size(), lastEnd = 0xFFFFFFFEu;
@@ -156,8 +151,7 @@ TEST(PackerArchive, OutputEndsBelow4GiB) {
   EXPECT_LE(end, lastEnd) << "nothing is written past the limit";
 }
 
-// Words with a planted copy at exactly the largest distance, and one just
-// beyond it that must not be reported.
+// Words with a planted copy at exactly the largest distance, and one a byte beyond it.
 TEST(PackerMatchFinder, RowsFindFarRepeatsAndOnlyRealMatches) {
   std::vector<uint8_t> data = wordy(1200000, 21), marker = randomBytes(600, 22), other = randomBytes(300, 24);
   const uint32_t atLimit = 1000 + MAX_DISTANCE, beyond = 100 + MAX_DISTANCE + 1;

@@ -1,5 +1,4 @@
-// The packer's prefix codes and code-length sets, and its recent-distance
-// rule against the reader's.
+// The packer's prefix codes and code-length sets, and its recent-distance rule against the reader's.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -98,8 +97,7 @@ TEST(CodeLengthSets, RandomSetsReadBackExactly) {
   }
 }
 
-// The packer's choice of symbols, decoded with the reader's rule (which works
-// on symbols), gives back every distance.
+// The packer's symbols, decoded with the reader's rule (which works on symbols), give back every distance.
 TEST(FormatRules, RecentDistanceSymbolsDecodeToTheDistancesTheyStandFor) {
   std::mt19937 rng(7);
   const uint32_t pool[] = {1, 3, 4, 5, 6, 100, 7000, 65536, MAX_DISTANCE};

@@ -34,8 +34,7 @@ std::string failure(const std::function<void()>& f) {
   return "";
 }
 
-// The name rule that the installer, `jov` and the packer share; the packer
-// asks it one component at a time.
+// The name rule that the installer, `jov` and the packer share; the packer asks it per component.
 const struct {
   NameVerdict verdict;
   std::vector<std::string> names;
@@ -137,9 +136,8 @@ TEST(SourceTree, SortedWithAttributesLinksAndExcludes) {
 TEST(SourceTree, ReportsEveryProblemInOnePass) {
   TempDir dir;
   const fs::path root = dir.path() / "src";
-  // Capital and small A with grave; composed and decomposed e with acute (one
-  // name on Windows); COM with superscript one (0xB9 in code page 1252); a
-  // character without a code page 1252 form.
+  // Capital and small A with grave; composed and decomposed e with acute (one name on Windows);
+  // COM with superscript one (0xB9 in code page 1252); a character without a code page 1252 form.
   for (const char* n : {"docs/Readme.txt", "docs/README.txt", "\xc3\x80.txt", "\xc3\xa0.txt", "caf\xc3\xa9.txt",
                         "cafe\xcc\x81.txt", "sub/nul.txt", "bad\xff.txt", "COM\xc2\xb9", "\xe6\x97\xa5.txt"})
     touch(root / n);
@@ -165,8 +163,7 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
     EXPECT_TRUE(std::any_of(problems.begin(), problems.end(), [&](const std::string& p) {
       return std::all_of(words.begin(), words.end(), [&](const std::string& w) { return p.find(w) != p.npos; });
     })) << words[0];
-  // In code page 932 the second bytes of some characters are ASCII: "\"
-  // would split the name, "|" would make the installer refuse it.
+  // In code page 932 some second bytes are ASCII: "\" would split the name, "|" is refused.
   ScanOptions sjis;
   sjis.codepage = 932;
   const std::pair<const char*, const char*> cases[] = {

@@ -74,8 +74,7 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   EXPECT_EQ(lastSystemError, 87u);
   EXPECT_EQ(fileClose(f), 1);
 
-  // archiveRead advances archiveFilePos by what it read, and a failure
-  // (a closed handle) leaves the position alone.
+  // archiveRead advances the position by what it read; a failure (a closed handle) leaves it.
   state.archiveFile = fileOpen(path.c_str(), ACCESS_READ);
   state.archiveFilePos = 0;
   EXPECT_EQ(archiveRead(buffer, 3), 3);

@@ -17,8 +17,7 @@ const uint32_t SIG = 0x80;  // where the image's PE header starts
 const uint32_t SEAL_AT = 0x300;
 const uint32_t CHECKSUM = SIG + 24 + 64, CERTIFICATES = SIG + 24 + 128;
 
-// A PE32 i386 image's headers: two sections, a full optional header; distinct
-// bytes everywhere else.
+// A PE32 i386 image's headers (two sections, a full optional header); distinct bytes elsewhere.
 std::vector<uint8_t> image(uint32_t size = 0x400) {
   std::vector<uint8_t> b(size);
   for (uint32_t i = 0; i < size; ++i) b[i] = (uint8_t)(i * 7 + 3);
@@ -105,10 +104,9 @@ TEST(Seal, TheFirstConsistentRecordCounts) {
   EXPECT_FALSE(findSeal(tooShort.data(), (uint32_t)tooShort.size(), &seal));
 }
 
-// Signing may change the checksum and the certificate entry of a PE image
-// (and append behind the stub, which the seal's length leaves out); every
-// other byte of the stub counts (the CRC field then no longer matches), and
-// without a PE header nothing is left out.
+// Signing may change the checksum and the certificate entry of a PE image (and append behind
+// the stub, which the seal's length leaves out); every other byte of the stub counts, and without
+// a PE header nothing is left out.
 TEST(Seal, SigningFieldsAreLeftOutAndEveryOtherByteCounts) {
   for (bool pe : {true, false}) {
     const std::vector<uint8_t> file = sealedStub(0x600, pe);
