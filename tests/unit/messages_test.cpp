@@ -8,18 +8,15 @@
 
 namespace {
 
-void freshFrontEnd() {
-  testFrontEnd.reset();
-  strcpy(state.stubName, "setup.exe");
-}
-
 const std::string DAMAGED = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
 // What each code shows with system error `error` and `path` (none: the
-// stub's own name); a shown message clears the error. The texts of injected
-// failures are checked again by the fault injection runs.
-TEST(Messages, TextsPathsAndSuffixes) {
-  freshFrontEnd();
+// stub's own name); a shown message clears the error, a silent code ("")
+// keeps it. The texts of injected failures are checked again by the fault
+// injection runs.
+TEST(Messages, TextsPathsSuffixesAndSilentCodes) {
+  testFrontEnd.reset();
+  strcpy(state.stubName, "setup.exe");
   const std::string longPath(260, 'p');  // the longest message: a full-length path
   const struct {
     ResultCode code;
@@ -29,34 +26,26 @@ TEST(Messages, TextsPathsAndSuffixes) {
   } cases[] = {
       {RC_CREATE_FAILED, 3, "C:\\x\\a", "Cannot create C:\\x\\a\nPath not found"},
       {RC_OPEN_FAILED, 2, nullptr, "Cannot open setup.exe\nFile not found"},
-      {RC_OPEN_FAILED, 0, nullptr, "Cannot open setup.exe"},
-      {RC_READ_FAILED, 49, "p", "Cannot read p"},
-      {RC_SEEK_FAILED, 50, "p", "Cannot read p\nNetwork error"},
-      {RC_WRITE_FAILED, 71, "p", "Cannot write p\nNetwork error"},
-      {RC_WRITE_FAILED, 72, "p", "Cannot write p"},
-      {RC_WRITE_FAILED, 0xFFFFFFFFu, "p", "Cannot write p"},
+      {RC_OPEN_FAILED, 0, nullptr, "Cannot open setup.exe"}, {RC_WRITE_FAILED, 0xFFFFFFFFu, "p", "Cannot write p"},
+      {RC_SEEK_FAILED, 50, "p", "Cannot read p\nNetwork error"}, {RC_WRITE_FAILED, 72, "p", "Cannot write p"},
+      {RC_WRITE_FAILED, 71, "p", "Cannot write p\nNetwork error"}, {RC_READ_FAILED, 49, "p", "Cannot read p"},
       {RC_FOLDER_FAILED, 19, longPath.c_str(), "Cannot create folder " + longPath + "\nDisk is write protected"},
-      {RC_INPUT_EXHAUSTED, 5, nullptr, DAMAGED},
-      {RC_DAMAGED, 112, "ignored", DAMAGED},
+      {RC_INPUT_EXHAUSTED, 5, nullptr, DAMAGED}, {RC_DAMAGED, 112, "ignored", DAMAGED},
       {RC_NO_MEMORY, 0, nullptr, "Not enough memory"},
+      {RC_OK, 19, nullptr, ""}, {RC_MODIFIED, 19, nullptr, ""}, {RC_CANCELLED, 19, nullptr, ""},
+      {7, 19, nullptr, ""}, {-4, 19, nullptr, ""}, {-100, 19, nullptr, ""},
   };
   for (const auto& c : cases) {
     lastSystemError = c.error;
-    EXPECT_EQ(reportResult(nullptr, c.code, c.path, 0), 1);
-    EXPECT_EQ(testFrontEnd.messages.back(), c.shown) << c.code << " " << c.error;
-    EXPECT_EQ(lastSystemError, 0u);
+    const size_t before = testFrontEnd.messages.size();
+    const bool silent = c.shown.empty();  // asked with Cancel offered: still nothing is shown
+    EXPECT_EQ(reportResult(nullptr, c.code, c.path, silent), silent ? 0 : 1) << c.code;
+    EXPECT_EQ(testFrontEnd.messages.size(), before + !silent) << c.code;
+    EXPECT_EQ(silent ? "" : testFrontEnd.messages.back(), c.shown) << c.code << " " << c.error;
+    EXPECT_EQ(lastSystemError, silent ? c.error : 0u) << c.code;
   }
-}
-
-TEST(Messages, SilentCodesAndAnswersOfBothForms) {
-  freshFrontEnd();
-  const ResultCode silent[] = {RC_OK, RC_MODIFIED, RC_CANCELLED, 7, -4, -100};
-  for (ResultCode code : silent) {
-    lastSystemError = 19;
-    EXPECT_EQ(reportResult(nullptr, code, nullptr, 1), 0) << code;
-    EXPECT_EQ(lastSystemError, 19u) << "kept when nothing is shown";
-  }
-  EXPECT_TRUE(testFrontEnd.messages.empty());
+  // A damaged archive asks whether to go on, unless only OK is offered.
+  testFrontEnd.offeredCancel.clear();
   testFrontEnd.messageAnswers = {1, 0, 0};
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 1), 0);  // OK: go on
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 1), 1);  // Cancel: stop
