@@ -48,7 +48,7 @@ const struct {
     {NAME_TRAILING_DOT, {"..", "a\\..\\..\\up", "../up", "a\\.\\b", "dots...", "space ", "."}},
     // Spaces before the extension are dropped; code page 1252 superscripts
     // one, two and three are port digits too.
-    {NAME_DEVICE, {"CON", "Aux.h", "nul.tar.gz", "sub\\lpt1", "conout$.log", "CONIN$", "CON .txt", "nul .log",
+    {NAME_DEVICE, {"CON", "auX.h", "nul.tar.gz", "sub\\lpt1", "conout$.log", "CONIN$", "CON .txt", "nul .log",
                    "COM1  .x", "docs\\prn   .doc", "COM\xb9", "lpt\xb2.txt", "Com\xb3 .a"}},
 };
 
