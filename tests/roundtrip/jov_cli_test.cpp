@@ -117,6 +117,9 @@ printf 'n\na\nn\n' | script -qec "$JOV extract -C out $GOLDEN/bad-crc.jov" /dev/
      1, nullptr,
      R"(grep -qx old out/a.txt && grep -qx new out/b.txt && grep -qx new out/c.txt && ! grep -q "c.txt?" t &&
 grep -q "next file? \[Y/n\]" t && ! test -e out/z.txt)"},
+    {R"(mkdir out; echo old > out/a.txt
+printf 'maybe\ny\n' | script -qec "$JOV extract --stop-on-error -C out $GOLDEN/bad-crc.jov" /dev/null > t)", 1, nullptr,
+     R"([ $(grep -o "a.txt?" t | wc -l) = 2 ] && grep -qx new out/a.txt && ! test -e out/z.txt)"},
     {"mkdir out; touch out/data; $JOV extract -C $PWD/out ref.jov", 1, nullptr,
      R"~(grep -qF "($PWD/out/data is in the way)" stderr)~"},
     // Whatever stands in the destination, nothing outside it changes.
