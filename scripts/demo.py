@@ -1,74 +1,79 @@
 #!/usr/bin/env python3
 """The demo: packs examples/ into Setup.exe with `jov pack`, runs it under
-Wine on a private display, presses Install, and prints the installed tree,
-the registry values and where the screenshots are.
+Wine on a private prefix and display with the end-to-end harness
+(tests/e2e/run.py), presses Install, and prints the installed tree, the
+registry values and where the screenshots are.
 
-  scripts/demo.py BUILD_DIR
+  scripts/demo.py --check     only checks that the tools the demo drives exist
+  scripts/demo.py BUILD_DIR   the demo itself
+
+Exits non-zero unless the installer ended with exit code 0, every file of
+the tree is installed byte for byte and the installed program was started.
 """
 
+import os
 import shutil
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 root = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(root / "tests" / "e2e"))
-from harness import APP_PATH_KEY, UNINSTALL_KEY, USER_KEY, Run, Session  # noqa: E402
+TOOLS = ("wine", "wineboot", "wineserver", "Xvfb", "xdotool", "import", "i686-w64-mingw32-g++")
+
+if sys.argv[1:] == ["--check"]:
+    missing = [t for t in TOOLS if not shutil.which(t)]
+    if missing:
+        sys.exit(f"demo: missing {', '.join(missing)}; run scripts/setup.sh (as root) first")
+    sys.path.insert(0, str(root / "tests" / "e2e"))
+    import run  # noqa: F401  (the harness must at least load)
+    sys.exit(0)
 
 build = Path(sys.argv[1] if len(sys.argv) > 1 else root / "build").resolve()
-jov = build / "jov"
-stub = build / "stub" / "stub.exe"
-example = build / "stub" / "examples" / "Tovrel32.exe"
 work = build / "demo"
-folder = r"C:\Program Files\Tovrel"
+os.environ.update(JOV_E2E_ROOT=str(work / "wine"), JOV_STUB=str(build / "stub" / "stub.exe"),
+                  JOV_TOOL=str(build / "jov"), JOV_EXAMPLE=str(build / "stub" / "examples" / "Tovrel32.exe"))
+sys.path.insert(0, str(root / "tests" / "e2e"))
+import run as e2e  # noqa: E402
 
-if not jov.exists():
-    sys.exit(f"demo: {jov} is missing; `jov pack` is needed to build Setup.exe")
+for needed in (e2e.TOOL, e2e.STUB, e2e.EXAMPLE):
+    if not needed.exists():
+        sys.exit(f"demo: {needed} is missing; build first (cmake -S . -B build && cmake --build build)")
 
 shutil.rmtree(work, ignore_errors=True)
 tree = work / "tree"
 shutil.copytree(root / "examples" / "payload", tree)
-shutil.copy(example, tree / "Tovrel32.exe")
+shutil.copy(e2e.EXAMPLE, tree / "Tovrel32.exe")
 setup = work / "Setup.exe"
-subprocess.run([str(jov), "pack", "-o", str(setup), "--stub", str(stub), str(tree)], check=True)
+subprocess.run([str(e2e.TOOL), "pack", "-o", str(setup), str(tree)], check=True)
 print(f"demo: packed {tree} into {setup} ({setup.stat().st_size} bytes)")
 
-session = Session(work / "wine")
 print("demo: preparing a private Wine prefix and display ...")
-session.setup()
+e2e.setup()
+folder = e2e.DEFAULT
 try:
-    target = session.drive_c / "Downloads"
-    target.mkdir(parents=True, exist_ok=True)
-    shutil.copy(setup, target / "Setup.exe")
-    run = Run(session, target / "Setup.exe", "demo")
-    dialog = run.wait_install_dialog(timeout=60)
-    time.sleep(0.5)
-    session.screenshot("install-dialog")
-    run.key(dialog, "Return")
-    code = run.wait_exit(timeout=120)
-    marker = session.unix_path(folder) / "started.txt"
-    for _ in range(50):
-        if marker.exists():
-            break
-        time.sleep(0.2)
-    time.sleep(1)
-    session.screenshot("tovrel-running")
-
-    print(f"\ndemo: the installer ended with exit code {code}; messages shown: {run.messages() or 'none'}")
-    print(f"\ninstalled tree ({folder}):")
-    base = session.unix_path(folder)
-    for path in sorted(base.rglob("*")):
-        relative = path.relative_to(base)
-        size = "" if path.is_dir() else f"{path.stat().st_size:>8} "
-        print(f"  {size or '  folder '}{relative}")
+    e2e.forget(folder)
+    run, dialog = e2e.install("demo", setup.read_bytes(), prepare=lambda run, dialog: e2e.sh(
+        "import", "-window", "root", e2e.ART / "install-dialog.png", ok=False, env=e2e.env()))
+    run.done()
+    print("demo: the installer ended with exit code 0 and showed no message")
+    installed = e2e.unix(folder)
+    for path in sorted(tree.rglob("*")):
+        copy = installed / path.relative_to(tree)
+        assert copy.is_dir() if path.is_dir() else copy.read_bytes() == path.read_bytes(), f"{copy} differs"
+    e2e.expect_recorded(folder, started=True)
+    print(f"\ninstalled tree ({folder}), byte for byte as packed:")
+    for path in sorted(installed.rglob("*")):
+        size = "  folder " if path.is_dir() else f"{path.stat().st_size:>8} "
+        print(f"  {size}{path.relative_to(installed)}")
     print("\nregistry:")
-    for key in (APP_PATH_KEY, USER_KEY, UNINSTALL_KEY):
-        print(f"  {key}")
-        for name, (kind, data) in (session.reg_values(key) or {}).items():
+    for key_name, values in zip((e2e.APP_KEY, e2e.USER_KEY, e2e.UNINSTALL_KEY),
+                                e2e.reg(e2e.APP_KEY, e2e.USER_KEY, e2e.UNINSTALL_KEY)):
+        print(f"  {key_name}")
+        for name, (kind, data) in (values or {}).items():
             print(f"    {name} {kind} {data}")
-    print(f"\nTovrel32.exe started: {'yes' if marker.exists() else 'no'}")
-    print(f"screenshots: {session.artifacts / 'install-dialog.png'}")
-    print(f"             {session.artifacts / 'tovrel-running.png'}")
+    started = (installed / "started.txt").read_text(errors="replace").strip()
+    print(f"\nTovrel32.exe was started: {started}")
+    print(f"screenshot of the dialog: {e2e.ART / 'install-dialog.png'}")
 finally:
-    session.cleanup()
+    e2e.cleanup()
+print("\ndemo: passed")
