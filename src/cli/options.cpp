@@ -138,4 +138,5 @@ void printVersion() {
   } else {
     printf("built-in stub: %zu bytes, seal CRC-32 %08x\n", embeddedStubSize, seal.stubCrc);
   }
+  printf("MIT licence: free software, no warranty (LICENSE)\n");
 }

@@ -68,7 +68,7 @@ const char* const PACK_HELP =
     "matches at any depth, 'docs/*' everything below docs. A --hidden or --system\n"
     "pattern that matches nothing is reported.\n"
     "\n"
-    "SOURCE_DATE_EPOCH, when set, clamps every file time to it.\n"
+    "SOURCE_DATE_EPOCH, when set, clamps every file time to it and stores times as UTC.\n"
     "Exit status: 0 packed, 1 a failure, 2 a usage error.\n";
 
 // The temporary output, removed if the run does not finish. Its name is

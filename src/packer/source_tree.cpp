@@ -36,11 +36,11 @@ std::string invalidComponentReason(const std::string& c) {
   return nameVerdictText(verdict);
 }
 
-void toDosTime(int64_t seconds, uint16_t* date, uint16_t* time, bool* clamped) {
+void toDosTime(int64_t seconds, bool utc, uint16_t* date, uint16_t* time, bool* clamped) {
   *clamped = false;
   time_t t = (time_t)seconds;
   struct tm local;
-  if (!localtime_r(&t, &local)) {
+  if (!(utc ? gmtime_r(&t, &local) : localtime_r(&t, &local))) {
     *clamped = true;
     local = {};
     local.tm_year = seconds < 0 ? 80 : 207;
@@ -154,8 +154,12 @@ struct Walker {
       write = std::min(write, *options.sourceDateEpoch);
       if (create) create = std::min(*create, *options.sourceDateEpoch);
     }
-    toDosTime(write, &e.info.writeDate, &e.info.writeTime, &clamped);
-    if (create) toDosTime(*create, &e.info.createDate, &e.info.createTime, &c2);
+    // A reproducible build must not depend on the packing machine's zone:
+    // with SOURCE_DATE_EPOCH the DOS words are UTC, as reproducible-build
+    // tools write zip times.
+    const bool utc = options.sourceDateEpoch.has_value();
+    toDosTime(write, utc, &e.info.writeDate, &e.info.writeTime, &clamped);
+    if (create) toDosTime(*create, utc, &e.info.createDate, &e.info.createTime, &c2);
     // Folder times are not restored by the installer, and with
     // SOURCE_DATE_EPOCH the user chose the times: neither is worth a word.
     if (e.info.folder || options.sourceDateEpoch) return;

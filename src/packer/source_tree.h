@@ -105,8 +105,9 @@ class SourceFile : public FileSource {
 // Why a path component is not a valid Windows name (empty when it is).
 std::string invalidComponentReason(const std::string& component);
 
-// DOS date and time words (local time) of a POSIX time, clamped into the DOS
-// range 1980-01-01 .. 2107-12-31 23:59:58; `clamped` tells whether it was.
-void toDosTime(int64_t seconds, uint16_t* date, uint16_t* time, bool* clamped);
+// DOS date and time words (local time, or UTC when `utc`) of a POSIX time,
+// clamped into the DOS range 1980-01-01 .. 2107-12-31 23:59:58; `clamped`
+// tells whether it was.
+void toDosTime(int64_t seconds, bool utc, uint16_t* date, uint16_t* time, bool* clamped);
 
 }  // namespace jov

@@ -77,6 +77,9 @@ done)",
      0, ""},
     {"$JOV pack --raw -l 12 -o o.jov src", 2, "level must be 0 to 9", "! test -e o.jov"},
     {"SOURCE_DATE_EPOCH=12x $JOV pack --raw -o o.jov src", 2, "SOURCE_DATE_EPOCH is not a number", "! test -e o.jov"},
+    // A reproducible build is the same in every time zone.
+    {"export SOURCE_DATE_EPOCH=1600000000; TZ=UTC0 $JOV pack --raw -q -o u.jov src && TZ=JST-9 $JOV pack --raw -q "
+     "-o t.jov src && cmp u.jov t.jov && $JOV list u.jov | grep -q '2020-09-13 12:26:40'", 0, ""},
     {"$JOV test missing", 1, "missing"},
     {R"(for c in pack list test extract; do $JOV $c --version | cmp - <($JOV --version) || exit 1; done
 $JOV --version > v)", 0, "", R"(grep -q "^jov " v && grep -q "built-in stub: " v)"},
