@@ -54,7 +54,7 @@
 
 namespace {
 
-typedef size_t BitBuffer;
+typedef Word BitBuffer;
 const uint32_t WORD_BYTES = sizeof(BitBuffer);
 const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
 const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // 56 on the host, 24 in the stub

@@ -1,5 +1,6 @@
-// The stub's block decoder and the host's fast one agree on every input (result, bytes, where the
-// cursor ends, nothing written outside the request), and with the strict reference on valid blocks.
+// The stub's block decoder (its own build, tests/support/codecs.h), the host's build of the same source
+// and the fast decoder agree on every input (result, bytes, where the cursor ends, nothing written outside
+// the request), and with the strict reference on valid blocks.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,7 @@
 #include "archive_fixture.h"
 #include "block_builder.h"
 #include "codec/block_input.h"
-#include "codec/fast_decoder.h"
-#include "codec/lz_decoder.h"
+#include "codecs.h"
 #include "packed_items.h"
 #include "packer/block_encoder.h"
 #include "packer/lz_parser.h"
@@ -26,33 +26,34 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-// Both decoders on the input `load` sets up, behind `history`, guarded
-// behind the request; returns the stub decoder's outcome.
-Outcome decodeBoth(const std::function<void()>& load, const std::vector<uint8_t>& history, uint32_t requested,
-                   const std::string& what) {
-  Outcome outcomes[2];
-  for (int fast = 0; fast < 2; ++fast) {
+// The three decoders on the input `load` sets up, behind `history`, guarded behind the request; returns
+// the stub's outcome.
+Outcome decodeAll(const std::function<void()>& load, const std::vector<uint8_t>& history, uint32_t requested,
+                  const std::string& what) {
+  int32_t (*const decoders[3])(uint8_t*, uint32_t, uint32_t) = {jovStubCodec.decodeBlock,
+                                                                 decodeBlockWithoutFastDecoder, decodeBlock};
+  Outcome outcomes[3];
+  for (int d = 0; d < 3; ++d) {
     load();
     std::vector<uint8_t> buffer(history);
     buffer.resize(history.size() + requested + 64, 0xCC);
-    fastDecoderEnabled = fast;
-    int32_t result = decodeBlock(buffer.data(), (uint32_t)history.size(), requested);
-    fastDecoderEnabled = true;
+    int32_t result = decoders[d](buffer.data(), (uint32_t)history.size(), requested);
     EXPECT_TRUE(std::equal(history.begin(), history.end(), buffer.begin())) << what << ": history changed";
     EXPECT_EQ(std::vector<uint8_t>(buffer.end() - 64, buffer.end()), std::vector<uint8_t>(64, 0xCC))
         << what << ": written past the request";
     auto start = buffer.begin() + (ptrdiff_t)history.size();
-    outcomes[fast] = {result, result > 0 ? std::vector<uint8_t>(start, start + result) : std::vector<uint8_t>(),
-                      (uint64_t)(state.inputCursor - state.inputBuffer) * 8 + state.inputBitOffset};
+    outcomes[d] = {result, result > 0 ? std::vector<uint8_t>(start, start + result) : std::vector<uint8_t>(),
+                   (uint64_t)(state.inputCursor - state.inputBuffer) * 8 + state.inputBitOffset};
   }
-  EXPECT_TRUE(outcomes[0] == outcomes[1]) << what << ": " << outcomes[0].result << " and " << outcomes[1].result;
+  EXPECT_TRUE(outcomes[1] == outcomes[0] && outcomes[2] == outcomes[0])
+      << what << ": stub " << outcomes[0].result << ", host " << outcomes[1].result << ", fast " << outcomes[2].result;
   return outcomes[0];
 }
 
 Outcome decodeInBuffer(const std::vector<uint8_t>& data, uint64_t startBit, const std::vector<uint8_t>& history,
                        uint32_t requested, const std::string& what) {
   std::unique_ptr<LoadedInput> input;
-  return decodeBoth([&] { input = std::make_unique<LoadedInput>(data, startBit); }, history, requested, what);
+  return decodeAll([&] { input = std::make_unique<LoadedInput>(data, startBit); }, history, requested, what);
 }
 
 TEST(Decoders, RandomValidLenientAndDamagedBlocks) {
@@ -177,7 +178,7 @@ TEST(Decoders, PackerBlocksAcrossRefillsCutsAndFlips) {
       state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
       state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
     };
-    Outcome o = decodeBoth(load, {}, (uint32_t)data.size(), "file " + std::to_string(i));
+    Outcome o = decodeAll(load, {}, (uint32_t)data.size(), "file " + std::to_string(i));
     if (i == 0) {
       EXPECT_TRUE(o.output == data);
     } else if (i <= 3) {
