@@ -1,6 +1,6 @@
-// The archive writer, then both stream readers (the stub's build and the host's, as `jov` reads):
-// arbitrary files, names and levels come back byte for byte with their CRC-32, the directory lists
-// every entry in order, and two threads write the archive one writes. Input: a control byte (bits 0-6
+// The archive writer, then both stream readers (the stub's build and the host's, as `jov` reads) and
+// the reference reader: arbitrary files, names and levels come back byte for byte with their CRC-32,
+// the directory lists every entry in order, and two threads write the archive one writes. Input: a control byte (bits 0-6
 // mod 10: the level; bit 7: pack again with two threads), then entries to the input's end: a byte k
 // (bits 0-5: the name's length; bit 6: a folder), the name, and for a file a 16-bit length n, n bytes
 // and a count r: the file is the n bytes r + 1 times. A name the name rule refuses becomes "f<number>".
@@ -16,6 +16,7 @@
 #include "codecs.h"
 #include "fuzz_support.h"
 #include "packed_items.h"
+#include "reference_reader.h"
 
 namespace {
 
@@ -51,6 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> archive = packItems(items, options);
   options.threads = 2;
   if (data[0] & 128) fuzzCheck(packItems(items, options) == archive, "two threads write what one writes");
+  const reference::Archive oracle = reference::readArchive(archive);  // throws on anything it refuses
+  for (size_t i = 0; i < items.size(); ++i)
+    fuzzCheck(oracle.entries.at(i).name == items[i].name && oracle.entries[i].bytes == items[i].bytes,
+              "the reference reader reads what was packed");
 
   static const int out = memfd_create("file", MFD_CLOEXEC);
   state.archiveFile = memfd_create("archive", MFD_CLOEXEC);
