@@ -71,11 +71,14 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
       {"the farthest distance, all extra bits set",
        [](BitString& w) { CodedWriter(w, 2, {uniformSet(2)}).match(3, MAX_DISTANCE); }, MAX_DISTANCE, 3, 3,
        {history.begin(), history.begin() + 3}},
-      {"end of set after the last set ends the block", [](BitString& w) {
+      {"end of set after the last set ends the block (after symbol 0, an entry that is no link)", [](BitString& w) {
          CodedWriter c(w, 1, {uniformSet(2)});
-         c.literal('e'), c.endOfSet();
+         c.literal(0), c.endOfSet();
          w.put(0x55, 8);
-       }, 0, 10, 1, {'e'}},
+       }, 0, 10, 1, {0}},
+      {"three transmitted alphabets: a length-3 match takes alphabet 2",
+       [](BitString& w) { CodedWriter(w, 3, {uniformSet(3)}).match(3, 100); }, 100, 3, 3,
+       {history.begin(), history.begin() + 3}},
       {"a code without symbol ends the block before it", [](BitString& w) {
          std::vector<uint8_t> set = uniformSet(2), full = set;
          set[SYMBOL_UNUSED] = 0;  // one 9-bit code left free
