@@ -1,9 +1,9 @@
-// The archive writer, then both stream readers (the stub's build and the host's, as `jov` reads) and
-// the reference reader: arbitrary files, names and levels come back byte for byte with their CRC-32,
-// the directory lists every entry in order, and two threads write the archive one writes. Input: a control byte (bits 0-6
-// mod 10: the level; bit 7: pack again with two threads), then entries to the input's end: a byte k
-// (bits 0-5: the name's length; bit 6: a folder), the name, and for a file a 16-bit length n, n bytes
-// and a count r: the file is the n bytes r + 1 times. A name the name rule refuses becomes "f<number>".
+// The archive writer, then both stream readers (the stub's build and the host's, as `jov` reads) and the
+// reference reader: arbitrary files, names and levels come back byte for byte with their CRC-32, the
+// directory lists every entry in order, and two threads write the archive one writes. Input: a control
+// byte (bits 0-6 mod 10: the level; bit 7: pack again with two threads), then entries to the input's end:
+// a byte k (bits 0-5: the name's length; bit 6: a folder), the name, and for a file a 16-bit length n, n
+// bytes and a count r: the file is the n bytes r + 1 times. A name the name rule refuses becomes "f<number>".
 #include <sys/mman.h>
 #include <unistd.h>
 
