@@ -71,8 +71,11 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
       {"the farthest distance, all extra bits set",
        [](BitString& w) { CodedWriter(w, 2, {uniformSet(2)}).match(3, MAX_DISTANCE); }, MAX_DISTANCE, 3, 3,
        {history.begin(), history.begin() + 3}},
-      {"end of set after the last set ends the block (after symbol 0, an entry that is no link)", [](BitString& w) {
-         CodedWriter c(w, 1, {uniformSet(2)});
+      {"end of set after the last set ends the block (after symbol 0 on a 12-bit code: a leaf, no link)",
+       [](BitString& w) {
+         std::vector<uint8_t> set = uniformSet(2);
+         set[0] = 12, set[1] = 0;
+         CodedWriter c(w, 1, {set});
          c.literal(0), c.endOfSet();
          w.put(0x55, 8);
        }, 0, 10, 1, {0}},
