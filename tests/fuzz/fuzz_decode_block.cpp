@@ -20,8 +20,7 @@ const uint32_t HISTORIES[8] = {0, 0, 1, 37, 1000, 4096, 65536, 200000};
 const uint32_t REQUEST_CAP = 1u << 16;
 const uint32_t GUARD = 64;
 
-// The bytes in front of every decode (compared whole: a loop of byte checks
-// would cost more than the decoding).
+// The bytes in front of every decode, compared whole: byte checks cost more than the decoding.
 const std::vector<uint8_t> HISTORY = [] {
   std::vector<uint8_t> h(HISTORIES[7]);
   for (uint32_t i = 0; i < h.size(); ++i) h[i] = (uint8_t)(i * 7 + (i >> 8) * 13);

@@ -1,9 +1,9 @@
-// The archive writer, then both stream readers (the stub's build and the host's, as `jov` reads) and the
-// reference reader: arbitrary files, names and levels come back byte for byte with their CRC-32, the
-// directory lists every entry in order, and two threads write the archive one writes. Input: a control
-// byte (bits 0-6 mod 10: the level; bit 7: pack again with two threads), then entries to the input's end:
-// a byte k (bits 0-5: the name's length; bit 6: a folder), the name, and for a file a 16-bit length n, n
-// bytes and a count r: the file is the n bytes r + 1 times. A name the name rule refuses becomes "f<number>".
+// The archive writer, then the stub's and the host's stream readers and the reference reader: arbitrary
+// files, names and levels come back byte for byte with their CRC-32, the directory lists every entry in
+// order, and two threads write what one writes. Input: a control byte (bits 0-6 mod 10: the level; bit 7:
+// two threads too), then entries to its end: a byte k (bits 0-5: the name's length; bit 6: a folder), the
+// name, and for a file a 16-bit n, n bytes and a count r (the file: the n bytes r + 1 times). A name the
+// name rule refuses becomes "f<number>".
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -81,7 +81,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           codec->readStreamFile(out, entry.streamOffset, entry.streamPosition, entry.length, entry.flags);
       std::vector<uint8_t> bytes(item.bytes.size() + 1);
       bytes.resize((size_t)std::max<ssize_t>(pread(out, bytes.data(), bytes.size(), 0), 0));
-      if (bytes != item.bytes) fprintf(stderr, "%s build: %s\n", codec->name, item.name.c_str());
       fuzzCheck(rc == RC_OK && bytes == item.bytes && state.runningCrc == entry.crc &&
                     entry.crc == ~crc32Update(bytes.data(), (uint32_t)bytes.size(), 0xFFFFFFFFu),
                 "every file comes back byte for byte, with its CRC-32");

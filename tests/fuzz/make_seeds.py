@@ -48,10 +48,8 @@ with tempfile.TemporaryDirectory() as tmp:
 
 def pack_input(control, files, repeats={}):  # as fuzz_pack.cpp reads it: folders first
     out = bytes([control]) + b''.join(bytes([64 | len(f)]) + f.encode() for f in sorted({os.path.dirname(p) for p in files} - {''}))
-    for path, data in files.items():
-        name = path.replace('/', '\\').encode()
-        out += bytes([len(name)]) + name + struct.pack('<H', len(data)) + data + bytes([repeats.get(path, 0)])
-    return out
+    return out + b''.join(bytes([len(p)]) + p.replace('/', '\\').encode() + struct.pack('<H', len(d)) + d + bytes([repeats.get(p, 0)])
+                          for p, d in files.items())
 for tree, control in [('tree', 0), ('tree', 1), ('tree', 128 + 6), ('tree', 9), ('many', 128 + 6)]:
     save(f'{corpus}/pack/{tree}-l{control & 127}', pack_input(control, trees[tree]))
 save(f'{corpus}/pack/repeats-l5', pack_input(5, {'a/long.txt': prose, 'b.bin': bytes(range(256))}, {'a/long.txt': 20, 'b.bin': 100}))

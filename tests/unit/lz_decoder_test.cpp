@@ -71,8 +71,7 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
       {"the farthest distance, all extra bits set",
        [](BitString& w) { CodedWriter(w, 2, {uniformSet(2)}).match(3, MAX_DISTANCE); }, MAX_DISTANCE, 3, 3,
        {history.begin(), history.begin() + 3}},
-      {"end of set after the last set ends the block (after symbol 0 on a 12-bit code: a leaf, no link)",
-       [](BitString& w) {
+      {"end of set after the last set ends the block; symbol 0 a tree leaf", [](BitString& w) {
          std::vector<uint8_t> set = uniformSet(2);
          set[0] = 12, set[1] = 0;
          CodedWriter c(w, 1, {set});
