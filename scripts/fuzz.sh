@@ -26,11 +26,11 @@ elif [[ ${1:-} =~ ^[0-9]+$ ]]; then
   seconds=$1
   shift
 fi
-all=(decode_block extract)
+all=(decode_block extract pack)
 targets=("$@")
 ((${#targets[@]})) || targets=("${all[@]}")
 
-declare -A max_len=([decode_block]=65536 [extract]=65536)
+declare -A max_len=([decode_block]=65536 [extract]=65536 [pack]=16384)
 
 CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DJOV_FUZZ=ON -DJOV_BUILD_STUB=OFF -DJOV_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzzers >/dev/null

@@ -54,7 +54,7 @@
 
 namespace {
 
-typedef size_t BitBuffer;
+typedef Word BitBuffer;
 const uint32_t WORD_BYTES = sizeof(BitBuffer);
 const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
 const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // 56 on the host, 24 in the stub
@@ -97,10 +97,10 @@ const uint32_t DIST_FAST_BITS = 9;
 static_assert(LITLEN_FAST_BITS >= LITLEN_LOOKUP_BITS && DIST_FAST_BITS >= DIST_LOOKUP_BITS,
               "fast tables widen the reference lookups");
 
-// A fast entry's low bits hold the code length, the rest the symbol.
+// A fast entry's low bits hold the code length, the rest the symbol (the host's only).
 const uint32_t ENTRY_LENGTH_BITS = 8;
 static_assert(MAX_CODE_LENGTH < (1u << ENTRY_LENGTH_BITS), "a code length fits its entry field");
-inline int32_t makeEntry(uint32_t symbol, uint32_t codeLength) {
+[[maybe_unused]] inline int32_t makeEntry(uint32_t symbol, uint32_t codeLength) {
   return (int32_t)((symbol << ENTRY_LENGTH_BITS) | codeLength);
 }
 #ifdef JOV_STUB

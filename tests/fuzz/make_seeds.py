@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes seeds of the fuzz targets (tests/fuzz/corpus/<target>/) from what
-`jov pack --raw` makes of a small tree at several levels. Run by hand after a
+`jov pack --raw` makes of a small tree at several levels, and the same trees as
+the pack target takes them. Run by hand after a
 format change:  python3 tests/fuzz/make_seeds.py build/jov tests/fuzz/corpus
 The same bytes every run; other committed seeds (regressions) stay as they are."""
 import os, pathlib, random, struct, subprocess, sys, tempfile
@@ -44,3 +45,11 @@ with tempfile.TemporaryDirectory() as tmp:
         if a[48] & 15 == 1:
             for control in (0, 4, 7):
                 save(f'{corpus}/decode_block/{name}-h{control}', bytes([control]) + a[48:48 + block_size])
+
+def pack_input(control, files, repeats={}):  # as fuzz_pack.cpp reads it: folders first
+    out = bytes([control]) + b''.join(bytes([64 | len(f)]) + f.encode() for f in sorted({os.path.dirname(p) for p in files} - {''}))
+    return out + b''.join(bytes([len(p)]) + p.replace('/', '\\').encode() + struct.pack('<H', len(d)) + d + bytes([repeats.get(p, 0)])
+                          for p, d in files.items())
+for tree, control in [('tree', 0), ('tree', 1), ('tree', 128 + 6), ('tree', 9), ('many', 128 + 6)]:
+    save(f'{corpus}/pack/{tree}-l{control & 127}', pack_input(control, trees[tree]))
+save(f'{corpus}/pack/repeats-l5', pack_input(5, {'a/long.txt': prose, 'b.bin': bytes(range(256))}, {'a/long.txt': 20, 'b.bin': 100}))

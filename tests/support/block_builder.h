@@ -1,11 +1,10 @@
-// Test-only builders of blocks: frames, coded data spelled symbol by symbol,
-// a plain LZ encoder and random coded data, all from the rules in format.h.
+// Test-only builders of blocks: frames, coded data spelled symbol by symbol
+// and a plain LZ encoder, all from the rules in format.h.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
-#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -208,87 +207,6 @@ inline std::vector<uint8_t> encodeTokens(const std::vector<BuilderToken>& tokens
 inline std::vector<uint8_t> compressBlock(const std::vector<uint8_t>& history,
                                           const std::vector<uint8_t>& data, bool last, uint32_t window = 524288) {
   return encodeTokens(findMatches(history, data, window), uniformSet(2), (uint32_t)data.size(), last);
-}
-
-// Lengths of a random complete prefix code over `count` symbols (at most 16 bits).
-inline std::vector<uint8_t> randomCompleteLengths(std::mt19937& rng, uint32_t count) {
-  std::vector<uint8_t> depths = {0};
-  while (depths.size() < count) {
-    size_t i = rng() % depths.size();
-    if (rng() % 4 == 0) i = std::max_element(depths.begin(), depths.end()) - depths.begin();
-    if (depths[i] >= MAX_CODE_LENGTH) continue;
-    depths[i]++;
-    depths.push_back(depths[i]);
-  }
-  std::shuffle(depths.begin(), depths.end(), rng);
-  return depths;
-}
-
-// Random coded data for `wanted` bytes behind `historyLength` bytes of
-// history. `valid`: only what the strict reference reader accepts; otherwise
-// also what merely a lenient decoder copes with (one distance alphabet,
-// distances before the history, overlong matches, symbol 287 coded).
-inline void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t historyLength, uint32_t wanted,
-                                 bool valid = false) {
-  uint32_t setCount = rng() % 5;  // 0: the fixed set
-  uint32_t alphabets = valid ? 2 + (setCount ? rng() % 2 : 0) : 1 + rng() % 3;
-  std::vector<std::vector<uint8_t>> sets;
-  for (uint32_t j = 0; j < setCount; ++j) {
-    std::vector<uint8_t> set = randomCompleteLengths(rng, LITLEN_SYMBOLS - valid);
-    if (valid) set.push_back(0);  // SYMBOL_UNUSED
-    for (uint32_t a = 0; a < (alphabets == 3 ? 3u : 2u); ++a) {
-      std::vector<uint8_t> d = randomCompleteLengths(rng, DIST_ALPHABET_SIZE[a]);
-      set.insert(set.end(), d.begin(), d.end());
-    }
-    set.resize(setSizeFor(alphabets));
-    sets.push_back(set);
-  }
-  CodedWriter coder(w, alphabets, sets);
-  uint64_t produced = 0, available = historyLength;
-  uint32_t recent0 = 0, recent1 = 0;
-  while (produced < wanted) {
-    uint32_t op = rng() % 100, left = (uint32_t)(wanted - produced);
-    bool setsLeft = coder.current + 1 < sets.size();
-    // A valid block reaches its last set before its last byte.
-    if (setsLeft && (op < 2 || (valid && left < 2 * sets.size()))) {
-      coder.endOfSet();
-      continue;
-    }
-    if (op < 45 || (valid && left < MIN_MATCH)) {
-      coder.literal((uint8_t)(rng() % 4 == 0 ? rng() : 'a' + rng() % 3));
-      ++produced, ++available;
-      continue;
-    }
-    uint32_t r = rng() % 100;
-    uint32_t length = r < 70 ? 2 + rng() % 9 : r < 95 ? 11 + rng() % 248
-                    : r < 99 ? 259 + rng() % 3000 : 259 + rng() % 32768;
-    if (valid) length = std::min(length, setsLeft ? left - 1 : left);
-    uint32_t a = coder.distanceAlphabetFor(length), lsym, lextra, lbits;
-    const uint8_t* l = coder.lengths();
-    lengthSymbol(length, &lsym, &lextra, &lbits);
-    if (!l[lsym]) continue;
-    const uint8_t* dl = l + DIST_ALPHABET_POSITION[a];
-    int repeat = -1;
-    uint32_t distance = 0, k = rng() % 100;
-    if (k < 15 && recent0 && dl[DIST_SYMBOL_REP0] && (!valid || recent0 <= available)) {
-      repeat = DIST_SYMBOL_REP0, distance = recent0;
-    } else if (k < 25 && recent1 && dl[DIST_SYMBOL_REP1] && (!valid || recent1 <= available)) {
-      repeat = DIST_SYMBOL_REP1, distance = recent1;
-      std::swap(recent0, recent1);
-    } else {
-      uint32_t limit = (uint32_t)std::min<uint64_t>(distanceReach(DIST_ALPHABET_SIZE[a]),
-                                                    available + (k < 30 && !valid ? 50 : 0));
-      if (limit == 0) continue;
-      distance = 1 + (k < 60 ? rng() % std::min(limit, 40u) : rng() % limit);
-      uint32_t dsym, dextra, dbits;
-      distanceSymbol(distance, &dsym, &dextra, &dbits);
-      if (dsym >= DIST_ALPHABET_SIZE[a] || !dl[dsym]) continue;
-      if (dsym >= DIST_SYMBOL_EXPLICIT) recent1 = recent0, recent0 = distance;
-    }
-    coder.match(length, distance, repeat);
-    uint32_t n = distance <= available ? std::min(length, left) : 0;
-    produced += n, available += n;
-  }
 }
 
 // Puts `data` (as much as one load holds) into a fresh block-input buffer as
