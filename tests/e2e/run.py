@@ -16,6 +16,7 @@ UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tovre
 USER_KEY = r"HKCU\Software\Morvane\Tovrel"
 VERSION_KEY = r"HKCU\Software\Wine\AppDefaults\Setup.exe"  # Wine's Windows version for the installer
 DEFAULT = r"C:\Program Files\Tovrel"
+CAPTION = "Tovrel Installation"
 MODIFIED = "This installer has been modified, possibly by a download error or a virus.\nNothing will be installed."
 DAMAGED = "Archive data is damaged, probably caused by\ncorrupt disk or download error"
 
@@ -104,7 +105,7 @@ def forget(*folders):
         shutil.rmtree(unix(folder), ignore_errors=True)
 
 
-def windows(name="Tovrel Installation"):
+def windows(name=CAPTION):
     found = []
     for w in xdo("search", "--onlyvisible", "--name", f"^{re.escape(name)}$").split():
         g = dict(line.split("=", 1) for line in xdo("getwindowgeometry", "--shell", w).split() if "=" in line)
@@ -135,18 +136,19 @@ def wait_for(predicate, what, run=None, timeout=30):
 
 
 class Run:
-    """C:\\setups\\NAME\\Setup.exe: bytes, or [bytes, hole size, bytes] (a sparse file)."""
+    """C:\\setups\\NAME\\Setup.exe: bytes, or [bytes, hole size, bytes] (a sparse file); run with `args`,
+    its windows captioned `caption`, +msgbox and the channels of `trace` in its log."""
 
-    def __init__(self, name, exe):
-        self.exe, self.name, self.log = DRIVE / "setups" / name / "Setup.exe", name, ART / f"{name}.log"
+    def __init__(self, name, exe, args=(), caption=CAPTION, trace=""):
+        self.exe, self.name, self.log, self.caption = DRIVE / "setups" / name / "Setup.exe", name, ART / f"{name}.log", caption
         shutil.rmtree(self.exe.parent, ignore_errors=True)
         self.exe.parent.mkdir(parents=True)
         with open(self.exe, "wb") as f:
             for part in [exe] if isinstance(exe, bytes) else exe:
                 f.seek(part, os.SEEK_CUR) if isinstance(part, int) else f.write(part)
         with open(self.log, "w") as log:
-            self.process = subprocess.Popen(["wine", self.exe], env=env("+msgbox"), stdout=log, stderr=log,
-                                            cwd=self.exe.parent)
+            self.process = subprocess.Popen(["wine", self.exe, *args], env=env("+msgbox" + trace), stdout=log,
+                                            stderr=log, cwd=self.exe.parent)
 
     def messages(self):
         found = re.findall(r'trace:msgbox:MSGBOX_OnInit L"(.*)"$', self.log.read_text(errors="replace"), re.M)
@@ -154,15 +156,16 @@ class Run:
 
     def window(self, *other, dialog=False):
         """The install dialog, or a message box or prompt: a window other than those given."""
-        found = wait_for(lambda: next((w for w in windows() if (w[1] > 300) >= dialog and w[0] not in other), None),
+        found = wait_for(lambda: next((w for w in windows(self.caption) if (w[1] > 300) >= dialog and w[0] not in other), None),
                          "install dialog" if dialog else "box", self)
         time.sleep(0.5)  # not yet ready for keys when it shows
         return found
 
-    def done(self, texts=(), timeout=120):
-        """Exit code 0 and these message texts (or long starts of them: Wine's trace cuts)."""
+    def done(self, texts=(), timeout=120, code=0):
+        """This exit code (0 installed, 1 cancelled, 2 failed) and these message texts (or long starts of
+        them: Wine's trace cuts)."""
         try:
-            assert self.process.wait(timeout) == 0, f"{self.name}: exit code {self.process.returncode}"
+            assert self.process.wait(timeout) == code, f"{self.name}: exit code {self.process.returncode}, not {code}"
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise AssertionError(f"{self.name} did not end within {timeout} s; messages {self.messages()}")
@@ -268,19 +271,24 @@ LONG_TREE = [E("first.txt", b"1"), E(LONG[1], b"lost"), E("after.txt", b"3")]
 LONG_TEXT = f"Cannot create {LONG[0]}\\{LONG[1][:-1]}\nPath too long"  # cut to what fits
 FAR = [E("far.txt", b"far away\r\n" * 100, write=W1), E("docs"), E("docs\\deep.bin", bytes(range(256)) * 40)]
 
-# Rows: the installer (default: stub and one file); the folder typed and keys pressed in the
-# dialog (neither: a box instead of the dialog); the answer to each box; the texts shown; the
-# entries installed and names left out (no tree: nothing written or recorded; lost: not recorded).
+# Rows: the installer (default: stub and one file) and its arguments; the folder typed and keys
+# pressed in the dialog (none of these: a box instead of the dialog); the answer to each box; the
+# texts shown; the exit code (default 2 after a message, else 0); the entries installed and names
+# left out (no tree: nothing written or recorded; lost: not recorded).
 ROWS = {
     "short_overlay": dict(exe=lambda: STUB.read_bytes() + b"JOV\n" + bytes(30), texts=["Cannot read Setup.exe"]),
     "empty_archive": dict(exe=lambda: setup_exe([]), texts=["Archive contains no files"]),
     "modified_stub": dict(exe=lambda: setup_exe(stub=changed(STUB.read_bytes(), "Install to".encode("utf-16-le"))),
                           texts=[MODIFIED]),
     "truncated_stub": dict(exe=lambda: STUB.read_bytes()[:-1], texts=[MODIFIED]),
-    "dialog_cancel": dict(keys=("Escape", "alt+c")),  # Escape alone does nothing
-    "dialog_close": dict(keys=("Escape", "alt+F4")),  # the close box, as SC_CLOSE
+    "dialog_cancel": dict(keys=("Escape", "alt+c"), code=1),  # Escape alone does nothing
+    "dialog_close": dict(keys=("Escape", "alt+F4"), code=1),  # the close box, as SC_CLOSE
     "damaged_data": dict(exe=lambda: changed(setup_exe(sample()), b"Tovrel readme", 3), folder=r"C:\Damaged",
                          texts=[DAMAGED], tree=lambda: sample()[:2] + sample()[3:], absent=["docs\\readme.txt"]),
+    # No window: the first failure ends the run, and the folder given takes the rest of the line.
+    "silent_damaged": dict(exe=lambda: changed(setup_exe(sample()), b"Tovrel readme", 3), folder=r"C:\Damaged Too",
+                           args=("/S", r"/D=C:\Damaged", "Too"), code=2, tree=lambda: sample()[:2],
+                           absent=["docs\\readme.txt", "system.bin"], lost=True),
     "name_too_long_ok": dict(exe=lambda: setup_exe(LONG_TREE), folder=LONG[0], texts=[LONG_TEXT],
                              tree=lambda: LONG_TREE[::2], absent=[LONG[1]]),
     "name_too_long_cancel": dict(exe=lambda: setup_exe(LONG_TREE), folder=LONG[0], texts=[LONG_TEXT],
@@ -289,12 +297,16 @@ ROWS = {
 }
 
 
-def row(name, exe=setup_exe, folder=None, keys=None, texts=(), answers=None, tree=None, absent=(), lost=False):
+def row(name, exe=setup_exe, args=(), folder=None, keys=None, texts=(), answers=None, code=None, tree=None, absent=(),
+        lost=False):
     forget(DEFAULT, *([folder] if folder else []))
-    run, dialog = install(name, exe(), folder, keys or ("Return",)) if folder or keys else (Run(name, exe()), ("",))
+    if args or not (folder or keys):
+        run, dialog = Run(name, exe(), args), ("",)
+    else:
+        run, dialog = install(name, exe(), folder, keys or ("Return",))
     for answer in answers or ["Return"] * len(texts):
         key(run.window(dialog[0]), answer)
-    run.done(texts)
+    run.done(texts, code=2 if code is None and texts else code or 0)
     run.exe.unlink()  # some are sparse, 2 GiB long
     if tree:
         expect_tree(folder, tree(), absent)
@@ -399,7 +411,7 @@ def cancel_during_extraction():
     run, dialog = install("cancel_during_extraction", setup_exe(entries), folder)
     wait_for(lambda: unix(folder).exists() and len(list(unix(folder).iterdir())) > 5, "files being written", run)
     click(dialog, (275, 90), 250, 31)  # Cancel
-    run.done()
+    run.done(code=1)
     written = {p.name: p.read_bytes() for p in unix(folder).iterdir()}
     assert 0 < len(written) < len(entries), f"{len(written)} of {len(entries)} files: the cancel did not stop it"
     assert all(data == entries[int(name[1:6])].data for name, data in written.items()), "a file is incomplete"
