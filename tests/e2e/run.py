@@ -11,9 +11,15 @@ ROOT = Path(os.environ.get("JOV_E2E_ROOT", "build/e2e"))
 PREFIX, ART, STATE = ROOT / "prefix", ROOT / "artifacts", ROOT / "session.json"
 DRIVE = PREFIX / "drive_c"
 STUB, TOOL, EXAMPLE = (Path(os.environ.get(k, "")) for k in ("JOV_STUB", "JOV_TOOL", "JOV_EXAMPLE"))
-APP_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tovrel32.exe"
-UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tovrel"
-USER_KEY = r"HKCU\Software\Morvane\Tovrel"
+
+
+def keys(product="Tovrel", publisher="Morvane", program="Tovrel32.exe"):
+    """The keys an installer of this identity records in: App Paths, Uninstall, per-user."""
+    system = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion"
+    return rf"{system}\App Paths\{program}", rf"{system}\Uninstall\{product}", rf"HKCU\Software\{publisher}\{product}"
+
+
+APP_KEY, UNINSTALL_KEY, USER_KEY = keys()
 VERSION_KEY = r"HKCU\Software\Wine\AppDefaults\Setup.exe"  # Wine's Windows version for the installer
 DEFAULT = r"C:\Program Files\Tovrel"
 CAPTION = "Tovrel Installation"
@@ -174,9 +180,9 @@ class Run:
             f"messages {shown!r}, expected {list(texts)!r}"
 
 
-def install(name, exe, folder=None, keys=("Return",), prepare=None):
+def install(name, exe, folder=None, keys=("Return",), prepare=None, caption=CAPTION):
     """Types `folder` (or keeps the proposal), lets `prepare` act, presses `keys` (Return: Install)."""
-    run = Run(name, exe)
+    run = Run(name, exe, caption=caption)
     dialog = run.window(dialog=True)
     if folder:
         key(dialog, text=folder)
@@ -242,15 +248,15 @@ def expect_tree(folder, entries, absent=()):
         assert not (unix(folder) / name.replace("\\", "/")).exists(), f"{name} was left behind"
 
 
-def expect_recorded(folder, started=False):
-    program = folder + "\\Tovrel32.exe"
-    app, user, uninstall = (values or {} for values in reg(APP_KEY, USER_KEY, UNINSTALL_KEY))
-    assert app.get("(Default)") == ("REG_SZ", program), f"App Paths {app}"
+def expect_recorded(folder, started=False, product="Tovrel", publisher="Morvane", program="Tovrel32.exe"):
+    path = folder + "\\" + program
+    app, uninstall, user = (values or {} for values in reg(*keys(product, publisher, program)))
+    assert app.get("(Default)") == ("REG_SZ", path), f"App Paths {app}"
     assert user.get("Setup") == ("REG_SZ", "1"), f"per-user key {user}"
-    assert uninstall.get("DisplayName") == ("REG_SZ", "Tovrel") and \
-        uninstall.get("UninstallString") == ("REG_SZ", f'"{program}" /uninstall'), f"Uninstall {uninstall}"
+    assert uninstall.get("DisplayName") == ("REG_SZ", product) and \
+        uninstall.get("UninstallString") == ("REG_SZ", f'"{path}" /uninstall'), f"Uninstall {uninstall}"
     if started:  # the sample program notes its start in started.txt and shows a window a few seconds
-        wait_for((unix(folder) / "started.txt").exists, "started.txt of Tovrel32.exe")
+        wait_for((unix(folder) / "started.txt").exists, f"started.txt of {program}")
         wait_for(lambda: not xdo("search", "--name", "^Tovrel 0.93 Beta$").split(), "end of Tovrel32.exe")
 
 
@@ -386,12 +392,18 @@ def browse():
         assert (unix(expected) / "browsed.txt").is_file(), f"not installed into {expected}"
 
 
+def reglock(action, *keys):
+    helper = ROOT / "reglock.exe"
+    if not helper.exists():
+        sh("i686-w64-mingw32-gcc", "-Wall", "-Werror", "-o", helper, Path(__file__).with_name("reglock.c"), "-ladvapi32")
+    wine(helper, action, *keys, ok=action == "lock")
+
+
 def per_user_key_refused():
     """Per-user key refused (reglock.c): [Options] Setup=1 goes to tovrel.ini, the rest to the registry."""
-    folder, helper, subkey = r"C:\Refused", ROOT / "reglock.exe", USER_KEY.split("\\", 1)[1]
+    folder = r"C:\Refused"
     forget(folder)
-    sh("i686-w64-mingw32-gcc", "-Wall", "-Werror", "-o", helper, Path(__file__).with_name("reglock.c"), "-ladvapi32")
-    wine(helper, "lock", subkey)
+    reglock("lock", USER_KEY)
     try:
         install("per_user_key_refused", setup_exe(), folder)[0].done()
         ini = (DRIVE / "windows" / "tovrel.ini").read_text(errors="replace")
@@ -400,7 +412,49 @@ def per_user_key_refused():
         assert (app or {}).get("(Default)") == ("REG_SZ", folder + "\\Tovrel32.exe"), f"App Paths {app}"
         assert "UninstallString" in (uninstall or {}), "no uninstall entry"
     finally:
-        wine(helper, "unlock", subkey, ok=False)
+        reglock("unlock", USER_KEY)
+
+
+def acme():
+    """An installer packed for "Acme Tools 2.1" by Acme (acme.exe, acme.ini) shows Acme's texts, installs into
+    C:\\Program Files\\Acme Tools under Acme's names and starts acme.exe. /S with Acme's keys refused: no
+    window, files replaced, the ini fallbacks, no start; /S /D= a folder with a space installs there."""
+    work, folder, other = ROOT / "acme", r"C:\Program Files\Acme Tools", r"C:\Other Place"
+    app, uninstall, user = acme_keys = keys("Acme Tools", "Acme", "acme.exe")
+    shutil.rmtree(work, ignore_errors=True)
+    (work / "tree").mkdir(parents=True)
+    (work / "tree" / "acme.exe").write_bytes(EXAMPLE.read_bytes())
+    (work / "tree" / "readme.txt").write_bytes(b"Acme\r\n")
+    (work / "identity").write_text("# Acme\nproduct = Acme Tools\nproduct-version = 2.1\nprogram = acme.exe\n")
+    sh(TOOL, "pack", "-q", "--stub", STUB, "--identity", work / "identity", "--publisher", "Acme", "--ini-file",
+       "acme.ini", "-o", work / "Setup.exe", work / "tree")
+    setup, ini = (work / "Setup.exe").read_bytes(), DRIVE / "windows" / "acme.ini"
+    regs(*(f'delete "{key}" /f' for key in acme_keys))
+    ini.unlink(missing_ok=True)
+    forget(folder, other)
+    run = Run("acme", setup, caption="Acme Tools Installation", trace=",+win")
+    key(run.window(dialog=True), "Return")
+    run.done()
+    assert 'L"Click the Install button to install Acme Tools 2.1 to the folder below.\\n' in run.log.read_text(), \
+        "no instruction text for Acme Tools 2.1"
+    expect_recorded(folder, started=True, product="Acme Tools", publisher="Acme", program="acme.exe")
+
+    (unix(folder) / "readme.txt").write_bytes(b"changed")
+    reglock("lock", app, user)
+    try:
+        Run("acme_silent", setup, ["/S"]).done()
+    finally:
+        reglock("unlock", app, user)
+    Run("acme_silent_folder", setup, ["/S", r"/D=C:\Other", "Place"]).done()
+    time.sleep(1)  # a start would have written started.txt by now
+    assert (unix(folder) / "readme.txt").read_bytes() == b"Acme\r\n", "/S kept an existing file"
+    assert len((unix(folder) / "started.txt").read_text().splitlines()) == 1, "/S started the program"
+    assert (unix(other) / "acme.exe").read_bytes() == EXAMPLE.read_bytes() and not (unix(other) / "started.txt").exists()
+    text = ini.read_text(errors="replace")
+    assert f"Path={folder}\\acme.exe" in text and "Setup=1" in text, f"acme.ini holds {text!r}"
+    values = reg(app, APP_KEY, UNINSTALL_KEY, USER_KEY)
+    assert values[0]["(Default)"] == ("REG_SZ", other + "\\acme.exe") and values[1:] == [None] * 3, f"keys {values}"
+    assert not (DRIVE / "windows" / "tovrel.ini").exists(), "tovrel.ini written"
 
 
 def cancel_during_extraction():
@@ -470,7 +524,7 @@ def packed(level):
 
 SCENARIOS = {name: (lambda name=name, args=args: row(name, **args)) for name, args in ROWS.items()}
 SCENARIOS.update({f.__name__: f for f in (reinstall, default_folder_rules, browse, per_user_key_refused,
-                                          cancel_during_extraction)})
+                                          cancel_during_extraction, acme)})
 SCENARIOS.update({f"packed_level{level}": (lambda level=level: packed(level)) for level in (0, 1, 6, 9)})
 
 if __name__ == "__main__":
