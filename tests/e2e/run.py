@@ -142,8 +142,7 @@ def wait_for(predicate, what, run=None, timeout=30):
 
 
 class Run:
-    """C:\\setups\\NAME\\Setup.exe: bytes, or [bytes, hole size, bytes] (a sparse file); run with `args`,
-    its windows captioned `caption`, +msgbox and the channels of `trace` in its log."""
+    """C:\\setups\\NAME\\Setup.exe (bytes, or [bytes, hole size, bytes]: a sparse file) run with `args`; +msgbox,`trace`."""
 
     def __init__(self, name, exe, args=(), caption=CAPTION, trace=""):
         self.exe, self.name, self.log, self.caption = DRIVE / "setups" / name / "Setup.exe", name, ART / f"{name}.log", caption
@@ -168,8 +167,7 @@ class Run:
         return found
 
     def done(self, texts=(), timeout=120, code=0):
-        """This exit code (0 installed, 1 cancelled, 2 failed) and these message texts (or long starts of
-        them: Wine's trace cuts)."""
+        """Exit code `code` and these message texts (or long starts of them: Wine's trace cuts)."""
         try:
             assert self.process.wait(timeout) == code, f"{self.name}: exit code {self.process.returncode}, not {code}"
         except subprocess.TimeoutExpired:
@@ -277,10 +275,10 @@ LONG_TREE = [E("first.txt", b"1"), E(LONG[1], b"lost"), E("after.txt", b"3")]
 LONG_TEXT = f"Cannot create {LONG[0]}\\{LONG[1][:-1]}\nPath too long"  # cut to what fits
 FAR = [E("far.txt", b"far away\r\n" * 100, write=W1), E("docs"), E("docs\\deep.bin", bytes(range(256)) * 40)]
 
-# Rows: the installer (default: stub and one file) and its arguments; the folder typed and keys
-# pressed in the dialog (none of these: a box instead of the dialog); the answer to each box; the
-# texts shown; the exit code (default 2 after a message, else 0); the entries installed and names
-# left out (no tree: nothing written or recorded; lost: not recorded).
+# Rows: the installer (default: stub and one file), its arguments; the folder typed and keys pressed
+# in the dialog (none: a box instead); the answer to each box; the texts shown; the exit code (2 after
+# a message, else 0); the entries installed and names left out (no tree: nothing written or recorded;
+# lost: not recorded).
 ROWS = {
     "short_overlay": dict(exe=lambda: STUB.read_bytes() + b"JOV\n" + bytes(30), texts=["Cannot read Setup.exe"]),
     "empty_archive": dict(exe=lambda: setup_exe([]), texts=["Archive contains no files"]),
@@ -306,10 +304,8 @@ ROWS = {
 def row(name, exe=setup_exe, args=(), folder=None, keys=None, texts=(), answers=None, code=None, tree=None, absent=(),
         lost=False):
     forget(DEFAULT, *([folder] if folder else []))
-    if args or not (folder or keys):
-        run, dialog = Run(name, exe(), args), ("",)
-    else:
-        run, dialog = install(name, exe(), folder, keys or ("Return",))
+    run, dialog = install(name, exe(), folder, keys or ("Return",)) if (folder or keys) and not args else \
+        (Run(name, exe(), args), ("",))
     for answer in answers or ["Return"] * len(texts):
         key(run.window(dialog[0]), answer)
     run.done(texts, code=2 if code is None and texts else code or 0)

@@ -73,7 +73,8 @@ const Row ROWS[] = {
 done; done
 for a in list "list --bogus ref.jov" "extract --overwrite=maybe ref.jov" "test ref.jov ref.jov" \
     "test --offset 7x ref.jov" "test --offset +0 ref.jov" "pack --raw --exclude [ab src" \
-    "pack --raw --exclude-from missing src"; do
+    "pack --raw --exclude-from missing src" "pack --product A|B src" "pack --program data/rows.txt src" \
+    "pack --publisher a\\b src" "pack --ini-file nul src" "pack --raw --product X src"; do
   $JOV $a 2> e; s=$?; [ $s = 2 ] && [ $(wc -l < e) = 1 ] || { echo "$a: $s" >&2; exit 1; }
 done)",
      0, ""},
@@ -181,10 +182,7 @@ $JOV pack -q --identity id --product 'Acme Tools' --program TOVREL32.EXE -o a.ex
 $JOV list a.exe > l && $JOV list --json a.exe > j && $JOV pack -q -o p.exe src && cmp -l a.exe p.exe | wc -l > n)", 0, "",
      R"(grep -qx 'installer: product "Acme Tools", product-version "0.93 Beta", publisher "Acme Inc", program )"
      R"("Tovrel32.exe", ini-file "tovrel.ini"' l && grep -qF '"installer": {"product": "Acme Tools", ' j && [ $(cat n) -lt 30 ])"},
-    {R"~(for a in "--product A|B" "--program data/rows.txt" "--publisher a\b" "--product-version v$(printf '\001')" \
-    "--ini-file nul" "--raw --product X"; do $JOV pack $a -o o.exe src 2> e; s=$?
-  [ $s = 2 ] && [ $(wc -l < e) = 1 ] && grep -qF -- "${a%% *}" e || { echo "$a: $s" >&2; exit 1; }
-done; $JOV pack --program nothere.exe -o o.exe src)~", 2, "--program \"nothere.exe\": not a file of src", "! test -e o.exe"},
+    {"$JOV pack --program nothere.exe -o o.exe src", 2, "--program \"nothere.exe\": not a file of src", "! test -e o.exe"},
     {"touch 'src/a|b' 'src/A|B' src/nul; $JOV pack --raw -o o.jov src", 1, "3 problems in src",
      R"(grep -qF "jov pack: A|B: " stderr && grep -qF "jov pack: a|b: " stderr && grep -qF "jov pack: nul: " stderr &&
 ! test -e o.jov)"},

@@ -37,39 +37,31 @@ TEST(Identity, ValuesTheInstallerHoldsAsNamesKeysAndTexts) {
   }
 }
 
-TEST(Identity, TheRecordReadsBackAsWrittenAndIsFoundOnlyWhole) {
-  std::vector<uint8_t> stub(1000, 0xAA);
-  const uint32_t at = 300;
-  memcpy(&stub[at], IDENTITY_MAGIC, IDENTITY_MAGIC_SIZE);
-  const Identity written = {"Acme Tools", "", "Acme", "bin\\acme.exe", "acme.ini"};
-  writeIdentity(&stub[at], written);
-  EXPECT_EQ(stub[at + IDENTITY_SIZE], 0xAA);
-  EXPECT_EQ(findIdentity(stub.data(), at + IDENTITY_SIZE), at);
-  EXPECT_FALSE(findIdentity(stub.data(), at + IDENTITY_SIZE - 1));
-  EXPECT_EQ(readIdentity(&stub[at]), written);
-  EXPECT_FALSE(identityProblem(written));
-  // A field without its terminator reads whole, and is too long.
-  memset(&stub[at + ID_PUBLISHER], 'p', ID_PUBLISHER_SIZE);
-  auto problem = identityProblem(readIdentity(&stub[at]));
-  ASSERT_TRUE(problem);
-  EXPECT_EQ(problem->first, FIELD_PUBLISHER);
+// A hostile or damaged record: one only partly in the stub is none; a field
+// without its terminator reads whole, no further, and is too long.
+TEST(Identity, ACutRecordIsNoneAndAnUnterminatedFieldTooLong) {
+  std::vector<uint8_t> stub(IDENTITY_SIZE + 1, 'p');
+  memcpy(&stub[1], IDENTITY_MAGIC, IDENTITY_MAGIC_SIZE);
+  EXPECT_FALSE(findIdentity(stub.data(), IDENTITY_SIZE));
+  ASSERT_EQ(findIdentity(stub.data(), IDENTITY_SIZE + 1), 1u);
+  const Identity read = readIdentity(&stub[1]);
+  EXPECT_EQ(read[FIELD_INI_FILE], std::string(ID_INI_FILE_SIZE, 'p'));
+  EXPECT_EQ(identityProblem(read)->first, FIELD_PRODUCT);
 }
 
 TEST(Identity, FileLinesCommentsBlanksAndTheLineThatIsWrong) {
   TempDir dir;
   const std::string path = (dir.path() / "identity").string();
-  writeFile(path, "# Acme\r\n\n  product = Acme Tools \r\npublisher=A=B\nproduct-version=\nproduct=Acme\n");
   IdentityValues values;
   values[FIELD_INI_FILE] = "kept.ini";
-  readIdentityFile(path, values);
-  EXPECT_EQ(values, (IdentityValues{"Acme", "", "A=B", std::nullopt, "kept.ini"}));
-  for (const char* wrong : {"product=x\nversion=1\n", "product=x\n product\n"}) {
-    writeFile(path, wrong);
+  for (const char* text : {"# Acme\r\n  product = Acme Tools \r\n\npublisher=A=B\nproduct-version=\nproduct=Acme\n",
+                           "product=x\nversion=1\n", "product=x\n product\n"}) {
+    writeFile(path, text);
     try {
       readIdentityFile(path, values);
-      ADD_FAILURE() << wrong;
+      EXPECT_EQ(values, (IdentityValues{"Acme", "", "A=B", std::nullopt, "kept.ini"})) << text;
     } catch (const UsageError& e) {
-      EXPECT_NE(std::string(e.what()).find(path + ":2: "), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).find(path + ":2: "), 0u) << text << e.what();
     }
   }
 }
