@@ -43,7 +43,7 @@ TEST(Identity, ACutRecordIsNoneAndAnUnterminatedFieldTooLong) {
   std::vector<uint8_t> stub(IDENTITY_SIZE + 1, 'p');
   memcpy(&stub[1], IDENTITY_MAGIC, IDENTITY_MAGIC_SIZE);
   EXPECT_FALSE(findIdentity(stub.data(), IDENTITY_SIZE));
-  ASSERT_EQ(findIdentity(stub.data(), IDENTITY_SIZE + 1), 1u);
+  ASSERT_EQ(findIdentity(&stub[1], IDENTITY_SIZE), 0u);
   const Identity read = readIdentity(&stub[1]);
   EXPECT_EQ(read[FIELD_INI_FILE], std::string(ID_INI_FILE_SIZE, 'p'));
   EXPECT_EQ(identityProblem(read)->first, FIELD_PRODUCT);

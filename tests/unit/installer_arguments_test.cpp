@@ -16,7 +16,7 @@ TEST(InstallerArguments, SwitchesAndTheFolderThatTakesTheRestOfTheLine) {
     std::string folder;  // when FOLDER is found
   } cases[] = {
       {"Setup.exe", 0, ""},
-      {"\"C:\\My /S Setups\\Setup.exe\" /S", SILENT, ""},
+      {"\"C:\\My /S Setups\\Setup.exe\" /D=x", FOLDER, "x"},
       {"C:\\/S\\Setup.exe /Sx /silent -S /D", 0, ""},
       {"Setup.exe\t/s /d=C:\\Other Place\\  ", SILENT | FOLDER, "C:\\Other Place\\"},
       {"Setup.exe /D=C:\\x /S", FOLDER, "C:\\x /S"},
