@@ -178,11 +178,12 @@ $JOV extract --overwrite=all -C out $GOLDEN/dest-file.jov)~", 1, "f: not a regul
     // The identity: a file, options over it, the program in the tree's spelling; only the record
     // and the seal's CRC-32 change. A value the installer cannot hold is a usage error naming it.
     {R"(printf '# Acme\n product = Acme\npublisher=Acme Inc\nprogram=data/rows.txt\n' > id
-$JOV pack -q --identity id --product 'Acme Tools' --program TOVREL32.EXE -o a.exe src && $JOV test a.exe &&
-$JOV list a.exe > l && $JOV list --json a.exe > j && $JOV pack -q -o p.exe src && cmp -l a.exe p.exe | wc -l > n)", 0, "",
+S="--stub $GOLDEN/stub-identity.bin"; $JOV pack -q $S --identity id --product 'Acme Tools' --program TOVREL32.EXE \
+  -o a.exe src && $JOV test a.exe && $JOV list a.exe > l && $JOV list --json a.exe > j && $JOV pack -q $S -o p.exe src &&
+cmp -l a.exe p.exe | wc -l > n)", 0, "",
      R"(grep -qx 'installer: product "Acme Tools", product-version "0.93 Beta", publisher "Acme Inc", program )"
      R"("Tovrel32.exe", ini-file "tovrel.ini"' l && grep -qF '"installer": {"product": "Acme Tools", ' j && [ $(cat n) -lt 30 ])"},
-    {"$JOV pack --program nothere.exe -o o.exe src", 2, "--program \"nothere.exe\": not a file of src", "! test -e o.exe"},
+    {"$JOV pack --stub $GOLDEN/stub-identity.bin --program nothere.exe -o o.exe src", 2, "\"nothere.exe\": not a file", "! test -e o.exe"},
     {"touch 'src/a|b' 'src/A|B' src/nul; $JOV pack --raw -o o.jov src", 1, "3 problems in src",
      R"(grep -qF "jov pack: A|B: " stderr && grep -qF "jov pack: a|b: " stderr && grep -qF "jov pack: nul: " stderr &&
 ! test -e o.jov)"},
@@ -251,7 +252,7 @@ done)~");
 // An identity record sealed with a value the installer cannot hold: `list`
 // warns about it, `test` fails.
 TEST_F(JovCommands, AnIdentityTheInstallerCannotHoldFailsTheTest) {
-  ASSERT_EQ(runShell(dir, "$JOV pack -q --product Acme -o a.exe src").status, 0);
+  ASSERT_EQ(runShell(dir, "$JOV pack -q --stub $GOLDEN/stub-identity.bin --product Acme -o a.exe src").status, 0);
   std::string file = readFile(dir / "a.exe");
   uint8_t* bytes = (uint8_t*)file.data();
   StubSeal seal;
