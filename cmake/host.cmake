@@ -42,7 +42,7 @@ if(JOV_BUILD_STUB)
   # seal changes) and fails the build when the sealed stub outgrows its
   # budget. Anything that embeds or packs the stub depends on stub_seal.
   # The linker map stays beside it: build/stub/stub.map.
-  set(JOV_STUB_MAX_SIZE 18944)
+  set(JOV_STUB_MAX_SIZE 20480)
   add_executable(sealstub ${CMAKE_SOURCE_DIR}/src/tools/sealstub.cpp)
   target_link_libraries(sealstub PRIVATE jovcore)
   add_custom_target(stub_seal ALL

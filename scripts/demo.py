@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The demo: packs examples/ into Setup.exe with `jov pack`, runs it under
+"""The demo: packs examples/ into Setup.exe with `jov pack`, as the installer of
+"Tovrel Demo 1.0" by "JOV Setup" that starts Tovrel32.exe, runs it under
 Wine on a private prefix and display with the end-to-end harness
 (tests/e2e/run.py), presses Install, and prints the installed tree, the
 registry values and where the screenshots are.
@@ -44,30 +45,31 @@ tree = work / "tree"
 shutil.copytree(root / "examples" / "payload", tree)
 shutil.copy(e2e.EXAMPLE, tree / "Tovrel32.exe")
 setup = work / "Setup.exe"
-subprocess.run([str(e2e.TOOL), "pack", "-o", str(setup), str(tree)], check=True)
+IDENTITY = dict(product="Tovrel Demo", publisher="JOV Setup", program="Tovrel32.exe")
+subprocess.run([str(e2e.TOOL), "pack", "--product", IDENTITY["product"], "--product-version", "1.0", "--publisher",
+                IDENTITY["publisher"], "--program", IDENTITY["program"], "-o", str(setup), str(tree)], check=True)
 print(f"demo: packed {tree} into {setup} ({setup.stat().st_size} bytes)")
 
 print("demo: preparing a private Wine prefix and display ...")
 e2e.setup()
-folder = e2e.DEFAULT
+folder, keys = r"C:\Program Files\Tovrel Demo", e2e.keys(**IDENTITY)
 try:
     e2e.forget(folder)
-    run, dialog = e2e.install("demo", setup.read_bytes(), prepare=lambda run, dialog: e2e.sh(
-        "import", "-window", "root", e2e.ART / "install-dialog.png", ok=False, env=e2e.env()))
+    run, dialog = e2e.install("demo", setup.read_bytes(), caption="Tovrel Demo Installation", prepare=lambda run, dialog:
+                              e2e.sh("import", "-window", "root", e2e.ART / "install-dialog.png", ok=False, env=e2e.env()))
     run.done()
     print("demo: the installer ended with exit code 0 and showed no message")
     installed = e2e.unix(folder)
     for path in sorted(tree.rglob("*")):
         copy = installed / path.relative_to(tree)
         assert copy.is_dir() if path.is_dir() else copy.read_bytes() == path.read_bytes(), f"{copy} differs"
-    e2e.expect_recorded(folder, started=True)
+    e2e.expect_recorded(folder, started=True, **IDENTITY)
     print(f"\ninstalled tree ({folder}), byte for byte as packed:")
     for path in sorted(installed.rglob("*")):
         size = "  folder " if path.is_dir() else f"{path.stat().st_size:>8} "
         print(f"  {size}{path.relative_to(installed)}")
     print("\nregistry:")
-    for key_name, values in zip((e2e.APP_KEY, e2e.USER_KEY, e2e.UNINSTALL_KEY),
-                                e2e.reg(e2e.APP_KEY, e2e.USER_KEY, e2e.UNINSTALL_KEY)):
+    for key_name, values in zip(keys, e2e.reg(*keys)):
         print(f"  {key_name}")
         for name, (kind, data) in (values or {}).items():
             print(f"    {name} {kind} {data}")

@@ -38,7 +38,8 @@ void parseDirectoryEntry(const uint8_t* b, DirectoryEntry* e) {
   e->reserved36 = readLe16(b + DE_RESERVED36);
 }
 
-// Twelve bytes that occur nowhere else in the stub: the stub's code never
-// refers to this array (it knows its own seal by address), so only the seal
-// record carries them.
+// Twelve bytes each that occur nowhere else in the stub: the stub's code
+// never refers to these arrays (it knows its own records by address), so
+// only the seal and the identity record carry them.
 const uint8_t SEAL_MAGIC[12] = {'J', 'O', 'V', 0x1A, 'S', 'E', 'A', 'L', 0x8F, 0x3C, 0xD2, 0x05};
+const uint8_t IDENTITY_MAGIC[12] = {'J', 'O', 'V', 0x1A, 'N', 'A', 'M', 'E', 0x5B, 0xE1, 0x07, 0x93};

@@ -473,3 +473,43 @@ const uint32_t SEAL_SIZE = 24;
 const uint32_t SEAL_MAGIC_SIZE = 12;
 enum { SEAL_OFFSET = 12, SEAL_STUB_LENGTH = 16, SEAL_STUB_CRC = 20 };
 extern const uint8_t SEAL_MAGIC[12];
+
+// ---- Installer identity ---------------------------------------------------
+// The texts that name what an installer installs, in a record of the stub's
+// static data. `jov pack` may rewrite its fields before it seals the stub
+// again, so the seal guards them like any other stub byte; the archive
+// carries none of them, and any installer of the format reads any archive.
+//    0  12  IDENTITY_MAGIC
+//   12  64  product    captions ("PRODUCT Installation"), the instruction
+//                      text, the default folder (PROGRAM_FILES_FOLDER\PRODUCT),
+//                      the uninstall key and its DisplayName, the last name
+//                      of the per-user key
+//   76  32  version    follows the product in the instruction text; may be empty
+//  108  64  publisher  the per-user key Software\PUBLISHER\PRODUCT
+//  172 128  program    the file recorded and started, below the install folder
+//                      ("\" between names); its file name names the
+//                      App Paths key
+//  300  32  iniFile    the ini file that takes the values the registry refuses
+// Each field is 8-bit text in the archive's code page, terminated within
+// the field (so it holds one character less than its size) and padded with
+// zeros.
+const uint32_t IDENTITY_SIZE = 332;
+const uint32_t IDENTITY_MAGIC_SIZE = 12;
+enum {
+  ID_PRODUCT = 12,
+  ID_VERSION = 76,
+  ID_PUBLISHER = 108,
+  ID_PROGRAM = 172,
+  ID_INI_FILE = 300,
+};
+enum {
+  ID_PRODUCT_SIZE = ID_VERSION - ID_PRODUCT,
+  ID_VERSION_SIZE = ID_PUBLISHER - ID_VERSION,
+  ID_PUBLISHER_SIZE = ID_PROGRAM - ID_PUBLISHER,
+  ID_PROGRAM_SIZE = ID_INI_FILE - ID_PROGRAM,
+  ID_INI_FILE_SIZE = IDENTITY_SIZE - ID_INI_FILE,
+};
+extern const uint8_t IDENTITY_MAGIC[12];
+
+// The parent of the default install folder on systems that have it.
+const char PROGRAM_FILES_FOLDER[] = "C:\\Program Files";

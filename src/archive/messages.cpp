@@ -4,8 +4,6 @@
 #include "frontend.h"
 #include "install_state.h"
 
-const char INSTALLER_CAPTION[] = "Tovrel Installation";
-
 namespace {
 
 const char TEXT_NO_MEMORY[] = "Not enough memory";

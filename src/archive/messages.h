@@ -6,9 +6,6 @@
 #include "platform/platform.h"
 #include "result.h"
 
-// The caption of every window and message box of the installer.
-extern const char INSTALLER_CAPTION[];
-
 // Composes the message for `code` with `path` (state.stubName when null) and
 // the suffix of lastSystemError into state.messageText. Returns 0 when
 // the code has no message (nothing composed, lastSystemError kept), else 1.

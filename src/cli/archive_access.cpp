@@ -16,6 +16,7 @@
 #include "archive/header.h"
 #include "archive/messages.h"
 #include "archive/reading.h"
+#include "cli/console.h"
 #include "codec/crc32.h"
 #include "install_state.h"
 #include "platform/posix.h"
@@ -157,11 +158,16 @@ void closeArchive() {
   state.archiveFile = INVALID_FILE;
 }
 
-bool stubIntact(const ArchiveFile& archive) {
-  if (!archive.sealed) return true;
-  std::vector<uint8_t> stub(archive.seal.stubLength);
+std::vector<uint8_t> readStub(const ArchiveFile& archive) {
+  std::vector<uint8_t> stub(archive.sealed ? archive.seal.stubLength : 0);
   if (readAt((int)state.archiveFile, 0, stub.data(), stub.size(), archive.path) != stub.size())
     throw CommandFailure(codeText(RC_READ_FAILED, archive.path));
+  return stub;
+}
+
+bool stubIntact(const ArchiveFile& archive) {
+  if (!archive.sealed) return true;
+  std::vector<uint8_t> stub = readStub(archive);
   return sealCrc(stub.data(), archive.seal.stubLength, archive.seal.sealOffset) == archive.seal.stubCrc;
 }
 
@@ -274,4 +280,11 @@ std::string dosTimeText(uint16_t date, uint16_t time, char separator) {
   snprintf(text, sizeof text, "%04u-%02u-%02u%c%02u:%02u:%02u", t.year, t.month, t.day, separator, t.hour,
            t.minute, t.second);
   return text;
+}
+
+std::string identityFailure(const Identity& identity) {
+  auto problem = identityProblem(identity);
+  if (!problem) return "";
+  return "installer identity, " + std::string(IDENTITY_FIELDS[problem->first].name) + " \"" +
+         displayText(identity[problem->first]) + "\": " + problem->second;
 }

@@ -9,8 +9,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "archive/seal.h"
+#include "cli/identity.h"
 #include "format.h"
 #include "result.h"
 
@@ -41,6 +43,10 @@ void closeArchive();
 // Whether the stub in front of the archive still matches its seal (the
 // installer refuses to run otherwise). Throws CommandFailure on a read error.
 bool stubIntact(const ArchiveFile& archive);
+
+// The stub's bytes, as long as its seal says; none without a sealed stub.
+// Throws CommandFailure on a read error.
+std::vector<uint8_t> readStub(const ArchiveFile& archive);
 
 struct ArchiveRecord {
   uint32_t index;       // 0-based position in the directory
@@ -96,3 +102,7 @@ std::string codeText(ResultCode code, const std::string& path);
 // "YYYY-MM-DD HH:MM:SS" (separator ' ') or ISO 8601 local time (separator
 // 'T') of DOS date and time words, field by field as stored.
 std::string dosTimeText(uint16_t date, uint16_t time, char separator);
+
+// "installer identity, product \"A|B\": why" for the first value the
+// installer cannot hold, or "" when it holds them all.
+std::string identityFailure(const Identity& identity);

@@ -12,22 +12,28 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/seal.h"
+#include "cli/archive_access.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/identity.h"
 #include "cli/options.h"
 #include "codec/crc32.h"
 #include "format.h"
 #include "packer/archive_writer.h"
 #include "packer/source_tree.h"
+#include "platform/code_page.h"
+#include "platform/posix.h"
 
 extern const unsigned char embeddedStub[];
 extern const size_t embeddedStubSize;
@@ -63,13 +69,31 @@ const char* const PACK_HELP =
     "  -h, --help       this text\n"
     "  --version        version, archive format and built-in stub\n"
     "\n"
+    "What the installer is called and what it records (default: the stub's own):\n"
+    "  --product NAME   the caption \"NAME Installation\", the instruction text, the\n"
+    "                   default folder C:\\Program Files\\NAME, the uninstall entry\n"
+    "                   (63 bytes at most)\n"
+    "  --product-version TEXT  shown after NAME in the instruction (31 bytes)\n"
+    "  --publisher NAME  the per-user key Software\\NAME\\PRODUCT (63 bytes)\n"
+    "  --program PATH   the .exe of SOURCE_DIR that the installer records and\n"
+    "                   starts; App Paths is keyed by its name (127 bytes)\n"
+    "  --ini-file NAME  the ini file of what the registry refuses (31 bytes)\n"
+    "  --identity FILE  KEY=VALUE lines with those option names as keys ('#'\n"
+    "                   comments, UTF-8); options given override them\n"
+    "\n"
     "A GLOB is matched against the whole path below SOURCE_DIR, with '/' between\n"
     "names (\"docs/readme.txt\"). '*', '?' and '[...]' also match '/': '*.bak'\n"
     "matches at any depth, 'docs/*' everything below docs. A --hidden or --system\n"
     "pattern that matches nothing is reported.\n"
     "\n"
     "SOURCE_DATE_EPOCH, when set, clamps every file time to it and stores times as UTC.\n"
-    "Exit status: 0 packed, 1 a failure, 2 a usage error.\n";
+    "Exit status: 0 packed, 1 a failure, 2 a usage error (also a value the installer\n"
+    "cannot hold, or a --program that is not a file of SOURCE_DIR).\n"
+    "\n"
+    "The installer: 'Setup.exe /S' installs without a window into the default folder,\n"
+    "'/S /D=C:\\Any Folder' (last, no quotes needed) into another one, replacing\n"
+    "existing files and not starting the program. It exits 0 installed, 1 cancelled,\n"
+    "2 failed.\n";
 
 // The temporary output, removed if the run does not finish. Its name is
 // the output's plus TEMP_MARK and six random characters; while a run
@@ -162,7 +186,9 @@ enum PackOption {
   OPT_SYSTEM,
   OPT_EXCLUDE,
   OPT_EXCLUDE_FROM,
-  OPT_DEREFERENCE
+  OPT_DEREFERENCE,
+  OPT_IDENTITY_FILE,
+  OPT_IDENTITY_FIELD,  // + IdentityField
 };
 
 std::vector<OptionSpec> packOptions() {
@@ -173,6 +199,8 @@ std::vector<OptionSpec> packOptions() {
       {OPT_DEREFERENCE, 0, "dereference", false},
   };
   for (char digit = '0'; digit <= '9'; ++digit) specs.push_back({OPT_LEVEL_DIGIT, digit, nullptr, false});
+  specs.push_back({OPT_IDENTITY_FILE, 0, "identity", true});
+  for (int f = 0; f < FIELD_COUNT; ++f) specs.push_back({OPT_IDENTITY_FIELD + f, 0, IDENTITY_FIELDS[f].name, true});
   specs.insert(specs.end(), COMMON_OPTIONS.begin(), COMMON_OPTIONS.end());
   return specs;
 }
@@ -184,11 +212,39 @@ struct PackSettings {
   int level = 6;
   unsigned threads = 0;
   jov::ScanOptions scan;
+  IdentityValues identity;  // the values given, in the code page, checked
+  bool identityGiven = false;
 };
+
+// The identity values of the files and options, converted to the code page
+// and checked one by one against what the installer holds. Throws
+// UsageError naming the value.
+void takeIdentity(PackSettings& settings, const std::vector<std::string>& files, const IdentityValues& options) {
+  IdentityValues& values = settings.identity;
+  for (const std::string& file : files) readIdentityFile(file, values);
+  for (int f = 0; f < FIELD_COUNT; ++f) {
+    if (options[f]) values[f] = options[f];
+    if (!values[f]) continue;
+    settings.identityGiven = true;
+    const std::string shown = "--" + std::string(IDENTITY_FIELDS[f].name) + " \"" + terminalText(*values[f]) + "\"";
+    std::optional<std::string> converted = toCodePage(*values[f], settings.common.codepage);
+    if (!converted)
+      throw UsageError(shown + ": cannot be written in code page " + std::to_string(settings.common.codepage));
+    if (f == FIELD_PROGRAM)
+      for (char& c : *converted)
+        if (c == '/') c = '\\';
+    if (std::string why = identityProblem((IdentityField)f, *converted); !why.empty())
+      throw UsageError(shown + ": " + why);
+    values[f] = converted;
+  }
+  if (settings.identityGiven && settings.raw) throw UsageError("--raw writes no stub to carry the identity options");
+}
 
 // Throws UsageError.
 PackSettings parsePackOptions(int argc, char** argv) {
   PackSettings settings;
+  std::vector<std::string> identityFiles;
+  IdentityValues identityOptions;
   CommandLine line = parseCommandLine(argc, argv, packOptions());
   for (const ParsedOption& o : line.options) {
     if (applyCommonOption(o, &settings.common)) continue;
@@ -217,6 +273,8 @@ PackSettings parsePackOptions(int argc, char** argv) {
           throw UsageError(o.value + ": " + strerror(errno));
         break;
       case OPT_DEREFERENCE: settings.scan.dereference = true; break;
+      case OPT_IDENTITY_FILE: identityFiles.push_back(o.value); break;
+      default: identityOptions[o.id - OPT_IDENTITY_FIELD] = o.value; break;
     }
   }
   for (const auto* patterns : {&settings.scan.hiddenPatterns, &settings.scan.systemPatterns,
@@ -229,6 +287,7 @@ PackSettings parsePackOptions(int argc, char** argv) {
   settings.source = line.operands[0];
   if (settings.raw && !settings.stubFile.empty()) throw UsageError("--raw and --stub exclude each other");
   if (settings.output.empty()) settings.output = settings.raw ? "Setup.jov" : "Setup.exe";
+  takeIdentity(settings, identityFiles, identityOptions);
   settings.scan.codepage = settings.common.codepage;
   if (const char* sde = getenv("SOURCE_DATE_EPOCH")) {
     char* end;
@@ -395,10 +454,32 @@ std::vector<uint8_t> loadStub(const PackSettings& settings) {
   return stub;
 }
 
+// The identity the installer will carry: the stub's record (the built-in
+// stub's for --raw, which the warnings name), with the values given. None
+// when the stub has no record. Throws UsageError.
+std::optional<Identity> installerIdentity(const PackSettings& settings, const std::vector<uint8_t>& stub) {
+  const uint8_t* bytes = settings.raw ? embeddedStub : stub.data();
+  std::optional<uint32_t> at = findIdentity(bytes, (uint32_t)(settings.raw ? embeddedStubSize : stub.size()));
+  if (!at) {
+    if (settings.identityGiven)
+      throw UsageError((settings.stubFile.empty() ? std::string("built-in stub") : settings.stubFile) +
+                       ": no identity record, which --product and the like need");
+    return std::nullopt;
+  }
+  Identity identity = readIdentity(bytes + *at);
+  for (int f = 0; f < FIELD_COUNT; ++f)
+    if (settings.identity[f]) identity[f] = *settings.identity[f];
+  if (std::string failure = identityFailure(identity); !failure.empty()) throw UsageError("the stub's " + failure);
+  return identity;
+}
+
 // The entries under the source folder. Neither the output being written
-// (`out`) nor the file it replaces is packed, wherever they lie.
-std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutput& output, FILE* out) {
+// (`out`) nor the file it replaces is packed, wherever they lie. The
+// identity's program becomes the tree's file of that name (in its spelling).
+std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutput& output, FILE* out,
+                                          std::optional<Identity>& identity) {
   jov::ScanOptions& scan = settings.scan;
+  if (identity) scan.installFolder = std::string(PROGRAM_FILES_FOLDER) + "\\" + nameText((*identity)[FIELD_PRODUCT]);
   struct stat st;
   if (fstat(fileno(out), &st) == 0) scan.skip.push_back({(uint64_t)st.st_dev, (uint64_t)st.st_ino});
   if ((output.streaming() ? fstat(output.target, &st) : stat(output.finalPath.c_str(), &st)) == 0)
@@ -406,13 +487,31 @@ std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutp
   std::vector<jov::SourceEntry> entries = jov::scanSourceTree(settings.source, scan);
   if (entries.empty())
     throw std::runtime_error(settings.source + ": folder is empty; the installer needs at least one entry");
-  bool hasProgram = false;
-  for (const jov::SourceEntry& e : entries)
-    if (!e.info.folder && strcasecmp(e.relative.c_str(), "Tovrel32.exe") == 0) hasProgram = true;
-  if (!hasProgram && !settings.common.quiet)
-    fprintf(stderr, "jov pack: warning: no Tovrel32.exe at the top of %s; the installer registers and starts it\n",
-            settings.source.c_str());
+  if (!identity) return entries;
+  std::string& program = (*identity)[FIELD_PROGRAM];
+  auto found = std::find_if(entries.begin(), entries.end(), [&](const jov::SourceEntry& e) {
+    return !e.info.folder && strcasecmp(e.info.name.c_str(), program.c_str()) == 0;
+  });
+  if (found != entries.end()) {
+    program = found->info.name;
+  } else if (settings.identity[FIELD_PROGRAM]) {
+    throw UsageError("--program \"" + displayText(program) + "\": not a file of " + settings.source +
+                     "; the installer records and starts it");
+  } else if (!settings.common.quiet) {
+    fprintf(stderr, "jov pack: warning: no %s in %s; the installer registers and starts it\n",
+            displayText(program).c_str(), settings.source.c_str());
+  }
   return entries;
+}
+
+// Writes the identity given into the stub's record and seals the stub again,
+// so that its self-check and `jov test` take the new record as built.
+void patchIdentity(std::vector<uint8_t>& stub, const Identity& identity) {
+  StubSeal seal;
+  findSeal(stub.data(), (uint32_t)stub.size(), &seal);
+  writeIdentity(stub.data() + *findIdentity(stub.data(), (uint32_t)stub.size()), identity);
+  std::vector<uint8_t> scratch(stub.size());
+  fillSeal(stub.data(), scratch.data(), (uint32_t)stub.size(), seal.sealOffset);
 }
 
 // Writes the stub and the archive of `entries` into `out`, with the
@@ -473,6 +572,8 @@ void printSummary(const std::string& shown, const jov::PackStats& stats, size_t 
 // (still open, or null) is closed. `error` is errno as the failure left it.
 int reportPackFailure(const std::exception& e, int error, FILE* out, const PackOutput& output,
                       const std::string& source) {
+  // A --program that is not in the tree shows only after the scan.
+  const int status = dynamic_cast<const UsageError*>(&e) ? EXIT_USAGE : EXIT_FAILED;
   console.progress.finish();
   std::string text = e.what();
   // The writer says that writing failed, not where or why.
@@ -489,7 +590,7 @@ int reportPackFailure(const std::exception& e, int error, FILE* out, const PackO
   } else {
     fprintf(stderr, "jov pack: %s\n", text.c_str());
   }
-  return EXIT_FAILED;
+  return status;
 }
 
 }  // namespace
@@ -498,6 +599,7 @@ int runPack(int argc, char** argv) {
   PackSettings settings;
   PackOutput output;
   std::vector<uint8_t> stub;
+  std::optional<Identity> identity;
   try {
     settings = parsePackOptions(argc, argv);
     if (settings.common.help) {
@@ -509,6 +611,8 @@ int runPack(int argc, char** argv) {
       return EXIT_OK;
     }
     stub = loadStub(settings);
+    setPathCodePage(settings.common.codepage);  // for the names in messages
+    identity = installerIdentity(settings, stub);
     output.open(settings.output);
   } catch (const UsageError& e) {
     fprintf(stderr, "jov pack: %s (try 'jov pack --help')\n", e.what());
@@ -524,7 +628,8 @@ int runPack(int argc, char** argv) {
   FILE* out = nullptr;
   try {
     out = output.create(!settings.raw, settings.common.quiet);
-    std::vector<jov::SourceEntry> entries = scanEntries(settings, output, out);
+    std::vector<jov::SourceEntry> entries = scanEntries(settings, output, out, identity);
+    if (settings.identityGiven) patchIdentity(stub, *identity);
     jov::PackStats stats = writeInstaller(settings, entries, stub, out, output.shown);
     FILE* done = out;
     out = nullptr;  // commit closes it, whatever happens

@@ -24,6 +24,7 @@
 #include "cli/archive_access.h"
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "cli/identity.h"
 #include "cli/options.h"
 #include "codec/crc32.h"
 #include "codec/stream_reader.h"
@@ -213,6 +214,26 @@ std::string crcText(uint32_t crc) {
 
 // ---- list ------------------------------------------------------------------
 
+// The identity record of the installer's stub; none for a raw archive or a
+// stub without one.
+std::optional<Identity> carriedIdentity(const ArchiveFile& archive) {
+  std::vector<uint8_t> stub = readStub(archive);
+  std::optional<uint32_t> at = findIdentity(stub.data(), (uint32_t)stub.size());
+  if (!at) return std::nullopt;
+  return readIdentity(stub.data() + *at);
+}
+
+// `product "Tovrel", product-version "0.93 Beta", ...`, or the JSON object.
+std::string identityText(const Identity& identity, bool json) {
+  std::string text = json ? "{" : "";
+  for (int f = 0; f < FIELD_COUNT; ++f) {
+    std::string value = jsonString(nameText(identity[f]));
+    text += (f ? ", " : "") + (json ? jsonString(IDENTITY_FIELDS[f].jsonName) + ":" : IDENTITY_FIELDS[f].name) + " " +
+            value;
+  }
+  return json ? text + "}" : terminalText(text);
+}
+
 std::string jsonRecord(const ArchiveRecord& r) {
   const DirectoryEntry& e = r.entry;
   bool folder = e.flags & ENTRY_FOLDER;
@@ -254,9 +275,15 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
            (unsigned long long)archiveBytes(archive), state.header.entryCount,
            archive.sealed ? ", behind a sealed stub" : "");
   }
+  std::optional<Identity> identity = carriedIdentity(archive);
+  if (identity && !options.json && !options.common.quiet) printf("installer: %s\n", identityText(*identity, false).c_str());
+  if (std::string failure = identity ? identityFailure(*identity) : ""; !failure.empty() && !console.quiet)
+    console.error(failure);  // a warning: listing is not judging
   if (options.json) {
-    printf("{\"offset\": %u, \"archiveBytes\": %llu, \"entryCount\": %u, \"entries\": [", archive.offset,
+    printf("{\"offset\": %u, \"archiveBytes\": %llu, \"entryCount\": %u, ", archive.offset,
            (unsigned long long)archiveBytes(archive), state.header.entryCount);
+    if (identity) printf("\"installer\": %s, ", identityText(*identity, true).c_str());
+    printf("\"entries\": [");
   }
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     if (r.entry.flags & ENTRY_FOLDER) {
@@ -374,6 +401,11 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
     if (!stubIntact(archive)) {
     ++console.failures;
     console.error(archive.path + ": the stub does not match its seal; the installer would refuse to run");
+  }
+  std::optional<Identity> identity = carriedIdentity(archive);
+  if (std::string failure = identity ? identityFailure(*identity) : ""; !failure.empty()) {
+    ++console.failures;
+    console.error(failure);
   }
 
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 const char* const TYPICAL_INSTALL_FOLDER = "C:\\Program Files\\Tovrel";
 
-uint32_t maxNameLength() { return PATH_MAX_CHARS - (uint32_t)strlen(TYPICAL_INSTALL_FOLDER) - 1; }
+uint32_t maxNameLength(const std::string& folder) { return PATH_MAX_CHARS - (uint32_t)folder.size() - 1; }
 
 std::string invalidComponentReason(const std::string& c) {
   // The rule is the installer's; a UTF-8 name holds the same ASCII bytes as
@@ -117,6 +117,11 @@ struct Walker {
   std::vector<std::string> problems;
   std::vector<bool> hiddenUsed, systemUsed;
   unsigned clampedWrite = 0, clampedCreate = 0;
+  uint32_t nameRoom = 0;  // characters of a stored name that fit behind the install folder
+
+  const char* installFolder() const {
+    return options.installFolder.empty() ? TYPICAL_INSTALL_FOLDER : options.installFolder.c_str();
+  }
 
   void warn(const std::string& s) const {
     if (options.warn) options.warn(s);
@@ -212,10 +217,10 @@ struct Walker {
       return std::nullopt;
     }
     std::string name = storedParent.empty() ? *converted : storedParent + '\\' + *converted;
-    if (name.size() > maxNameLength())
+    if (name.size() > nameRoom)
       problem(relative, "name is " + std::to_string(name.size()) + " characters long; at most " +
-                            std::to_string(maxNameLength()) + " fit behind an install folder such as \"" +
-                            TYPICAL_INSTALL_FOLDER + "\"");
+                            std::to_string(nameRoom) + " fit behind an install folder such as \"" + installFolder() +
+                            "\"");
     auto [it, fresh] = folded.emplace(foldCase(composeUtf8(relative).value_or(relative)), relative);
     if (!fresh)
       problem(relative, "differs from " + it->second + " only in case or Unicode composition, which Windows cannot keep apart");
@@ -351,6 +356,7 @@ std::vector<SourceEntry> scanSourceTree(const fs::path& root, const ScanOptions&
   if (!real) throw std::runtime_error(root.string() + ": " + strerror(errno));
   w.realRoot = real;
   free(real);
+  w.nameRoom = maxNameLength(w.codePage.fromUtf8(w.installFolder()).value_or(w.installFolder()));
   w.hiddenUsed.assign(options.hiddenPatterns.size(), false);
   w.systemUsed.assign(options.systemPatterns.size(), false);
   w.walk(root, "", "");

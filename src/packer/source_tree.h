@@ -45,6 +45,7 @@ struct ScanOptions {
   std::vector<std::string> excludePatterns;
   std::optional<int64_t> sourceDateEpoch;   // clamps every time when set, silently
   bool dereference = false;                 // follow links that leave the source folder
+  std::string installFolder;                // names must fit behind it (UTF-8); empty: TYPICAL_INSTALL_FOLDER
   std::vector<std::pair<uint64_t, uint64_t>> skip;  // (device, inode) never packed: the output
   std::function<void(const std::string&)> warn;
 };
@@ -75,7 +76,7 @@ std::string escapeBytes(const std::string& bytes);
 // The install folder a name must still fit behind: the installer joins
 // folder, "\" and name into at most 259 characters.
 extern const char* const TYPICAL_INSTALL_FOLDER;
-uint32_t maxNameLength();
+uint32_t maxNameLength(const std::string& folder = TYPICAL_INSTALL_FOLDER);
 
 // Throws SourceProblems listing every entry that cannot be packed, or
 // std::runtime_error when the source folder itself cannot be read.

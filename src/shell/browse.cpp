@@ -35,9 +35,12 @@ int CALLBACK shellBrowseCallback(HWND browser, UINT message, LPARAM, LPARAM data
 }
 
 int shellBrowse(HWND owner, char* folder) {
+  static const char TITLE[] = "Select a folder for installation of %s.";
+  char title[sizeof TITLE - 2 + ID_PRODUCT_SIZE - 1];
+  formatText(title, sizeof title, TITLE, identity()->product, nullptr);
   BROWSEINFOA request = {};
   request.hwndOwner = owner;
-  request.lpszTitle = "Select a folder for installation of Tovrel.";
+  request.lpszTitle = title;
   request.lpfn = shellBrowseCallback;
   request.lParam = reinterpret_cast<LPARAM>(folder);
   LPITEMIDLIST item = SHBrowseForFolderA(&request);

@@ -9,8 +9,9 @@
 
 namespace {
 
+// With the product's name and version ("Tovrel 0.93 Beta").
 const char INSTRUCTION[] =
-    "Click the Install button to install Tovrel 0.93 Beta to the folder below.\n"
+    "Click the Install button to install %s to the folder below.\n"
     "If the folder does not exist, it will be created.";
 
 // Set while the Install command runs the extraction. The driver pumps this
@@ -67,10 +68,11 @@ void browse(HWND dialog) {
   if (!browseForFolder(dialog, folder)) return;
   stripTrailingSeparators(folder);
   // Choosing a parent folder proposes the product folder inside it.
+  const char* product = identity()->product;
   char* slash = lastIndexOfByte(folder, '\\');
-  if (slash && lstrcmpiA(slash + 1, "Tovrel") != 0) {
+  if (slash && lstrcmpiA(slash + 1, product) != 0) {
     char* end = appendSeparator(folder);
-    formatText(end, (uint32_t)(folder + sizeof folder - end), "Tovrel", nullptr, nullptr);
+    formatText(end, (uint32_t)(folder + sizeof folder - end), "%s", product, nullptr);
   }
   SetDlgItemTextA(dialog, ID_FOLDER_FIELD, folder);
 }
@@ -80,8 +82,12 @@ void browse(HWND dialog) {
 INT_PTR CALLBACK installDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG: {
-      SetWindowTextA(dialog, INSTALLER_CAPTION);
-      SetDlgItemTextA(dialog, ID_INSTRUCTION, INSTRUCTION);
+      SetWindowTextA(dialog, installerCaption);
+      const IdentityRecord* id = identity();
+      char title[ID_PRODUCT_SIZE + ID_VERSION_SIZE];
+      formatText(title, sizeof title, id->version[0] ? "%s %s" : "%s", id->product, id->version);
+      formatText(state.messageText, MESSAGE_TEXT_SIZE, INSTRUCTION, title, nullptr);
+      SetDlgItemTextA(dialog, ID_INSTRUCTION, state.messageText);
       if (state.overwriteAll) CheckDlgButton(dialog, ID_OVERWRITE_ALL, BST_CHECKED);
       SetDlgItemTextA(dialog, ID_FOLDER_FIELD, state.installPath);
       HWND field = GetDlgItem(dialog, ID_FOLDER_FIELD);
@@ -112,7 +118,7 @@ INT_PTR CALLBACK installDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
 // three answers, so the prompt closes only through its buttons.
 INT_PTR CALLBACK overwritePromptProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
-    SetWindowTextA(dialog, INSTALLER_CAPTION);
+    SetWindowTextA(dialog, installerCaption);
     formatText(state.messageText, MESSAGE_TEXT_SIZE, "File %s already exists. Overwrite?",
                reinterpret_cast<const char*>(lParam), nullptr);
     SetDlgItemTextA(dialog, ID_QUESTION, state.messageText);
@@ -136,10 +142,14 @@ void showProgress(WindowHandle dialog, const char* text) {
   for (; text[i] && i < MESSAGE_TEXT_SIZE - 1; ++i) progressLine[i] = text[i];
   progressLine[i] = 0;
   progressChanged = true;
-  if (first) refreshProgress(static_cast<HWND>(dialog));
+  if (first && dialog) refreshProgress(static_cast<HWND>(dialog));
 }
 
+// Every message is a failure's. In silent mode nobody can answer: the
+// offered Cancel is taken, so the extraction stops at its first failure.
 int showMessage(WindowHandle owner, const char* text, int offerCancel) {
+  failureReported = 1;
+  if (silentMode) return 0;
   UINT style = MB_ICONEXCLAMATION | (offerCancel ? MB_OKCANCEL : MB_OK);
-  return MessageBoxA(static_cast<HWND>(owner), text, INSTALLER_CAPTION, style) == IDOK;
+  return MessageBoxA(static_cast<HWND>(owner), text, installerCaption, style) == IDOK;
 }

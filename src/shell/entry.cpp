@@ -1,20 +1,28 @@
 // Program entry and the install flow: open our own file, check the stub, read
-// the archive header, propose a folder, run the install dialog, and after a
-// successful installation record the program with the shell and start it.
+// the archive header, propose a folder, run the install dialog (or, with /S,
+// the extraction alone), and after a successful installation record the
+// program with the shell and start it. The names recorded come from the
+// identity record.
+#include "archive/extract.h"
 #include "archive/header.h"
 #include "archive/messages.h"
 #include "archive/paths.h"
 #include "codec/crc32.h"
 #include "install_state.h"
+#include "shell/arguments.h"
 #include "shell/shell.h"
+
+uint8_t silentMode;
+uint8_t failureReported;
 
 namespace {
 
-const char APP_PATH_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Tovrel32.exe";
-const char UNINSTALL_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrel";
-const char USER_KEY[] = "Software\\Morvane\\Tovrel";
-const char INI_FILE[] = "tovrel.ini";
-const char PROGRAM_NAME[] = "Tovrel32.exe";
+// HKEY_LOCAL_MACHINE's keys "App Paths\PROGRAM" and "Uninstall\PRODUCT".
+const char SYSTEM_KEY[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\%s\\%s";
+const char USER_KEY[] = "Software\\%s\\%s";
+
+// Key names: the longest fixed part and the longest field.
+const uint32_t KEY_NAME_SIZE = sizeof SYSTEM_KEY - 4 + sizeof "App Paths" - 1 + ID_PROGRAM_SIZE;
 
 // The longest uninstall command: quotes around a 259-character path and
 // " /uninstall", with the terminator.
@@ -30,59 +38,72 @@ void recordValue(HKEY root, const char* keyName, const char* name, const char* t
     RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), lstrlenA(text) + 1);
     RegCloseKey(key);
   } else if (iniSection) {
-    WritePrivateProfileStringA(iniSection, iniKey, text, INI_FILE);
+    WritePrivateProfileStringA(iniSection, iniKey, text, identity()->iniFile);
   }
 }
 
-// The default folder: where an earlier installation put Tovrel32.exe (the
-// App Paths value, else the ini file), else a folder under Program Files on
-// systems that have one, else C:\Tovrel.
+// The App Paths key, named after the program's file name.
+void appPathKey(char* key) {
+  formatText(key, KEY_NAME_SIZE, SYSTEM_KEY, "App Paths", fileNamePart(const_cast<char*>(identity()->program)));
+}
+
+// The default folder: where an earlier installation put the program (the
+// App Paths value, else the ini file), else the product's folder under
+// Program Files on systems that have one, else C:\PRODUCT.
 void proposeFolder() {
+  const IdentityRecord* id = identity();
   char* path = state.installPath;
   path[0] = 0;
-  HKEY key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, APP_PATH_KEY, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+  char key[KEY_NAME_SIZE];
+  appPathKey(key);
+  HKEY opened;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_QUERY_VALUE, &opened) == ERROR_SUCCESS) {
     DWORD type = 0, size = PATH_CAPACITY;
     // A value stored without its terminator fills all 260 bytes; the 261st
     // ends it. A failed query (too long a value) leaves undefined contents.
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExA(opened, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path), &size) == ERROR_SUCCESS &&
         type == REG_SZ)
       path[size] = 0;
     else
       path[0] = 0;
-    RegCloseKey(key);
+    RegCloseKey(opened);
   }
-  if (!path[0]) GetPrivateProfileStringA("Install", "Path", "", path, PATH_CAPACITY, INI_FILE);
+  if (!path[0]) GetPrivateProfileStringA("Install", "Path", "", path, PATH_CAPACITY, id->iniFile);
   *fileNamePart(path) = 0;
   stripTrailingSeparators(path);
-  if (!path[0] && state.osMajorVersion >= 4 && fileAttributes("C:\\Program Files") != INVALID_ATTRIBUTES)
-    formatText(path, INSTALL_PATH_SIZE, "C:\\Program Files\\Tovrel", nullptr, nullptr);
-  if (!path[0]) formatText(path, INSTALL_PATH_SIZE, "C:\\Tovrel", nullptr, nullptr);
+  if (!path[0] && state.osMajorVersion >= 4 && fileAttributes(PROGRAM_FILES_FOLDER) != INVALID_ATTRIBUTES)
+    formatText(path, INSTALL_PATH_SIZE, "%s\\%s", PROGRAM_FILES_FOLDER, id->product);
+  if (!path[0]) formatText(path, INSTALL_PATH_SIZE, "C:\\%s", id->product, nullptr);
 }
 
 // Records the program that the extraction left in the folder state.installPath
-// (which ends in a separator) and starts it. The program's path is composed
-// apart from installPath: a folder of up to 259 characters plus the
-// program's name does not fit there.
+// (which ends in a separator) and starts it unless silent. The program's path
+// is composed apart from installPath: a folder of up to 259 characters plus
+// the program's name does not fit there.
 void registerAndLaunch() {
-  char program[INSTALL_PATH_SIZE + sizeof PROGRAM_NAME];
-  formatText(program, sizeof program, "%s%s", state.installPath, PROGRAM_NAME);
+  const IdentityRecord* id = identity();
+  char program[INSTALL_PATH_SIZE + ID_PROGRAM_SIZE];
+  formatText(program, sizeof program, "%s%s", state.installPath, id->program);
   char full[PATH_CAPACITY];
   uint32_t n = GetFullPathNameA(program, PATH_CAPACITY, full, nullptr);
   // 0 is a failure; PATH_CAPACITY or more is the size it would need: such a
   // path cannot name an extracted file, so there is nothing to record.
   if (n == 0 || n >= PATH_CAPACITY) return;
 
-  recordValue(HKEY_LOCAL_MACHINE, APP_PATH_KEY, nullptr, full, "Install", "Path");
-  recordValue(HKEY_CURRENT_USER, USER_KEY, "Setup", "1", "Options", "Setup");
+  char key[KEY_NAME_SIZE];
+  appPathKey(key);
+  recordValue(HKEY_LOCAL_MACHINE, key, nullptr, full, "Install", "Path");
+  formatText(key, KEY_NAME_SIZE, USER_KEY, id->publisher, id->product);
+  recordValue(HKEY_CURRENT_USER, key, "Setup", "1", "Options", "Setup");
   // The uninstall entry has no ini fallback; its two values are written one
   // after the other, each through its own opening of the key.
   char command[UNINSTALL_TEXT_SIZE];
   formatText(command, sizeof command, "\"%s\" /uninstall", full, nullptr);
-  recordValue(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, "DisplayName", "Tovrel", nullptr, nullptr);
-  recordValue(HKEY_LOCAL_MACHINE, UNINSTALL_KEY, "UninstallString", command, nullptr, nullptr);
+  formatText(key, KEY_NAME_SIZE, SYSTEM_KEY, "Uninstall", id->product);
+  recordValue(HKEY_LOCAL_MACHINE, key, "DisplayName", id->product, nullptr, nullptr);
+  recordValue(HKEY_LOCAL_MACHINE, key, "UninstallString", command, nullptr, nullptr);
 
-  WinExec(full, SW_SHOWNORMAL);
+  if (!silentMode) WinExec(full, SW_SHOWNORMAL);
 }
 
 // Steps up to the dialog; RC_OK when the dialog may open.
@@ -95,9 +116,21 @@ ResultCode startUp() {
   return readArchiveHeader();
 }
 
+// /S: the Install command without a dialog, replacing existing files.
+ResultCode installSilently() {
+  state.overwriteAll = 1;
+  ResultCode rc = extractArchive(nullptr);
+  if (rc < 0) reportResult(nullptr, rc, nullptr, 0);
+  return rc;
+}
+
 }  // namespace
 
-int runInstaller(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+int runInstaller(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  char folder[INSTALL_PATH_SIZE];
+  int arguments = readArguments(commandLine, folder, INSTALL_PATH_SIZE);
+  silentMode = arguments & ARGUMENT_SILENT;
+  composeCaption();
   state.osMajorVersion = (int8_t)(GetVersion() & 0xFF);
   GetModuleFileNameA(instance, state.installPath, INSTALL_PATH_SIZE);
   formatText(state.stubName, PATH_CAPACITY, "%s", fileNamePart(state.installPath), nullptr);
@@ -107,20 +140,25 @@ int runInstaller(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   if (rc < 0) {
     reportResult(nullptr, rc, nullptr, 0);
   } else if (state.header.entryCount == 0) {
-    MessageBoxA(nullptr, "Archive contains no files", INSTALLER_CAPTION, MB_OK);
+    failureReported = 1;
+    if (!silentMode) MessageBoxA(nullptr, "Archive contains no files", installerCaption, MB_OK);
   } else {
-    proposeFolder();
+    if (arguments & ARGUMENT_FOLDER)
+      formatText(state.installPath, INSTALL_PATH_SIZE, "%s", folder, nullptr);
+    else
+      proposeFolder();
     state.instance = instance;
-    if (DialogBoxParamA(instance, MAKEINTRESOURCEA(DIALOG_INSTALL), nullptr, installDialogProc, 0) >= 0)
-      registerAndLaunch();
+    rc = silentMode ? installSilently()
+                    : (ResultCode)DialogBoxParamA(instance, MAKEINTRESOURCEA(DIALOG_INSTALL), nullptr,
+                                                  installDialogProc, 0);
+    if (rc >= 0) registerAndLaunch();
   }
   if (state.archiveFile != INVALID_FILE) fileClose(state.archiveFile);
-  return 0;
+  if (failureReported) return EXIT_INSTALL_FAILED;
+  return rc < 0 ? EXIT_USER_CANCELLED : EXIT_INSTALLED;
 }
 
 // The process entry (the linker's -e): there is no C runtime to call main.
-// The command line is fetched and passed on but never read: the installer
-// takes no arguments.
 extern "C" void stubEntry() {
   HINSTANCE instance = GetModuleHandleA(nullptr);
   ExitProcess(runInstaller(instance, nullptr, GetCommandLineA(), SW_SHOWNORMAL));

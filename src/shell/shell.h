@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include "format.h"
 #include "result.h"
 
 // Dialog templates (src/resources/dialogs.rc) and their control ids.
@@ -27,8 +28,30 @@ enum {
 };
 
 // Browse buffers hold a 259-character folder plus what the browsers append
-// to it ("\*", "\x", "\Tovrel") and the terminator.
-const int BROWSE_BUFFER_SIZE = 260 + 8;
+// to it ("\*", "\x", "\" and the product's name) and the terminator.
+const int BROWSE_BUFFER_SIZE = PATH_CAPACITY + ID_PRODUCT_SIZE;
+
+// The identity record (format.h, "Installer identity"), as the build made it
+// or `jov pack` rewrote it; fields in the code page, each terminated.
+struct IdentityRecord {
+  uint8_t magic[IDENTITY_MAGIC_SIZE];
+  char product[ID_PRODUCT_SIZE];
+  char version[ID_VERSION_SIZE];
+  char publisher[ID_PUBLISHER_SIZE];
+  char program[ID_PROGRAM_SIZE];
+  char iniFile[ID_INI_FILE_SIZE];
+};
+const IdentityRecord* identity();
+
+// "PRODUCT Installation": the caption of every window and message box.
+extern char installerCaption[ID_PRODUCT_SIZE + sizeof " Installation" - 1];
+void composeCaption();
+
+// How this run goes, from its arguments (shell/arguments.h).
+extern uint8_t silentMode;
+// Set by every failure message, shown or (in silent mode) not: the run
+// then ends with EXIT_INSTALL_FAILED.
+extern uint8_t failureReported;
 
 int runInstaller(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
 

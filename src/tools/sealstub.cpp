@@ -115,10 +115,10 @@ std::string compactHeaders(std::vector<uint8_t>& bytes) {
   return "";
 }
 
-std::vector<size_t> magicPositions(const std::vector<uint8_t>& bytes) {
+std::vector<size_t> magicPositions(const std::vector<uint8_t>& bytes, const uint8_t* magic, size_t size) {
   std::vector<size_t> found;
-  for (size_t i = 0; i + SEAL_MAGIC_SIZE <= bytes.size(); ++i)
-    if (std::memcmp(&bytes[i], SEAL_MAGIC, SEAL_MAGIC_SIZE) == 0) found.push_back(i);
+  for (size_t i = 0; i + size <= bytes.size(); ++i)
+    if (std::memcmp(&bytes[i], magic, size) == 0) found.push_back(i);
   return found;
 }
 
@@ -149,11 +149,16 @@ int main(int argc, char** argv) {
 
   // Exactly one occurrence: a second copy of the magic (SEAL_MAGIC kept by
   // the linker, say) could be taken for the seal by the archive finders.
-  std::vector<size_t> at = magicPositions(bytes);
+  std::vector<size_t> at = magicPositions(bytes, SEAL_MAGIC, SEAL_MAGIC_SIZE);
   if (at.size() != 1)
     return fail(std::string(path) + ": the seal magic occurs " + std::to_string(at.size()) + " times, not once");
   size_t offset = at[0];
   if (offset + SEAL_SIZE > bytes.size()) return fail(std::string(path) + ": the seal record is cut off");
+  // Likewise the identity record, which `jov pack` rewrites and `jov list` shows.
+  std::vector<size_t> identity = magicPositions(bytes, IDENTITY_MAGIC, IDENTITY_MAGIC_SIZE);
+  if (identity.size() != 1 || identity[0] + IDENTITY_SIZE > bytes.size())
+    return fail(std::string(path) + ": the identity record occurs " + std::to_string(identity.size()) +
+                " times, or is cut off");
 
   std::vector<uint8_t> sealed = bytes;
   buildCrcTable();

@@ -11,11 +11,18 @@ ROOT = Path(os.environ.get("JOV_E2E_ROOT", "build/e2e"))
 PREFIX, ART, STATE = ROOT / "prefix", ROOT / "artifacts", ROOT / "session.json"
 DRIVE = PREFIX / "drive_c"
 STUB, TOOL, EXAMPLE = (Path(os.environ.get(k, "")) for k in ("JOV_STUB", "JOV_TOOL", "JOV_EXAMPLE"))
-APP_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\App Paths\Tovrel32.exe"
-UNINSTALL_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Tovrel"
-USER_KEY = r"HKCU\Software\Morvane\Tovrel"
+
+
+def keys(product="Tovrel", publisher="Morvane", program="Tovrel32.exe"):
+    """The keys an installer of this identity records in: App Paths, Uninstall, per-user."""
+    system = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion"
+    return rf"{system}\App Paths\{program}", rf"{system}\Uninstall\{product}", rf"HKCU\Software\{publisher}\{product}"
+
+
+APP_KEY, UNINSTALL_KEY, USER_KEY = keys()
 VERSION_KEY = r"HKCU\Software\Wine\AppDefaults\Setup.exe"  # Wine's Windows version for the installer
 DEFAULT = r"C:\Program Files\Tovrel"
+CAPTION = "Tovrel Installation"
 MODIFIED = "This installer has been modified, possibly by a download error or a virus.\nNothing will be installed."
 DAMAGED = "Archive data is damaged, probably caused by\ncorrupt disk or download error"
 
@@ -104,7 +111,7 @@ def forget(*folders):
         shutil.rmtree(unix(folder), ignore_errors=True)
 
 
-def windows(name="Tovrel Installation"):
+def windows(name=CAPTION):
     found = []
     for w in xdo("search", "--onlyvisible", "--name", f"^{re.escape(name)}$").split():
         g = dict(line.split("=", 1) for line in xdo("getwindowgeometry", "--shell", w).split() if "=" in line)
@@ -135,18 +142,18 @@ def wait_for(predicate, what, run=None, timeout=30):
 
 
 class Run:
-    """C:\\setups\\NAME\\Setup.exe: bytes, or [bytes, hole size, bytes] (a sparse file)."""
+    """C:\\setups\\NAME\\Setup.exe (bytes, or [bytes, hole size, bytes]: a sparse file) run with `args`; +msgbox,`trace`."""
 
-    def __init__(self, name, exe):
-        self.exe, self.name, self.log = DRIVE / "setups" / name / "Setup.exe", name, ART / f"{name}.log"
+    def __init__(self, name, exe, args=(), caption=CAPTION, trace=""):
+        self.exe, self.name, self.log, self.caption = DRIVE / "setups" / name / "Setup.exe", name, ART / f"{name}.log", caption
         shutil.rmtree(self.exe.parent, ignore_errors=True)
         self.exe.parent.mkdir(parents=True)
         with open(self.exe, "wb") as f:
             for part in [exe] if isinstance(exe, bytes) else exe:
                 f.seek(part, os.SEEK_CUR) if isinstance(part, int) else f.write(part)
         with open(self.log, "w") as log:
-            self.process = subprocess.Popen(["wine", self.exe], env=env("+msgbox"), stdout=log, stderr=log,
-                                            cwd=self.exe.parent)
+            self.process = subprocess.Popen(["wine", self.exe, *args], env=env("+msgbox" + trace), stdout=log,
+                                            stderr=log, cwd=self.exe.parent)
 
     def messages(self):
         found = re.findall(r'trace:msgbox:MSGBOX_OnInit L"(.*)"$', self.log.read_text(errors="replace"), re.M)
@@ -154,15 +161,15 @@ class Run:
 
     def window(self, *other, dialog=False):
         """The install dialog, or a message box or prompt: a window other than those given."""
-        found = wait_for(lambda: next((w for w in windows() if (w[1] > 300) >= dialog and w[0] not in other), None),
+        found = wait_for(lambda: next((w for w in windows(self.caption) if (w[1] > 300) >= dialog and w[0] not in other), None),
                          "install dialog" if dialog else "box", self)
         time.sleep(0.5)  # not yet ready for keys when it shows
         return found
 
-    def done(self, texts=(), timeout=120):
-        """Exit code 0 and these message texts (or long starts of them: Wine's trace cuts)."""
+    def done(self, texts=(), timeout=120, code=0):
+        """Exit code `code` and these message texts (or long starts of them: Wine's trace cuts)."""
         try:
-            assert self.process.wait(timeout) == 0, f"{self.name}: exit code {self.process.returncode}"
+            assert self.process.wait(timeout) == code, f"{self.name}: exit code {self.process.returncode}, not {code}"
         except subprocess.TimeoutExpired:
             self.process.kill()
             raise AssertionError(f"{self.name} did not end within {timeout} s; messages {self.messages()}")
@@ -171,9 +178,9 @@ class Run:
             f"messages {shown!r}, expected {list(texts)!r}"
 
 
-def install(name, exe, folder=None, keys=("Return",), prepare=None):
+def install(name, exe, folder=None, keys=("Return",), prepare=None, caption=CAPTION):
     """Types `folder` (or keeps the proposal), lets `prepare` act, presses `keys` (Return: Install)."""
-    run = Run(name, exe)
+    run = Run(name, exe, caption=caption)
     dialog = run.window(dialog=True)
     if folder:
         key(dialog, text=folder)
@@ -239,15 +246,15 @@ def expect_tree(folder, entries, absent=()):
         assert not (unix(folder) / name.replace("\\", "/")).exists(), f"{name} was left behind"
 
 
-def expect_recorded(folder, started=False):
-    program = folder + "\\Tovrel32.exe"
-    app, user, uninstall = (values or {} for values in reg(APP_KEY, USER_KEY, UNINSTALL_KEY))
-    assert app.get("(Default)") == ("REG_SZ", program), f"App Paths {app}"
+def expect_recorded(folder, started=False, product="Tovrel", publisher="Morvane", program="Tovrel32.exe"):
+    path = folder + "\\" + program
+    app, uninstall, user = (values or {} for values in reg(*keys(product, publisher, program)))
+    assert app.get("(Default)") == ("REG_SZ", path), f"App Paths {app}"
     assert user.get("Setup") == ("REG_SZ", "1"), f"per-user key {user}"
-    assert uninstall.get("DisplayName") == ("REG_SZ", "Tovrel") and \
-        uninstall.get("UninstallString") == ("REG_SZ", f'"{program}" /uninstall'), f"Uninstall {uninstall}"
+    assert uninstall.get("DisplayName") == ("REG_SZ", product) and \
+        uninstall.get("UninstallString") == ("REG_SZ", f'"{path}" /uninstall'), f"Uninstall {uninstall}"
     if started:  # the sample program notes its start in started.txt and shows a window a few seconds
-        wait_for((unix(folder) / "started.txt").exists, "started.txt of Tovrel32.exe")
+        wait_for((unix(folder) / "started.txt").exists, f"started.txt of {program}")
         wait_for(lambda: not xdo("search", "--name", "^Tovrel 0.93 Beta$").split(), "end of Tovrel32.exe")
 
 
@@ -268,19 +275,24 @@ LONG_TREE = [E("first.txt", b"1"), E(LONG[1], b"lost"), E("after.txt", b"3")]
 LONG_TEXT = f"Cannot create {LONG[0]}\\{LONG[1][:-1]}\nPath too long"  # cut to what fits
 FAR = [E("far.txt", b"far away\r\n" * 100, write=W1), E("docs"), E("docs\\deep.bin", bytes(range(256)) * 40)]
 
-# Rows: the installer (default: stub and one file); the folder typed and keys pressed in the
-# dialog (neither: a box instead of the dialog); the answer to each box; the texts shown; the
-# entries installed and names left out (no tree: nothing written or recorded; lost: not recorded).
+# Rows: the installer (default: stub and one file), its arguments; the folder typed and keys pressed
+# in the dialog (none: a box instead); the answer to each box; the texts shown; the exit code (2 after
+# a message, else 0); the entries installed and names left out (no tree: nothing written or recorded;
+# lost: not recorded).
 ROWS = {
     "short_overlay": dict(exe=lambda: STUB.read_bytes() + b"JOV\n" + bytes(30), texts=["Cannot read Setup.exe"]),
     "empty_archive": dict(exe=lambda: setup_exe([]), texts=["Archive contains no files"]),
     "modified_stub": dict(exe=lambda: setup_exe(stub=changed(STUB.read_bytes(), "Install to".encode("utf-16-le"))),
                           texts=[MODIFIED]),
     "truncated_stub": dict(exe=lambda: STUB.read_bytes()[:-1], texts=[MODIFIED]),
-    "dialog_cancel": dict(keys=("Escape", "alt+c")),  # Escape alone does nothing
-    "dialog_close": dict(keys=("Escape", "alt+F4")),  # the close box, as SC_CLOSE
+    "dialog_cancel": dict(keys=("Escape", "alt+c"), code=1),  # Escape alone does nothing
+    "dialog_close": dict(keys=("Escape", "alt+F4"), code=1),  # the close box, as SC_CLOSE
     "damaged_data": dict(exe=lambda: changed(setup_exe(sample()), b"Tovrel readme", 3), folder=r"C:\Damaged",
                          texts=[DAMAGED], tree=lambda: sample()[:2] + sample()[3:], absent=["docs\\readme.txt"]),
+    # No window: the first failure ends the run, and the folder given takes the rest of the line.
+    "silent_damaged": dict(exe=lambda: changed(setup_exe(sample()), b"Tovrel readme", 3), folder=r"C:\Damaged Too",
+                           args=("/S", r"/D=C:\Damaged", "Too"), code=2, tree=lambda: sample()[:2],
+                           absent=["docs\\readme.txt", "system.bin"], lost=True),
     "name_too_long_ok": dict(exe=lambda: setup_exe(LONG_TREE), folder=LONG[0], texts=[LONG_TEXT],
                              tree=lambda: LONG_TREE[::2], absent=[LONG[1]]),
     "name_too_long_cancel": dict(exe=lambda: setup_exe(LONG_TREE), folder=LONG[0], texts=[LONG_TEXT],
@@ -289,12 +301,14 @@ ROWS = {
 }
 
 
-def row(name, exe=setup_exe, folder=None, keys=None, texts=(), answers=None, tree=None, absent=(), lost=False):
+def row(name, exe=setup_exe, args=(), folder=None, keys=None, texts=(), answers=None, code=None, tree=None, absent=(),
+        lost=False):
     forget(DEFAULT, *([folder] if folder else []))
-    run, dialog = install(name, exe(), folder, keys or ("Return",)) if folder or keys else (Run(name, exe()), ("",))
+    run, dialog = install(name, exe(), folder, keys or ("Return",)) if (folder or keys) and not args else \
+        (Run(name, exe(), args), ("",))
     for answer in answers or ["Return"] * len(texts):
         key(run.window(dialog[0]), answer)
-    run.done(texts)
+    run.done(texts, code=2 if code is None and texts else code or 0)
     run.exe.unlink()  # some are sparse, 2 GiB long
     if tree:
         expect_tree(folder, tree(), absent)
@@ -374,12 +388,18 @@ def browse():
         assert (unix(expected) / "browsed.txt").is_file(), f"not installed into {expected}"
 
 
+def reglock(action, *keys):
+    helper = ROOT / "reglock.exe"
+    if not helper.exists():
+        sh("i686-w64-mingw32-gcc", "-Wall", "-Werror", "-o", helper, Path(__file__).with_name("reglock.c"), "-ladvapi32")
+    wine(helper, action, *keys, ok=action == "lock")
+
+
 def per_user_key_refused():
     """Per-user key refused (reglock.c): [Options] Setup=1 goes to tovrel.ini, the rest to the registry."""
-    folder, helper, subkey = r"C:\Refused", ROOT / "reglock.exe", USER_KEY.split("\\", 1)[1]
+    folder = r"C:\Refused"
     forget(folder)
-    sh("i686-w64-mingw32-gcc", "-Wall", "-Werror", "-o", helper, Path(__file__).with_name("reglock.c"), "-ladvapi32")
-    wine(helper, "lock", subkey)
+    reglock("lock", USER_KEY)
     try:
         install("per_user_key_refused", setup_exe(), folder)[0].done()
         ini = (DRIVE / "windows" / "tovrel.ini").read_text(errors="replace")
@@ -388,7 +408,49 @@ def per_user_key_refused():
         assert (app or {}).get("(Default)") == ("REG_SZ", folder + "\\Tovrel32.exe"), f"App Paths {app}"
         assert "UninstallString" in (uninstall or {}), "no uninstall entry"
     finally:
-        wine(helper, "unlock", subkey, ok=False)
+        reglock("unlock", USER_KEY)
+
+
+def acme():
+    """An installer packed for "Acme Tools 2.1" by Acme (acme.exe, acme.ini) shows Acme's texts, installs into
+    C:\\Program Files\\Acme Tools under Acme's names and starts acme.exe. /S with Acme's keys refused: no
+    window, files replaced, the ini fallbacks, no start; /S /D= a folder with a space installs there."""
+    work, folder, other = ROOT / "acme", r"C:\Program Files\Acme Tools", r"C:\Other Place"
+    app, uninstall, user = acme_keys = keys("Acme Tools", "Acme", "acme.exe")
+    shutil.rmtree(work, ignore_errors=True)
+    (work / "tree").mkdir(parents=True)
+    (work / "tree" / "acme.exe").write_bytes(EXAMPLE.read_bytes())
+    (work / "tree" / "readme.txt").write_bytes(b"Acme\r\n")
+    (work / "identity").write_text("# Acme\nproduct = Acme Tools\nproduct-version = 2.1\nprogram = acme.exe\n")
+    sh(TOOL, "pack", "-q", "--stub", STUB, "--identity", work / "identity", "--publisher", "Acme", "--ini-file",
+       "acme.ini", "-o", work / "Setup.exe", work / "tree")
+    setup, ini = (work / "Setup.exe").read_bytes(), DRIVE / "windows" / "acme.ini"
+    regs(*(f'delete "{key}" /f' for key in acme_keys))
+    ini.unlink(missing_ok=True)
+    forget(folder, other)
+    run = Run("acme", setup, caption="Acme Tools Installation", trace=",+win")
+    key(run.window(dialog=True), "Return")
+    run.done()
+    assert 'L"Click the Install button to install Acme Tools 2.1 to the folder below.\\n' in run.log.read_text(), \
+        "no instruction text for Acme Tools 2.1"
+    expect_recorded(folder, started=True, product="Acme Tools", publisher="Acme", program="acme.exe")
+
+    (unix(folder) / "readme.txt").write_bytes(b"changed")
+    reglock("lock", app, user)
+    try:
+        Run("acme_silent", setup, ["/S"]).done()
+    finally:
+        reglock("unlock", app, user)
+    Run("acme_silent_folder", setup, ["/S", r"/D=C:\Other", "Place"]).done()
+    time.sleep(1)  # a start would have written started.txt by now
+    assert (unix(folder) / "readme.txt").read_bytes() == b"Acme\r\n", "/S kept an existing file"
+    assert len((unix(folder) / "started.txt").read_text().splitlines()) == 1, "/S started the program"
+    assert (unix(other) / "acme.exe").read_bytes() == EXAMPLE.read_bytes() and not (unix(other) / "started.txt").exists()
+    text = ini.read_text(errors="replace")
+    assert f"Path={folder}\\acme.exe" in text and "Setup=1" in text, f"acme.ini holds {text!r}"
+    values = reg(app, APP_KEY, UNINSTALL_KEY, USER_KEY)
+    assert values[0]["(Default)"] == ("REG_SZ", other + "\\acme.exe") and values[1:] == [None] * 3, f"keys {values}"
+    assert not (DRIVE / "windows" / "tovrel.ini").exists(), "tovrel.ini written"
 
 
 def cancel_during_extraction():
@@ -399,7 +461,7 @@ def cancel_during_extraction():
     run, dialog = install("cancel_during_extraction", setup_exe(entries), folder)
     wait_for(lambda: unix(folder).exists() and len(list(unix(folder).iterdir())) > 5, "files being written", run)
     click(dialog, (275, 90), 250, 31)  # Cancel
-    run.done()
+    run.done(code=1)
     written = {p.name: p.read_bytes() for p in unix(folder).iterdir()}
     assert 0 < len(written) < len(entries), f"{len(written)} of {len(entries)} files: the cancel did not stop it"
     assert all(data == entries[int(name[1:6])].data for name, data in written.items()), "a file is incomplete"
@@ -458,7 +520,7 @@ def packed(level):
 
 SCENARIOS = {name: (lambda name=name, args=args: row(name, **args)) for name, args in ROWS.items()}
 SCENARIOS.update({f.__name__: f for f in (reinstall, default_folder_rules, browse, per_user_key_refused,
-                                          cancel_during_extraction)})
+                                          cancel_during_extraction, acme)})
 SCENARIOS.update({f"packed_level{level}": (lambda level=level: packed(level)) for level in (0, 1, 6, 9)})
 
 if __name__ == "__main__":

@@ -12,6 +12,8 @@
 
 #include <map>
 
+#include "archive/seal.h"
+#include "codec/crc32.h"
 #include "format.h"
 #include "run_jov.h"
 #include "stored_archive.h"
@@ -71,7 +73,8 @@ const Row ROWS[] = {
 done; done
 for a in list "list --bogus ref.jov" "extract --overwrite=maybe ref.jov" "test ref.jov ref.jov" \
     "test --offset 7x ref.jov" "test --offset +0 ref.jov" "pack --raw --exclude [ab src" \
-    "pack --raw --exclude-from missing src"; do
+    "pack --raw --exclude-from missing src" "pack --product A|B src" "pack --program data/rows.txt src" \
+    "pack --publisher a\\b src" "pack --ini-file nul src" "pack --raw --product X src"; do
   $JOV $a 2> e; s=$?; [ $s = 2 ] && [ $(wc -l < e) = 1 ] || { echo "$a: $s" >&2; exit 1; }
 done)",
      0, ""},
@@ -171,7 +174,16 @@ $JOV extract --overwrite=all -C out $GOLDEN/dest-file.jov)~", 1, "f: not a regul
      "head -c 4096 Setup.exe | cmp - stub.bin && tail -c +4097 Setup.exe | cmp - raw.jov"},
     {"touch 'src/data/bad|name.txt'; $JOV pack --raw -o o.jov src", 1, "data/bad|name.txt", "! test -e o.jov"},
     {"$JOV pack --raw -o o.jov missing", 1, "missing", "! test -e o.jov"},
-    {"rm src/Tovrel32.exe; $JOV pack --raw -o o.jov src", 0, "no Tovrel32.exe"},
+    {"rm src/Tovrel32.exe; $JOV pack --stub $GOLDEN/stub-identity.bin -o o.exe src", 0, "no Tovrel32.exe in src"},
+    // The identity: a file, options over it, the program in the tree's spelling; only the record
+    // and the seal's CRC-32 change. A value the installer cannot hold is a usage error naming it.
+    {R"(printf '# Acme\n product = Acme\npublisher=Acme Inc\nprogram=data/rows.txt\n' > id
+S="--stub $GOLDEN/stub-identity.bin"; $JOV pack -q $S --identity id --product 'Acme Tools' --program TOVREL32.EXE \
+  -o a.exe src && $JOV test a.exe && $JOV list a.exe > l && $JOV list --json a.exe > j && $JOV pack -q $S -o p.exe src &&
+cmp -l a.exe p.exe | wc -l > n)", 0, "",
+     R"(grep -qx 'installer: product "Acme Tools", product-version "0.93 Beta", publisher "Acme Inc", program )"
+     R"("Tovrel32.exe", ini-file "tovrel.ini"' l && grep -qF '"installer": {"product": "Acme Tools", ' j && [ $(cat n) -lt 30 ])"},
+    {"$JOV pack --stub $GOLDEN/stub-identity.bin --program nothere.exe -o o.exe src", 2, "\"nothere.exe\": not a file", "! test -e o.exe"},
     {"touch 'src/a|b' 'src/A|B' src/nul; $JOV pack --raw -o o.jov src", 1, "3 problems in src",
      R"(grep -qF "jov pack: A|B: " stderr && grep -qF "jov pack: a|b: " stderr && grep -qF "jov pack: nul: " stderr &&
 ! test -e o.jov)"},
@@ -235,6 +247,28 @@ for l in 0 1 6 9; do
   stat -c %A o$l/ro.txt | grep -qv w || exit 4
 done)~");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
+
+// An identity record sealed with a value the installer cannot hold: `list`
+// warns about it, `test` fails.
+TEST_F(JovCommands, AnIdentityTheInstallerCannotHoldFailsTheTest) {
+  ASSERT_EQ(runShell(dir, "$JOV pack -q --stub $GOLDEN/stub-identity.bin --product Acme -o a.exe src").status, 0);
+  std::string file = readFile(dir / "a.exe");
+  uint8_t* bytes = (uint8_t*)file.data();
+  StubSeal seal;
+  ASSERT_TRUE(findSeal(bytes, (uint32_t)file.size(), &seal));
+  size_t record = file.find(std::string((const char*)IDENTITY_MAGIC, IDENTITY_MAGIC_SIZE));
+  ASSERT_LT(record, seal.stubLength);
+  bytes[record + ID_PRODUCT + 1] = '|';
+  std::vector<uint8_t> scratch(seal.stubLength);
+  buildCrcTable();
+  fillSeal(bytes, scratch.data(), seal.stubLength, seal.sealOffset);
+  writeFile(dir / "b.exe", file);
+  ShellRun r = runShell(dir, "$JOV list b.exe > /dev/null; $JOV test b.exe");
+  EXPECT_EQ(r.status, 1);
+  const std::string why =
+      "installer identity, product \"A|me\": the installer refuses it: a control character or one of <>:\"|?* in a name\n";
+  EXPECT_EQ(r.err, "jov list: " + why + "jov test: " + why);
 }
 
 // The directory of a packed archive carries a CRC-32: `jov test` finds
