@@ -103,7 +103,10 @@ void registerAndLaunch() {
   recordValue(HKEY_LOCAL_MACHINE, key, "DisplayName", id->product, nullptr, nullptr);
   recordValue(HKEY_LOCAL_MACHINE, key, "UninstallString", command, nullptr, nullptr);
 
-  if (!silentMode) WinExec(full, SW_SHOWNORMAL);
+  // Started by its quoted path, the uninstall command without its switch:
+  // unquoted, "C:\Program Files\..." would first run a C:\Program.exe.
+  command[n + 2] = 0;
+  if (!silentMode) WinExec(command, SW_SHOWNORMAL);
 }
 
 // Steps up to the dialog; RC_OK when the dialog may open.

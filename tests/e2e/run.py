@@ -428,12 +428,18 @@ def acme():
     regs(*(f'delete "{key}" /f' for key in acme_keys))
     ini.unlink(missing_ok=True)
     forget(folder, other)
+    # A program the user did not install, where an unquoted start of "C:\Program Files\..." looks first.
+    decoy = DRIVE / "Program.exe"
+    decoy.write_bytes(EXAMPLE.read_bytes())
+    (DRIVE / "started.txt").unlink(missing_ok=True)
     run = Run("acme", setup, caption="Acme Tools Installation", trace=",+win")
     key(run.window(dialog=True), "Return")
     run.done()
     assert 'L"Click the Install button to install Acme Tools 2.1 to the folder below.\\n' in run.log.read_text(), \
         "no instruction text for Acme Tools 2.1"
     expect_recorded(folder, started=True, product="Acme Tools", publisher="Acme", program="acme.exe")
+    decoy.unlink()
+    assert not (DRIVE / "started.txt").exists(), "the installer started C:\\Program.exe, not acme.exe"
 
     (unix(folder) / "readme.txt").write_bytes(b"changed")
     reglock("lock", app, user)
