@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "block_builder.h"
+#include "archive_fixture.h"
 #include "codec/fast_decoder.h"
 #include "codec/lz_decoder.h"
 #include "fuzz_support.h"

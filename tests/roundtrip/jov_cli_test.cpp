@@ -14,7 +14,7 @@
 
 #include "format.h"
 #include "run_jov.h"
-#include "stored_archive.h"
+#include "block_builder.h"
 
 namespace fs = std::filesystem;
 

@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "block_builder.h"
+#include "archive_fixture.h"
 #include "codec/code_lengths.h"
 #include "codec/fast_tables.h"
 #include "codec/huffman.h"
