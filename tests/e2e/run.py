@@ -457,12 +457,10 @@ def packed(level):
 
 
 def oracle():
-    """Archives no packer writes but the installer reads: the hard cases of the test builder, which
-    tests/roundtrip/oracle_test.cpp makes and checks `jov extract` on against the reference reader.
-    Behind the stub, each installs as the tree `jov extract` gave."""
+    """The test builder's hard cases, which tests/roundtrip/oracle_test.cpp makes and extracts with `jov`
+    as the reference reader reads them: behind the stub, each installs as the tree `jov extract` gave."""
     work = ROOT / "oracle"
     shutil.rmtree(work, ignore_errors=True)
-    work.mkdir()
     sh(ORACLE, "--gtest_filter=Oracle.*", env=dict(os.environ, JOV_ORACLE_OUT=str(work)))
     tree = lambda root: {p.relative_to(root): p.is_file() and p.read_bytes() for p in root.rglob("*")}
     for archive in sorted(work.glob("*.jov")):

@@ -1,8 +1,6 @@
-// Test-only builders of blocks and archives: frames, coded data spelled
-// symbol by symbol, a plain LZ encoder, random coded data, streams and whole
-// archives. Like the reference reader, whose constants and tables they use,
-// they are written from the format's description alone and include nothing
-// of src/: what they build tests the codec, never the codec's own rules.
+// Test-only builders of blocks and archives: frames, coded data spelled symbol by symbol, a plain LZ
+// encoder, random coded data, streams and whole archives. Like the reference reader, whose constants and
+// tables they use, they know the format from its description alone and include nothing of src/.
 #pragma once
 
 #include <stdint.h>
@@ -352,6 +350,18 @@ inline RecordDraft fileRecord(const std::string& name, const std::vector<uint8_t
   return {name, false, position, (uint32_t)bytes.size(), plainCrc32(bytes)};
 }
 
+// Files laid end to end in one decoded stream, with their records.
+struct Stream {
+  uint32_t index = 0;  // in the archive
+  std::vector<uint8_t> decoded{};
+  std::vector<RecordDraft> records{};
+  void add(const std::string& name, const std::vector<uint8_t>& bytes, const std::string& variable, uint8_t flags = 0) {
+    records.push_back({name, false, (uint32_t)decoded.size(), (uint32_t)bytes.size(), plainCrc32(bytes), flags, index});
+    std::vector<uint8_t> slice = streamSlice(variable, bytes);
+    decoded.insert(decoded.end(), slice.begin(), slice.end());
+  }
+};
+
 // How the directory is cut into blocks: at most as many records as fit
 // 8192 bytes, or `recordsPerBlock`; each followed by `padding` (< 38) bytes
 // that the reader passes over; every second block compressed when `alternate`.
@@ -406,27 +416,20 @@ inline std::vector<uint8_t> assembleArchive(const std::vector<std::vector<std::v
   return archive;
 }
 
-// A record's name and fields with the file's bytes; buildStoredArchive
-// fills in streamPosition, length and crc.
+// A record's name and fields with the file's bytes: one stored block holds
+// every file (its name as the variable part), then the records.
 struct StoredEntry : RecordDraft {
   std::vector<uint8_t> data;
   bool badCrc = false;  // record a CRC that does not match the data
 };
-
-// One stored block holding every file, then the records.
 inline std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries) {
-  std::vector<uint8_t> decoded;
-  std::vector<RecordDraft> records;
+  Stream s;
   for (const StoredEntry& e : entries) {
-    RecordDraft& r = records.emplace_back(e);
-    r.streamPosition = (uint32_t)decoded.size();
-    if (e.folder) continue;
-    r.length = (uint32_t)e.data.size();
-    r.crc = plainCrc32(e.data) ^ (e.badCrc ? 1u : 0u);
-    std::vector<uint8_t> slice = streamSlice(e.name, e.data);
-    decoded.insert(decoded.end(), slice.begin(), slice.end());
+    if (e.folder) s.records.push_back(e);
+    else s.add(e.name, e.data, e.name);
+    s.records.back().crc ^= e.badCrc;
   }
-  return assembleArchive({{storedBlock(decoded, true)}}, records);
+  return assembleArchive({{storedBlock(s.decoded, true)}}, s.records);
 }
 
 }  // namespace reference
@@ -435,6 +438,6 @@ using reference::BitString, reference::msbFirstCodes, reference::lengthSymbol, r
     reference::BuilderToken, reference::findMatches, reference::encodeTokens, reference::CodedWriter, reference::setBlockField,
     reference::CompressedFrame, reference::storedBlock, reference::uniformSet, reference::compressBlock,
     reference::randomCompleteLengths, reference::writeRandomCodedData, reference::Cut, reference::cutStream,
-    reference::streamSlice, reference::plainCrc32, reference::RecordDraft, reference::fileRecord,
+    reference::streamSlice, reference::plainCrc32, reference::RecordDraft, reference::fileRecord, reference::Stream,
     reference::DirectoryLayout, reference::assembleArchive, reference::StoredEntry,
     reference::buildStoredArchive;

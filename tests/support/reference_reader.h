@@ -1,13 +1,10 @@
-// A small, slow, strict reader of JOV archives: the tests' oracle, written
-// from the format's description alone, with constants and tables of its own
-// and no include of src/, so that a mistake in format.h or the codec shows up
-// instead of being shared. It reads as the installer does: the history each
-// block keeps, a match reaching before it dropped, a StreamRecord's variable
-// part skipped whole, an empty file never read, under 38 bytes at a directory
-// block's end passed over. Where the installer would merely cope (a repeat
-// distance before any explicit one, symbol 287 coded, a table that is not a
-// complete prefix code, a match past the block, a block size that disagrees
-// with where the data end), it fails.
+// A small, slow, strict reader of JOV archives: the tests' oracle, written from the format's
+// description alone, with its own constants and tables and no include of src/, so that a mistake in
+// format.h or the codec shows up instead of being shared. It reads as the installer does (the history
+// each block keeps, a match reaching before it dropped, variable parts skipped, empty files never read,
+// under 38 bytes at a directory block's end passed over) and fails where the installer would merely
+// cope (a repeat distance before any explicit one, symbol 287 coded, a table that is not a complete
+// prefix code, a match past the block, a block size that disagrees with where the data end).
 #pragma once
 
 #include <stdint.h>
@@ -103,7 +100,6 @@ struct Archive {
   uint32_t directoryBlocks = 0;
 };
 
-// The reader's own parts; the tests call decodeCompressedBlock and what follows it.
 [[noreturn]] inline void fail(const std::string& why) { throw std::runtime_error(why); }
 
 // Bits from `data`, least significant first; reading at `limitBits` throws.
