@@ -435,9 +435,8 @@ inline std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& e
 }  // namespace reference
 
 using reference::BitString, reference::msbFirstCodes, reference::lengthSymbol, reference::distanceSymbol,
-    reference::BuilderToken, reference::findMatches, reference::encodeTokens, reference::CodedWriter, reference::setBlockField,
-    reference::CompressedFrame, reference::storedBlock, reference::uniformSet, reference::compressBlock,
-    reference::randomCompleteLengths, reference::writeRandomCodedData, reference::Cut, reference::cutStream,
+    reference::BuilderToken, reference::findMatches, reference::encodeTokens, reference::CodedWriter,
+    reference::setBlockField, reference::CompressedFrame, reference::storedBlock, reference::uniformSet,
+    reference::compressBlock, reference::writeRandomCodedData, reference::Cut, reference::cutStream,
     reference::streamSlice, reference::plainCrc32, reference::RecordDraft, reference::fileRecord, reference::Stream,
-    reference::DirectoryLayout, reference::assembleArchive, reference::StoredEntry,
-    reference::buildStoredArchive;
+    reference::DirectoryLayout, reference::assembleArchive, reference::StoredEntry, reference::buildStoredArchive;

@@ -44,14 +44,15 @@ TEST(StreamReader, FilesNoBlockHoldsAreDamaged) {
   expectFile(archive, s.records[0]);  // before them: the stream restarts
 }
 
-// Files in stream order decode every block once; the file in hand again is served from its block; one
-// before it restarts the stream, and what that decodes again is what the work budget counts.
+// In stream order every block decodes once, and the file in hand (starting its block) again from that
+// block; a file before it restarts the stream, and what that decodes again is what the work budget counts.
 TEST(StreamReader, OnlyWhatIsDecodedAgainCounts) {
   Stream s;
   for (uint32_t size : {5000, 300, 70000, 1}) s.add(std::to_string(size), textLike(size, size), "");
   const size_t edge = s.records[2].streamPosition + 100;
   ArchiveFixture archive(
-      assembleArchive({cutStream(s.decoded, {{s.records[1].streamPosition + 5, 'c'}, {edge, 's'}, {s.decoded.size(), 'c'}})}, {}));
+      assembleArchive({cutStream(s.decoded, {{s.records[1].streamPosition + 5, 'c'}, {edge, 's'},
+                                             {s.records[3].streamPosition, 'c'}, {s.decoded.size(), 'c'}})}, {}));
   uint32_t key = ARCHIVE_HEADER_SIZE + SIGNATURE_SIZE;
   uint64_t reach = 0;
   streamCheck = StreamCheck{};
