@@ -81,7 +81,7 @@ std::vector<uint8_t> codeLengthsFor(std::vector<uint64_t> freq) {
 
 // A block with one set of code lengths fitted to its tokens.
 std::vector<uint8_t> fittedBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data, bool last) {
-  std::vector<BuilderToken> tokens = findMatches(history, data, 524288);
+  std::vector<BuilderToken> tokens = findMatches(history, data);
   std::vector<uint64_t> lit(288, 0), dist(42, 0);
   for (const BuilderToken& t : tokens) {
     uint32_t symbol, extra, bits;

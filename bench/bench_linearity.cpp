@@ -21,7 +21,6 @@
 #include "frontend.h"
 #include "install_state.h"
 #include "packed_items.h"
-#include "stored_archive.h"
 
 namespace fs = std::filesystem;
 
@@ -55,7 +54,7 @@ std::vector<uint8_t> emptyBlocks(size_t count) {
   std::vector<uint8_t> data = {'x', 'y', 'z'};
   std::vector<std::vector<uint8_t>> blocks(count, storedBlock({}, false));
   blocks.push_back(storedBlock(streamSlice("f", data), true));
-  return assembleArchive(blocks, {fileRecord("f", data, 0)});
+  return assembleArchive({blocks}, {fileRecord("f", data, 0)});
 }
 
 std::vector<uint8_t> tableSetSwitches(size_t blocks) {
@@ -73,12 +72,12 @@ std::vector<uint8_t> tableSetSwitches(size_t blocks) {
     }
     stream.push_back(frame.finish());
   }
-  return assembleArchive(stream, {fileRecord("f", data, 0)});
+  return assembleArchive({stream}, {fileRecord("f", data, 0)});
 }
 
 std::vector<uint8_t> skippedRecords(size_t count) {
   std::vector<RecordDraft> records(count, RecordDraft{std::string(300, 'n'), false, 0, 0, 0});  // never fit: skipped
-  return assembleArchive({storedBlock({}, true)}, records);
+  return assembleArchive({{storedBlock({}, true)}}, records);
 }
 
 void extractFamily(benchmark::State& s, std::vector<uint8_t> (*build)(size_t), size_t unit) {

@@ -243,6 +243,13 @@ SliceClaims::Result SliceClaims::claim(uint32_t streamOffset, uint32_t position,
   return CLAIMED;
 }
 
+std::vector<uint32_t> SliceClaims::streams() const {
+  std::vector<uint32_t> offsets;
+  for (const auto& piece : pieces_)
+    if (offsets.empty() || offsets.back() != piece.first.first) offsets.push_back(piece.first.first);
+  return offsets;
+}
+
 std::string nameText(const std::string& stored) {
   std::vector<char> utf8(stored.size() * 4 + 1);
   int32_t length = codePageToUtf8(stored.data(), (uint32_t)stored.size(), utf8.data(), (uint32_t)utf8.size());

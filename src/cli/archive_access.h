@@ -68,25 +68,30 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
 std::string directoryCheckFailure(const ArchiveFile& archive);
 
 // The bytes of the data streams that file records have claimed so far: each
-// record claims its StreamRecord, name, file bytes and CRC-32, and no byte
-// may be claimed twice (records naming the same bytes would make a small
-// archive extract without end). Claims that touch merge, so an archive
-// written in stream order holds one piece per stream whatever its record
-// count; scattered claims are refused beyond MAX_PIECES to keep memory
-// bounded (a piece costs about 64 bytes).
+// record claims what it provably covers, and no byte may be claimed twice
+// (records naming the same bytes would make a small archive extract without
+// end). Claims that touch merge, so an archive written in stream order holds
+// one piece per stream whatever its record count; scattered claims are
+// refused beyond MAX_PIECES to keep memory bounded (a piece costs about 64
+// bytes).
 class SliceClaims {
  public:
   static const size_t MAX_PIECES = 1u << 19;
   enum Result { CLAIMED, OVERLAPS, TOO_SCATTERED };
   Result claim(uint32_t streamOffset, uint32_t position, uint64_t span);
+  // The streams claimed in, by offset, each once.
+  std::vector<uint32_t> streams() const;
 
  private:
   std::map<std::pair<uint32_t, uint64_t>, uint64_t> pieces_;  // (stream, start) -> end
 };
 
-// Stream bytes claimed by a file record: fixed part, name, bytes, CRC-32.
+// The stream bytes a file record covers at least, known from the directory
+// alone: the StreamRecord's fixed part and the file's bytes. The variable
+// part's length is known only from the stream, and nobody reads the CRC-32
+// behind the bytes. An empty file covers nothing: it is never read.
 inline uint64_t recordSpan(const DirectoryEntry& entry) {
-  return (uint64_t)STREAM_RECORD_FIXED_SIZE + entry.nameLength + entry.length + STREAM_RECORD_CRC_SIZE;
+  return entry.length ? (uint64_t)STREAM_RECORD_FIXED_SIZE + entry.length : 0;
 }
 
 // A stored name as UTF-8 with "/" separators (the code page selected with

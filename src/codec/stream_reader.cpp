@@ -21,37 +21,61 @@ uint8_t recordScratch[STREAM_RECORD_FIXED_SIZE];
 // The host's checks (streamCheck, see the header). In the stub every one of
 // these is a constant that the compiler folds away.
 #ifndef JOV_STUB
-inline void clearFinding() { streamCheck.finding = FINDING_NONE; }
-inline bool readEmptyRecords() { return streamCheck.checkRecords; }
+inline void clearRecordCheck() { streamCheck.recordDiffers = false; }
 inline void countServed(uint32_t n) { streamCheck.servedBytes += n; }
-inline void countDecoded(uint32_t n) { streamCheck.decodedBytes += n; }
-inline bool fixedPartDiffers(uint32_t length, uint32_t variableLength) {
-  return streamCheck.checkRecords && (readLe32(recordScratch + SR_FILE_LENGTH) != length ||
-                                      variableLength != streamCheck.expectedNameLength);
+inline void checkFixedPart(uint32_t length, uint32_t variableLength) {
+  if (streamCheck.checkRecords && (readLe32(recordScratch + SR_FILE_LENGTH) != length ||
+                                   variableLength != streamCheck.expectedNameLength))
+    streamCheck.recordDiffers = true;
 }
-inline bool namePartDiffers(const uint8_t* bytes, uint32_t skipped, uint32_t n) {
-  return streamCheck.checkRecords && n && memcmp(bytes, streamCheck.expectedName + skipped, n) != 0;
+// Called only while the variable part is as long as the expected name.
+inline void checkNamePart(const uint8_t* bytes, uint32_t skipped, uint32_t n) {
+  if (streamCheck.checkRecords && !streamCheck.recordDiffers && n &&
+      memcmp(bytes, streamCheck.expectedName + skipped, n) != 0)
+    streamCheck.recordDiffers = true;
+}
+// Finds how far the stream of `key` has been decoded (by bisection of the
+// ascending keys). A stream missing there counts as decoded throughout.
+uint64_t unknownReach;
+void enterStream(uint32_t key) {
+  unknownReach = ~0ull;
+  uint32_t low = 0, high = streamCheck.streamCount;
+  while (low < high) {
+    uint32_t middle = low + (high - low) / 2;
+    if (streamCheck.streamKeys[middle] < key) low = middle + 1;
+    else high = middle;
+  }
+  bool known = low < streamCheck.streamCount && streamCheck.streamKeys[low] == key;
+  streamCheck.reach = known ? &streamCheck.streamReach[low] : &unknownReach;
+}
+// The block just decoded: what of it lies below its stream's reach is
+// decoded again.
+inline void countDecoded() {
+  if (!streamCheck.reach) enterStream(state.streamKey);  // a stream begun without a restart (key NO_STREAM)
+  uint64_t start = state.blockStreamPos, end = start + state.blockLength, reach = *streamCheck.reach;
+  if (start < reach) streamCheck.redecodedBytes += (end < reach ? end : reach) - start;
+  if (end > reach) *streamCheck.reach = end;
 }
 inline bool overBudget() {
-  return streamCheck.decodeAllowance &&
-         streamCheck.decodedBytes > DECODE_PER_SERVED_BYTE * streamCheck.servedBytes + streamCheck.decodeAllowance;
+  return streamCheck.decodeAllowance && streamCheck.redecodedBytes > DECODE_PER_SERVED_BYTE * streamCheck.servedBytes +
+                                                                         streamCheck.decodeAllowance;
 }
 // A run over budget is stopped as a whole: the extraction driver reports the
 // record in hand and then sees the cancel.
-ResultCode refuse(StreamFinding finding) {
-  streamCheck.finding = finding;
-  if (finding == FINDING_TOO_MUCH_WORK) state.cancelRequested = 1;
+ResultCode refuseWork() {
+  streamCheck.tooMuchWork = true;
+  state.cancelRequested = 1;
   return RC_DAMAGED;
 }
 #else
-inline void clearFinding() {}
-inline bool readEmptyRecords() { return false; }
+inline void clearRecordCheck() {}
 inline void countServed(uint32_t) {}
-inline void countDecoded(uint32_t) {}
-inline bool fixedPartDiffers(uint32_t, uint32_t) { return false; }
-inline bool namePartDiffers(const uint8_t*, uint32_t, uint32_t) { return false; }
+inline void checkFixedPart(uint32_t, uint32_t) {}
+inline void checkNamePart(const uint8_t*, uint32_t, uint32_t) {}
+inline void enterStream(uint32_t) {}
+inline void countDecoded() {}
 inline bool overBudget() { return false; }
-inline ResultCode refuse(StreamFinding) { return RC_DAMAGED; }
+inline ResultCode refuseWork() { return RC_DAMAGED; }
 #endif
 
 // Forward copy toward the buffer's start (destination before source), by
@@ -77,6 +101,7 @@ void trimHistory(uint32_t keep) {
 }
 
 ResultCode restartStream(uint32_t key) {
+  enterStream(key);
   memFree(state.outputBuffer);
   startStreamReading(state.inputBuffer);
   state.streamKey = key;
@@ -145,27 +170,26 @@ struct RecordProgress {
 };
 
 // Takes the next of the StreamRecord's bytes from `bytes` (`available` > 0
-// of them): its fixed part is gathered, its variable part stepped over, and
-// on the host both are checked against the directory record of a file of
-// `length` bytes. The count taken, 0 once the record is behind, or a
-// negative code.
-int32_t stepOverRecord(RecordProgress& record, const uint8_t* bytes, uint32_t available, uint32_t length) {
+// of them): its fixed part is gathered, its variable part stepped over
+// whatever it holds, and on the host both are held against the directory
+// record of a file of `length` bytes. The count taken, 0 once the record is
+// behind.
+uint32_t stepOverRecord(RecordProgress& record, const uint8_t* bytes, uint32_t available, uint32_t length) {
   if (record.gathered < STREAM_RECORD_FIXED_SIZE) {
     uint32_t n = STREAM_RECORD_FIXED_SIZE - record.gathered;
     if (n > available) n = available;
     for (uint32_t i = 0; i < n; ++i) recordScratch[record.gathered + i] = bytes[i];
     countServed(n);
     record.gathered += n;
-    return (int32_t)n;
+    return n;
   }
   uint32_t variableLength = readLe16(recordScratch + SR_VARIABLE_LENGTH);
-  if (fixedPartDiffers(length, variableLength)) return refuse(FINDING_RECORD_MISMATCH);
+  checkFixedPart(length, variableLength);
   uint32_t n = variableLength - record.skipped;
   if (n > available) n = available;
-  if (namePartDiffers(bytes, record.skipped, n)) return refuse(FINDING_RECORD_MISMATCH);
-  countServed(n);
+  checkNamePart(bytes, record.skipped, n);
   record.skipped += n;
-  return (int32_t)n;
+  return n;
 }
 
 // Once the block in hand is served: makes it history and decodes the
@@ -178,7 +202,7 @@ ResultCode advanceBlock() {
   pumpMessages();
   if (state.cancelRequested) return RC_CANCELLED;
   if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
-  if (overBudget()) return refuse(FINDING_TOO_MUCH_WORK);
+  if (overBudget()) return refuseWork();
   state.headerPending = 1;
   // The stream ended before the file did. Its CRC alone would not always
   // tell: a record may claim the CRC of the bytes that did come (0 for
@@ -196,7 +220,7 @@ ResultCode advanceBlock() {
     state.blockLength = 0;
     return rc;
   }
-  countDecoded(state.blockLength);
+  countDecoded();
   return RC_OK;
 }
 
@@ -231,8 +255,8 @@ ResultCode growOutputBuffer(uint32_t historyBytes) {
 ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t streamPosition,
                           uint32_t length, uint8_t flags) {
   state.runningCrc = 0xFFFFFFFFu;
-  clearFinding();
-  if (length == 0 && !readEmptyRecords()) {
+  clearRecordCheck();
+  if (length == 0) {
     state.runningCrc = ~state.runningCrc;
     return RC_OK;
   }
@@ -257,13 +281,11 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
       uint32_t offset = position - state.blockStreamPos;
       uint32_t available = state.blockLength - offset;
       const uint8_t* bytes = state.outputBuffer + state.historyLength + offset;
-      int32_t taken = stepOverRecord(record, bytes, available, length);
-      if (taken < 0) return taken;
+      uint32_t taken = stepOverRecord(record, bytes, available, length);
       if (taken > 0) {
-        position += (uint32_t)taken;
+        position += taken;
         continue;
       }
-      if (readEmptyRecords() && remaining == 0) break;  // an empty file's record, read for the check
       uint32_t n = remaining < available ? remaining : available;
       if (state.filterMode == FILTER_NONE) {
         state.runningCrc = crc32Update(bytes, n, state.runningCrc);
@@ -277,8 +299,7 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
       position += n;
       countServed(n);
     }
-    // An empty file whose record is read ends inside the loop, after it.
-    if (remaining == 0 && (length != 0 || !readEmptyRecords())) break;
+    if (remaining == 0) break;
     ResultCode rc = advanceBlock();
     if (rc < 0) return rc;
   }

@@ -28,8 +28,6 @@ ResultCode readStreamFile(FileHandle output, uint32_t streamOffset, uint32_t str
 // contents kept). RC_NO_MEMORY leaves the old buffer in place.
 ResultCode growOutputBuffer(uint32_t historyBytes);
 
-enum StreamFinding { FINDING_NONE, FINDING_RECORD_MISMATCH, FINDING_TOO_MUCH_WORK };
-
 #ifndef JOV_STUB
 // Host only: what `jov test` and `jov extract` check while the stream reader
 // serves them. The stub carries none of it and keeps its documented
@@ -37,29 +35,38 @@ enum StreamFinding { FINDING_NONE, FINDING_RECORD_MISMATCH, FINDING_TOO_MUCH_WOR
 //
 // Record check (checkRecords): the StreamRecord in front of a file repeats
 // the file's directory record (fileLength its length, the variable part its
-// name). readStreamFile compares the two once the record has been stepped
-// over and before any byte of the file is written; a difference is
-// RC_DAMAGED with finding RECORD_MISMATCH. The record of an empty file is
-// then read as well. expectedName is the name of the directory record in
-// hand (nextDirectoryRecord sets it for each record it yields).
+// name). The installer skips the record whole, whatever it holds, and so does
+// this reader; recordDiffers tells whether the last file's record did not
+// repeat it. expectedName is the name of the directory
+// record in hand (nextDirectoryRecord sets it for each record it yields).
 //
-// Work budget (decodeAllowance non-zero): decodedBytes counts the output of
-// every block decoded, servedBytes the stream bytes handed out (StreamRecords
-// and file bytes). No block is started once decodedBytes exceeds
-// DECODE_PER_SERVED_BYTE * servedBytes + decodeAllowance: records that jump
-// back and forth restart their stream every time, and would otherwise make
-// the work grow with the product of record count and stream length. Refused
-// as RC_DAMAGED with finding TOO_MUCH_WORK.
+// Work budget (decodeAllowance non-zero): records that jump back and forth
+// restart their stream every time (as the installer does), which would make
+// the work grow with the product of record count and stream length.
+// redecodedBytes counts what is decoded again: the part of each block below
+// how far its stream had been decoded before (streamReach, one entry per key
+// of streamKeys, ascending; a stream missing there counts whole). servedBytes
+// counts the stream bytes handed out (fixed StreamRecord parts and file
+// bytes). No block is started once redecodedBytes exceeds
+// DECODE_PER_SERVED_BYTE * servedBytes + decodeAllowance; that is refused as
+// RC_DAMAGED with tooMuchWork set. Records in stream order decode every block
+// once, however much data no record names lies between them, and count
+// nothing.
 const uint64_t DECODE_PER_SERVED_BYTE = 2;
 
 struct StreamCheck {
   bool checkRecords;
   const uint8_t* expectedName;
   uint32_t expectedNameLength;
+  bool recordDiffers;
   uint64_t decodeAllowance;  // 0: no budget
-  uint64_t decodedBytes;
+  const uint32_t* streamKeys;
+  uint64_t* streamReach;
+  uint32_t streamCount;
+  uint64_t* reach;  // of the stream in hand
+  uint64_t redecodedBytes;
   uint64_t servedBytes;
-  StreamFinding finding;  // why the last RC_DAMAGED came, when it is one of these
+  bool tooMuchWork;
 };
 
 extern StreamCheck streamCheck;

@@ -10,7 +10,7 @@ from pathlib import Path
 ROOT = Path(os.environ.get("JOV_E2E_ROOT", "build/e2e"))
 PREFIX, ART, STATE = ROOT / "prefix", ROOT / "artifacts", ROOT / "session.json"
 DRIVE = PREFIX / "drive_c"
-STUB, TOOL, EXAMPLE = (Path(os.environ.get(k, "")) for k in ("JOV_STUB", "JOV_TOOL", "JOV_EXAMPLE"))
+STUB, TOOL, EXAMPLE, ORACLE = (Path(os.environ.get(k, "")) for k in ("JOV_STUB", "JOV_TOOL", "JOV_EXAMPLE", "JOV_ORACLE"))
 
 
 def keys(product="Tovrel", publisher="Morvane", program="Tovrel32.exe"):
@@ -524,9 +524,24 @@ def packed(level):
     shutil.rmtree(work)
 
 
+def oracle():
+    """The test builder's hard cases, which tests/roundtrip/oracle_test.cpp makes and extracts with `jov`
+    as the reference reader reads them: behind the stub, each installs as the tree `jov extract` gave."""
+    work = ROOT / "oracle"
+    shutil.rmtree(work, ignore_errors=True)
+    sh(ORACLE, "--gtest_filter=Oracle.*", env=dict(os.environ, JOV_ORACLE_OUT=str(work)))
+    tree = lambda root: {p.relative_to(root): p.is_file() and p.read_bytes() for p in root.rglob("*")}
+    for archive in sorted(work.glob("*.jov")):
+        folder = "C:\\Oracle\\" + archive.stem
+        forget(folder)
+        install(f"oracle_{archive.stem}", STUB.read_bytes() + archive.read_bytes(), folder)[0].done()
+        assert tree(unix(folder)) == tree(work / archive.stem), f"{archive.stem}: not the tree jov extracted"
+    shutil.rmtree(work)
+
+
 SCENARIOS = {name: (lambda name=name, args=args: row(name, **args)) for name, args in ROWS.items()}
 SCENARIOS.update({f.__name__: f for f in (reinstall, default_folder_rules, browse, per_user_key_refused,
-                                          cancel_during_extraction, acme)})
+                                          cancel_during_extraction, acme, oracle)})
 SCENARIOS.update({f"packed_level{level}": (lambda level=level: packed(level)) for level in (0, 1, 6, 9)})
 
 if __name__ == "__main__":

@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "archive_fixture.h"
 #include "block_builder.h"
+#include "codec/fast_decoder.h"
+#include "codec/lz_decoder.h"
 #include "codecs.h"
 #include "fuzz_support.h"
 #include "reference_reader.h"

@@ -18,7 +18,6 @@
 #include "install_state.h"
 #include "platform/platform_hooks.h"
 #include "platform/posix.h"
-#include "stored_archive.h"
 #include "temp_dir.h"
 #include "test_frontend.h"
 
@@ -201,11 +200,11 @@ TEST(HostileArchive, ClaimsAndLongStreamsStayWithinTheHeapBound) {
     std::map<std::string, Bytes> files;
     size_t damaged;  // messages
   } cases[] = {
-      {assembleArchive({claiming}, {fileRecord("f", data, 0), huge}), {{"f", data}}, 1},
-      {assembleArchive({storedBlock(slice, false), compressed.finish(BLOCK_MAX_SIZE)},
+      {assembleArchive({{claiming}}, {fileRecord("f", data, 0), huge}), {{"f", data}}, 1},
+      {assembleArchive({{storedBlock(slice, false), compressed.finish(BLOCK_MAX_SIZE)}},
                        {fileRecord("f", data, 0), huge}),
        {{"f", data}}, 1},
-      {assembleArchive(longStream, {fileRecord("big", big, 0), fileRecord("tail", tail, (uint32_t)bigSlice.size())}),
+      {assembleArchive({longStream}, {fileRecord("big", big, 0), fileRecord("tail", tail, (uint32_t)bigSlice.size())}),
        {{"big", big}, {"tail", tail}}, 0},
   };
   TempDir dir;

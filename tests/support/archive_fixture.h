@@ -1,6 +1,6 @@
-// Test-only set-up of an archive file behind state.archiveFile, with the
-// block input's buffer and a fresh stream state, as the extraction driver
-// would leave them.
+// Test-only set-up of the block input: over an archive file behind
+// state.archiveFile, with a fresh stream state, as the extraction driver
+// would leave them; or over bytes already in its buffer.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include "codec/crc32.h"
 #include "codec/stream_reader.h"
 #include "install_state.h"
-#include "stored_archive.h"
+#include "block_builder.h"
 #include "temp_dir.h"
 
 class ArchiveFixture {
@@ -41,4 +41,20 @@ class ArchiveFixture {
  private:
   TempDir dir_;
   std::vector<uint8_t> input_;
+};
+
+// Puts `data` (as much as one load holds) into a fresh block-input buffer as
+// a block that lies wholly in it (blockBytesLeft 0), cursor at `startBit`.
+struct LoadedInput {
+  std::vector<uint8_t> buffer;
+  LoadedInput(const std::vector<uint8_t>& data, uint64_t startBit)
+      : buffer(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK, 0) {
+    size_t size = std::min<size_t>(data.size(), INPUT_BUFFER_SIZE - INPUT_LOOKAHEAD);  // what one load holds
+    std::copy(data.begin(), data.begin() + (ptrdiff_t)size, buffer.begin());
+    state.inputBuffer = buffer.data();
+    state.inputEnd = buffer.data() + size;
+    state.blockBytesLeft = 0;
+    state.inputCursor = buffer.data() + startBit / 8;
+    state.inputBitOffset = startBit % 8;
+  }
 };

@@ -59,6 +59,13 @@ inline std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
   return v;
 }
 
+// Compressible bytes: a phrase, a fifth of it noise.
+inline std::vector<uint8_t> textLike(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v = randomBytes(n, seed);
+  for (size_t i = 0; i < n; ++i) v[i] = v[i] % 5 ? (uint8_t)"setup archive stream "[i % 21] : v[i];
+  return v;
+}
+
 // A tiny PE32 i386 image whose code is a near call every 7 bytes to one of
 // three targets, so that the packer finds the call filter worth it.
 inline std::vector<uint8_t> callHeavyPe(uint32_t size) {

@@ -7,7 +7,9 @@
 #include <random>
 #include <vector>
 
+#include "archive_fixture.h"
 #include "block_builder.h"
+#include "codec/code_lengths.h"
 #include "codec/fast_tables.h"
 #include "codec/huffman.h"
 #include "codecs.h"

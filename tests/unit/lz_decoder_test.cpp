@@ -83,9 +83,9 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
        {history.begin(), history.begin() + 3}},
       {"a code without symbol ends the block before it", [](BitString& w) {
          std::vector<uint8_t> set = uniformSet(2), full = set;
-         set[SYMBOL_UNUSED] = 0;  // one 9-bit code left free
+         set[SYMBOL_LONG_LENGTH] = 0;  // one 9-bit code left free
          CodedWriter(w, 2, {set}).literal('k');
-         w.putCode(msbFirstCodes(full.data(), LITLEN_SYMBOLS)[SYMBOL_UNUSED], 9);
+         w.putCode(msbFirstCodes(full.data(), LITLEN_SYMBOLS)[SYMBOL_LONG_LENGTH], 9);
        }, 0, 10, 1, {'k'}},
       {"distanceAlphabets 0", [](BitString& w) { w.put(makeBlockPrefix(0, 1), BLOCK_PREFIX_BITS); }, 0, 10,
        RC_DAMAGED, {}},

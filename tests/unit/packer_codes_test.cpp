@@ -1,13 +1,10 @@
-// The packer's prefix codes and code-length sets, and its recent-distance rule against the reader's.
+// The packer's prefix codes and code-length sets, read back by the reference reader.
 #include <gtest/gtest.h>
 
 #include <random>
-#include <tuple>
 
-#include "format.h"
 #include "packer/code_lengths.h"
 #include "packer/huffman.h"
-#include "packer/lz_model.h"
 #include "reference_reader.h"
 
 using namespace jov;
@@ -94,24 +91,6 @@ TEST(CodeLengthSets, RandomSetsReadBackExactly) {
     EXPECT_EQ(writeCodeLengths(w, lengths, setSize), codeLengthsCost(lengths, setSize));
     w.alignToByte();
     EXPECT_EQ(reference::readCodeLengthSets(w.bytes(), setSize, sets), lengths) << "round " << round;
-  }
-}
-
-// The packer's symbols, decoded with the reader's rule (which works on symbols), give back every distance.
-TEST(FormatRules, RecentDistanceSymbolsDecodeToTheDistancesTheyStandFor) {
-  std::mt19937 rng(7);
-  const uint32_t pool[] = {1, 3, 4, 5, 6, 100, 7000, 65536, MAX_DISTANCE};
-  jov::RecentDistances writer;
-  uint32_t r0 = 0, r1 = 0;  // the reader's
-  for (int i = 0; i < 5000; ++i) {
-    const uint32_t distance = pool[rng() % std::size(pool)], s = writer.symbolFor(distance);
-    writer.use(distance);
-    const uint32_t decoded = s == DIST_SYMBOL_REP0      ? r0
-                             : s == DIST_SYMBOL_REP1    ? r1
-                             : s < DIST_SYMBOL_EXPLICIT ? smallDistance(s)
-                                                        : distance;  // explicit: spelled in full
-    if (s == DIST_SYMBOL_REP1 || s >= DIST_SYMBOL_EXPLICIT) r1 = r0, r0 = decoded;
-    ASSERT_EQ(std::tie(decoded, writer.r0, writer.r1), std::tie(distance, r0, r1)) << "step " << i;
   }
 }
 
