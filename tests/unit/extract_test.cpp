@@ -70,10 +70,4 @@ TEST_F(Extract, ReportedFailuresGoOnOrStop) {
   }
 }
 
-TEST_F(Extract, RefusesAnArchiveShorterThanItsHeader) {
-  open(std::vector<uint8_t>(ARCHIVE_HEADER_SIZE - 1, 0));
-  EXPECT_EQ(extractArchive(nullptr), RC_DAMAGED);
-  EXPECT_FALSE(fs::exists(out)) << "nothing created";
-}
-
 }  // namespace

@@ -62,17 +62,6 @@ TEST(LengthLimiter, OptimalAndCompleteUnderTheLimit) {
   }
 }
 
-TEST(LengthLimiter, LoneSymbolIsPairedIntoACompleteCode) {
-  for (auto [symbol, partner] : {std::pair{7u, 3u}, {7u, 7u}, {0u, 0u}}) {  // a partner equal to it: another one
-    std::vector<uint64_t> f(10, 0);
-    f[symbol] = 5;
-    std::vector<uint8_t> l = limitedCodeLengths(f, 16, partner);
-    EXPECT_TRUE(l[symbol] == 1 && std::count(l.begin(), l.end(), 1) == 2 && kraftSum(l, 16) == 1ull << 16 &&
-                (partner == symbol || l[partner] == 1)) << symbol << " " << partner;
-  }
-  EXPECT_EQ(limitedCodeLengths(std::vector<uint64_t>(5, 0), 16), std::vector<uint8_t>(5, 0));
-}
-
 // Sets like the previous one, runs of zeros and of equal lengths, read back by
 // the reference reader; the cost the packer plans with is what it writes.
 TEST(CodeLengthSets, RandomSetsReadBackExactly) {
