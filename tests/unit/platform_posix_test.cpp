@@ -102,7 +102,7 @@ std::string edited(std::string s, char* (*op)(char*)) {
   return buffer;
 }
 
-TEST(Paths, SeparatorsNamePartAndBytePrimitives) {
+TEST(Paths, SeparatorsAndNamePart) {
   const struct {
     const char *in, *stripped, *appended, *name;
   } cases[] = {{"D:\\Apps\\\\", "D:\\Apps", "D:\\Apps\\\\", ""}, {"D:\\\\", "D:\\", "D:\\\\", ""},
@@ -115,18 +115,6 @@ TEST(Paths, SeparatorsNamePartAndBytePrimitives) {
     std::string copy = c.in;
     EXPECT_STREQ(fileNamePart(copy.data()), c.name) << c.in;
   }
-  const char text[] = "a\\b\\c";
-  EXPECT_EQ(lastIndexOfByte(text, '\\'), text + 3);
-  EXPECT_EQ(lastIndexOfByte(text, 0), text + 5);
-  EXPECT_EQ(lastIndexOfByte(text, 'x'), nullptr);
-  EXPECT_EQ(findByte(text, 'b', 2), nullptr);
-  EXPECT_EQ(findByte(text, 'b', 3), text + 2);
-  EXPECT_EQ(findByte(text, 0, UNBOUNDED), text + 5);
-  // Bytes compare unsigned (0x80 above 'J'), in the first and the last place.
-  const uint8_t sig[3] = {'J', 'O', 'V'}, first[3] = {0x80, 'O', 'V'}, last[3] = {'J', 'O', 0x80};
-  EXPECT_TRUE(compareBytes(sig, "x", 0) == 0 && compareBytes(sig, "JOV", 3) == 0);
-  for (const uint8_t* other : {first, last})
-    EXPECT_TRUE(compareBytes(sig, other, 3) == -1 && compareBytes(other, sig, 3) == 1) << (other == last);
 }
 
 TEST(CreateFolderPath, LevelsInOrderBelowAFileAndThePathLimit) {
