@@ -397,10 +397,15 @@ std::string sizeText(uint64_t bytes) {
   return std::to_string(bytes >> 20) + " MiB";
 }
 
-// The line for a run the work budget stopped.
+// The line for a run the work budget stopped, named after what spent the
+// most of it.
 std::string tooMuchWorkText(const ArchiveFile& archive) {
-  return archive.path + ": records jump back and forth in their data stream; stopped after decoding " +
-         sizeText(streamCheck.redecodedBytes) + " again to serve " + sizeText(streamCheck.servedBytes) +
+  bool tables = streamCheck.tableWork > streamCheck.redecodedBytes;
+  return archive.path +
+         (tables ? ": its blocks switch code tables far more often than their bytes need"
+                 : ": records jump back and forth in their data stream") +
+         "; stopped after decoding " + sizeText(streamCheck.redecodedBytes) + " again and building " +
+         std::to_string(streamCheck.tableWork) + " code table entries to serve " + sizeText(streamCheck.servedBytes) +
          " (at most twice as much plus " + sizeText(DECODE_ALLOWANCE) + ")";
 }
 
