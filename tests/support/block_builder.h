@@ -299,94 +299,6 @@ inline void writeRandomCodedData(std::mt19937& rng, BitString& w, uint32_t histo
   }
 }
 
-// Lengths of a prefix code for symbol counts (Huffman; a lone symbol gets 1 bit).
-inline std::vector<uint8_t> huffmanLengths(const std::vector<uint64_t>& counts) {
-  std::vector<std::pair<uint64_t, std::vector<uint32_t>>> nodes;
-  for (uint32_t s = 0; s < counts.size(); ++s)
-    if (counts[s]) nodes.push_back({counts[s], {s}});
-  std::vector<uint8_t> lengths(counts.size(), 0);
-  if (nodes.size() == 1) lengths[nodes[0].second[0]] = 1;
-  while (nodes.size() > 1) {
-    std::sort(nodes.begin(), nodes.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
-    auto a = nodes.back();
-    nodes.pop_back();
-    for (uint32_t s : a.second) ++lengths[s];
-    for (uint32_t s : nodes.back().second) ++lengths[s];
-    nodes.back().first += a.first;
-    nodes.back().second.insert(nodes.back().second.end(), a.second.begin(), a.second.end());
-  }
-  return lengths;
-}
-
-// A compressed block that sends `sets` as cheaply as the pre-code allows (repeat runs across sets,
-// zero runs, differences, the pre-code fitted to them) and then, per set, its literals and the
-// end-of-set symbol (none after the last): many table switches in few bytes.
-inline std::vector<uint8_t> switchingBlock(const std::vector<std::vector<uint8_t>>& sets, uint32_t alphabets,
-                                           const std::vector<std::vector<uint8_t>>& literals, bool last) {
-  const uint32_t size = setSize(alphabets);
-  std::vector<uint8_t> all;
-  for (const auto& set : sets) all.insert(all.end(), set.begin(), set.end());
-  // Pre-code symbols: 0..16 differences, 17/18 zero-run digits, 19/20 repeat-run digits; runs are
-  // bijective base-2 numbers, least significant digit first.
-  std::vector<uint32_t> symbols;
-  uint32_t value = 0, zeros = 0, repeats = 0;
-  auto flush = [&](uint32_t& run, uint32_t digitOne) {
-    for (; run; run = (run - (run % 2 ? 1 : 2)) / 2) symbols.push_back(digitOne + (run % 2 ? 0 : 1));
-  };
-  for (size_t p = 0; p < all.size(); ++p) {
-    uint32_t previous = p >= size ? all[p - size] : 0, repeated = previous ? previous : value;
-    if (all[p] == repeated) {
-      flush(zeros, 17);
-      ++repeats, value = repeated;
-    } else if (all[p] == 0) {
-      flush(repeats, 19);
-      ++zeros;
-    } else {
-      flush(zeros, 17), flush(repeats, 19);
-      symbols.push_back((all[p] + 17 - repeated) % 17);
-      value = all[p];
-    }
-  }
-  flush(zeros, 17), flush(repeats, 19);
-  std::vector<uint64_t> counts(21, 0);
-  for (uint32_t s : symbols) ++counts[s];
-  std::vector<uint8_t> precode = huffmanLengths(counts);
-
-  uint32_t outputLength = 0;
-  for (const auto& l : literals) outputLength += (uint32_t)l.size();
-  CompressedFrame frame(outputLength, last);
-  frame.w.put(alphabets | sets.size() << 2, 8);
-  for (uint32_t i = 0; i < 21;) {  // used symbols' lengths + 1; unused ones as zero runs (fields 0 and 1)
-    if (precode[i]) {
-      frame.w.put(precode[i] + 1u, 5), ++i;
-      continue;
-    }
-    uint32_t run = 0;
-    while (i < 21 && !precode[i]) ++run, ++i;
-    for (; run; run = (run - (run % 2 ? 1 : 2)) / 2) frame.w.put(run % 2 ? 0 : 1, 5);
-  }
-  std::vector<uint32_t> precodeCodes = msbFirstCodes(precode.data(), 21);
-  for (uint32_t s : symbols) frame.w.putCode(precodeCodes[s], precode[s]);
-  for (size_t j = 0; j < sets.size(); ++j) {
-    std::vector<uint32_t> codes = msbFirstCodes(sets[j].data(), LITLEN_SYMBOLS);
-    for (uint8_t b : literals[j]) frame.w.putCode(codes[b], sets[j][b]);
-    if (j + 1 < sets.size()) frame.w.putCode(codes[END_OF_SET], sets[j][END_OF_SET]);
-  }
-  return frame.finish();
-}
-
-// A set of two distance alphabets in which `literal` takes 1 bit and the end-of-set symbol 2, every
-// other symbol (287 included, which a hostile archive may code) 10 or 11 bits: dense, so a repeat run
-// copies it whole.
-inline std::vector<uint8_t> skewedSet(uint8_t literal) {
-  std::vector<uint8_t> set;
-  for (uint32_t s = 0, other = 0; s < LITLEN_SYMBOLS; ++s)
-    set.push_back(s == literal ? 1 : s == END_OF_SET ? 2 : other++ < 226 ? 10 : 11);
-  for (uint32_t s = 0; s < DIST_SIZE[0]; ++s) set.push_back(s < 22 ? 5 : 6);
-  for (uint32_t s = 0; s < DIST_SIZE[1]; ++s) set.push_back(s < 2 ? 3 : 4);
-  return set;
-}
-
 // Where a block of a decoded stream ends, and how it is written: stored, or
 // compressed ('c') with that window selector.
 struct Cut {
@@ -525,7 +437,6 @@ inline std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& e
 using reference::BitString, reference::msbFirstCodes, reference::lengthSymbol, reference::distanceSymbol,
     reference::BuilderToken, reference::findMatches, reference::encodeTokens, reference::CodedWriter,
     reference::setBlockField, reference::CompressedFrame, reference::storedBlock, reference::uniformSet,
-    reference::compressBlock, reference::writeRandomCodedData, reference::switchingBlock, reference::skewedSet,
-    reference::Cut, reference::cutStream,
+    reference::compressBlock, reference::writeRandomCodedData, reference::Cut, reference::cutStream,
     reference::streamSlice, reference::plainCrc32, reference::RecordDraft, reference::fileRecord, reference::Stream,
     reference::DirectoryLayout, reference::assembleArchive, reference::StoredEntry, reference::buildStoredArchive;
