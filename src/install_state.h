@@ -22,6 +22,7 @@ const uint32_t NO_STREAM = 0xFFFFFFFFu;
 struct InstallState {
   // Solid stream reader and block input, interleaved as the stub lays them out.
   uint32_t historyLength;   // bytes of history in front of the block's output
+  uint32_t historyKept;     // of those, the most recent ones a later block may reach
   uint32_t inputFilePos;    // file position just past the block's last loaded byte
   uint32_t outputCapacity;  // allocated size of outputBuffer
   uint32_t blockStreamPos;  // decoded-stream offset of the block's first byte

@@ -15,6 +15,7 @@
 #include "archive/directory.h"
 #include "archive/header.h"
 #include "archive/messages.h"
+#include "archive/pe_header.h"
 #include "archive/reading.h"
 #include "cli/console.h"
 #include "codec/crc32.h"
@@ -46,18 +47,52 @@ bool hasMagicAt(int fd, uint64_t at, const std::string& path) {
          memcmp(magic, ARCHIVE_MAGIC, sizeof magic) == 0;
 }
 
+const char* const NOT_AN_ARCHIVE = ": not a JOV archive or self-extractor (--offset names where the archive begins)";
+
+std::string noArchiveAt(uint32_t offset) { return ": no JOV archive at offset " + std::to_string(offset); }
+
+// Judges input from its first bytes while it is copied, so that garbage is
+// refused before much of it is stored. `head` holds the first bytes that
+// came (up to STUB_SCAN_LIMIT), `ended` tells that no more come. An archive
+// starts with its magic (at `offset` when given); a self-extractor with a
+// program header ("MZ", a pointer to "PE\0\0") and, within STUB_SCAN_LIMIT,
+// the stub's seal. Returns the refusal, "" to go on copying, "ok" once the
+// input has passed.
+std::string judgeStart(const std::vector<uint8_t>& head, bool ended, std::optional<uint32_t> offset) {
+  const size_t magicSize = sizeof ARCHIVE_MAGIC;
+  if (offset) {
+    if (head.size() < *offset + (uint64_t)magicSize) return ended || head.size() == STUB_SCAN_LIMIT ? "ok" : "";
+    return memcmp(head.data() + *offset, ARCHIVE_MAGIC, magicSize) == 0 ? "ok" : noArchiveAt(*offset);
+  }
+  static const uint8_t PROGRAM[2] = {'M', 'Z'};
+  size_t n = std::min(head.size(), magicSize);
+  if (memcmp(head.data(), ARCHIVE_MAGIC, n) == 0) return n == magicSize || ended ? "ok" : "";
+  if (memcmp(head.data(), PROGRAM, std::min(n, sizeof PROGRAM)) != 0) return NOT_AN_ARCHIVE;
+  if (head.size() >= PE_DOS_HEADER_SIZE) {
+    uint64_t signatureEnd = (uint64_t)readLe32(head.data() + PE_POINTER) + PE_OPTIONAL;
+    PeHeaders pe;
+    if (signatureEnd > STUB_SCAN_LIMIT) return NOT_AN_ARCHIVE;
+    if (head.size() >= signatureEnd && !readPeHeaders(head.data(), (uint32_t)head.size(), &pe)) return NOT_AN_ARCHIVE;
+  }
+  if (!ended && head.size() < STUB_SCAN_LIMIT) return "";
+  StubSeal seal;
+  return findSeal(head.data(), (uint32_t)head.size(), &seal) ? "ok" : NOT_AN_ARCHIVE;
+}
+
 // The directory lies at the end of an archive, so a pipe, a terminal or a
 // character device cannot be read where the reader needs it: its bytes are
-// copied into an unlinked temporary file (in TMPDIR) first.
-int spoolToTemporary(int in, const std::string& shown) {
+// copied into an unlinked temporary file (in TMPDIR) first, once their start
+// shows that they may be an archive (judgeStart).
+int spoolToTemporary(int in, const std::string& shown, std::optional<uint32_t> offset) {
   const char* folder = getenv("TMPDIR");
   if (!folder || !*folder) folder = "/tmp";
   std::string name = std::string(folder) + "/jov-input.XXXXXX";
   int fd = mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + strerror(errno));
   unlink(name.c_str());
-  std::vector<uint8_t> buffer(1 << 16);
+  std::vector<uint8_t> buffer(1 << 16), head;
   uint64_t total = 0;
+  std::string verdict;
   for (;;) {
     ssize_t n = read(in, buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
@@ -65,6 +100,15 @@ int spoolToTemporary(int in, const std::string& shown) {
       int error = errno;
       close(fd);
       throw CommandFailure(shown + ": " + strerror(error));
+    }
+    if (verdict != "ok") {
+      size_t keep = std::min<size_t>((size_t)n, STUB_SCAN_LIMIT - head.size());
+      head.insert(head.end(), buffer.begin(), buffer.begin() + (ptrdiff_t)keep);
+      verdict = judgeStart(head, n == 0, offset);
+      if (!verdict.empty() && verdict != "ok") {
+        close(fd);
+        throw CommandFailure(shown + verdict);
+      }
     }
     if (n == 0) break;
     total += (uint64_t)n;
@@ -108,7 +152,7 @@ ArchiveFile openArchive(const std::string& path, std::optional<uint32_t> offset)
   if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + strerror(errno));
   if (S_ISDIR(st.st_mode)) throw CommandFailure(archive.path + ": is a folder");
   if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-    fd = spoolToTemporary(fd, archive.path);
+    fd = spoolToTemporary(fd, archive.path, offset);
     closeArchive();
     if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + strerror(errno));
   } else if (fd == STDIN_FILENO) {
@@ -130,14 +174,14 @@ ArchiveFile openArchive(const std::string& path, std::optional<uint32_t> offset)
   if (offset) {
     archive.offset = *offset;
     if (!hasMagicAt(fd, archive.offset, archive.path))
-      throw CommandFailure(archive.path + ": no JOV archive at offset " + std::to_string(archive.offset));
+      throw CommandFailure(archive.path + noArchiveAt(archive.offset));
   } else if (hasMagicAt(fd, 0, archive.path)) {
     archive.offset = 0;
   } else {
     std::vector<uint8_t> head((size_t)std::min<uint64_t>(archive.size, STUB_SCAN_LIMIT));
     size_t got = readAt(fd, 0, head.data(), head.size(), archive.path);
     if (!findSeal(head.data(), (uint32_t)got, &archive.seal))
-      throw CommandFailure(archive.path + ": not a JOV archive or self-extractor (--offset names where the archive begins)");
+      throw CommandFailure(archive.path + NOT_AN_ARCHIVE);
     archive.sealed = true;
     archive.offset = archive.seal.stubLength;
     if (!hasMagicAt(fd, archive.offset, archive.path))

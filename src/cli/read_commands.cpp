@@ -140,10 +140,27 @@ Options parseOptions(int argc, char** argv, std::vector<OptionSpec> specs) {
   return options;
 }
 
+// Output that could not be written fails the run, as in GNU tar: a listing
+// cut short by a full disk must not pass for a whole one.
+int finishStandardOutput(int status) {
+  errno = 0;
+  if (fflush(stdout) == 0 && !ferror(stdout)) return status;
+  console.error(std::string("standard output: ") + (errno ? strerror(errno) : "write error"));
+  return status == EXIT_OK ? EXIT_FAILED : status;
+}
+
+int runCommandBody(const char* command, const char* help, const std::vector<OptionSpec>& specs, int argc,
+                   char** argv, int (*body)(const Options&, const ArchiveFile&));
+
 // Runs one reading command: options, code page, the archive opened; usage
 // errors and failures become one line on stderr and the exit status.
 int runCommand(const char* command, const char* help, const std::vector<OptionSpec>& specs, int argc, char** argv,
                int (*body)(const Options&, const ArchiveFile&)) {
+  return finishStandardOutput(runCommandBody(command, help, specs, argc, argv, body));
+}
+
+int runCommandBody(const char* command, const char* help, const std::vector<OptionSpec>& specs, int argc,
+                   char** argv, int (*body)(const Options&, const ArchiveFile&)) {
   console.command = std::string("jov ") + command;
   Options options;
   try {
@@ -397,10 +414,15 @@ std::string sizeText(uint64_t bytes) {
   return std::to_string(bytes >> 20) + " MiB";
 }
 
-// The line for a run the work budget stopped.
+// The line for a run the work budget stopped, named after what spent the
+// most of it.
 std::string tooMuchWorkText(const ArchiveFile& archive) {
-  return archive.path + ": records jump back and forth in their data stream; stopped after decoding " +
-         sizeText(streamCheck.redecodedBytes) + " again to serve " + sizeText(streamCheck.servedBytes) +
+  bool tables = streamCheck.tableWork > streamCheck.redecodedBytes;
+  return archive.path +
+         (tables ? ": its blocks switch code tables far more often than their bytes need"
+                 : ": records jump back and forth in their data stream") +
+         "; stopped after decoding " + sizeText(streamCheck.redecodedBytes) + " again and building " +
+         std::to_string(streamCheck.tableWork) + " code table entries to serve " + sizeText(streamCheck.servedBytes) +
          " (at most twice as much plus " + sizeText(DECODE_ALLOWANCE) + ")";
 }
 

@@ -29,6 +29,7 @@
 #include "codec/block_input.h"
 #include "codec/code_lengths.h"
 #include "codec/fast_tables.h"
+#include "codec/lz_decoder.h"
 #include "codec/word_load.h"
 #include "install_state.h"
 
@@ -157,12 +158,20 @@ void buildRules(FastTables* t, uint32_t alphabetsWithTables) {
   }
 }
 
-ResultCode buildTableSet(FastTables* t, const uint8_t* set, uint32_t alphabetsWithTables) {
-  if (buildFastTable(t->lit, LIT_ALPHABET, set, LITLEN_SYMBOLS, t->litRule) != RC_OK) return RC_DAMAGED;
-  for (uint32_t a = 0; a < alphabetsWithTables; ++a)
-    if (buildFastTable(t->dist[a], DIST_ALPHABET, set + DIST_ALPHABET_POSITION[a], DIST_ALPHABET_SIZE[a],
-                       t->distRule) != RC_OK)
-      return RC_DAMAGED;
+// As the reference decoder: only the tables whose lengths differ from those
+// of `previous` (the set before, whose tables are in place; none for the
+// first) are built, and their entries are counted in tableEntriesBuilt.
+ResultCode buildTableSet(FastTables* t, const uint8_t* set, const uint8_t* previous, uint32_t alphabetsWithTables) {
+  if (!previous || memcmp(set, previous, LITLEN_SYMBOLS) != 0) {
+    if (buildFastTable(t->lit, LIT_ALPHABET, set, LITLEN_SYMBOLS, t->litRule) != RC_OK) return RC_DAMAGED;
+    tableEntriesBuilt += 1u << LIT_TABLE_BITS;
+  }
+  for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
+    uint32_t at = DIST_ALPHABET_POSITION[a], count = DIST_ALPHABET_SIZE[a];
+    if (previous && memcmp(set + at, previous + at, count) == 0) continue;
+    if (buildFastTable(t->dist[a], DIST_ALPHABET, set + at, count, t->distRule) != RC_OK) return RC_DAMAGED;
+    tableEntriesBuilt += 1u << DIST_TABLE_BITS;
+  }
   return RC_OK;
 }
 
@@ -254,7 +263,7 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
   uint8_t* const outEnd = out + requested;
   uint32_t recent0 = 0, recent1 = 0;
   uint32_t setsLeft = setCount ? setCount : 1;
-  const uint8_t* nextSet = lengthBuffer;
+  const uint8_t *nextSet = lengthBuffer, *previousSet = nullptr;
 
   const uint8_t* in;
   const uint8_t* inEnd;
@@ -297,8 +306,9 @@ __attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, u
     }
     if (setsLeft == 0) break;
     --setsLeft;
-    rc = buildTableSet(&t, nextSet, alphabetsWithTables);
+    rc = buildTableSet(&t, nextSet, previousSet, alphabetsWithTables);
     if (rc < 0) break;
+    previousSet = nextSet;
     nextSet += setSize;
 
     // Leaves with rc < 0 (failure), with setEnded at the end of the set, and

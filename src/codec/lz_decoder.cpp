@@ -193,6 +193,14 @@ void widenDistanceTable(DecodeTables* t, uint32_t a) {
 }
 #endif
 
+// Whether `count` lengths at `a` equal those at `b` (none: no).
+bool sameLengths(const uint8_t* a, const uint8_t* b, uint32_t count) {
+  if (!b) return false;
+  for (uint32_t i = 0; i < count; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 // Codes longer than the fast width: the rest of the walk, bit by bit. `bits`
 // starts with the bit after the fast index.
 __attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* lengths, int32_t link,
@@ -209,20 +217,36 @@ __attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* l
   }
 }
 
-ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, uint32_t alphabetsWithTables) {
-  t->litLengths = set;
-  assignCodes(t->codes, set, LITLEN_SYMBOLS);
-  if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
-    return RC_DAMAGED;
-  widenLiteralTable(t);
+#ifndef JOV_STUB
+inline void countEntries(uint32_t n) { tableEntriesBuilt += n; }
+#else
+inline void countEntries(uint32_t) {}
+#endif
+
+// Builds the tables of `set` whose lengths differ from those of `previous`
+// (the set before it in the block, whose tables are in place; none for the
+// first): a block may send one set many times over at a few bits a switch,
+// and rebuilding the same tables each time would make the cost of a block
+// grow with its switches rather than with its bytes.
+ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, const uint8_t* previous, uint32_t alphabetsWithTables) {
+  if (!sameLengths(set, previous, LITLEN_SYMBOLS)) {
+    t->litLengths = set;
+    assignCodes(t->codes, set, LITLEN_SYMBOLS);
+    if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
+      return RC_DAMAGED;
+    widenLiteralTable(t);
+    countEntries((1u << LITLEN_FAST_BITS) + 2 * LITLEN_SYMBOLS);
+  }
   for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
     const uint8_t* lengths = set + DIST_ALPHABET_POSITION[a];
     uint32_t count = DIST_ALPHABET_SIZE[a];
+    if (previous && sameLengths(lengths, previous + DIST_ALPHABET_POSITION[a], count)) continue;
     t->distLengths[a] = lengths;
     assignCodes(t->codes, lengths, count);
     if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, count) != RC_OK)
       return RC_DAMAGED;
     widenDistanceTable(t, a);
+    countEntries((1u << DIST_FAST_BITS) + 2 * count);
   }
   return RC_OK;
 }
@@ -418,6 +442,10 @@ Step decodeSymbols(const DecodeTables& t, BitReader& r, Output& o) {
 
 }  // namespace
 
+#ifndef JOV_STUB
+uint64_t tableEntriesBuilt;
+#endif
+
 int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
 #ifndef JOV_STUB
   if (fastDecoderEnabled) return decodeBlockFast(buffer, historyLength, requested);
@@ -447,7 +475,7 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
   BitReader r;
   r.load();
   uint32_t setsLeft = setCount ? setCount : 1;
-  const uint8_t* nextSet = lengthBuffer;
+  const uint8_t *nextSet = lengthBuffer, *previousSet = nullptr;
   Step end = Step::EndOfSet;
   for (;;) {
     if (state.cancelRequested) {
@@ -456,8 +484,9 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
     }
     if (setsLeft == 0) break;
     --setsLeft;
-    rc = buildTableSet(&t, nextSet, alphabetsWithTables);
+    rc = buildTableSet(&t, nextSet, previousSet, alphabetsWithTables);
     if (rc < 0) break;
+    previousSet = nextSet;
     nextSet += setSize;
     end = decodeSymbols(t, r, o);
     if (end != Step::EndOfSet) break;

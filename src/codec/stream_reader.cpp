@@ -5,6 +5,17 @@
 // bytes that were really produced: while a block is being started or decoded
 // it is empty, so a stream whose block failed can serve nothing more from it
 // (a later file either restarts the stream or meets headerPending).
+//
+// History. Only the last historyKept bytes of the history can still be
+// reached: a compressed block narrows them to its window and a stored block
+// to WINDOW_MAX before it starts, and every block adds its own bytes. A match
+// reaching further is dropped, so what lies before them is dead. It stays in
+// place until the buffer would outgrow OUTPUT_BUFFER_LIMIT; only then are the
+// kept bytes (at most WINDOW_MAX) moved to the buffer's start. Such a move
+// comes after at least BLOCK_MAX_OUTPUT >= 2 * WINDOW_MAX - 1 bytes of output
+// (since the last move, and of the block about to start), so moving costs at
+// most a byte per byte decoded, however small the blocks; moving the window
+// before every block cost a stream of one-byte blocks 512 KiB each.
 #include "codec/stream_reader.h"
 
 #include "codec/block_input.h"
@@ -57,9 +68,13 @@ inline void countDecoded() {
   if (end > reach) *streamCheck.reach = end;
 }
 inline bool overBudget() {
-  return streamCheck.decodeAllowance && streamCheck.redecodedBytes > DECODE_PER_SERVED_BYTE * streamCheck.servedBytes +
-                                                                         streamCheck.decodeAllowance;
+  return streamCheck.decodeAllowance &&
+         streamCheck.redecodedBytes + streamCheck.tableWork >
+             DECODE_PER_SERVED_BYTE * streamCheck.servedBytes + streamCheck.decodeAllowance;
 }
+inline void countMoved(uint32_t n) { streamCheck.movedBytes += n; }
+inline uint64_t tableWorkSoFar() { return tableEntriesBuilt; }
+inline void countTableWork(uint64_t before) { streamCheck.tableWork += tableEntriesBuilt - before; }
 // A run over budget is stopped as a whole: the extraction driver reports the
 // record in hand and then sees the cancel.
 ResultCode refuseWork() {
@@ -75,29 +90,32 @@ inline void checkNamePart(const uint8_t*, uint32_t, uint32_t) {}
 inline void enterStream(uint32_t) {}
 inline void countDecoded() {}
 inline bool overBudget() { return false; }
+inline void countMoved(uint32_t) {}
+inline uint64_t tableWorkSoFar() { return 0; }
+inline void countTableWork(uint64_t) {}
 inline ResultCode refuseWork() { return RC_DAMAGED; }
 #endif
 
-// Forward copy toward the buffer's start (destination before source), by
-// words where they do not overlap (the stub by its string move).
-void moveDown(uint8_t* destination, const uint8_t* source, uint32_t count) {
-#ifndef JOV_STUB
-  if (source - destination >= 8) {
-    for (; count >= 8; count -= 8, destination += 8, source += 8) {
-      uint64_t word;
-      memcpy(&word, source, 8);
-      memcpy(destination, &word, 8);
-    }
-  }
-#endif
-  copyForward(destination, source, count);
-}
+// The most history plus block the output buffer holds (besides its slack).
+const uint32_t OUTPUT_BUFFER_LIMIT = WINDOW_MAX + BLOCK_MAX_OUTPUT;
 
-// Keeps the most recent `keep` bytes of history, moved to the buffer's start.
-void trimHistory(uint32_t keep) {
-  if (state.historyLength <= keep) return;
-  moveDown(state.outputBuffer, state.outputBuffer + state.historyLength - keep, keep);
-  state.historyLength = keep;
+// Makes room for a block of `outputLength` bytes behind the history that may
+// be reached from it (historyKept, already narrowed for the block): moves
+// the kept bytes to the buffer's start when the buffer would outgrow its
+// limit otherwise, then grows the buffer as needed.
+ResultCode makeRoom(uint32_t outputLength) {
+  if (state.historyLength + outputLength > OUTPUT_BUFFER_LIMIT) {
+    // Toward the start, so a forward copy is right where the two overlap
+    // (a large block behind a history just over the window).
+#ifndef JOV_STUB
+    memmove(state.outputBuffer, state.outputBuffer + state.historyLength - state.historyKept, state.historyKept);
+#else
+    copyForward(state.outputBuffer, state.outputBuffer + state.historyLength - state.historyKept, state.historyKept);
+#endif
+    countMoved(state.historyKept);
+    state.historyLength = state.historyKept;
+  }
+  return growOutputBuffer(state.historyLength);
 }
 
 ResultCode restartStream(uint32_t key) {
@@ -130,27 +148,24 @@ ResultCode decodeNextBlock() {
     state.outputCapacity = outputLength + OUTPUT_BUFFER_SLACK;
   }
 
+  // A stored block keeps as much history as the largest window, not only
+  // what fits beside it: a compressed block after it may reach back that
+  // far, and a cut history would silently drop its matches. The first block
+  // since a restart has no history: its selector is not read.
+  uint32_t keep = WINDOW_MAX;
+  if (type == BLOCK_COMPRESSED && state.streamStarted) keep = windowSizeOf(readBlockField(header, BF_WINDOW_SELECTOR));
+  if (state.historyKept > keep) state.historyKept = keep;
+  rc = makeRoom(outputLength);
+  if (rc < 0) return rc;
+  state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
+  state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
   int32_t produced;
   if (type == BLOCK_COMPRESSED) {
-    // The first block since a restart has a fresh buffer and no history:
-    // its selector is not read, and the grow below finds room already.
-    if (state.streamStarted) trimHistory(windowSizeOf(readBlockField(header, BF_WINDOW_SELECTOR)));
-    rc = growOutputBuffer(state.historyLength);
-    if (rc < 0) return rc;
-    state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
-    state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
-    produced = decodeBlock(state.outputBuffer, state.historyLength, outputLength);
+    uint64_t tablesBefore = tableWorkSoFar();
+    produced = decodeBlock(state.outputBuffer + state.historyLength - state.historyKept, state.historyKept,
+                           outputLength);
+    countTableWork(tablesBefore);
   } else {
-    // A stored block keeps as much history as the largest window, not only
-    // what fits beside it in the current buffer: a compressed block after it
-    // may reach back that far, and a cut history would silently drop its
-    // matches.
-    uint32_t keep = state.historyLength < WINDOW_MAX ? state.historyLength : WINDOW_MAX;
-    trimHistory(keep);
-    rc = growOutputBuffer(keep);
-    if (rc < 0) return rc;
-    state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
-    state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
     produced = copyStoredBytes(state.outputBuffer + state.historyLength, outputLength);
   }
   if (produced < 0) return produced;
@@ -213,6 +228,7 @@ ResultCode advanceBlock() {
   // The finished block becomes history; the new one holds nothing until
   // it has been decoded.
   state.historyLength += state.blockLength;
+  state.historyKept += state.blockLength;
   state.blockStreamPos += state.blockLength;
   state.blockLength = 0;
   rc = decodeNextBlock();
@@ -239,16 +255,20 @@ void startStreamReading(uint8_t* input) {
   state.outputCapacity = 0;
   state.streamKey = NO_STREAM;
   state.streamStarted = state.headerPending = state.lastBlockSeen = 0;
-  state.historyLength = state.blockLength = state.blockStreamPos = 0;
+  state.historyLength = state.historyKept = state.blockLength = state.blockStreamPos = 0;
 }
 
 ResultCode growOutputBuffer(uint32_t historyBytes) {
   uint32_t needed = historyBytes + state.blockLength;
   if (needed <= state.outputCapacity) return RC_OK;
-  uint8_t* buffer = (uint8_t*)memRealloc(state.outputBuffer, needed + OUTPUT_BUFFER_SLACK);
+  // By half again, up to the limit: a stream of small blocks grows the
+  // buffer a few dozen times, not once per block (a reallocation may copy).
+  uint32_t size = needed + needed / 2;
+  if (size > OUTPUT_BUFFER_LIMIT) size = needed > OUTPUT_BUFFER_LIMIT ? needed : OUTPUT_BUFFER_LIMIT;
+  uint8_t* buffer = (uint8_t*)memRealloc(state.outputBuffer, size + OUTPUT_BUFFER_SLACK);
   if (!buffer) return RC_NO_MEMORY;
   state.outputBuffer = buffer;
-  state.outputCapacity = needed + OUTPUT_BUFFER_SLACK;
+  state.outputCapacity = size + OUTPUT_BUFFER_SLACK;
   return RC_OK;
 }
 

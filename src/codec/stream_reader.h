@@ -51,7 +51,14 @@ ResultCode growOutputBuffer(uint32_t historyBytes);
 // DECODE_PER_SERVED_BYTE * servedBytes + decodeAllowance; that is refused as
 // RC_DAMAGED with tooMuchWork set. Records in stream order decode every block
 // once, however much data no record names lies between them, and count
-// nothing.
+// nothing. Building code tables counts too (tableWork: the entries of the
+// tables built, tableEntriesBuilt while the stream's blocks were decoded),
+// each entry as one byte decoded again: a block may switch tables after
+// every symbol at a few bits a switch, and building a literal/length table
+// (2048 entries) takes about as long as decoding 2 KB.
+//
+// movedBytes counts the history moved to the output buffer's start (at most
+// a byte per byte decoded).
 const uint64_t DECODE_PER_SERVED_BYTE = 2;
 
 struct StreamCheck {
@@ -65,7 +72,9 @@ struct StreamCheck {
   uint32_t streamCount;
   uint64_t* reach;  // of the stream in hand
   uint64_t redecodedBytes;
+  uint64_t tableWork;
   uint64_t servedBytes;
+  uint64_t movedBytes;
   bool tooMuchWork;
 };
 

@@ -109,6 +109,15 @@ mkfifo p; (cat ref.jov > p &); $JOV list p > o4)", 0, "", "for i in 1 2 3 4; do 
     {"cat ref.jov | $JOV extract -C out -", 0, "", "cmp out/data/rows.txt src/data/rows.txt"},
     {"head -c -10 ref.jov | $JOV list - > o", 1, "jov list: standard input: ", "! grep -q ' files, ' o"},
     {"$JOV list - < /dev/null", 1, "not a JOV archive"},
+    // Piped garbage is refused from its first bytes (a copy of it could not grow past 2 MiB here); an
+    // archive behind --offset and a self-extractor (a program: the built-in stub) still pass.
+    {R"~(ulimit -f 2048; trap '' XFSZ; for a in y: MZ: "y:--offset 9"; do yes ${a%%:*} | $JOV list ${a#*:} - 2>> e && exit 1
+done; [ $(grep -cE "input: (not a JOV archive|no JOV archive at offset 9)" e) = 3 ] || exit 1
+cat ref.jov | $JOV list - > o1 && (head -c 777 /dev/zero; cat ref.jov) | $JOV list --offset 777 - | cmp - o1 || exit 1
+$JOV pack -q -o s.exe src 2> /dev/null || exit 77; cat s.exe | $JOV list - > o2)~", 0, "", "grep -q rows.txt o2"},
+    // Output that cannot be written is a failure.
+    {R"(for c in list "list --json" "test -v" "extract -v -C out"; do $JOV $c ref.jov > /dev/full 2> e
+  [ $? = 1 ] && grep -q "^jov ${c%% *}: standard output: " e || exit 1; done)", 0, ""},
     // Failures without a terminal go on or stop; existing files.
     {"$JOV extract --stop-on-error -C out $GOLDEN/bad-crc.jov", 1, "bad.txt: Archive data is damaged",
      "test -e out/c.txt && ! test -e out/z.txt"},

@@ -74,4 +74,62 @@ TEST(StreamReader, OnlyWhatIsDecodedAgainCounts) {
   streamCheck = StreamCheck{};
 }
 
+// Work follows the bytes, not the blocks: 100-byte stored blocks behind a full window move the history
+// only when the buffer is full (they moved all of it each), and a compressed block then still reaches
+// 500,000 bytes back; 20 blocks that switch 63 times between equal sets build their tables once
+// each; switches between different sets, each built, are charged to the work budget (1 MiB here),
+// which stops an archive of them. Both builds decode them all; only the host's counts.
+TEST_P(StreamReaderBuild, WorkFollowsTheBytesNotTheBlocks) {
+  std::vector<uint8_t> far = randomBytes(1700000, 7), turns(20 * 63, 'q');  // 'q' and 'r' with sets of their own
+  std::copy(far.end() - 501000, far.end() - 500000, far.end() - 1000);
+  for (size_t i = 1; i < turns.size(); i += 2) turns[i] = 'r';
+  const struct {
+    const char* name;
+    std::vector<uint8_t> data;
+    size_t head, step;  // bytes of the stream in a first stored block; of the stream in each block after it
+    uint64_t StreamCheck::*work;
+    uint64_t bound;
+  } cases[] = {{"small blocks", far, 600012, 100, &StreamCheck::movedBytes, far.size()},
+               {"equal sets", std::vector<uint8_t>(20 * 63, 'q'), 12, 63, &StreamCheck::tableWork, 20 * 2560},
+               {"different sets", turns, 12, 63, &StreamCheck::tableWork, UINT64_MAX}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::vector<uint8_t> slice = streamSlice("f", c.data);
+    const size_t tail = slice.size() - (c.step == 63 ? STREAM_RECORD_CRC_SIZE : 2000);
+    std::vector<std::vector<uint8_t>> blocks = {storedBlock({slice.begin(), slice.begin() + (ptrdiff_t)c.head}, false)};
+    for (size_t at = c.head; at < tail; at += c.step) {
+      if (c.step != 63) {
+        blocks.push_back(storedBlock({slice.begin() + (ptrdiff_t)at, slice.begin() + (ptrdiff_t)std::min(at + 100, tail)}, false));
+        continue;
+      }
+      CompressedFrame frame(63, false);
+      std::vector<std::vector<uint8_t>> sets(63, uniformSet(2));
+      for (size_t j = 0; j < 63; ++j) std::swap(sets[j][0], sets[j][224 + slice[at + j] % 2]);  // 8 bits, or 9
+      CodedWriter coder(frame.w, 2, sets);
+      for (size_t j = 0; j < 63; ++j) {
+        coder.literal(slice[at + j]);
+        if (j < 62) coder.endOfSet();
+      }
+      blocks.push_back(frame.finish());
+    }
+    const std::vector<uint8_t> last(slice.begin() + (ptrdiff_t)tail, slice.end());
+    blocks.push_back(c.step == 63 ? storedBlock(last, true)
+                                  : compressBlock({slice.begin() + (ptrdiff_t)(tail - WINDOW_MAX), slice.begin() +
+                                                   (ptrdiff_t)tail}, last, true));
+    ArchiveFixture archive(assembleArchive({blocks}, {}));
+    uint32_t key = ARCHIVE_HEADER_SIZE + SIGNATURE_SIZE;
+    uint64_t reach = 0;
+    streamCheck = StreamCheck{};
+    streamCheck.streamKeys = &key, streamCheck.streamReach = &reach, streamCheck.streamCount = 1;
+    streamCheck.decodeAllowance = 1 << 20;
+    const RecordDraft r = fileRecord("f", c.data, 0);
+    const bool refused = c.bound == UINT64_MAX && codec == &hostCodec;
+    const bool decoded = extract(archive, r).first == RC_OK && state.runningCrc == r.crc;
+    EXPECT_EQ(std::pair(decoded, streamCheck.tooMuchWork), std::pair(!refused, refused));
+    EXPECT_LE(state.outputCapacity, WINDOW_MAX + BLOCK_MAX_OUTPUT + OUTPUT_BUFFER_SLACK);
+    EXPECT_LE(codec == &hostCodec ? streamCheck.*c.work : 0, c.bound);
+    streamCheck = StreamCheck{};
+  }
+}
+
 }  // namespace
