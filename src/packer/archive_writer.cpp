@@ -72,19 +72,68 @@ struct BlockJob {
   const uint8_t* blockData() const { return span.data() + spanHistory; }
 };
 
-// Whether a quick greedy parse finds next to nothing to gain: then the
-// block is stored without the costly parse (compressed or random data).
-bool looksIncompressible(const BlockSpan& span) {
-  // Bytes that are not near-uniform compress; only those are tried.
+// Order-0 entropy of the bytes, in bits; four histograms so that runs of
+// one byte do not stall on one counter.
+double byteEntropyBits(const uint8_t* p, uint32_t n) {
+  uint32_t h[4][256] = {};
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    h[0][p[i]]++;
+    h[1][p[i + 1]]++;
+    h[2][p[i + 2]]++;
+    h[3][p[i + 3]]++;
+  }
+  for (; i < n; ++i) h[0][p[i]]++;
   SymbolStats bytes;
-  const uint8_t* block = span.data + span.history;
-  for (uint32_t i = 0; i < span.length; ++i) bytes.litlen[block[i]]++;
-  if (estimateBits(bytes) < 7.9 * span.length) return false;
-  const LevelConfig quick{Strategy::Greedy, 2, 16, 0, 0};
-  ParsedBlock parsed = parseBlock(span, quick);
-  SymbolStats stats;
-  for (const Token& t : parsed.tokens) stats.add(t, false);
-  return estimateBits(stats) >= 0.98 * 8.0 * span.length;
+  for (uint32_t b = 0; b < 256; ++b) bytes.litlen[b] = (uint64_t)h[0][b] + h[1][b] + h[2][b] + h[3][b];
+  return estimateBits(bytes);
+}
+
+// Whether the block has a repeat of a few hundred bytes or more, within
+// itself or from the history. Anchors are content-defined (a gear hash of the
+// last 64 bytes with its top 8 bits zero, about one position in 256), so two
+// copies of the same bytes carry the same anchors wherever they lie, and a
+// repeat of 1 KiB holds one with near certainty. The other 56 bits tell
+// anchors apart: a block and its history hold a few thousand.
+bool hasLongRepeat(const BlockSpan& span) {
+  static const struct Gear {
+    uint64_t v[256];
+    Gear() {
+      uint64_t x = 0x9E3779B97F4A7C15ull;
+      for (uint64_t& g : v) g = x = x * 6364136223846793005ull + 1442695040888963407ull;
+    }
+  } gear;
+  const uint32_t TABLE_BITS = 14, MAX_ANCHORS = 1u << (TABLE_BITS - 1);
+  const size_t TABLE_MASK = ((size_t)1 << TABLE_BITS) - 1;
+  std::vector<uint64_t> seen(TABLE_MASK + 1, 0);  // anchor hashes | 1; 0: empty
+  uint32_t anchors = 0;
+  uint64_t h = 0;
+  const uint32_t size = span.history + span.length;
+  for (uint32_t i = 0; i < size; ++i) {
+    // Shifting out one bit a byte: the hash depends on the last 64 bytes.
+    h = (h << 1) + gear.v[span.data[i]];
+    if ((h >> 56) != 0 || i < 64) continue;
+    const uint64_t key = h | 1;
+    size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
+    while (seen[slot] != 0 && seen[slot] != key) slot = (slot + 1) & TABLE_MASK;
+    if (seen[slot] == key) {
+      if (i >= span.history) return true;
+      continue;
+    }
+    // A full table (ordered data hits anchors far more often than random
+    // data) says nothing either way: let the coder decide.
+    if (++anchors > MAX_ANCHORS) return true;
+    seen[slot] = key;
+  }
+  return false;
+}
+
+// Whether the block is not worth the parse: bytes spread near-uniformly with
+// no long repeat (compressed or random data). Costs one pass over the bytes
+// at memory speed, so incompressible data is stored fast at every level.
+bool looksIncompressible(const BlockSpan& span) {
+  if (byteEntropyBits(span.data + span.history, span.length) < 7.9 * span.length) return false;
+  return !hasLongRepeat(span);
 }
 
 // A finished block: compressed when that is smaller and fits the 20-bit
@@ -92,7 +141,7 @@ bool looksIncompressible(const BlockSpan& span) {
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
   BlockSpan span{blockData - job.history, job.history, job.length};
-  if (level > 0 && !(level >= 3 && job.length > 65536 && looksIncompressible(span))) {
+  if (level > 0 && !(job.length > 65536 && looksIncompressible(span))) {
     LevelConfig config = levelConfig(level);
     ParsedBlock parsed = parseBlock(span, config);
     uint32_t row = 0, column = 0;
