@@ -12,6 +12,7 @@
 #include "archive/pe_header.h"
 #include "codec/crc32.h"
 #include "format.h"
+#include "packer/anchors.h"
 #include "packer/block_encoder.h"
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
@@ -90,19 +91,10 @@ double byteEntropyBits(const uint8_t* p, uint32_t n) {
 }
 
 // Whether the block has a repeat of a few hundred bytes or more, within
-// itself or from the history. Anchors are content-defined (a gear hash of the
-// last 64 bytes with its top 8 bits zero, about one position in 256), so two
-// copies of the same bytes carry the same anchors wherever they lie, and a
-// repeat of 1 KiB holds one with near certainty. The other 56 bits tell
-// anchors apart: a block and its history hold a few thousand.
+// itself or from the history: whether one of its anchors (anchors.h) came
+// before. A repeat of 1 KiB holds one with near certainty; a block and its
+// history hold a few thousand anchors.
 bool hasLongRepeat(const BlockSpan& span) {
-  static const struct Gear {
-    uint64_t v[256];
-    Gear() {
-      uint64_t x = 0x9E3779B97F4A7C15ull;
-      for (uint64_t& g : v) g = x = x * 6364136223846793005ull + 1442695040888963407ull;
-    }
-  } gear;
   const uint32_t TABLE_BITS = 14, MAX_ANCHORS = 1u << (TABLE_BITS - 1);
   const size_t TABLE_MASK = ((size_t)1 << TABLE_BITS) - 1;
   std::vector<uint64_t> seen(TABLE_MASK + 1, 0);  // anchor hashes | 1; 0: empty
@@ -110,9 +102,8 @@ bool hasLongRepeat(const BlockSpan& span) {
   uint64_t h = 0;
   const uint32_t size = span.history + span.length;
   for (uint32_t i = 0; i < size; ++i) {
-    // Shifting out one bit a byte: the hash depends on the last 64 bytes.
-    h = (h << 1) + gear.v[span.data[i]];
-    if ((h >> 56) != 0 || i < 64) continue;
+    h = gearStep(h, span.data[i]);
+    if (!isAnchor(h) || i < ANCHOR_CONTEXT) continue;
     const uint64_t key = h | 1;
     size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
     while (seen[slot] != 0 && seen[slot] != key) slot = (slot + 1) & TABLE_MASK;
@@ -192,8 +183,9 @@ double sliceBits(const uint8_t* p, size_t n) {
 
 const size_t TRIAL_SLICE = 64 * 1024, TRIAL_SLICES = 4;
 
-// The first file offset of the piece that holds file offset `at`: pieces
-// end where the stream's blocks end.
+// The first file offset of the piece that holds file offset `at`, were the
+// stream cut into blocks of DATA_BLOCK_LENGTH: planned block ends differ, but
+// the trial only ranks the file's two forms.
 uint64_t pieceStart(uint64_t at, uint64_t streamStart) {
   return at - std::min<uint64_t>(at, (streamStart + at) % DATA_BLOCK_LENGTH);
 }
@@ -357,6 +349,7 @@ struct ArchiveWriter::Impl {
   uint64_t bufferBase = 0;
   uint64_t nextBlock = 0;        // stream offset of the first block not written
   uint64_t nextDispatch = 0;     // stream offset of the first block not handed out
+  uint64_t cutEnd = 0;           // end of the block that appended bytes fall into
   ReaderModel model;             // the reader after the blocks written
   ReaderModel guess;             // ... after the blocks handed out, if they compress
   std::deque<std::unique_ptr<BlockJob>> inFlight;
@@ -379,8 +372,23 @@ struct ArchiveWriter::Impl {
     bufferBase = 0;
     nextBlock = nextDispatch = 0;
     model = guess = ReaderModel();
+    if (stats.streams > 0) options.blockEnds.clear();  // the plan covers the first stream
+    cutEnd = blockEnd(0);
     write(STREAM_SIGNATURE, SIGNATURE_SIZE);
     stats.streams++;
+  }
+
+  // Where the block that starts at `start` ends.
+  uint64_t blockEnd(uint64_t start) const {
+    auto next = std::upper_bound(options.blockEnds.begin(), options.blockEnds.end(), start);
+    if (next != options.blockEnds.end() && *next - start <= DATA_BLOCK_LENGTH) return *next;
+    return start + DATA_BLOCK_LENGTH;
+  }
+
+  // The end of the block that holds stream offset `at` (offsets only grow).
+  uint64_t blockEndAt(uint64_t at) {
+    while (at >= cutEnd) cutEnd = blockEnd(cutEnd);
+    return cutEnd;
   }
 
   void append(const uint8_t* data, size_t n) {
@@ -394,13 +402,13 @@ struct ArchiveWriter::Impl {
   // that are done are written on the way; with `final` all of them.
   void flushBlocks(bool final) {
     for (;;) {
-      const uint64_t left = streamSize - nextDispatch;
-      if (left == 0 || (!final && left <= DATA_BLOCK_LENGTH)) break;
+      const uint64_t left = streamSize - nextDispatch, end = blockEnd(nextDispatch);
+      if (left == 0 || (!final && streamSize <= end)) break;
       if (inFlight.size() >= maxInFlight) commitFront();
       auto job = std::make_unique<BlockJob>();
       job->start = nextDispatch;
-      job->length = (uint32_t)std::min<uint64_t>(left, DATA_BLOCK_LENGTH);
-      job->last = final && left <= DATA_BLOCK_LENGTH;
+      job->length = (uint32_t)std::min<uint64_t>(left, end - nextDispatch);
+      job->last = final && streamSize <= end;
       job->first = !guess.started;
       job->history = guess.compressedHistory();
       job->spanHistory = (uint32_t)std::min<uint64_t>(job->start, WINDOW_MAX);
@@ -555,7 +563,7 @@ void ArchiveWriter::addFile(const EntryInfo& info, FileSource& file) {
   std::vector<uint8_t> piece;
   uint32_t crc = 0xFFFFFFFFu;
   for (uint32_t done = 0; done < length;) {
-    const uint32_t room = (uint32_t)(DATA_BLOCK_LENGTH - (dataStart + done) % DATA_BLOCK_LENGTH);
+    const uint32_t room = (uint32_t)(m.blockEndAt(dataStart + done) - (dataStart + done));
     const uint32_t n = std::min(length - done, room);
     piece.resize(n);
     file.read(done, piece.data(), n);
