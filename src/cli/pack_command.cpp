@@ -32,6 +32,7 @@
 #include "format.h"
 #include "packer/archive_writer.h"
 #include "packer/block_plan.h"
+#include "packer/pack_order.h"
 #include "packer/source_tree.h"
 #include "platform/code_page.h"
 #include "platform/posix.h"
@@ -488,6 +489,7 @@ std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutp
   std::vector<jov::SourceEntry> entries = jov::scanSourceTree(settings.source, scan);
   if (entries.empty())
     throw std::runtime_error(settings.source + ": folder is empty; the installer needs at least one entry");
+  jov::orderForPacking(entries);
   if (!identity) return entries;
   std::string& program = (*identity)[FIELD_PROGRAM];
   auto found = std::find_if(entries.begin(), entries.end(), [&](const jov::SourceEntry& e) {
