@@ -46,6 +46,10 @@ timed() {
   read -r wall user sys < "$WORK/time"
   cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { print u + s }')
 }
+# jov's size at each level over `$1`.
+ratios() {
+  for l in $LEVELS; do awk -v a="${jov[$l]}" -v b="$1" -v l="$l" 'BEGIN { printf "  -l %s/it %.3f", l, a / b }'; done
+}
 mbps() { awk -v b="$1" -v s="$2" 'BEGIN { if (s <= 0) print "-"; else printf "%.1f", b / s / 1e6 }'; }
 
 # An NSIS script that installs the whole tree with the given compressor.
@@ -84,17 +88,13 @@ for c in $CORPORA; do
     name=${entry%%|*}
     ${entry#*|} > "$WORK/other"
     size=$(stat -c %s "$WORK/other")
-    ratios=""
-    for l in $LEVELS; do ratios+=$(awk -v a="${jov[$l]}" -v b="$size" -v l="$l" 'BEGIN { printf "  -l %s/it %.3f", l, a / b }'); done
-    printf '%-5s %-32s %12s %s\n' "$c" "$name" "$size" "$ratios"
+    printf '%-5s %-32s %12s %s\n' "$c" "$name" "$size" "$(ratios "$size")"
   done
   if command -v makensis > /dev/null; then
     for variant in "NSIS solid lzma, 1 MiB|lzma|1" "NSIS solid lzma, default|lzma|" "NSIS zlib|zlib|"; do
       IFS='|' read -r name compressor dict <<< "$variant"
       size=$(nsis "$src" "$compressor" "$dict")
-      ratios=""
-      for l in $LEVELS; do ratios+=$(awk -v a="${jov[$l]}" -v b="$size" -v l="$l" 'BEGIN { printf "  -l %s/it %.3f", l, a / b }'); done
-      printf '%-5s %-32s %12s %s\n' "$c" "$name" "$size" "$ratios"
+      printf '%-5s %-32s %12s %s\n' "$c" "$name" "$size" "$(ratios "$size")"
     done
   else
     echo "$c   (makensis not installed: no NSIS rows)"

@@ -119,7 +119,8 @@ TEST(PackerArchive, EdgeTreesDecodeByteExact) {
 // in those pieces. Random bytes, so only the repeat compresses.
 TEST(PackerArchive, PlannedBlocksKeepFarRepeatsInReach) {
   const std::vector<uint8_t> copied = randomBytes(800000, 31);
-  const std::vector<PackItem> items = {{"a", false, copied}, {"b", false, copied}, {"c.exe", false, callHeavyPe(1200000)}};
+  const std::vector<PackItem> items = {
+      {"a", false, copied}, {"b", false, copied}, {"c.exe", false, callHeavyPe(1200000)}};
   BlockPlanner planner;
   uint64_t at = 0;
   for (const PackItem& item : items) {
