@@ -11,9 +11,9 @@ namespace jov {
 namespace {
 
 const uint32_t TABLE_BITS = 16;
-// Far repeats kept at most (24 bytes each): a stream of 2 GiB of repeats
-// plans on what came first, and later blocks are cut by length.
-const size_t MAX_FAR_REPEATS = (size_t)1 << 23;
+// Far repeats kept at most (24 bytes each, 48 MiB): about 512 MiB of data
+// repeated from far back; later blocks then go by length.
+const size_t MAX_FAR_REPEATS = (size_t)1 << 21;
 // Costs in bits. An anchor stands for the bytes since the anchor before it
 // (up to MAX_ANCHOR_SPAN): where anchors crowd (tables, padding) each stands
 // for little. Repeated bytes go for next to nothing as a match and for
