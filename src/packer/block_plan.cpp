@@ -19,7 +19,7 @@ const size_t MAX_FAR_REPEATS = (size_t)1 << 21;
 // for little. Repeated bytes go for next to nothing as a match and for
 // about 3 bits each without one (machine code and text); a block costs its
 // header and tables.
-const uint64_t MAX_ANCHOR_SPAN = 1024;
+const uint64_t MAX_ANCHOR_SPAN = 256;
 const uint64_t LOST_BYTE_BITS = 3;
 const uint64_t BLOCK_BITS = 2000;
 
