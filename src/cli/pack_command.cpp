@@ -31,6 +31,8 @@
 #include "codec/crc32.h"
 #include "format.h"
 #include "packer/archive_writer.h"
+#include "packer/block_plan.h"
+#include "packer/pack_order.h"
 #include "packer/source_tree.h"
 #include "platform/code_page.h"
 #include "platform/posix.h"
@@ -487,6 +489,7 @@ std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutp
   std::vector<jov::SourceEntry> entries = jov::scanSourceTree(settings.source, scan);
   if (entries.empty())
     throw std::runtime_error(settings.source + ": folder is empty; the installer needs at least one entry");
+  jov::orderForPacking(entries);
   if (!identity) return entries;
   std::string& program = (*identity)[FIELD_PROGRAM];
   auto found = std::find_if(entries.begin(), entries.end(), [&](const jov::SourceEntry& e) {
@@ -514,6 +517,30 @@ void patchIdentity(std::vector<uint8_t>& stub, const Identity& identity) {
   fillSeal(stub.data(), scratch.data(), (uint32_t)stub.size(), seal.sealOffset);
 }
 
+// Block ends chosen for reach (packer/block_plan.h), from one more read of
+// every file. Only for the levels whose parse costs far more than reading.
+const int PLANNED_LEVEL = 5;
+
+std::vector<uint64_t> planBlocks(const std::vector<jov::SourceEntry>& entries) {
+  jov::BlockPlanner planner;
+  std::vector<uint8_t> buffer(1u << 20);
+  uint64_t at = 0;
+  for (const jov::SourceEntry& e : entries) {
+    if (e.info.folder) continue;
+    at += STREAM_RECORD_FIXED_SIZE + e.info.name.size();
+    if (at + e.size + STREAM_RECORD_CRC_SIZE > 0xFFFFFFFFu) break;  // the writer starts another stream
+    jov::SourceFile file(e);
+    for (uint64_t done = 0; done < e.size;) {
+      const size_t n = (size_t)std::min<uint64_t>(buffer.size(), e.size - done);
+      file.read(done, buffer.data(), n);
+      planner.add(at + done, buffer.data(), n);
+      done += n;
+    }
+    at += e.size + STREAM_RECORD_CRC_SIZE;
+  }
+  return planner.finish(at);
+}
+
 // Writes the stub and the archive of `entries` into `out`, with the
 // progress bar and the --verbose listing.
 jov::PackStats writeInstaller(const PackSettings& settings, const std::vector<jov::SourceEntry>& entries,
@@ -531,6 +558,7 @@ jov::PackStats writeInstaller(const PackSettings& settings, const std::vector<jo
   jov::PackOptions options;
   options.level = settings.level;
   options.threads = settings.threads ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
+  if (settings.level >= PLANNED_LEVEL) options.blockEnds = planBlocks(entries);
   options.progress = [&](uint64_t in, uint64_t written) {
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     char label[64];

@@ -12,6 +12,7 @@
 #include "archive/pe_header.h"
 #include "codec/crc32.h"
 #include "format.h"
+#include "packer/anchors.h"
 #include "packer/block_encoder.h"
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
@@ -72,19 +73,58 @@ struct BlockJob {
   const uint8_t* blockData() const { return span.data() + spanHistory; }
 };
 
-// Whether a quick greedy parse finds next to nothing to gain: then the
-// block is stored without the costly parse (compressed or random data).
-bool looksIncompressible(const BlockSpan& span) {
-  // Bytes that are not near-uniform compress; only those are tried.
+// Order-0 entropy of the bytes, in bits; four histograms so that runs of
+// one byte do not stall on one counter.
+double byteEntropyBits(const uint8_t* p, uint32_t n) {
+  uint32_t h[4][256] = {};
+  uint32_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    h[0][p[i]]++;
+    h[1][p[i + 1]]++;
+    h[2][p[i + 2]]++;
+    h[3][p[i + 3]]++;
+  }
+  for (; i < n; ++i) h[0][p[i]]++;
   SymbolStats bytes;
-  const uint8_t* block = span.data + span.history;
-  for (uint32_t i = 0; i < span.length; ++i) bytes.litlen[block[i]]++;
-  if (estimateBits(bytes) < 7.9 * span.length) return false;
-  const LevelConfig quick{Strategy::Greedy, 2, 16, 0, 0};
-  ParsedBlock parsed = parseBlock(span, quick);
-  SymbolStats stats;
-  for (const Token& t : parsed.tokens) stats.add(t, false);
-  return estimateBits(stats) >= 0.98 * 8.0 * span.length;
+  for (uint32_t b = 0; b < 256; ++b) bytes.litlen[b] = (uint64_t)h[0][b] + h[1][b] + h[2][b] + h[3][b];
+  return estimateBits(bytes);
+}
+
+// Whether the block has a repeat of a few hundred bytes or more, within
+// itself or from the history: whether one of its anchors (anchors.h) came
+// before. A repeat of 1 KiB holds one with near certainty; a block and its
+// history hold a few thousand anchors.
+bool hasLongRepeat(const BlockSpan& span) {
+  const uint32_t TABLE_BITS = 14, MAX_ANCHORS = 1u << (TABLE_BITS - 1);
+  const size_t TABLE_MASK = ((size_t)1 << TABLE_BITS) - 1;
+  std::vector<uint64_t> seen(TABLE_MASK + 1, 0);  // anchor hashes | 1; 0: empty
+  uint32_t anchors = 0;
+  uint64_t h = 0;
+  const uint32_t size = span.history + span.length;
+  for (uint32_t i = 0; i < size; ++i) {
+    h = gearStep(h, span.data[i]);
+    if (!isAnchor(h) || i < ANCHOR_CONTEXT) continue;
+    const uint64_t key = h | 1;
+    size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
+    while (seen[slot] != 0 && seen[slot] != key) slot = (slot + 1) & TABLE_MASK;
+    if (seen[slot] == key) {
+      if (i >= span.history) return true;
+      continue;
+    }
+    // A full table (ordered data hits anchors far more often than random
+    // data) says nothing either way: let the coder decide.
+    if (++anchors > MAX_ANCHORS) return true;
+    seen[slot] = key;
+  }
+  return false;
+}
+
+// Whether the block is not worth the parse: bytes spread near-uniformly with
+// no long repeat (compressed or random data). Costs one pass over the bytes
+// at memory speed, so incompressible data is stored fast at every level.
+bool looksIncompressible(const BlockSpan& span) {
+  if (byteEntropyBits(span.data + span.history, span.length) < 7.9 * span.length) return false;
+  return !hasLongRepeat(span);
 }
 
 // A finished block: compressed when that is smaller and fits the 20-bit
@@ -92,7 +132,7 @@ bool looksIncompressible(const BlockSpan& span) {
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
   BlockSpan span{blockData - job.history, job.history, job.length};
-  if (level > 0 && !(level >= 3 && job.length > 65536 && looksIncompressible(span))) {
+  if (level > 0 && !(job.length > 65536 && looksIncompressible(span))) {
     LevelConfig config = levelConfig(level);
     ParsedBlock parsed = parseBlock(span, config);
     uint32_t row = 0, column = 0;
@@ -143,8 +183,9 @@ double sliceBits(const uint8_t* p, size_t n) {
 
 const size_t TRIAL_SLICE = 64 * 1024, TRIAL_SLICES = 4;
 
-// The first file offset of the piece that holds file offset `at`: pieces
-// end where the stream's blocks end.
+// The first file offset of the piece that holds file offset `at`, were the
+// stream cut into blocks of DATA_BLOCK_LENGTH: planned block ends differ, but
+// the trial only ranks the file's two forms.
 uint64_t pieceStart(uint64_t at, uint64_t streamStart) {
   return at - std::min<uint64_t>(at, (streamStart + at) % DATA_BLOCK_LENGTH);
 }
@@ -308,6 +349,7 @@ struct ArchiveWriter::Impl {
   uint64_t bufferBase = 0;
   uint64_t nextBlock = 0;        // stream offset of the first block not written
   uint64_t nextDispatch = 0;     // stream offset of the first block not handed out
+  uint64_t cutEnd = 0;           // end of the block that appended bytes fall into
   ReaderModel model;             // the reader after the blocks written
   ReaderModel guess;             // ... after the blocks handed out, if they compress
   std::deque<std::unique_ptr<BlockJob>> inFlight;
@@ -330,8 +372,23 @@ struct ArchiveWriter::Impl {
     bufferBase = 0;
     nextBlock = nextDispatch = 0;
     model = guess = ReaderModel();
+    if (stats.streams > 0) options.blockEnds.clear();  // the plan covers the first stream
+    cutEnd = blockEnd(0);
     write(STREAM_SIGNATURE, SIGNATURE_SIZE);
     stats.streams++;
+  }
+
+  // Where the block that starts at `start` ends.
+  uint64_t blockEnd(uint64_t start) const {
+    auto next = std::upper_bound(options.blockEnds.begin(), options.blockEnds.end(), start);
+    if (next != options.blockEnds.end() && *next - start <= DATA_BLOCK_LENGTH) return *next;
+    return start + DATA_BLOCK_LENGTH;
+  }
+
+  // The end of the block that holds stream offset `at` (offsets only grow).
+  uint64_t blockEndAt(uint64_t at) {
+    while (at >= cutEnd) cutEnd = blockEnd(cutEnd);
+    return cutEnd;
   }
 
   void append(const uint8_t* data, size_t n) {
@@ -345,13 +402,13 @@ struct ArchiveWriter::Impl {
   // that are done are written on the way; with `final` all of them.
   void flushBlocks(bool final) {
     for (;;) {
-      const uint64_t left = streamSize - nextDispatch;
-      if (left == 0 || (!final && left <= DATA_BLOCK_LENGTH)) break;
+      const uint64_t left = streamSize - nextDispatch, end = blockEnd(nextDispatch);
+      if (left == 0 || (!final && streamSize <= end)) break;
       if (inFlight.size() >= maxInFlight) commitFront();
       auto job = std::make_unique<BlockJob>();
       job->start = nextDispatch;
-      job->length = (uint32_t)std::min<uint64_t>(left, DATA_BLOCK_LENGTH);
-      job->last = final && left <= DATA_BLOCK_LENGTH;
+      job->length = (uint32_t)std::min<uint64_t>(left, end - nextDispatch);
+      job->last = final && streamSize <= end;
       job->first = !guess.started;
       job->history = guess.compressedHistory();
       job->spanHistory = (uint32_t)std::min<uint64_t>(job->start, WINDOW_MAX);
@@ -506,7 +563,7 @@ void ArchiveWriter::addFile(const EntryInfo& info, FileSource& file) {
   std::vector<uint8_t> piece;
   uint32_t crc = 0xFFFFFFFFu;
   for (uint32_t done = 0; done < length;) {
-    const uint32_t room = (uint32_t)(DATA_BLOCK_LENGTH - (dataStart + done) % DATA_BLOCK_LENGTH);
+    const uint32_t room = (uint32_t)(m.blockEndAt(dataStart + done) - (dataStart + done));
     const uint32_t n = std::min(length - done, room);
     piece.resize(n);
     file.read(done, piece.data(), n);

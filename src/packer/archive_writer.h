@@ -31,6 +31,9 @@ struct EntryInfo {
 struct PackOptions {
   int level = 6;          // 0 stores, 1..9
   unsigned threads = 1;   // never changes the output, only the speed
+  // Where the first stream's blocks end (BlockPlanner), ascending; a block
+  // goes to the next of them within DATA_BLOCK_LENGTH, else that far.
+  std::vector<uint64_t> blockEnds;
   // Called after every block with the stream bytes consumed so far and the
   // archive bytes written so far.
   std::function<void(uint64_t in, uint64_t out)> progress;

@@ -203,10 +203,10 @@ for i in 1 2; do $JOV pack --raw -v --exclude '*|*' --exclude nul --exclude-from
     // A signal while the output is written (SIGINT while extracting a big
     // file, SIGHUP while packing 1 GiB): the temporary goes, nothing stands
     // under the name, and nothing after it is written.
-    {R"(mkdir big; echo first > big/a.txt; head -c 64M /dev/zero > big/big.bin; echo z > big/z.txt
+    {R"(mkdir big; echo first > big/a.txt; head -c 64M /dev/zero > big/big.txt; echo z > big/z.txt
 $JOV pack --raw -q -l 0 -o big.jov big; $JOV extract -C out big.jov & p=$!
 until [ -e out/a.txt ] && compgen -G 'out/.jov-tmp-*' > /dev/null || ! kill -0 $p 2> /dev/null; do :; done
-kill -INT $p; wait $p)", 130, "interrupted", "grep -qx first out/a.txt && ! test -e out/big.bin && ! test -e out/z.txt"},
+kill -INT $p; wait $p)", 130, "interrupted", "grep -qx first out/a.txt && ! test -e out/big.txt && ! test -e out/z.txt"},
     {R"(truncate -s 1G src/big; $JOV pack --raw -q -T1 -l1 -o o.jov src & p=$!
 until compgen -G 'o.jov.jovtmp.*' > /dev/null || ! kill -0 $p 2> /dev/null; do :; done; kill -HUP $p; wait $p)",
      128 + SIGHUP, nullptr, "! test -e o.jov"},

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <random>
 
 #include "archive/names.h"
 #include "format.h"
+#include "packer/pack_order.h"
 #include "packer/source_tree.h"
 #include "platform/platform.h"
 #include "temp_dir.h"
@@ -131,6 +133,33 @@ TEST(SourceTree, SortedWithAttributesLinksAndExcludes) {
   e = scanSourceTree(root, o);
   EXPECT_EQ(e[3].info.writeDate >> 9, 1982 - 1980);
   EXPECT_EQ(warned("outside the DOS range"), 0);
+}
+
+// Folders first as scanned, then files by extension and path, except that a file follows the
+// one most like it in content: two versions of a library meet across the tree.
+TEST(SourceTree, PackingOrderChainsLikeFiles) {
+  TempDir dir;
+  const fs::path root = dir.path() / "src";
+  std::mt19937 rng(5);
+  std::string lib(200000, 0), other(200000, 0);
+  for (char& c : lib) c = (char)rng();
+  for (char& c : other) c = (char)rng();
+  std::string version2 = lib;
+  for (size_t i = 0; i < version2.size(); i += 5000) version2[i] ^= 1;
+  touch(root / "a/lib.dll", lib);
+  touch(root / "a/sub/e.txt", "e");
+  touch(root / "b.dll", other);
+  touch(root / "c.txt", "c");
+  touch(root / "d.dll", "d");
+  touch(root / "z/lib.dll", version2);
+  ScanOptions o;
+  o.warn = [](const std::string&) {};
+  std::vector<SourceEntry> e = scanSourceTree(root, o);
+  orderForPacking(e);
+  std::vector<std::string> got;
+  for (const SourceEntry& s : e) got.push_back(s.info.name);
+  EXPECT_EQ(got, (std::vector<std::string>{"a", "a\\sub", "z", "a\\lib.dll", "z\\lib.dll", "b.dll", "d.dll",
+                                           "a\\sub\\e.txt", "c.txt"}));
 }
 
 // Every problem of a tree in one round, each naming what is in the way.
