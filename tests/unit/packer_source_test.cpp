@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <tuple>
 
 #include "archive/names.h"
 #include "format.h"
@@ -176,6 +177,18 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
     // One problem: its text alone, without an "(and N more)".
     EXPECT_TRUE(problem ? error.find(problem) != error.npos && error.find(" more)") == error.npos : error.empty())
         << name << ": " << error;
+  }
+  // A case pair of any script its code page writes is one name on Windows: š/Š, œ/Œ, ÿ/Ÿ in 1252,
+  // а/А in 1251, ł/Ł in 1250, α/Α in 1253.
+  for (const auto& [page, small, capital] :
+       {std::tuple{1252, "\xc5\xa1", "\xc5\xa0"}, {1252, "\xc5\x93", "\xc5\x92"}, {1252, "\xc3\xbf", "\xc5\xb8"},
+        {1251, "\xd0\xb0", "\xd0\x90"}, {1250, "\xc5\x82", "\xc5\x81"}, {1253, "\xce\xb1", "\xce\x91"}}) {
+    TempDir one;
+    touch(one.path() / (std::string("x") + small));
+    touch(one.path() / (std::string("x") + capital));
+    ScanOptions options;
+    options.codepage = page;
+    EXPECT_NE(failure([&] { scanSourceTree(one.path(), options); }).find("only in case"), std::string::npos) << capital;
   }
 }
 
