@@ -73,8 +73,11 @@ const char* const EXTRACT_HELP =
     "Extracts ARCHIVE as the installer would: folders, files, last-write times and\n"
     "attributes (read-only as the write bits; hidden and system in the extended\n"
     "attribute user.jov.attributes). Names are converted from the code page to UTF-8.\n"
-    "Each file is written as .jov-tmp-XXXXXXXX beside its name and renamed over it\n"
-    "only once its CRC-32 matched; such leftovers of a killed run are removed. Links\n"
+    "Each file is written as an unnamed file in its folder and given its name only\n"
+    "once its CRC-32 matched and it reached the disk, so a stopped run leaves\n"
+    "nothing behind. Names are compared as Windows compares them: a record that\n"
+    "differs from an earlier one (or a file already there) only in case replaces it,\n"
+    "as in the installer. Links\n"
     "already below DIR are never followed: one where a folder belongs fails that\n"
     "record, one where a file belongs is replaced (never its target); a FIFO, socket\n"
     "or device there fails the record without being opened.\n"
@@ -515,25 +518,9 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   memcpy(state.installPath, folder.c_str(), folder.size() + 1);
 
   // Nothing below the folder is followed if it is a link; the folder itself
-  // is, as named. Temporaries left by a killed run go before anything is
-  // written, from every folder this archive writes files into: a folder is
-  // swept when the record before named another, so memory does not grow
-  // with the record count (the packer lists each folder's files together).
+  // is, as named.
   setExtractionRoot(state.installPath);
-  std::string prefix = folder;
-  while (!prefix.empty() && prefix.back() == '\\') prefix.pop_back();
-  if (!folder.empty()) prefix += '\\';  // "\" alone for the root folder
-  std::string swept;
-  bool sweptAny = false;
-  FilePlan plan = planFiles(archive, [&](const ArchiveRecord& r) {
-    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) return;
-    size_t cut = r.name.find_last_of("\\/");
-    std::string path = prefix + (cut == std::string::npos ? "" : r.name.substr(0, cut));
-    if (sweptAny && path == swept) return;
-    swept = path;
-    sweptAny = true;
-    if (path.size() <= PATH_MAX_CHARS) removeStaleTemporaries(path.c_str());
-  });
+  FilePlan plan = planFiles(archive);
 
   if (!plan.refusal.empty()) {
     console.error(plan.refusal);
