@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/extract.h"
@@ -216,6 +217,41 @@ std::string crcText(uint32_t crc) {
   return text;
 }
 
+// ---- names as Windows sees them ---------------------------------------------
+
+// Remarks on one record's name beyond the name rule: an earlier record that
+// Windows takes for the same file (the installer writes the later over it,
+// as `jov extract` does), and components that have the form of a short
+// (8.3) name. `seen` maps folded names to the first record's, per run.
+struct NameRemarks {
+  std::string samePath;   // the line about an earlier record, or empty
+  std::string shortName;  // the line about a short-name component, or empty
+};
+
+NameRemarks windowsNameRemarks(const std::string& stored, std::unordered_map<std::string, std::string>& seen) {
+  NameRemarks remarks;
+  std::string shown = nameText(stored);
+  std::replace(shown.begin(), shown.end(), '/', '\\');
+  auto [it, fresh] = seen.emplace(foldNameCase(shown), stored);
+  if (!fresh && it->second == stored)
+    remarks.samePath = displayText(stored) + ": an earlier record has this name; the installer writes this one over it";
+  else if (!fresh)
+    remarks.samePath = displayText(stored) + ": the same name on Windows as " + displayText(it->second) +
+                       "; the installer writes this record over that one";
+  for (size_t start = 0; start <= stored.size();) {
+    size_t end = stored.find_first_of("\\/", start);
+    if (end == std::string::npos) end = stored.size();
+    if (looksLikeShortName((const uint8_t*)stored.data() + start, (uint32_t)(end - start))) {
+      remarks.shortName = displayText(stored) + ": \"" + displayText(stored.substr(start, end - start)) +
+                          "\" has the form of a short (8.3) name; on Windows it may reach another file or "
+                          "folder through that alias";
+      break;
+    }
+    start = end + 1;
+  }
+  return remarks;
+}
+
 // ---- list ------------------------------------------------------------------
 
 // The identity record of the installer's stub; none for a raw archive or a
@@ -289,6 +325,7 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     if (identity) printf("\"installer\": %s, ", identityText(*identity, true).c_str());
     printf("\"entries\": [");
   }
+  std::unordered_map<std::string, std::string> seenNames;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     if (r.entry.flags & ENTRY_FOLDER) {
       ++folders;
@@ -300,6 +337,9 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
       console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
                     "); the installer refuses this record");
+    NameRemarks remarks = windowsNameRemarks(r.name, seenNames);
+    for (const std::string& line : {remarks.samePath, remarks.shortName})
+      if (!line.empty() && !console.quiet) console.error(line);
     if (options.json) {
       printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
     } else {
@@ -429,6 +469,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   startStreamChecks(plan);
   console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   catchInterrupts();
+  std::unordered_map<std::string, std::string> seenNames;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
@@ -436,6 +477,14 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       ++console.failures;
       console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
+    // A record the installer writes over another loses a file; a short-name
+    // form is only a warning.
+    NameRemarks remarks = windowsNameRemarks(r.name, seenNames);
+    if (!remarks.samePath.empty()) {
+      ++console.failures;
+      console.error(remarks.samePath);
+    }
+    if (!remarks.shortName.empty()) console.error(remarks.shortName);
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     console.progress.update(streamCheck.servedBytes, shown);
     ResultCode code = readStreamFile(sink, r.entry.streamOffset, r.entry.streamPosition, r.entry.length,

@@ -154,6 +154,11 @@ $JOV extract --overwrite=all -C out $GOLDEN/dest-file.jov)~", 1, "f: not a regul
      "$JOV extract -C out ref.jov && $JOV extract --overwrite=all -C out $GOLDEN/bad-crc.jov",
      1, "bad.txt: Archive data is damaged",
      "grep -qx good out/bad.txt && rm out/.jov-tmp-0123abcd out/data/.jov-tmp-deadbeef"},
+    // Names as Windows compares them: a later record, or a file already there, that differs only in case
+    // is the same file, replaced under the overwrite rules.
+    {"mkdir out; echo old > out/tovrel32.EXE; $JOV extract --overwrite=all -C out $GOLDEN/case-pairs.jov", 0, "",
+     "[ \"$(cd out; LC_ALL=C ls)\" = \"$(printf 'Docs\\nLONG~1\\ntovrel32.EXE\\nx\\xc5\\xa1')\" ] && "
+     "grep -qx second out/tovrel32.EXE && grep -q capital out/x$'\\xc5\\xa1' && test -e out/Docs/a.txt"},
     // Outputs of `jov pack` that are not regular files are written into.
     {"mkfifo f; cat f > got & $JOV pack --raw -q -o f src; s=$?; wait; exit $s", 0, "", "test -p f && cmp got ref.jov"},
     {"echo old > real; ln -s real o; $JOV pack --raw -q -o o src", 0, "", "test -L o && cmp real ref.jov"},

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -61,6 +62,12 @@ TEST(NameRule, TableOfNamesAndVerdicts) {
       const bool component = name.find_first_of("\\/") == std::string::npos;
       EXPECT_EQ(jov::invalidComponentReason(name).empty(), component && group.verdict == NAME_OK) << name;
     }
+  // Short (8.3) forms, which `jov` reports: "~" and digits closing a base of at most 8 characters, then at
+  // most one dot and 1 to 3 characters.
+  for (const auto& [name, form] : {std::pair{"LONG~1", true}, {"PROGR~12.TXT", true}, {"ab~9.c", true},
+                                   {"LONGNAME~1", false}, {"LONG~1.TEXT", false}, {"LONG~1.", false}, {"~1", false},
+                                   {"LONG~", false}, {"a~1.b.c", false}, {"LONG~1X", false}})
+    EXPECT_EQ(looksLikeShortName((const uint8_t*)name, (uint32_t)strlen(name)), form) << name;
 }
 
 TEST(SourceNames, CodePagesCompositionAndPatterns) {
