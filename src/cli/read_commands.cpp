@@ -219,37 +219,71 @@ std::string crcText(uint32_t crc) {
 
 // ---- names as Windows sees them ---------------------------------------------
 
-// Remarks on one record's name beyond the name rule: an earlier record that
-// Windows takes for the same file (the installer writes the later over it,
-// as `jov extract` does), and components that have the form of a short
-// (8.3) name. `seen` maps folded names to the first record's, per run.
-struct NameRemarks {
-  std::string samePath;   // the line about an earlier record, or empty
-  std::string shortName;  // the line about a short-name component, or empty
-};
-
-NameRemarks windowsNameRemarks(const std::string& stored, std::unordered_map<std::string, std::string>& seen) {
-  NameRemarks remarks;
+// The form Windows compares names in: UTF-8, "\\" between components, folded.
+std::string comparedName(const std::string& stored) {
   std::string shown = nameText(stored);
   std::replace(shown.begin(), shown.end(), '/', '\\');
-  auto [it, fresh] = seen.emplace(foldNameCase(shown), stored);
-  if (!fresh && it->second == stored)
-    remarks.samePath = displayText(stored) + ": an earlier record has this name; the installer writes this one over it";
-  else if (!fresh)
-    remarks.samePath = displayText(stored) + ": the same name on Windows as " + displayText(it->second) +
-                       "; the installer writes this record over that one";
+  return foldNameCase(shown);
+}
+
+// Records whose names Windows takes for one file (the same name twice,
+// Tovrel32.exe and TOVREL32.EXE, a code-page case pair): the installer
+// writes the later over the earlier, as `jov extract` does. Each record's
+// compared name is kept as a 64-bit hash beside its index, 12 bytes a record
+// whatever the names' length; after the walk, equal hashes are settled with
+// the names themselves, read in a second walk of the directory.
+class SameNames {
+ public:
+  void add(const std::string& stored) { hashes_.push_back({std::hash<std::string>()(comparedName(stored)), count_++}); }
+
+  // One line for every record whose name an earlier record has, in record order.
+  std::vector<std::string> report() {
+    std::sort(hashes_.begin(), hashes_.end());
+    std::unordered_map<uint32_t, std::string> names;  // of the records in a group of equal hashes
+    for (size_t i = 1; i < hashes_.size(); ++i) {
+      if (hashes_[i].first != hashes_[i - 1].first) continue;
+      names[hashes_[i - 1].second];
+      names[hashes_[i].second];
+    }
+    std::vector<std::string> lines;
+    if (names.empty()) return lines;
+    uint32_t index = 0;
+    walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
+      if (auto it = names.find(index++); it != names.end()) it->second = r.name;
+      return RC_OK;
+    });
+    std::unordered_map<std::string, std::string> first;  // compared name -> the earliest record's
+    std::vector<std::pair<uint32_t, std::string>> involved(names.begin(), names.end());
+    std::sort(involved.begin(), involved.end());
+    for (const auto& [at, stored] : involved) {
+      auto [it, fresh] = first.emplace(comparedName(stored), stored);
+      if (fresh) continue;
+      lines.push_back(displayText(stored) +
+                      (it->second == stored ? ": an earlier record has this name"
+                                            : ": the same name on Windows as " + displayText(it->second)) +
+                      "; the installer writes this record over that one");
+    }
+    return lines;
+  }
+
+ private:
+  std::vector<std::pair<size_t, uint32_t>> hashes_;
+  uint32_t count_ = 0;
+};
+
+// The line about a component of the record's name that has the form of a
+// short (8.3) name, or empty.
+std::string shortNameRemark(const std::string& stored) {
   for (size_t start = 0; start <= stored.size();) {
     size_t end = stored.find_first_of("\\/", start);
     if (end == std::string::npos) end = stored.size();
-    if (looksLikeShortName((const uint8_t*)stored.data() + start, (uint32_t)(end - start))) {
-      remarks.shortName = displayText(stored) + ": \"" + displayText(stored.substr(start, end - start)) +
-                          "\" has the form of a short (8.3) name; on Windows it may reach another file or "
-                          "folder through that alias";
-      break;
-    }
+    if (looksLikeShortName((const uint8_t*)stored.data() + start, (uint32_t)(end - start)))
+      return displayText(stored) + ": \"" + displayText(stored.substr(start, end - start)) +
+             "\" has the form of a short (8.3) name; on Windows it may reach another file or folder through "
+             "that alias";
     start = end + 1;
   }
-  return remarks;
+  return "";
 }
 
 // ---- list ------------------------------------------------------------------
@@ -325,7 +359,7 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     if (identity) printf("\"installer\": %s, ", identityText(*identity, true).c_str());
     printf("\"entries\": [");
   }
-  std::unordered_map<std::string, std::string> seenNames;
+  SameNames sameNames;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     if (r.entry.flags & ENTRY_FOLDER) {
       ++folders;
@@ -337,9 +371,8 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
       console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
                     "); the installer refuses this record");
-    NameRemarks remarks = windowsNameRemarks(r.name, seenNames);
-    for (const std::string& line : {remarks.samePath, remarks.shortName})
-      if (!line.empty() && !console.quiet) console.error(line);
+    sameNames.add(r.name);
+    if (std::string remark = shortNameRemark(r.name); !remark.empty() && !console.quiet) console.error(remark);
     if (options.json) {
       printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
     } else {
@@ -349,6 +382,8 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     return RC_OK;
   });
   std::string failure = rc < 0 ? codeText(rc, archive.path) : "";
+  if (rc >= 0 && !console.quiet)
+    for (const std::string& line : sameNames.report()) console.error(line);
   if (options.json) {
     printf("%s], \"files\": %llu, \"folders\": %llu, \"bytes\": %llu", first ? "" : "\n", (unsigned long long)files,
            (unsigned long long)folders, (unsigned long long)bytes);
@@ -469,7 +504,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   startStreamChecks(plan);
   console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   catchInterrupts();
-  std::unordered_map<std::string, std::string> seenNames;
+  SameNames sameNames;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
@@ -477,14 +512,8 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       ++console.failures;
       console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
-    // A record the installer writes over another loses a file; a short-name
-    // form is only a warning.
-    NameRemarks remarks = windowsNameRemarks(r.name, seenNames);
-    if (!remarks.samePath.empty()) {
-      ++console.failures;
-      console.error(remarks.samePath);
-    }
-    if (!remarks.shortName.empty()) console.error(remarks.shortName);
+    sameNames.add(r.name);
+    if (std::string remark = shortNameRemark(r.name); !remark.empty()) console.error(remark);  // a warning
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     console.progress.update(streamCheck.servedBytes, shown);
     ResultCode code = readStreamFile(sink, r.entry.streamOffset, r.entry.streamPosition, r.entry.length,
@@ -519,6 +548,12 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   } else if (rc < 0) {
     ++console.failures;
     console.error(codeText(rc, archive.path));
+  } else {
+    // The installer loses one file of each such pair.
+    for (const std::string& line : sameNames.report()) {
+      ++console.failures;
+      console.error(line);
+    }
   }
   return console.failures ? EXIT_FAILED : EXIT_OK;
 }
