@@ -159,7 +159,8 @@ inline int fileTakeFailedCommit(char*) { return 0; }
 // queue the file (the syncs are batched): it is in place after the next
 // call that names its path, or fileCommitAll at the latest.
 FileHandle fileCreateStaged(const char* path);
-// `replacing` is not needed: the staged file is always a new inode.
+// Without `replacing`, a file that another process put at `path` since
+// then is not replaced: the commit fails with error 80.
 int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing);
 void fileDiscard(FileHandle file, const char* path);
 #endif

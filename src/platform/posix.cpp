@@ -461,6 +461,7 @@ struct Staged {
   int fd = -1;   // the file; -1: slot free
   int dir = -1;  // its folder
   bool named = false;  // a named temporary (no O_TMPFILE)
+  bool replacing = false;  // the name was taken when the run asked, and may be replaced
   char temp[STAGE_NAME_LENGTH + 1];
   char leaf[NAME_MAX + 1];
   std::string native;  // the final path, to match later calls
@@ -507,12 +508,18 @@ int publish(Staged& s) {
     refuse(S_ISDIR(st.st_mode) ? "a folder stands where a file belongs" : "not a regular file; left alone", s.leaf);
     return S_ISDIR(st.st_mode) ? EISDIR : EACCES;
   }
+  // A name that was free when the run asked and is taken now was taken by
+  // someone else meanwhile (another run into the same folder): it fails
+  // cleanly ("file exists") rather than being replaced unasked.
   if (FAULT(CALL_RENAME)) return EIO;
-  if (s.named) return renameat(s.dir, s.temp, s.dir, s.leaf) == 0 ? 0 : errno;
+  if (s.named) {
+    unsigned flags = s.replacing ? 0 : RENAME_NOREPLACE;
+    return renameat2(s.dir, s.temp, s.dir, s.leaf, flags) == 0 ? 0 : errno;
+  }
   char self[32];
   snprintf(self, sizeof self, "/proc/self/fd/%d", s.fd);
   if (linkat(AT_FDCWD, self, s.dir, s.leaf, AT_SYMLINK_FOLLOW) == 0) return 0;
-  if (errno != EEXIST) return errno;
+  if (errno != EEXIST || !s.replacing) return errno;
   for (int attempt = 0;; ++attempt) {
     snprintf(s.temp, sizeof s.temp, "%s%08x", STAGE_PREFIX, nextStageNumber());
     if (linkat(AT_FDCWD, self, s.dir, s.temp, AT_SYMLINK_FOLLOW) == 0) break;
@@ -1092,7 +1099,6 @@ FileHandle fileCreateStaged(const char* path) {
 
 int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing) {
   (void)path;
-  (void)replacing;
   lastSystemError = 0;
   Staged* s = findStaged(file);
   if (!s) {
@@ -1104,6 +1110,7 @@ int fileCommit(FileHandle file, const char* path, uint32_t attributes, int repla
     releaseStaged(*s, true);
     return 0;
   }
+  s->replacing = replacing != 0;
   // Starts the write-out now, so that the batch's sync finds it done.
   sync_file_range(s->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
   if (const char* rest = belowRoot(s->native.c_str())) rememberName(rest);
