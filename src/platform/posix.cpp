@@ -310,10 +310,13 @@ const char* belowRoot(const char* native) {
 // by this run) takes that entry's spelling, so a later record replaces an
 // earlier one as the installer's does, under the same overwrite rules. A
 // folder's entries are read once, when a path first goes through it.
-std::unordered_map<std::string, std::string> spelled;  // folded relative path -> as on disk
+// Keyed by a hash of the folded relative path, so that a name is held once;
+// a hit is checked against the name itself.
+std::unordered_map<size_t, std::string> spelled;  // -> the relative path as on disk
+size_t foldedKey(const std::string& relative) { return std::hash<std::string>()(foldNameCase(relative)); }
 std::unordered_set<std::string> listed;               // relative folders (as on disk) already read
 
-void rememberName(const std::string& relative) { spelled.emplace(foldNameCase(relative), relative); }
+void rememberName(const std::string& relative) { spelled.emplace(foldedKey(relative), relative); }
 
 void listFolder(const std::string& relative) {
   if (!listed.insert(relative).second) return;
@@ -341,8 +344,9 @@ bool spellAsOnDisk(char* native) {
     if (component.empty() || isDots(component.c_str())) return true;  // resolve refuses it
     listFolder(onDisk);
     std::string path = onDisk.empty() ? component : onDisk + "/" + component;
-    auto found = spelled.find(foldNameCase(path));
-    onDisk = found == spelled.end() ? path : found->second;
+    const std::string folded = foldNameCase(path);
+    auto found = spelled.find(std::hash<std::string>()(folded));
+    onDisk = found != spelled.end() && foldNameCase(found->second) == folded ? found->second : path;
   }
   size_t prefix = (size_t)(rest - native);
   if (prefix + onDisk.size() >= NATIVE_PATH_SIZE) return false;
@@ -352,7 +356,7 @@ bool spellAsOnDisk(char* native) {
 
 // Forgets a name removed below the root.
 void forgetName(const char* native) {
-  if (const char* rest = belowRoot(native)) spelled.erase(foldNameCase(rest));
+  if (const char* rest = belowRoot(native)) spelled.erase(foldedKey(rest));
   dropCachedFolder();
 }
 
@@ -551,7 +555,7 @@ void publishPending() {
     int error = errors[i] ? errors[i] : publish(s);
     if (error) {
       failedCommits.emplace_back(s.core, win32Error(error, nullptr));
-      spelled.erase(foldNameCase(belowRoot(s.native.c_str()) ? belowRoot(s.native.c_str()) : ""));
+      if (const char* rest = belowRoot(s.native.c_str())) spelled.erase(foldedKey(rest));
     }
     releaseStaged(s, error != 0);
   }
@@ -853,7 +857,9 @@ uint32_t attributesOf(const char* path, bool linkIsFile) {
     bits = storedAttributes(native);
   } else {
     if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      saveError(errno, native);
+      // The folder is open in r.dir: a missing leaf is "file not found"
+      // without another walk to look for the folder.
+      lastSystemError = errno == ENOENT ? ERR_FILE_NOT_FOUND : win32Error(errno, native);
       return INVALID_ATTRIBUTES;
     }
     if (linkIsFile && S_ISLNK(st.st_mode)) return ATTR_NORMAL;
