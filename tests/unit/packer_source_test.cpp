@@ -66,7 +66,7 @@ TEST(NameRule, TableOfNamesAndVerdicts) {
   // most one dot and 1 to 3 characters.
   for (const auto& [name, form] : {std::pair{"LONG~1", true}, {"PROGR~12.TXT", true}, {"ab~9.c", true},
                                    {"LONGNAME~1", false}, {"LONG~1.TEXT", false}, {"LONG~1.", false}, {"~1", false},
-                                   {"LONG~", false}, {"a~1.b.c", false}, {"LONG~1X", false}})
+                                   {"LONG~", false}, {"a~1.b.c", false}, {"LONG~1..x", false}, {"LONG~1X", false}})
     EXPECT_EQ(looksLikeShortName((const uint8_t*)name, (uint32_t)strlen(name)), form) << name;
 }
 
