@@ -130,6 +130,20 @@ RecordResult extractRecord(WindowHandle dialog, const DirectoryEntry& entry, con
   return RECORD_NEXT;
 }
 
+// Files the platform put in place later than their record (the host
+// batches its syncs) and failed to: each is a failure of its record,
+// reported by its path until the user stops (or `result` says the run has
+// stopped already). RECORD_STOP when stopped.
+RecordResult reportLateFailures(WindowHandle dialog, RecordResult result = RECORD_NEXT) {
+  char failed[PATH_CAPACITY];
+  while (fileTakeFailedCommit(failed)) {
+    if (result == RECORD_STOP) continue;
+    for (uint32_t i = 0; i < PATH_CAPACITY; ++i) state.installPath[i] = failed[i];
+    result = reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
+  }
+  return result;
+}
+
 }  // namespace
 
 ResultCode extractArchive(WindowHandle dialog) {
@@ -158,9 +172,12 @@ ResultCode extractArchive(WindowHandle dialog) {
     result = nextDirectoryRecord(directoryBuffer, &entry, &name);
     if (result != RC_OK) break;
     stopped = extractRecord(dialog, entry, name, nameStart, room) == RECORD_STOP;
+    if (!stopped) stopped = reportLateFailures(dialog) == RECORD_STOP;
     if (stopped) break;
     pumpMessages();
   }
+  fileCommitAll();
+  stopped = reportLateFailures(dialog, stopped ? RECORD_STOP : RECORD_NEXT) == RECORD_STOP;
   if (stopped) {
     result = RC_CANCELLED;
   } else {

@@ -73,3 +73,20 @@ const char* nameVerdictText(NameVerdict verdict) {
   return "an invalid name";
 }
 #endif
+
+#ifndef JOV_STUB
+bool looksLikeShortName(const uint8_t* component, uint32_t length) {
+  // A base of at most 8 characters ending in "~" and digits, then at most
+  // one dot and 1 to 3 characters.
+  uint32_t base = 0;
+  while (base < length && component[base] != '.') ++base;
+  uint32_t extension = base < length ? length - base - 1 : 0;
+  if (base > 8 || (base < length && (extension == 0 || extension > 3))) return false;
+  for (uint32_t i = base + 1; i < length; ++i) {
+    if (component[i] == '.') return false;
+  }
+  uint32_t digits = 0;
+  while (digits < base && component[base - 1 - digits] >= '0' && component[base - 1 - digits] <= '9') ++digits;
+  return digits > 0 && base >= digits + 2 && component[base - 1 - digits] == '~';
+}
+#endif

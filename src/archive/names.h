@@ -30,4 +30,10 @@ inline bool isSafeEntryName(const uint8_t* name, uint32_t length) {
 #ifndef JOV_STUB
 // A few words on the refusal, for `jov` ("a reserved device name on Windows").
 const char* nameVerdictText(NameVerdict verdict);
+
+// True when the component has the form of a short (8.3) name that Windows
+// makes for a long one ("LONG~1", "PROGRA~2.TXT"): on Windows it may open
+// another file or folder through that alias. The name rule accepts it; `jov`
+// reports it.
+bool looksLikeShortName(const uint8_t* component, uint32_t length);
 #endif

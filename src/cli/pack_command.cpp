@@ -2,12 +2,10 @@
 // --raw, into the archive alone.
 #include <errno.h>
 #include <fcntl.h>
-#include <dirent.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -97,10 +95,14 @@ const char* const PACK_HELP =
     "existing files and not starting the program. It exits 0 installed, 1 cancelled,\n"
     "2 failed.\n";
 
-// The temporary output, removed if the run does not finish. Its name is
-// the output's plus TEMP_MARK and six random characters; while a run
-// writes it, the run holds an flock on it, so a temporary nobody holds is a
-// leftover of a run that was killed.
+// The output is built in an unnamed file of its folder (O_TMPFILE): a run
+// that is killed leaves nothing behind, and no other run can see, take or
+// remove it. Once complete it gets a name beside the output (TEMP_MARK and
+// six random characters) and is renamed over the output. Where the file
+// system has no unnamed files it is a named temporary from the start. A
+// named temporary is removed when the run fails or a signal stops it; one
+// left by SIGKILL or a power loss stays for the user, since no run can tell
+// it from another run's live file: a run only ever deletes its own.
 const char* const TEMP_MARK = ".jovtmp.";
 char tempPath[4096];
 volatile sig_atomic_t tempActive = 0;
@@ -109,6 +111,26 @@ void onSignal(int sig) {
   if (tempActive) unlink(tempPath);
   signal(sig, SIG_DFL);
   raise(sig);
+}
+
+// Runs `make` (which creates tempPath and tells whether it did) with the
+// stopping signals held, so that none can leave the temporary unrecorded.
+// errno is make's.
+template <typename Make>
+bool createNamedTemporary(Make make) {
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    sigaddset(&stops, sig);
+    signal(sig, onSignal);
+  }
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  bool made = make();
+  tempActive = made;
+  const int error = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  errno = error;
+  return made;
 }
 
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
@@ -141,28 +163,6 @@ std::string stubSealProblem(std::vector<uint8_t> stub) {  // a copy: sealCrc cle
   if (sealCrc(stub.data(), seal.stubLength, seal.sealOffset) != seal.stubCrc)
     return "the stub has changed since it was sealed";
   return "";
-}
-
-// Removes temporaries of `output` that no running pack holds.
-void removeStaleTemporaries(const std::string& output, bool quiet) {
-  const std::filesystem::path out(output);
-  const std::string folder = out.has_parent_path() ? out.parent_path().string() : ".";
-  const std::string prefix = out.filename().string() + TEMP_MARK;
-  DIR* dir = opendir(folder.c_str());
-  if (!dir) return;  // creating the temporary will say what is wrong
-  while (struct dirent* d = readdir(dir)) {
-    const std::string name = d->d_name;
-    if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) continue;
-    const std::string path = folder + "/" + name;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) continue;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-        unlink(path.c_str()) == 0 && !quiet)
-      fprintf(stderr, "jov pack: removed %s, left by a pack that did not finish\n", path.c_str());
-    close(fd);
-  }
-  closedir(dir);
 }
 
 // Lines of an --exclude-from file: patterns, without empty lines and
@@ -314,11 +314,10 @@ struct PackOutput {
   std::string finalPath;  // renamed into (regular files)
   int target = -1;        // copied into (everything else)
   bool ownsTarget = false;
-  int lockFd = -1;        // keeps the temporary's flock until it has its final name
+  bool unnamed = false;   // the file being built has no name yet (O_TMPFILE)
 
   ~PackOutput() {
     if (ownsTarget) close(target);
-    if (lockFd >= 0) close(lockFd);
   }
 
   bool streaming() const { return target >= 0; }
@@ -352,10 +351,15 @@ struct PackOutput {
       finalPath = resolved;
       free(resolved);
     }
+    // Renaming over a file needs only the folder's permission; replacing
+    // one the user may not write must be refused all the same, as any
+    // writer that opens the file itself would be.
+    if (exists && faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0)
+      throw std::runtime_error(output + ": cannot write: " + strerror(errno));
   }
 
   // The file the writer fills: beside finalPath, or unlinked in TMPDIR.
-  FILE* create(bool executable, bool quiet) {
+  FILE* create(bool executable) {
     int fd;
     if (streaming()) {
       const char* folder = getenv("TMPDIR");
@@ -365,28 +369,17 @@ struct PackOutput {
       if (fd < 0) throw std::runtime_error(std::string(folder) + ": cannot create a temporary file: " + strerror(errno));
       unlink(name.c_str());
     } else {
-      removeStaleTemporaries(finalPath, quiet);
+      const std::filesystem::path out(finalPath);
+      const std::string folder = out.has_parent_path() ? out.parent_path().string() : ".";
       snprintf(tempPath, sizeof tempPath, "%s%sXXXXXX", finalPath.c_str(), TEMP_MARK);
-      // The signals wait while the temporary comes into being, so that none
-      // can leave it behind unrecorded.
-      sigset_t stops, before;
-      sigemptyset(&stops);
-      for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&stops, sig);
-        signal(sig, onSignal);
-      }
-      sigprocmask(SIG_BLOCK, &stops, &before);
-      fd = mkostemp(tempPath, O_CLOEXEC);
-      tempActive = fd >= 0;
-      const int createError = errno;
-      sigprocmask(SIG_SETMASK, &before, nullptr);
-      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(createError));
-      // A lock on a dup'ed descriptor lives as long as that one, past fclose.
-      lockFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-      if (lockFd < 0 || flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-        close(fd);
-        throw std::runtime_error(std::string(tempPath) + ": cannot lock: " + strerror(errno));
-      }
+      fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      unnamed = fd >= 0;
+      // Unnamed files are missing on some file systems (EOPNOTSUPP, or
+      // EISDIR from kernels that predate them); any other error a named
+      // temporary would meet as well.
+      if (!unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+        createNamedTemporary([&] { return (fd = mkostemp(tempPath, O_CLOEXEC)) >= 0; });
+      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(errno));
       mode_t mask = umask(0);
       umask(mask);
       fchmod(fd, (executable ? 0777 : 0666) & ~mask);
@@ -427,14 +420,33 @@ struct PackOutput {
       return;
     }
     if (fsync(fileno(out)) != 0) fail("cannot write");
+    if (unnamed && !nameTemporary(fileno(out))) fail("cannot name the temporary file");
     if (fclose(out) != 0) {
       int error = errno;
       throw std::runtime_error(shown + ": cannot write: " + strerror(error));
     }
     if (rename(tempPath, finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + strerror(errno));
     tempActive = 0;
-    close(lockFd);
-    lockFd = -1;
+  }
+
+  // Links the unnamed file under a fresh tempPath. linkat through /proc
+  // needs no privilege (AT_EMPTY_PATH would need CAP_DAC_READ_SEARCH).
+  bool nameTemporary(int fd) {
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    const size_t stem = strlen(finalPath.c_str()) + strlen(TEMP_MARK);
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    uint64_t x = (uint64_t)getpid() * 0x9E3779B97F4A7C15ull ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
+    for (int attempt = 0; attempt < 64; ++attempt) {
+      for (size_t i = 0; i < 6; ++i) {
+        x = x * 6364136223846793005ull + 1442695040888963407ull;
+        tempPath[stem + i] = letters[(x >> 33) % (sizeof letters - 1)];
+      }
+      if (createNamedTemporary([&] { return linkat(AT_FDCWD, self, AT_FDCWD, tempPath, AT_SYMLINK_FOLLOW) == 0; }))
+        return true;
+      if (errno != EEXIST) return false;
+    }
+    return false;
   }
 };
 
@@ -655,7 +667,7 @@ int runPack(int argc, char** argv) {
 
   FILE* out = nullptr;
   try {
-    out = output.create(!settings.raw, settings.common.quiet);
+    out = output.create(!settings.raw);
     std::vector<jov::SourceEntry> entries = scanEntries(settings, output, out, identity);
     if (settings.identityGiven) patchIdentity(stub, *identity);
     jov::PackStats stats = writeInstaller(settings, entries, stub, out, output.shown);

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "archive/extract.h"
@@ -73,8 +74,11 @@ const char* const EXTRACT_HELP =
     "Extracts ARCHIVE as the installer would: folders, files, last-write times and\n"
     "attributes (read-only as the write bits; hidden and system in the extended\n"
     "attribute user.jov.attributes). Names are converted from the code page to UTF-8.\n"
-    "Each file is written as .jov-tmp-XXXXXXXX beside its name and renamed over it\n"
-    "only once its CRC-32 matched; such leftovers of a killed run are removed. Links\n"
+    "Each file is written as an unnamed file in its folder and given its name only\n"
+    "once its CRC-32 matched and it reached the disk, so a stopped run leaves\n"
+    "nothing behind. Names are compared as Windows compares them: a record that\n"
+    "differs from an earlier one (or a file already there) only in case replaces it,\n"
+    "as in the installer. Links\n"
     "already below DIR are never followed: one where a folder belongs fails that\n"
     "record, one where a file belongs is replaced (never its target); a FIFO, socket\n"
     "or device there fails the record without being opened.\n"
@@ -230,6 +234,75 @@ std::string crcText(uint32_t crc) {
   return text;
 }
 
+// ---- names as Windows sees them ---------------------------------------------
+
+// The form Windows compares names in: UTF-8, "\\" between components, folded.
+std::string comparedName(const std::string& stored) {
+  std::string shown = nameText(stored);
+  std::replace(shown.begin(), shown.end(), '/', '\\');
+  return foldNameCase(shown);
+}
+
+// Records whose names Windows takes for one file (the same name twice,
+// Tovrel32.exe and TOVREL32.EXE, a code-page case pair): the installer
+// writes the later over the earlier, as `jov extract` does. Each record's
+// compared name is kept as a 64-bit hash beside its index, 12 bytes a record
+// whatever the names' length; after the walk, equal hashes are settled with
+// the names themselves, read in a second walk of the directory.
+class SameNames {
+ public:
+  void add(const std::string& stored) { hashes_.push_back({std::hash<std::string>()(comparedName(stored)), count_++}); }
+
+  // One line for every record whose name an earlier record has, in record order.
+  std::vector<std::string> report() {
+    std::sort(hashes_.begin(), hashes_.end());
+    std::unordered_map<uint32_t, std::string> names;  // of the records in a group of equal hashes
+    for (size_t i = 1; i < hashes_.size(); ++i) {
+      if (hashes_[i].first != hashes_[i - 1].first) continue;
+      names[hashes_[i - 1].second];
+      names[hashes_[i].second];
+    }
+    std::vector<std::string> lines;
+    if (names.empty()) return lines;
+    uint32_t index = 0;
+    walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
+      if (auto it = names.find(index++); it != names.end()) it->second = r.name;
+      return RC_OK;
+    });
+    std::unordered_map<std::string, std::string> first;  // compared name -> the earliest record's
+    std::vector<std::pair<uint32_t, std::string>> involved(names.begin(), names.end());
+    std::sort(involved.begin(), involved.end());
+    for (const auto& [at, stored] : involved) {
+      auto [it, fresh] = first.emplace(comparedName(stored), stored);
+      if (fresh) continue;
+      lines.push_back(displayText(stored) +
+                      (it->second == stored ? ": an earlier record has this name"
+                                            : ": the same name on Windows as " + displayText(it->second)) +
+                      "; the installer writes this record over that one");
+    }
+    return lines;
+  }
+
+ private:
+  std::vector<std::pair<size_t, uint32_t>> hashes_;
+  uint32_t count_ = 0;
+};
+
+// The line about a component of the record's name that has the form of a
+// short (8.3) name, or empty.
+std::string shortNameRemark(const std::string& stored) {
+  for (size_t start = 0; start <= stored.size();) {
+    size_t end = stored.find_first_of("\\/", start);
+    if (end == std::string::npos) end = stored.size();
+    if (looksLikeShortName((const uint8_t*)stored.data() + start, (uint32_t)(end - start)))
+      return displayText(stored) + ": \"" + displayText(stored.substr(start, end - start)) +
+             "\" has the form of a short (8.3) name; on Windows it may reach another file or folder through "
+             "that alias";
+    start = end + 1;
+  }
+  return "";
+}
+
 // ---- list ------------------------------------------------------------------
 
 // The identity record of the installer's stub; none for a raw archive or a
@@ -303,6 +376,7 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     if (identity) printf("\"installer\": %s, ", identityText(*identity, true).c_str());
     printf("\"entries\": [");
   }
+  SameNames sameNames;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     if (r.entry.flags & ENTRY_FOLDER) {
       ++folders;
@@ -314,6 +388,8 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
       console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
                     "); the installer refuses this record");
+    sameNames.add(r.name);
+    if (std::string remark = shortNameRemark(r.name); !remark.empty() && !console.quiet) console.error(remark);
     if (options.json) {
       printf("%s\n  %s", first ? "" : ",", jsonRecord(r).c_str());
     } else {
@@ -323,6 +399,8 @@ int listArchive(const Options& options, const ArchiveFile& archive) {
     return RC_OK;
   });
   std::string failure = rc < 0 ? codeText(rc, archive.path) : "";
+  if (rc >= 0 && !console.quiet)
+    for (const std::string& line : sameNames.report()) console.error(line);
   if (options.json) {
     printf("%s], \"files\": %llu, \"folders\": %llu, \"bytes\": %llu", first ? "" : "\n", (unsigned long long)files,
            (unsigned long long)folders, (unsigned long long)bytes);
@@ -448,6 +526,7 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   startStreamChecks(plan);
   console.progress.start(plan.total, !options.common.quiet && isatty(STDERR_FILENO));
   catchInterrupts();
+  SameNames sameNames;
   ResultCode rc = walkDirectory([&](const ArchiveRecord& r) -> ResultCode {
     std::string shown = terminalText(nameText(r.name));
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
@@ -455,6 +534,8 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
       ++console.failures;
       console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
     }
+    sameNames.add(r.name);
+    if (std::string remark = shortNameRemark(r.name); !remark.empty()) console.error(remark);  // a warning
     if (r.entry.flags & ENTRY_FOLDER) return RC_OK;
     console.progress.update(streamCheck.servedBytes, shown);
     ResultCode code = readStreamFile(sink, r.entry.streamOffset, r.entry.streamPosition, r.entry.length,
@@ -489,6 +570,12 @@ int testArchive(const Options& options, const ArchiveFile& archive) {
   } else if (rc < 0) {
     ++console.failures;
     console.error(codeText(rc, archive.path));
+  } else {
+    // The installer loses one file of each such pair.
+    for (const std::string& line : sameNames.report()) {
+      ++console.failures;
+      console.error(line);
+    }
   }
   return console.failures ? EXIT_FAILED : EXIT_OK;
 }
@@ -537,25 +624,9 @@ int extractArchiveTo(const Options& options, const ArchiveFile& archive) {
   memcpy(state.installPath, folder.c_str(), folder.size() + 1);
 
   // Nothing below the folder is followed if it is a link; the folder itself
-  // is, as named. Temporaries left by a killed run go before anything is
-  // written, from every folder this archive writes files into: a folder is
-  // swept when the record before named another, so memory does not grow
-  // with the record count (the packer lists each folder's files together).
+  // is, as named.
   setExtractionRoot(state.installPath);
-  std::string prefix = folder;
-  while (!prefix.empty() && prefix.back() == '\\') prefix.pop_back();
-  if (!folder.empty()) prefix += '\\';  // "\" alone for the root folder
-  std::string swept;
-  bool sweptAny = false;
-  FilePlan plan = planFiles(archive, [&](const ArchiveRecord& r) {
-    if (!isSafeEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) return;
-    size_t cut = r.name.find_last_of("\\/");
-    std::string path = prefix + (cut == std::string::npos ? "" : r.name.substr(0, cut));
-    if (sweptAny && path == swept) return;
-    swept = path;
-    sweptAny = true;
-    if (path.size() <= PATH_MAX_CHARS) removeStaleTemporaries(path.c_str());
-  });
+  FilePlan plan = planFiles(archive);
 
   if (!plan.refusal.empty()) {
     console.error(plan.refusal);

@@ -71,28 +71,6 @@ void toDosTime(int64_t seconds, bool utc, uint16_t* date, uint16_t* time, bool* 
 
 namespace {
 
-// Case folding for collisions: Windows compares names without case. ASCII
-// and the Latin-1 letters cover the default code page.
-std::string foldCase(const std::string& utf8) {
-  std::string out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char c = (unsigned char)utf8[i];
-    if (c < 0x80) {
-      out += (char)tolower(c);
-    } else if (c == 0xC3 && i + 1 < utf8.size()) {
-      unsigned char d = (unsigned char)utf8[i + 1];
-      // U+00C0..U+00DE (but U+00D7) fold to U+00E0..U+00FE.
-      if (d >= 0x80 && d <= 0x9E && d != 0x97) d += 0x20;
-      out += (char)c;
-      out += (char)d;
-      ++i;
-    } else {
-      out += (char)c;
-    }
-  }
-  return out;
-}
-
 FileIdentity identityOf(const struct stat& st) {
   FileIdentity id;
   id.device = (uint64_t)st.st_dev;
@@ -221,7 +199,7 @@ struct Walker {
       problem(relative, "name is " + std::to_string(name.size()) + " characters long; at most " +
                             std::to_string(nameRoom) + " fit behind an install folder such as \"" + installFolder() +
                             "\"");
-    auto [it, fresh] = folded.emplace(foldCase(composeUtf8(relative).value_or(relative)), relative);
+    auto [it, fresh] = folded.emplace(foldNameCase(composeUtf8(relative).value_or(relative)), relative);
     if (!fresh)
       problem(relative, "differs from " + it->second + " only in case or Unicode composition, which Windows cannot keep apart");
     e.info.name = name;

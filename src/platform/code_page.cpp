@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 #include <string.h>
 
 #include <stdexcept>
@@ -101,4 +103,44 @@ int32_t CodePageConverter::toUtf8(const char* text, uint32_t length, char* out, 
 
 std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
   return CodePageConverter(codepage).fromUtf8(utf8);
+}
+
+std::string foldNameCase(const std::string& utf8) {
+  // Built once; C.UTF-8 is part of the C library, whatever the user's locale.
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    const uint8_t lead = (uint8_t)utf8[i];
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    uint32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
+    for (size_t k = 1; k < length; ++k) {
+      const uint8_t next = i + k < utf8.size() ? (uint8_t)utf8[i + k] : 0;
+      if ((next & 0xC0) != 0x80) length = 0;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (length == 0) {  // not UTF-8: the byte as it is
+      out += utf8[i++];
+      continue;
+    }
+    i += length;
+    if (c < 0x80) {
+      out += (char)(c >= 'a' && c <= 'z' ? c - 32 : c);
+      continue;
+    }
+    if (unicode) c = (uint32_t)towupper_l((wint_t)c, unicode);
+    if (c < 0x800) {
+      out += (char)(0xC0 | (c >> 6));
+    } else {
+      if (c < 0x10000) {
+        out += (char)(0xE0 | (c >> 12));
+      } else {
+        out += (char)(0xF0 | (c >> 18));
+        out += (char)(0x80 | ((c >> 12) & 0x3F));
+      }
+      out += (char)(0x80 | ((c >> 6) & 0x3F));
+    }
+    out += (char)(0x80 | (c & 0x3F));
+  }
+  return out;
 }

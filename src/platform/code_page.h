@@ -40,3 +40,10 @@ class CodePageConverter {
 
 // One text converted with a converter made for it (throws as the constructor).
 std::optional<std::string> toCodePage(const std::string& utf8, int codepage);
+
+// `utf8` as Windows compares file names: every character in upper case by
+// the C library's Unicode tables (the C.UTF-8 locale), one character for
+// one, without normalising ("ß" stays, "é" and "e" + accent differ).
+// Bytes that are not UTF-8 are kept. Two names are the same file on Windows
+// when their folded forms are equal.
+std::string foldNameCase(const std::string& utf8);

@@ -151,13 +151,26 @@ inline void fileDiscard(FileHandle file, const char* path) {
   fileClose(file);
   fileDelete(path);
 }
+inline void fileCommitAll() {}
+inline int fileTakeFailedCommit(char*) { return 0; }
 #else
-// Written under a temporary name and renamed after a data sync: `path`
-// never holds partial or unchecked bytes, even after a crash.
+// Written as an unnamed file and named after a data sync: `path` never
+// holds partial or unchecked bytes, even after a crash. fileCommit may
+// queue the file (the syncs are batched): it is in place after the next
+// call that names its path, or fileCommitAll at the latest.
 FileHandle fileCreateStaged(const char* path);
-// `replacing` is not needed: the staged file is always a new inode.
+// Without `replacing`, a file that another process put at `path` since
+// then is not replaced: the commit fails with error 80.
 int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing);
 void fileDiscard(FileHandle file, const char* path);
+#endif
+// fileCommitAll puts every queued file in place. fileTakeFailedCommit
+// reports a queued file that could not be put in place: its path goes into
+// `path` (PATH_CAPACITY bytes), its error into lastSystemError, and it
+// returns 1; 0 when none is left. The installer queues nothing.
+#ifndef _WIN32
+void fileCommitAll();
+int fileTakeFailedCommit(char* path);
 #endif
 
 // Dispatches every queued message of this thread, without waiting. Cheap to

@@ -27,13 +27,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "format.h"  // the DOS date and time fields fileSetTimes converts
 #include "platform/code_page.h"
@@ -146,13 +152,6 @@ uint32_t win32Error(int error, const char* native) {
 
 void saveError(int error, const char* native) { lastSystemError = win32Error(error, native); }
 
-// Converts the path or records 206 and fails.
-bool prepare(const char* path, char* native) {
-  if (nativePath(path, native)) return true;
-  lastSystemError = ERR_FILENAME_EXCED_RANGE;
-  return false;
-}
-
 // ---- extraction root ----------------------------------------------------
 
 // Native path of the extraction root, without trailing "/"; "" is the
@@ -184,16 +183,32 @@ struct Resolved {
   Resolved() = default;
   Resolved(const Resolved&) = delete;
   Resolved& operator=(const Resolved&) = delete;
+  bool borrowed = false;  // dir is the folder cache's, not ours to close
+
   ~Resolved() {
-    if (dir >= 0) close(dir);
+    if (dir >= 0 && !borrowed) close(dir);
   }
-  // Hands the folder descriptor over to the caller.
+  // Hands a descriptor of the folder over to the caller.
   int release() {
-    int fd = dir;
+    int fd = borrowed ? fcntl(dir, F_DUPFD_CLOEXEC, 0) : dir;
     dir = AT_FDCWD;
+    borrowed = false;
     return fd;
   }
 };
+
+// The folder of the last confined path, kept open: the files of an archive
+// come folder by folder, so most paths skip the walk from the root. The
+// descriptor stays bound to the folder it was opened on (no link is
+// followed later); setExtractionRoot and every removal below the root drop it.
+std::string cachedParent;  // relative to the root, "/" separators
+int cachedDir = -1;
+
+void dropCachedFolder() {
+  if (cachedDir >= 0) close(cachedDir);
+  cachedDir = -1;
+  cachedParent.clear();
+}
 
 bool isDots(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
 
@@ -218,6 +233,14 @@ bool resolve(const char* native, Resolved& r) {
   size_t length = strlen(rest);
   memcpy(r.buffer, rest, length + 1);
   while (length > 0 && r.buffer[length - 1] == '/') r.buffer[--length] = 0;
+  const char* lastSlash = strrchr(r.buffer, '/');
+  if (lastSlash && cachedDir >= 0 && !isDots(lastSlash + 1) &&
+      cachedParent.compare(0, std::string::npos, r.buffer, (size_t)(lastSlash - r.buffer)) == 0) {
+    r.dir = cachedDir;
+    r.borrowed = true;
+    r.leaf = lastSlash + 1;
+    return true;
+  }
   int fd = open(n ? rootPath : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   char* component = r.buffer;
@@ -261,7 +284,93 @@ bool resolve(const char* native, Resolved& r) {
   }
   r.dir = fd;
   r.leaf = component;
+  if (component != r.buffer) {
+    dropCachedFolder();
+    cachedParent.assign(r.buffer, (size_t)(component - 1 - r.buffer));
+    cachedDir = fd;
+    r.borrowed = true;
+  }
   return true;
+}
+
+// The path below the root that `native` names (after its "/"), or null
+// when it is not confined.
+const char* belowRoot(const char* native) {
+  if (!rootSet) return nullptr;
+  size_t n = strlen(rootPath);
+  if (n == 0) return native[0] == '/' ? nullptr : native;
+  if (strncmp(native, rootPath, n) != 0 || native[n] != '/') return nullptr;
+  return native + n + 1;
+}
+
+// ---- names as Windows sees them -------------------------------------------
+
+// Below the root a path names what Windows would open for it: a component
+// that differs only in case from an entry already there (on disk, or made
+// by this run) takes that entry's spelling, so a later record replaces an
+// earlier one as the installer's does, under the same overwrite rules. A
+// folder's entries are read once, when a path first goes through it.
+// Keyed by a hash of the folded relative path, so that a name is held once;
+// a hit is checked against the name itself.
+std::unordered_map<size_t, std::string> spelled;  // -> the relative path as on disk
+size_t foldedKey(const std::string& relative) { return std::hash<std::string>()(foldNameCase(relative)); }
+std::unordered_set<std::string> listed;               // relative folders (as on disk) already read
+
+void rememberName(const std::string& relative) { spelled.emplace(foldedKey(relative), relative); }
+
+void listFolder(const std::string& relative) {
+  if (!listed.insert(relative).second) return;
+  std::string full = rootPath[0] ? std::string(rootPath) + "/" + relative : relative;
+  DIR* folder = opendir(full.empty() ? "." : full.c_str());
+  if (!folder) return;
+  while (struct dirent* entry = readdir(folder)) {
+    if (!isDots(entry->d_name)) rememberName(relative.empty() ? entry->d_name : relative + "/" + entry->d_name);
+  }
+  closedir(folder);
+}
+
+// Respells the confined part of `native` in place. False when the result
+// would not fit.
+bool spellAsOnDisk(char* native) {
+  const char* rest = belowRoot(native);
+  if (!rest) return true;
+  while (*rest == '/') ++rest;
+  std::string onDisk, folded;
+  for (const char* c = rest; *c;) {
+    size_t length = strcspn(c, "/");
+    std::string component(c, length);
+    c += length;
+    while (*c == '/') ++c;
+    if (component.empty() || isDots(component.c_str())) return true;  // resolve refuses it
+    listFolder(onDisk);
+    std::string path = onDisk.empty() ? component : onDisk + "/" + component;
+    const std::string folded = foldNameCase(path);
+    auto found = spelled.find(std::hash<std::string>()(folded));
+    onDisk = found != spelled.end() && foldNameCase(found->second) == folded ? found->second : path;
+  }
+  size_t prefix = (size_t)(rest - native);
+  if (prefix + onDisk.size() >= NATIVE_PATH_SIZE) return false;
+  memcpy(native + prefix, onDisk.c_str(), onDisk.size() + 1);
+  return true;
+}
+
+// Forgets a name removed below the root.
+void forgetName(const char* native) {
+  if (const char* rest = belowRoot(native)) spelled.erase(foldedKey(rest));
+  dropCachedFolder();
+}
+
+void settlePending(const char* native);  // staged files, below
+
+// Converts the path, names it as Windows would below the root and lets a
+// staged file waiting for that name take it first; or records 206 and fails.
+bool prepare(const char* path, char* native) {
+  if (nativePath(path, native) && spellAsOnDisk(native)) {
+    settlePending(native);
+    return true;
+  }
+  lastSystemError = ERR_FILENAME_EXCED_RANGE;
+  return false;
 }
 
 // What stands at the leaf: 0 when nothing does, else st_mode's type bits
@@ -314,20 +423,59 @@ bool applyAttributes(int fd, uint32_t attributes) {
 
 // ---- staged files -----------------------------------------------------------
 
-// A file being extracted is written as ".jov-tmp-" and 8 hex digits in its
-// own folder and renamed over its name only by fileCommit, so a name never
-// holds partial or unchecked bytes, whatever stops the run.
+// A file being extracted is an unnamed file of its folder (O_TMPFILE) until
+// its content has checked out and reached the disk: a run stopped at any
+// point, even by SIGKILL or a power loss, leaves no partial file and nothing
+// to clean up. Where the file system has no unnamed files it is a named
+// temporary (".jov-tmp-" and 8 hex digits) beside its name, which this run
+// removes when the file fails; one left by SIGKILL stays, since no run can
+// tell it from another run's live file, and a run only deletes its own.
+//
+// Syncs are batched: fileCommit starts the file's write-out and queues it;
+// when the queue is full, when a later call names a queued path, and at
+// fileCommitAll, the queue is synced (syncfs: the file system as a whole,
+// by then mostly a wait for write-out under way) and only then does each
+// file get its name. A name thus never holds bytes that a power loss could
+// still take back.
 const char STAGE_PREFIX[] = ".jov-tmp-";
 const size_t STAGE_NAME_LENGTH = sizeof STAGE_PREFIX - 1 + 8;
+// Batches of up to 1024 files, two descriptors each, as far as the limit
+// on open files allows (raised to its hard limit for this); below
+// SYNC_ALONE files each is synced on its own.
+const size_t PENDING_MOST = 1024;
+const size_t SYNC_ALONE = 8;
+
+size_t pendingLimit() {
+  static size_t limit = 0;
+  if (limit == 0) {
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+      files.rlim_cur = files.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &files);
+      getrlimit(RLIMIT_NOFILE, &files);
+    }
+    const rlim_t spare = files.rlim_cur > 64 ? (files.rlim_cur - 64) / 2 : 1;
+    limit = spare < PENDING_MOST ? (size_t)spare : PENDING_MOST;
+    if (limit < 1) limit = 1;
+  }
+  return limit;
+}
 
 struct Staged {
   int fd = -1;   // the file; -1: slot free
   int dir = -1;  // its folder
+  bool named = false;  // a named temporary (no O_TMPFILE)
+  bool replacing = false;  // the name was taken when the run asked, and may be replaced
   char temp[STAGE_NAME_LENGTH + 1];
   char leaf[NAME_MAX + 1];
+  std::string native;  // the final path, to match later calls
+  std::string core;    // the same in the core's notation, for reports
 };
 // The driver has one file open at a time; a few slots spare.
 Staged staged[4];
+std::vector<Staged> pending;
+// Queued files that could not be put in place: core path, Win32 error.
+std::vector<std::pair<std::string, uint32_t>> failedCommits;
 
 Staged* findStaged(FileHandle file) {
   for (Staged& s : staged) {
@@ -336,18 +484,93 @@ Staged* findStaged(FileHandle file) {
   return nullptr;
 }
 
-bool isStageName(const char* name) {
-  if (strncmp(name, STAGE_PREFIX, sizeof STAGE_PREFIX - 1) != 0 || strlen(name) != STAGE_NAME_LENGTH) return false;
-  for (const char* c = name + sizeof STAGE_PREFIX - 1; *c; ++c) {
-    if (!((*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f'))) return false;
-  }
-  return true;
-}
-
 void releaseStaged(Staged& s, bool removeTemp) {
-  if (removeTemp) unlinkat(s.dir, s.temp, 0);
+  if (removeTemp && s.named) unlinkat(s.dir, s.temp, 0);
+  if (s.fd >= 0) close(s.fd);
   close(s.dir);
   s.fd = s.dir = -1;
+}
+
+uint32_t nextStageNumber() {
+  static uint32_t counter = 0;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  uint64_t x = ((uint64_t)getpid() << 32) ^ (uint64_t)now.tv_nsec ^ ((uint64_t)++counter << 20);
+  x ^= x >> 33;
+  x *= 0xff51afd7ed558ccdull;
+  x ^= x >> 33;
+  return (uint32_t)x;
+}
+
+// Gives a synced file its name; errno on failure. An unnamed file is linked
+// straight to a free name; over an existing one it is linked under a fresh
+// temporary name and renamed, as rename is the one call that replaces.
+int publish(Staged& s) {
+  // Something may have taken the name since fileCreateStaged looked.
+  struct stat st;
+  if (fstatat(s.dir, s.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    refuse(S_ISDIR(st.st_mode) ? "a folder stands where a file belongs" : "not a regular file; left alone", s.leaf);
+    return S_ISDIR(st.st_mode) ? EISDIR : EACCES;
+  }
+  // A name that was free when the run asked and is taken now was taken by
+  // someone else meanwhile (another run into the same folder): it fails
+  // cleanly ("file exists") rather than being replaced unasked.
+  if (FAULT(CALL_RENAME)) return EIO;
+  if (s.named) {
+    unsigned flags = s.replacing ? 0 : RENAME_NOREPLACE;
+    return renameat2(s.dir, s.temp, s.dir, s.leaf, flags) == 0 ? 0 : errno;
+  }
+  char self[32];
+  snprintf(self, sizeof self, "/proc/self/fd/%d", s.fd);
+  if (linkat(AT_FDCWD, self, s.dir, s.leaf, AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != EEXIST || !s.replacing) return errno;
+  for (int attempt = 0;; ++attempt) {
+    snprintf(s.temp, sizeof s.temp, "%s%08x", STAGE_PREFIX, nextStageNumber());
+    if (linkat(AT_FDCWD, self, s.dir, s.temp, AT_SYMLINK_FOLLOW) == 0) break;
+    if (errno != EEXIST || attempt == 16) return errno;
+  }
+  s.named = true;
+  return renameat(s.dir, s.temp, s.dir, s.leaf) == 0 ? 0 : errno;
+}
+
+void publishPending() {
+  std::vector<Staged> batch;
+  batch.swap(pending);
+  std::vector<int> errors(batch.size(), 0);
+  // A data sync on ext4 commits the journal and flushes the disk's cache,
+  // a few milliseconds each: one syncfs for a whole batch costs about as
+  // much as one of them. A few files are synced alone, so that a small run
+  // does not wait for whatever else the file system holds unwritten.
+  if (batch.size() > SYNC_ALONE) {
+    int error = FAULT(CALL_SYNC) ? EIO : syncfs(batch[0].fd) != 0 ? errno : 0;
+    std::fill(errors.begin(), errors.end(), error);
+  } else {
+    for (size_t i = 0; i < batch.size(); ++i) {
+      if (FAULT(CALL_SYNC)) errors[i] = EIO;
+      else if (fdatasync(batch[i].fd) != 0) errors[i] = errno;
+    }
+  }
+  for (size_t i = 0; i < batch.size(); ++i) {
+    Staged& s = batch[i];
+    int error = errors[i] ? errors[i] : publish(s);
+    if (error) {
+      failedCommits.emplace_back(s.core, win32Error(error, nullptr));
+      if (const char* rest = belowRoot(s.native.c_str())) spelled.erase(foldedKey(rest));
+    }
+    releaseStaged(s, error != 0);
+  }
+}
+
+// A queued file goes in place before any call looks at its path, or at a
+// folder above it.
+void settlePending(const char* native) {
+  for (const Staged& s : pending) {
+    size_t n = s.native.size();
+    if (strncmp(native, s.native.c_str(), n) == 0 && (native[n] == 0 || native[n] == '/')) {
+      publishPending();
+      return;
+    }
+  }
 }
 
 uint8_t storedAttributes(const char* native) {
@@ -634,7 +857,9 @@ uint32_t attributesOf(const char* path, bool linkIsFile) {
     bits = storedAttributes(native);
   } else {
     if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      saveError(errno, native);
+      // The folder is open in r.dir: a missing leaf is "file not found"
+      // without another walk to look for the folder.
+      lastSystemError = errno == ENOENT ? ERR_FILE_NOT_FOUND : win32Error(errno, native);
       return INVALID_ATTRIBUTES;
     }
     if (linkIsFile && S_ISLNK(st.st_mode)) return ATTR_NORMAL;
@@ -687,7 +912,10 @@ int fileDelete(const char* path) {
     lastSystemError = ERR_ACCESS_DENIED;
     return 0;
   }
-  if (unlinkat(r.dir, r.leaf, 0) == 0) return 1;
+  if (unlinkat(r.dir, r.leaf, 0) == 0) {
+    forgetName(native);
+    return 1;
+  }
   saveError(errno, native);
   return 0;
 }
@@ -708,7 +936,10 @@ int folderCreate(const char* path) {
     saveError(errno, native);
     return 0;
   }
-  if (mkdirat(r.dir, r.leaf, 0777) == 0) return 1;
+  if (mkdirat(r.dir, r.leaf, 0777) == 0) {
+    if (const char* rest = belowRoot(native)) rememberName(rest);
+    return 1;
+  }
   int error = errno;
   if (error == EEXIST && r.confined && leafType(r) == S_IFLNK) {
     // Taking the link for the folder would put the folder's contents
@@ -719,6 +950,27 @@ int folderCreate(const char* path) {
   saveError(error, native);
   return 0;
 }
+
+namespace {
+
+// Wall-clock `local` (a DOS time) as seconds since the epoch, by the date's
+// own daylight-saving rule. mktime would do, but it checks the time-zone
+// file (a stat) on every call; localtime_r reads the zone once.
+time_t localToUtc(struct tm local) {
+  const time_t wall = timegm(&local);  // the same fields read as UTC
+  struct tm probe;
+  long offset = localtime_r(&wall, &probe) ? probe.tm_gmtoff : 0;
+  // The offset at the guessed instant settles it, except across a change of
+  // offset, where one more step lands on the rule of the instant found.
+  for (int step = 0; step < 2; ++step) {
+    const time_t guess = wall - offset;
+    if (!localtime_r(&guess, &probe) || probe.tm_gmtoff == offset) break;
+    offset = probe.tm_gmtoff;
+  }
+  return wall - offset;
+}
+
+}  // namespace
 
 int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint16_t writeDate,
                  uint16_t writeTime) {
@@ -740,8 +992,7 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint
     local.tm_hour = d.hour;
     local.tm_min = d.minute;
     local.tm_sec = d.second;
-    local.tm_isdst = -1;  // the date's own daylight-saving rule, as DOS times are wall-clock
-    times[1].tv_sec = mktime(&local);
+    times[1].tv_sec = localToUtc(local);
     times[1].tv_nsec = 0;
   }
   if (futimens((int)file, times) == 0) return 1;
@@ -808,17 +1059,6 @@ bool resolveParent(const char* native, Resolved& r) {
   return true;
 }
 
-uint32_t nextStageNumber() {
-  static uint32_t counter = 0;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t x = ((uint64_t)getpid() << 32) ^ (uint64_t)now.tv_nsec ^ ((uint64_t)++counter << 20);
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdull;
-  x ^= x >> 33;
-  return (uint32_t)x;
-}
-
 }  // namespace
 
 FileHandle fileCreateStaged(const char* path) {
@@ -836,10 +1076,19 @@ FileHandle fileCreateStaged(const char* path) {
   else if (!resolveParent(native, r) || !replaceableLeaf(r)) error = errno;
   else if (strlen(r.leaf) > NAME_MAX) error = ENAMETOOLONG;
   int fd = -1;
+  if (!error && FAULT(CALL_CREATE)) error = EACCES;
+  if (!error) {
+    do fd = openat(r.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    slot->named = false;
+    // No unnamed files here (EOPNOTSUPP; EISDIR or EINVAL from kernels and
+    // file systems that predate them): a named temporary.
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) error = errno;
+  }
   for (int attempt = 0; !error && fd < 0; ++attempt) {
     snprintf(slot->temp, sizeof slot->temp, "%s%08x", STAGE_PREFIX, nextStageNumber());
-    if (FAULT(CALL_CREATE)) errno = EACCES;
-    else fd = openat(r.dir, slot->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    fd = openat(r.dir, slot->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    slot->named = fd >= 0;
     if (fd < 0 && (errno != EEXIST || attempt == 16) && errno != EINTR) error = errno;
   }
   if (error) {
@@ -849,44 +1098,31 @@ FileHandle fileCreateStaged(const char* path) {
   slot->fd = fd;
   slot->dir = r.release();
   strcpy(slot->leaf, r.leaf);
+  slot->native = native;
+  slot->core = path;
   return fd;
 }
 
 int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing) {
   (void)path;
-  (void)replacing;
   lastSystemError = 0;
   Staged* s = findStaged(file);
   if (!s) {
     lastSystemError = ERR_INVALID_HANDLE;
     return 0;
   }
-  // fdatasync before the rename: after a power loss the name holds either
-  // what it held before or these bytes, complete, never a hole or a
-  // truncated file. The folder is not synced: the rename may be lost, which
-  // leaves the old file (and a temporary for the next run to clean).
-  int error = 0;
-  if (FAULT(CALL_SYNC)) error = EIO;
-  else if (fdatasync(s->fd) != 0) error = errno;
-  if (!error && !applyAttributes(s->fd, attributes)) error = errno;
-  if (close(s->fd) != 0 && !error) error = errno;
-  s->fd = -1;
-  // Something may have taken the name since fileCreateStaged looked.
-  struct stat st;
-  if (!error && fstatat(s->dir, s->leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
-      !S_ISLNK(st.st_mode)) {
-    refuse(S_ISDIR(st.st_mode) ? "a folder stands where a file belongs" : "not a regular file; left alone", s->leaf);
-    error = S_ISDIR(st.st_mode) ? EISDIR : EACCES;
-  }
-  if (!error) {
-    if (FAULT(CALL_RENAME)) error = EIO;
-    else if (renameat(s->dir, s->temp, s->dir, s->leaf) != 0) error = errno;
-  }
-  releaseStaged(*s, error != 0);
-  if (error) {
-    saveError(error, nullptr);
+  if (!applyAttributes(s->fd, attributes)) {
+    saveError(errno, nullptr);
+    releaseStaged(*s, true);
     return 0;
   }
+  s->replacing = replacing != 0;
+  // Starts the write-out now, so that the batch's sync finds it done.
+  sync_file_range(s->fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  if (const char* rest = belowRoot(s->native.c_str())) rememberName(rest);
+  pending.push_back(std::move(*s));
+  s->fd = s->dir = -1;
+  if (pending.size() >= pendingLimit()) publishPending();
   return 1;
 }
 
@@ -894,7 +1130,6 @@ void fileDiscard(FileHandle file, const char* path) {
   uint32_t saved = lastSystemError;
   Staged* s = findStaged(file);
   if (s) {
-    close(s->fd);
     releaseStaged(*s, true);
   } else {
     fileClose(file);
@@ -903,7 +1138,24 @@ void fileDiscard(FileHandle file, const char* path) {
   lastSystemError = saved;
 }
 
+void fileCommitAll() { publishPending(); }
+
+int fileTakeFailedCommit(char* path) {
+  if (failedCommits.empty()) return 0;
+  const auto& [core, error] = failedCommits.front();
+  size_t n = core.size() < PATH_CAPACITY - 1 ? core.size() : PATH_CAPACITY - 1;
+  memcpy(path, core.c_str(), n);
+  path[n] = 0;
+  lastSystemError = error;
+  failedCommits.erase(failedCommits.begin());
+  return 1;
+}
+
 void setExtractionRoot(const char* path) {
+  publishPending();
+  dropCachedFolder();
+  spelled.clear();
+  listed.clear();
   rootSet = false;
   if (!path) return;
   if (!nativePath(path, rootPath)) return;
@@ -911,37 +1163,6 @@ void setExtractionRoot(const char* path) {
   while (length > 1 && rootPath[length - 1] == '/') rootPath[--length] = 0;
   if (length == 1 && rootPath[0] == '/') rootPath[0] = 0, length = 0;
   rootSet = true;
-}
-
-int removeStaleTemporaries(const char* path) {
-  char native[NATIVE_PATH_SIZE];
-  if (!prepare(path, native)) return -1;
-  Resolved r;
-  if (!resolve(native, r)) return -1;
-  int fd;
-  if (r.confined) fd = openat(r.dir, r.leaf, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  else fd = open(native[0] ? native : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  DIR* folder = fdopendir(fd);
-  if (!folder) {
-    close(fd);
-    return -1;
-  }
-  int removed = 0;
-  while (struct dirent* entry = readdir(folder)) {
-    struct stat st;
-    if (!isStageName(entry->d_name) || fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode))
-      continue;
-#ifdef JOV_PLATFORM_HOOKS
-    char full[NATIVE_PATH_SIZE + NAME_MAX + 2];
-    snprintf(full, sizeof full, "%s/%s", native, entry->d_name);
-    FENCE(full);
-#endif
-    if (unlinkat(fd, entry->d_name, 0) == 0) ++removed;
-  }
-  closedir(folder);
-  return removed;
 }
 
 const char* takeRefusal() {

@@ -28,14 +28,11 @@ int32_t codePageToUtf8(const char* text, uint32_t length, char* out, uint32_t ca
 // replaced (never its target written), a FIFO, socket or device is refused
 // without being opened, a file is replaced by a new inode rather than
 // truncated, and attributes are changed on folders only. `path` itself is
-// followed. Null: nothing is confined (the default).
+// followed. Paths below it are also compared as Windows compares names: a
+// component that differs only in case from an entry there (or one made
+// since) takes that entry's spelling. Null: nothing is confined (the
+// default). Setting or clearing it first puts every staged file in place.
 void setExtractionRoot(const char* path);
-
-// Removes from the folder `path` the temporaries of fileCreateStaged that a
-// run stopped by SIGKILL or a power loss left behind (".jov-tmp-" and 8 hex
-// digits, regular files only). The count removed, or -1 when the folder
-// cannot be read.
-int removeStaleTemporaries(const char* path);
 
 // Why the last call below the extraction root refused its path, as
 // "NAME: reason" (NAME relative to the root, UTF-8), or ""; reading clears it.

@@ -552,9 +552,25 @@ def oracle():
     shutil.rmtree(work)
 
 
+def case_pairs():
+    """Names Windows takes for one file (the same name in another case, the 1252 pair 0x9A/0x8A): the
+    later record replaces the earlier, which keeps its spelling; `jov extract` gives the same tree."""
+    folder, work = r"C:\Pairs", ROOT / "pairs"
+    forget(folder)
+    entries = [E("Tovrel32.exe", b"first"), E("TOVREL32.EXE", b"second"), E("x\u0161", b"small"), E("x\u0160", b"capital")]
+    run = Run("case_pairs", setup_exe(entries), ("/S", "/D=" + folder))
+    run.done()
+    tree = lambda root: {p.name: p.read_bytes() for p in root.iterdir()}
+    assert tree(unix(folder)) == {"Tovrel32.exe": b"second", "x\u0161": b"capital"}, tree(unix(folder))
+    shutil.rmtree(work, ignore_errors=True)
+    sh(TOOL, "extract", "-q", "--overwrite=all", "-C", work, run.exe)
+    assert tree(work) == tree(unix(folder)), f"jov extract gave {tree(work)}"
+    shutil.rmtree(work)
+
+
 SCENARIOS = {name: (lambda name=name, args=args: row(name, **args)) for name, args in ROWS.items()}
 SCENARIOS.update({f.__name__: f for f in (reinstall, default_folder_rules, browse, per_user_key_refused,
-                                          cancel_during_extraction, acme, oracle, tiny_blocks)})
+                                          cancel_during_extraction, acme, oracle, tiny_blocks, case_pairs)})
 SCENARIOS.update({f"packed_level{level}": (lambda level=level: packed(level)) for level in (0, 1, 6, 9)})
 
 if __name__ == "__main__":

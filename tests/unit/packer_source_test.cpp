@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <time.h>
 
@@ -9,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "archive/names.h"
 #include "format.h"
@@ -62,6 +64,12 @@ TEST(NameRule, TableOfNamesAndVerdicts) {
       const bool component = name.find_first_of("\\/") == std::string::npos;
       EXPECT_EQ(jov::invalidComponentReason(name).empty(), component && group.verdict == NAME_OK) << name;
     }
+  // Short (8.3) forms, which `jov` reports: "~" and digits closing a base of at most 8 characters, then at
+  // most one dot and 1 to 3 characters.
+  for (const auto& [name, form] : {std::pair{"LONG~1", true}, {"PROGR~12.TXT", true}, {"ab~9.c", true},
+                                   {"LONGNAME~1", false}, {"LONG~1.TEXT", false}, {"LONG~1.", false}, {"~1", false},
+                                   {"LONG~", false}, {"a~1.b.c", false}, {"LONG~1..x", false}, {"LONG~1X", false}})
+    EXPECT_EQ(looksLikeShortName((const uint8_t*)name, (uint32_t)strlen(name)), form) << name;
 }
 
 TEST(SourceNames, CodePagesCompositionAndPatterns) {
@@ -205,6 +213,18 @@ TEST(SourceTree, ReportsEveryProblemInOnePass) {
     // One problem: its text alone, without an "(and N more)".
     EXPECT_TRUE(problem ? error.find(problem) != error.npos && error.find(" more)") == error.npos : error.empty())
         << name << ": " << error;
+  }
+  // A case pair of any script its code page writes is one name on Windows: š/Š, œ/Œ, ÿ/Ÿ in 1252,
+  // а/А in 1251, ł/Ł in 1250, α/Α in 1253.
+  for (const auto& [page, small, capital] :
+       {std::tuple{1252, "\xc5\xa1", "\xc5\xa0"}, {1252, "\xc5\x93", "\xc5\x92"}, {1252, "\xc3\xbf", "\xc5\xb8"},
+        {1251, "\xd0\xb0", "\xd0\x90"}, {1250, "\xc5\x82", "\xc5\x81"}, {1253, "\xce\xb1", "\xce\x91"}}) {
+    TempDir one;
+    touch(one.path() / (std::string("x") + small));
+    touch(one.path() / (std::string("x") + capital));
+    ScanOptions options;
+    options.codepage = page;
+    EXPECT_NE(failure([&] { scanSourceTree(one.path(), options); }).find("only in case"), std::string::npos) << capital;
   }
 }
 
