@@ -18,14 +18,9 @@
 #                            changing it)
 set -euo pipefail
 shopt -s inherit_errexit
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build}
-JOV=$BUILD/jov
-CORPUS=${CORPUS:-/tmp/jov-corpus}
+source "$(dirname "$0")/common.sh" "${1:-}"
 CORPORA=${CORPORA:-"pe code text"}
 ROUNDS=${ROUNDS:-5}
-MAKE_CORPUS=$ROOT/../shared/bench/make_corpus.sh
-[[ -x $JOV ]] || { echo "compare_decode: $JOV not built" >&2; exit 1; }
 for tool in libdeflate-gunzip zstd gzip; do
   command -v "$tool" > /dev/null || { echo "compare_decode: $tool not installed (scripts/setup.sh)" >&2; exit 1; }
 done

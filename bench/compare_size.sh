@@ -18,16 +18,11 @@
 #   RANDOM_MB=300            size of the random file (0 leaves it out)
 set -euo pipefail
 shopt -s inherit_errexit
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build}
-JOV=$BUILD/jov
-CORPUS=${CORPUS:-/tmp/jov-corpus}
+source "$(dirname "$0")/common.sh" "${1:-}"
 CORPORA=${CORPORA:-"pe code text"}
 LEVELS=${LEVELS:-"6 9"}
 THREADS=${THREADS:-0}
 RANDOM_MB=${RANDOM_MB:-300}
-MAKE_CORPUS=$ROOT/../shared/bench/make_corpus.sh
-[[ -x $JOV ]] || { echo "compare_size: $JOV not built" >&2; exit 1; }
 for tool in xz zstd; do
   command -v "$tool" > /dev/null || { echo "compare_size: $tool not installed (scripts/setup.sh)" >&2; exit 1; }
 done

@@ -11,12 +11,9 @@
 #   RUNS=3          runs per tool; the best is shown
 #   WORK=DIR        where to extract (default: a folder in TMPDIR)
 set -euo pipefail
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build}
-JOV=${JOV:-$BUILD/jov}
+source "$(dirname "$0")/common.sh" "${1:-}"
 FILES=${FILES:-50000}
 RUNS=${RUNS:-3}
-[[ -x $JOV ]] || { echo "bench: $JOV not built" >&2; exit 1; }
 
 WORK=$(mktemp -d "${WORK:-${TMPDIR:-/tmp}}/jov-bench.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT

@@ -11,14 +11,10 @@
 #   CORPORA="pe code text"   LEVELS="0 1 6 9"
 # Prints one line per installer and exits 1 if any differs.
 set -euo pipefail
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build}
-JOV=$BUILD/jov
-CORPUS=${CORPUS:-/tmp/jov-corpus}
+source "$(dirname "$0")/common.sh" "${1:-}"
 CORPORA=${CORPORA:-"pe code text"}
 LEVELS=${LEVELS:-"0 1 6 9"}
-[[ -x $JOV ]] || { echo "install_corpora: $JOV not built" >&2; exit 1; }
-if [[ ! -f $CORPUS/text.tar ]]; then bash "$ROOT/../shared/bench/make_corpus.sh" "$CORPUS"; fi
+if [[ ! -f $CORPUS/text.tar ]]; then bash "$MAKE_CORPUS" "$CORPUS"; fi
 
 WORK=$(mktemp -d)
 export WINEPREFIX=$WORK/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -9,13 +9,10 @@
 #   LEVEL=1                        jov pack -l
 #   THREADS=1                      jov pack -T
 set -euo pipefail
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build}
-JOV=${JOV:-$BUILD/jov}
+source "$(dirname "$0")/common.sh" "${1:-}"
 SIZES_MIB=${SIZES_MIB:-"128 256 512 1024"}
 LEVEL=${LEVEL:-1}
 THREADS=${THREADS:-1}
-[[ -x $JOV ]] || { echo "bench: $JOV not built" >&2; exit 1; }
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT

@@ -12,15 +12,10 @@
 #   CORPORA="pe code text"   corpora to run
 #   THREADS=0                jov pack -T (0: one per core)
 set -euo pipefail
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=${1:-$ROOT/build}
-JOV=$BUILD/jov
-CORPUS=${CORPUS:-/tmp/jov-corpus}
+source "$(dirname "$0")/common.sh" "${1:-}"
 LEVELS=${LEVELS:-"0 1 2 3 4 5 6 7 8 9"}
 CORPORA=${CORPORA:-"pe code text"}
 THREADS=${THREADS:-0}
-MAKE_CORPUS=$ROOT/../shared/bench/make_corpus.sh
-[[ -x $JOV ]] || { echo "bench: $JOV not built" >&2; exit 1; }
 
 echo "== $(nproc) cores; load at start: $(cut -d' ' -f1-3 /proc/loadavg); jov pack -T $THREADS"
 echo "== corpora (make_corpus.sh prints each tar's sha256)"
