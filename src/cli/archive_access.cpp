@@ -66,8 +66,9 @@ std::string judgeStart(const std::vector<uint8_t>& head, bool ended, std::option
   }
   static const uint8_t PROGRAM[2] = {'M', 'Z'};
   size_t n = std::min(head.size(), magicSize);
-  if (memcmp(head.data(), ARCHIVE_MAGIC, n) == 0) return n == magicSize || ended ? "ok" : "";
-  if (memcmp(head.data(), PROGRAM, std::min(n, sizeof PROGRAM)) != 0) return NOT_AN_ARCHIVE;
+  // std::equal, not memcmp: nothing may have come yet, and an empty vector's data() may be null.
+  if (std::equal(head.begin(), head.begin() + (ptrdiff_t)n, ARCHIVE_MAGIC)) return n == magicSize || ended ? "ok" : "";
+  if (!std::equal(head.begin(), head.begin() + (ptrdiff_t)std::min(n, sizeof PROGRAM), PROGRAM)) return NOT_AN_ARCHIVE;
   if (head.size() >= PE_DOS_HEADER_SIZE) {
     uint64_t signatureEnd = (uint64_t)readLe32(head.data() + PE_POINTER) + PE_OPTIONAL;
     PeHeaders pe;
