@@ -261,6 +261,19 @@ inline uint32_t windowSizeOf(uint32_t selector) {
   return windowSizes[row][column];
 }
 
+// The window a reader keeps in front of a block: a compressed block's
+// selector names it; a stored block keeps the largest, since a compressed
+// block after it may reach that far.
+inline uint32_t blockWindow(uint32_t blockType, uint32_t selector) {
+  return blockType == BLOCK_COMPRESSED ? windowSizeOf(selector) : WINDOW_MAX;
+}
+// The history a reader keeps in front of a block: the last bytes of the
+// `history` produced since its stream (re)started, at most `window`
+// (blockWindow). A match reaching further is dropped.
+inline uint32_t keptHistory(uint64_t history, uint32_t window) {
+  return history < window ? (uint32_t)history : window;
+}
+
 // ---- Coded blocks ---------------------------------------------------------
 //
 // What a writer must keep to, because the reader takes the rest as follows:

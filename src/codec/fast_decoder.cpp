@@ -47,7 +47,6 @@ const uint32_t DIST_TABLE_MASK = (1u << DIST_TABLE_BITS) - 1;
 
 // Widest fields of one step.
 const uint32_t LENGTH_EXTRA_MAX = LONG_LENGTH_EXTRA_BITS;
-const uint32_t DIST_EXTRA_MAX = 18;    // symbol 41
 const uint32_t STEP_BITS_MAX = MAX_CODE_LENGTH + LENGTH_EXTRA_MAX + MAX_CODE_LENGTH + DIST_EXTRA_MAX;
 static_assert(STEP_BITS_MAX <= 8 * INPUT_LOOKAHEAD + 1, "the careful step relies on the lookahead like the reference");
 static_assert(MAX_CODE_LENGTH + LENGTH_EXTRA_MAX <= REFILL_GUARANTEE &&

@@ -148,13 +148,9 @@ ResultCode decodeNextBlock() {
     state.outputCapacity = outputLength + OUTPUT_BUFFER_SLACK;
   }
 
-  // A stored block keeps as much history as the largest window, not only
-  // what fits beside it: a compressed block after it may reach back that
-  // far, and a cut history would silently drop its matches. The first block
-  // since a restart has no history: its selector is not read.
-  uint32_t keep = WINDOW_MAX;
-  if (type == BLOCK_COMPRESSED && state.streamStarted) keep = windowSizeOf(readBlockField(header, BF_WINDOW_SELECTOR));
-  if (state.historyKept > keep) state.historyKept = keep;
+  // The first block since a restart has no history: its selector is not read.
+  if (state.streamStarted)
+    state.historyKept = keptHistory(state.historyKept, blockWindow(type, readBlockField(header, BF_WINDOW_SELECTOR)));
   rc = makeRoom(outputLength);
   if (rc < 0) return rc;
   state.inputCursor += BLOCK_CODED_DATA_BIT / 8;

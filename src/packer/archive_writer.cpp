@@ -22,35 +22,19 @@ namespace jov {
 
 namespace {
 
-// A lower bound of the history the reader holds in front of each block of a
-// stream, so that no match reaches before what the reader keeps. The reader
-// keeps the stream's output in one buffer and trims the history to the
-// block's window before a compressed block and to WINDOW_MAX before a stored
-// one. The model is stricter after a stored block: it keeps only what fits
-// beside the block in the buffer as sized so far. That costs a few matches
-// right after a stored block (rare: it follows data that did not compress)
-// and is kept because loosening it would change every archive written since.
+// The history the reader holds in front of each block of a stream, so that
+// no match reaches before what the reader keeps.
 struct ReaderModel {
   bool started = false;
-  uint64_t history = 0, capacity = 0;
+  uint64_t history = 0;
 
-  // History a compressed block may use (the window selector then keeps it).
-  uint32_t compressedHistory() const {
-    return started ? (uint32_t)std::min<uint64_t>(history, WINDOW_MAX) : 0;
-  }
-  void advance(uint32_t length, bool stored) {
-    if (!started) {
-      started = true;
-      capacity = (uint64_t)length + OUTPUT_BUFFER_SLACK;
-      history = 0;
-    } else if (stored) {
-      if (length > capacity) capacity = (uint64_t)length + OUTPUT_BUFFER_SLACK;
-      history = std::min<uint64_t>(history, capacity - length);
-    } else {
-      history = std::min<uint64_t>(history, WINDOW_MAX);
-      if (history + length > capacity) capacity = history + length + OUTPUT_BUFFER_SLACK;
-    }
-    history += length;
+  // History a compressed block may use: chooseWindow then names a window that
+  // keeps all of it.
+  uint32_t compressedHistory() const { return started ? keptHistory(history, WINDOW_MAX) : 0; }
+  // After a block whose header names `window` (blockWindow).
+  void advance(uint32_t length, uint32_t window) {
+    history = started ? keptHistory(history, window) + (uint64_t)length : length;
+    started = true;
   }
 };
 
@@ -67,6 +51,7 @@ struct BlockJob {
   uint32_t spanHistory = 0;
   std::vector<uint8_t> bytes;
   bool stored = false;
+  uint32_t window = WINDOW_MAX;  // the window its header names (blockWindow)
   bool done = false;
   std::exception_ptr error;
 
@@ -137,6 +122,7 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
     ParsedBlock parsed = parseBlock(span, config);
     uint32_t row = 0, column = 0;
     if (!job.first) chooseWindow(job.history, &row, &column);
+    job.window = windowSizes[row][column];
     CodingOptions coding;
     coding.threeAlphabets = parsed.threeAlphabets;
     coding.chunkTokens = config.chunkTokens;
@@ -148,6 +134,7 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
     }
   }
   job.bytes = frameStoredBlock(blockData, job.length, job.last);
+  job.window = blockWindow(BLOCK_STORED, 0);
 }
 
 // Quick trial size of some bytes, in bits: a greedy parse that takes the
@@ -414,7 +401,7 @@ struct ArchiveWriter::Impl {
       job->spanHistory = (uint32_t)std::min<uint64_t>(job->start, WINDOW_MAX);
       const uint8_t* from = data(job->start - job->spanHistory);
       job->span.assign(from, from + job->spanHistory + job->length);
-      guess.advance(job->length, false);  // the guess: blocks compress
+      guess.advance(job->length, WINDOW_MAX);  // compressed blocks keep their history
       nextDispatch += job->length;
       inFlight.push_back(std::move(job));
       workers->submit(inFlight.back().get());
@@ -433,13 +420,14 @@ struct ArchiveWriter::Impl {
     BlockJob& job = *inFlight.front();
     workers->wait(&job);
     if (job.error) std::rethrow_exception(job.error);
-    // A stored block before this one may have cut the history the guess
-    // assumed; such a block is redone with the real history.
+    // The guess took every block before this one to keep its history up to
+    // WINDOW_MAX; should a block's window have cut it, this one is redone
+    // with the real history.
     if (job.history != model.compressedHistory()) {
       job.history = model.compressedHistory();
       encodeBlock(job, job.blockData(), options.level);
     }
-    model.advance(job.length, job.stored);
+    model.advance(job.length, job.window);
     write(job.bytes.data(), job.bytes.size());
     (job.stored ? stats.storedBlocks : stats.compressedBlocks)++;
     nextBlock = job.start + job.length;
@@ -447,7 +435,7 @@ struct ArchiveWriter::Impl {
     inFlight.pop_front();
     // Blocks handed out from now on are guessed from what is known.
     guess = model;
-    for (const auto& later : inFlight) guess.advance(later->length, false);
+    for (const auto& later : inFlight) guess.advance(later->length, WINDOW_MAX);
   }
 
   const uint8_t* data(uint64_t streamPos) const { return buffer.data() + (streamPos - bufferBase); }
