@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -81,7 +80,7 @@ struct FilePlan {
 
 // A directory that cannot be read to its end gives a partial plan: the run
 // that follows meets the failure itself.
-FilePlan planFiles(const ArchiveFile& archive, const std::function<void(const ArchiveRecord&)>& eachFile = {}) {
+FilePlan planFiles(const ArchiveFile& archive) {
   FilePlan plan;
   std::string damage = directoryCheckFailure(archive);
   if (!damage.empty()) {
@@ -105,7 +104,6 @@ FilePlan planFiles(const ArchiveFile& archive, const std::function<void(const Ar
         return RC_CANCELLED;
     }
     plan.total += recordSpan(r.entry);
-    if (eachFile) eachFile(r);
     return RC_OK;
   });
   // Keys as the stream reader forms them: the position of a stream's first block.

@@ -66,7 +66,7 @@ std::vector<uint64_t> BlockPlanner::finish(uint64_t streamSize) const {
   cost[0] = 0;
   for (uint64_t i = 0; i < steps; ++i) {
     if (cost[i] == NONE) continue;
-    const uint64_t start = offset(i), kept = start > WINDOW_MAX ? start - WINDOW_MAX : 0;
+    const uint64_t start = offset(i), kept = start - keptHistory(start, WINDOW_MAX);
     uint64_t lost = 0;
     for (uint64_t j = i + 1; j <= std::min(steps, i + maxSteps); ++j) {
       for (size_t r = firstFar[j - 1]; r < firstFar[j]; ++r)
