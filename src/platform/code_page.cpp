@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <limits.h>
 #include <locale.h>
+#include <wchar.h>
 #include <wctype.h>
 #include <string.h>
 
@@ -108,39 +110,24 @@ std::optional<std::string> toCodePage(const std::string& utf8, int codepage) {
 std::string foldNameCase(const std::string& utf8) {
   // Built once; C.UTF-8 is part of the C library, whatever the user's locale.
   static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+  if (!unicode) return utf8;
+  const locale_t previous = uselocale(unicode);
   std::string out;
   out.reserve(utf8.size());
+  mbstate_t in{};
   for (size_t i = 0; i < utf8.size();) {
-    const uint8_t lead = (uint8_t)utf8[i];
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-    uint32_t c = length == 1 ? lead : length == 2 ? lead & 0x1F : length == 3 ? lead & 0x0F : lead & 0x07;
-    for (size_t k = 1; k < length; ++k) {
-      const uint8_t next = i + k < utf8.size() ? (uint8_t)utf8[i + k] : 0;
-      if ((next & 0xC0) != 0x80) length = 0;
-      c = (c << 6) | (next & 0x3F);
-    }
-    if (length == 0) {  // not UTF-8: the byte as it is
+    wchar_t c;
+    size_t length = mbrtowc(&c, utf8.data() + i, utf8.size() - i, &in);
+    if (length == (size_t)-1 || length == (size_t)-2) {  // not UTF-8: the byte as it is
+      in = mbstate_t{};
       out += utf8[i++];
       continue;
     }
-    i += length;
-    if (c < 0x80) {
-      out += (char)(c >= 'a' && c <= 'z' ? c - 32 : c);
-      continue;
-    }
-    if (unicode) c = (uint32_t)towupper_l((wint_t)c, unicode);
-    if (c < 0x800) {
-      out += (char)(0xC0 | (c >> 6));
-    } else {
-      if (c < 0x10000) {
-        out += (char)(0xE0 | (c >> 12));
-      } else {
-        out += (char)(0xF0 | (c >> 18));
-        out += (char)(0x80 | ((c >> 12) & 0x3F));
-      }
-      out += (char)(0x80 | ((c >> 6) & 0x3F));
-    }
-    out += (char)(0x80 | (c & 0x3F));
+    char bytes[MB_LEN_MAX];
+    mbstate_t state{};
+    out.append(bytes, wcrtomb(bytes, (wchar_t)towupper((wint_t)c), &state));
+    i += length ? length : 1;  // a zero byte reads as length 0
   }
+  uselocale(previous);
   return out;
 }
