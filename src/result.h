@@ -21,3 +21,26 @@ enum : int32_t {
   RC_CANCELLED = -25,       // no message: the user asked for it, or it was shown
   RC_INPUT_EXHAUSTED = -50, // a block's input is used up; reported as damaged
 };
+
+// Refusing untrusted data: every refusal in codec/ and archive/ returns
+// DAMAGED("a few words of why") or DAMAGED_VALUE("why", n) (printed as
+// "why n", e.g. "unknown block type 3") instead of a bare RC_DAMAGED. The
+// host keeps the first reason since the last clearDamageReason() of its
+// thread for `jov test` and `jov extract` to print with the place; the stub
+// compiles the words out, so a reason costs it no byte.
+#if defined(JOV_STUB)
+#define DAMAGED(reason) ((ResultCode)RC_DAMAGED)
+#define DAMAGED_VALUE(reason, value) ((ResultCode)RC_DAMAGED)
+#else
+struct DamageReason {
+  const char* text;  // static text, or nullptr when nothing was noted
+  int64_t value;
+  bool hasValue;
+};
+ResultCode noteDamage(const char* reason);                      // returns RC_DAMAGED
+ResultCode noteDamageValue(const char* reason, int64_t value);  // returns RC_DAMAGED
+const DamageReason& damageReason();
+void clearDamageReason();
+#define DAMAGED(reason) noteDamage(reason)
+#define DAMAGED_VALUE(reason, value) noteDamageValue((reason), (int64_t)(value))
+#endif
