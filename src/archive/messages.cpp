@@ -4,27 +4,58 @@
 #include "frontend.h"
 #include "install_state.h"
 
+#ifndef JOV_STUB
+#include <errno.h>
+#include <string.h>
+#endif
+
 namespace {
 
 const char TEXT_NO_MEMORY[] = "Not enough memory";
 const char TEXT_DAMAGED[] = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
-// System errors with a second line of their own (50 to 71: "\nNetwork error").
+// The installer's second line for a system error (the network range
+// ERR_NETWORK_FIRST..ERR_NETWORK_LAST: "\nNetwork error").
 struct ErrorSuffix {
   uint8_t error;
   const char* text;
 };
 const ErrorSuffix ERROR_SUFFIXES[] = {
-    {2, "\nFile not found"},  {3, "\nPath not found"},   {5, "\nAccess denied"},
-    {15, "\nInvalid drive"},  {19, "\nDisk is write protected"},
-    {21, "\nDevice not ready"}, {25, "\nTrack not found"}, {26, "\nNot a DOS disk"},
-    {27, "\nSector not found"}, {29, "\nWrite fault"},     {30, "\nRead fault"},
-    {31, "\nGeneral failure"}, {39, "\nDisk full"},       {112, "\nDisk full"},
-    {80, "\nFile exists"},    {161, "\nInvalid path"},     {206, "\nPath too long"},
+    {ERR_FILE_NOT_FOUND, "\nFile not found"},     {ERR_PATH_NOT_FOUND, "\nPath not found"},
+    {ERR_ACCESS_DENIED, "\nAccess denied"},       {ERR_INVALID_DRIVE, "\nInvalid drive"},
+    {ERR_WRITE_PROTECT, "\nDisk is write protected"}, {ERR_NOT_READY, "\nDevice not ready"},
+    {ERR_SEEK, "\nTrack not found"},              {ERR_NOT_DOS_DISK, "\nNot a DOS disk"},
+    {ERR_SECTOR_NOT_FOUND, "\nSector not found"}, {ERR_WRITE_FAULT, "\nWrite fault"},
+    {ERR_READ_FAULT, "\nRead fault"},             {ERR_GEN_FAILURE, "\nGeneral failure"},
+    {ERR_HANDLE_DISK_FULL, "\nDisk full"},        {ERR_DISK_FULL, "\nDisk full"},
+    {ERR_FILE_EXISTS, "\nFile exists"},           {ERR_BAD_PATHNAME, "\nInvalid path"},
+    {ERR_FILENAME_EXCED_RANGE, "\nPath too long"},
 };
 
-// Formats with the path and the system-error suffix.
+#ifndef JOV_STUB
+// `jov` speaks as the tools beside it on Linux do: a system error is worded
+// as the C library words the errno behind it. The POSIX layer saves errno as
+// a Win32 number (posix.cpp); this is that map read backwards, one errno per
+// number, so that a cause reads the same whichever way it was reported.
+struct ErrorCause {
+  uint8_t error;
+  uint8_t errnoValue;
+};
+const ErrorCause ERROR_CAUSES[] = {
+    {ERR_FILE_NOT_FOUND, ENOENT},      {ERR_PATH_NOT_FOUND, ENOENT},      {ERR_TOO_MANY_OPEN_FILES, EMFILE},
+    {ERR_ACCESS_DENIED, EACCES},       {ERR_INVALID_HANDLE, EBADF},       {ERR_NOT_ENOUGH_MEMORY, ENOMEM},
+    {ERR_WRITE_PROTECT, EROFS},        {ERR_NOT_READY, ENODEV},           {ERR_GEN_FAILURE, EIO},
+    {ERR_SHARING_VIOLATION, EBUSY},
+    {ERR_HANDLE_DISK_FULL, ENOSPC},    {ERR_DISK_FULL, ENOSPC},           {ERR_FILE_EXISTS, EEXIST},
+    {ERR_ALREADY_EXISTS, EEXIST},      {ERR_INVALID_PARAMETER, EINVAL},   {ERR_NEGATIVE_SEEK, EINVAL},
+    {ERR_DIR_NOT_EMPTY, ENOTEMPTY},    {ERR_BAD_PATHNAME, ELOOP},         {ERR_FILENAME_EXCED_RANGE, ENAMETOOLONG},
+};
+#endif
+
+// Formats with the path and the system-error suffix. `jov` writes them on
+// one line, in lower case after its "jov extract: ", as GNU tools do.
 const char* pathFormat(ResultCode code) {
+#ifdef JOV_STUB
   switch (code) {
     case RC_CREATE_FAILED: return "Cannot create %s%s";
     case RC_OPEN_FAILED: return "Cannot open %s%s";
@@ -34,6 +65,17 @@ const char* pathFormat(ResultCode code) {
     case RC_FOLDER_FAILED: return "Cannot create folder %s%s";
     default: return nullptr;
   }
+#else
+  switch (code) {
+    case RC_CREATE_FAILED: return "cannot create %s%s";
+    case RC_OPEN_FAILED: return "cannot open %s%s";
+    case RC_READ_FAILED:
+    case RC_SEEK_FAILED: return "cannot read %s%s";
+    case RC_WRITE_FAILED: return "cannot write %s%s";
+    case RC_FOLDER_FAILED: return "cannot create folder %s%s";
+    default: return nullptr;
+  }
+#endif
 }
 
 }  // namespace
@@ -60,9 +102,23 @@ uint32_t formatText(char* out, uint32_t capacity, const char* format, const char
 const char* systemErrorText() {
   for (const ErrorSuffix& e : ERROR_SUFFIXES)
     if (e.error == lastSystemError) return e.text;
-  if (lastSystemError >= 50 && lastSystemError <= 71) return "\nNetwork error";
+  if (lastSystemError >= ERR_NETWORK_FIRST && lastSystemError <= ERR_NETWORK_LAST) return "\nNetwork error";
   return "";
 }
+
+#ifndef JOV_STUB
+const char* errnoReason(int error) {
+  // The untranslated words: jov's own text around them is English.
+  const char* words = error ? strerrordesc_np(error) : nullptr;
+  return words ? words : "Unknown error";
+}
+
+const char* systemErrorReason(uint32_t error) {
+  for (const ErrorCause& c : ERROR_CAUSES)
+    if (c.error == error) return errnoReason(c.errnoValue);
+  return "";
+}
+#endif
 
 int composeMessage(ResultCode code, const char* path) {
   if (!path) path = state.stubName;
@@ -86,7 +142,14 @@ int composeMessage(ResultCode code, const char* path) {
   }
   const char* format = pathFormat(code);
   if (!format) return 0;
+#ifdef JOV_STUB
   formatText(state.messageText, MESSAGE_TEXT_SIZE, format, path, systemErrorText());
+#else
+  const char* words = systemErrorReason(lastSystemError);
+  char reason[64] = "";
+  if (*words) formatText(reason, sizeof reason, ": %s", words, nullptr);
+  formatText(state.messageText, MESSAGE_TEXT_SIZE, format, path, reason);
+#endif
   return 1;
 }
 

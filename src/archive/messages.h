@@ -7,7 +7,8 @@
 #include "result.h"
 
 // Composes the message for `code` with `path` (state.stubName when null) and
-// the suffix of lastSystemError into state.messageText. Returns 0 when
+// the suffix of lastSystemError into state.messageText: the installer's
+// text, or in `jov` one line with systemErrorReason's words. Returns 0 when
 // the code has no message (nothing composed, lastSystemError kept), else 1.
 int composeMessage(ResultCode code, const char* path);
 
@@ -16,8 +17,19 @@ int composeMessage(ResultCode code, const char* path);
 // codes without a message.
 int reportResult(WindowHandle owner, ResultCode code, const char* path, int askToContinue);
 
-// Second line describing lastSystemError ("\nAccess denied"), or "".
+// The installer's second line describing lastSystemError ("\nAccess
+// denied"), or "".
 const char* systemErrorText();
+
+#ifndef JOV_STUB
+// `jov`'s words for a system error, the C library's (untranslated) for the
+// same cause on Linux: every message of `jov` that gives a reason takes it
+// from here. systemErrorReason: for a Win32 number as the platform layer
+// saves it ("No such file or directory" for ERR_FILE_NOT_FOUND), "" for 0
+// and for numbers the POSIX layer never saves; errnoReason: for errno.
+const char* systemErrorReason(uint32_t error);
+const char* errnoReason(int error);
+#endif
 
 // Formats `format` into `out` (capacity bytes including the terminator),
 // replacing each "%s" in turn with one of the given strings. The stub's

@@ -34,7 +34,7 @@ size_t readAt(int fd, uint64_t at, uint8_t* buffer, size_t count, const std::str
   while (done < count) {
     ssize_t n = pread(fd, buffer + done, count - done, (off_t)(at + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw CommandFailure(path + ": " + strerror(errno));
+    if (n < 0) throw CommandFailure(path + ": " + errnoReason(errno));
     if (n == 0) break;
     done += (size_t)n;
   }
@@ -89,7 +89,7 @@ int spoolToTemporary(int in, const std::string& shown, std::optional<uint32_t> o
   if (!folder || !*folder) folder = "/tmp";
   std::string name = std::string(folder) + "/jov-input.XXXXXX";
   int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + strerror(errno));
+  if (fd < 0) throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + errnoReason(errno));
   unlink(name.c_str());
   std::vector<uint8_t> buffer(1 << 16), head;
   uint64_t total = 0;
@@ -100,7 +100,7 @@ int spoolToTemporary(int in, const std::string& shown, std::optional<uint32_t> o
     if (n < 0) {
       int error = errno;
       close(fd);
-      throw CommandFailure(shown + ": " + strerror(error));
+      throw CommandFailure(shown + ": " + errnoReason(error));
     }
     if (verdict != "ok") {
       size_t keep = std::min<size_t>((size_t)n, STUB_SCAN_LIMIT - head.size());
@@ -123,7 +123,7 @@ int spoolToTemporary(int in, const std::string& shown, std::optional<uint32_t> o
       if (w < 0) {
         int error = errno;
         close(fd);
-        throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + strerror(error));
+        throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + errnoReason(error));
       }
       done += w;
     }
@@ -146,26 +146,26 @@ ArchiveFile openArchive(const std::string& path, std::optional<uint32_t> offset)
     // Not fileOpen: the user's path is already a native (UTF-8) name, while
     // the file wrappers take the core's code-page names.
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+    if (fd < 0) throw CommandFailure(archive.path + ": " + errnoReason(errno));
     state.archiveFile = fd;
   }
   struct stat st;
-  if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+  if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + errnoReason(errno));
   if (S_ISDIR(st.st_mode)) throw CommandFailure(archive.path + ": is a folder");
   if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
     fd = spoolToTemporary(fd, archive.path, offset);
     closeArchive();
-    if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+    if (fstat(fd, &st) != 0) throw CommandFailure(archive.path + ": " + errnoReason(errno));
   } else if (fd == STDIN_FILENO) {
     // A file redirected into stdin: read it in place, through a descriptor
     // of our own, so closeArchive never closes standard input.
     fd = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+    if (fd < 0) throw CommandFailure(archive.path + ": " + errnoReason(errno));
   }
   state.archiveFile = fd;
   if (S_ISBLK(st.st_mode)) {
     off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0) throw CommandFailure(archive.path + ": " + strerror(errno));
+    if (end < 0) throw CommandFailure(archive.path + ": " + errnoReason(errno));
     st.st_size = end;
   }
   archive.size = (uint64_t)st.st_size;
@@ -315,7 +315,7 @@ std::string codeText(ResultCode code, const std::string& path) {
   std::string text;
   for (const char* p = state.messageText; *p; ++p) {
     if (*p == '\n') {
-      // "\nAccess denied" is a reason; "\ncorrupt disk" a sentence going on.
+      // "\nAccess denied" would be a reason; "\ncorrupt disk" is a sentence going on.
       text += p[1] && islower((unsigned char)p[1]) ? " " : ": ";
     } else {
       text += *p;

@@ -98,8 +98,8 @@ inline uint64_t recordSpan(const DirectoryEntry& entry) {
 // setPathCodePage), exactly: control characters are kept.
 std::string nameText(const std::string& stored);
 
-// The installer's message for `code` about `path`, on one line, with the
-// reason for the last system error ("Cannot read Setup.exe: Read fault",
+// `jov`'s message for `code` about `path`, on one line, with the reason for
+// the last system error ("cannot read Setup.exe: Input/output error",
 // "Setup.exe: Archive data is damaged, probably caused by corrupt disk or
 // download error").
 std::string codeText(ResultCode code, const std::string& path);

@@ -44,9 +44,10 @@ void onInterrupt(int sig) {
   state.cancelRequested = 1;
 }
 
-// The driver's messages have a first line and, after "\n", either the
-// system-error suffix ("Access denied") or the rest of a sentence ("corrupt
-// disk or download error"); on one console line they become ": " and " ".
+// The driver's messages are one line in `jov` (archive/messages.h), but for
+// the damaged-data text, whose sentence goes on after "\n" ("corrupt disk or
+// download error"); on one console line a break becomes " " before a word
+// in lower case, ": " before anything else.
 std::string oneLine(const char* text) {
   std::string out;
   for (const char* p = text; *p; ++p) {
@@ -61,7 +62,7 @@ std::string oneLine(const char* text) {
   return out;
 }
 
-// The installer's "Cannot create ..." names the path it wanted; what stops
+// The driver's "cannot create ..." names the path it wanted; what stops
 // it is often another one: a file where a folder of the path should be, or
 // a folder where the file should be. Returns that path (core notation, a
 // prefix of `corePath`), or "" when nothing is in the way (a permission, a
@@ -232,8 +233,8 @@ int showMessage(WindowHandle, const char* text, int offerCancel) {
   // Name what is in the way; what stat cannot see (a link where a folder
   // belongs, a FIFO where a file does), the POSIX layer's refusal says.
   std::string refusal = takeRefusal();
-  if (state.installPath[0] && strncmp(text, "Cannot create ", 14) == 0) {
-    std::string blocker = pathInTheWay(state.installPath, strncmp(text, "Cannot create folder ", 21) == 0);
+  if (state.installPath[0] && strncmp(text, "cannot create ", 14) == 0) {
+    std::string blocker = pathInTheWay(state.installPath, strncmp(text, "cannot create folder ", 21) == 0);
     if (!blocker.empty()) {
       line += " (" + blocker + " is in the way)";
       refusal.clear();

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "archive/messages.h"
 #include "archive/names.h"
 #include "cli/options.h"
 #include "format.h"
@@ -91,7 +92,7 @@ std::string trimmed(const std::string& text) {
 
 void readIdentityFile(const std::string& path, IdentityValues& values) {
   std::ifstream in(path);
-  if (!in) throw UsageError(path + ": " + strerror(errno));
+  if (!in) throw UsageError(path + ": " + errnoReason(errno));
   int number = 0;
   for (std::string line; std::getline(in, line);) {
     ++number;
@@ -105,5 +106,5 @@ void readIdentityFile(const std::string& path, IdentityValues& values) {
                        "publisher, program or ini-file");
     values[f] = trimmed(line.substr(equals + 1));
   }
-  if (in.bad()) throw UsageError(path + ": " + strerror(errno));
+  if (in.bad()) throw UsageError(path + ": " + errnoReason(errno));
 }

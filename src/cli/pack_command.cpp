@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "archive/messages.h"
 #include "archive/seal.h"
 #include "cli/archive_access.h"
 #include "cli/commands.h"
@@ -136,7 +137,7 @@ bool createNamedTemporary(Make make) {
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {
-    error = strerror(errno);
+    error = errnoReason(errno);
     return false;
   }
   out.clear();
@@ -144,7 +145,7 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
   size_t n;
   while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out.insert(out.end(), chunk, chunk + n);
   bool ok = !ferror(f);
-  if (!ok) error = strerror(errno);
+  if (!ok) error = errnoReason(errno);
   fclose(f);
   return ok;
 }
@@ -272,7 +273,7 @@ PackSettings parsePackOptions(int argc, char** argv) {
       case OPT_EXCLUDE: settings.scan.excludePatterns.push_back(o.value); break;
       case OPT_EXCLUDE_FROM:
         if (!readPatternFile(o.value, settings.scan.excludePatterns))
-          throw UsageError(o.value + ": " + strerror(errno));
+          throw UsageError(o.value + ": " + errnoReason(errno));
         break;
       case OPT_DEREFERENCE: settings.scan.dereference = true; break;
       case OPT_IDENTITY_FILE: identityFiles.push_back(o.value); break;
@@ -340,14 +341,14 @@ struct PackOutput {
     if (exists && !S_ISREG(st.st_mode)) {
       // Blocks until a FIFO has a reader, as any writer of a FIFO does.
       target = ::open(output.c_str(), O_WRONLY | O_CLOEXEC);
-      if (target < 0) throw std::runtime_error(output + ": cannot write: " + strerror(errno));
+      if (target < 0) throw std::runtime_error(output + ": cannot write: " + errnoReason(errno));
       ownsTarget = true;
       return;
     }
     finalPath = output;
     if (exists && lstat(output.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
       char* resolved = realpath(output.c_str(), nullptr);
-      if (!resolved) throw std::runtime_error(output + ": " + strerror(errno));
+      if (!resolved) throw std::runtime_error(output + ": " + errnoReason(errno));
       finalPath = resolved;
       free(resolved);
     }
@@ -355,7 +356,7 @@ struct PackOutput {
     // one the user may not write must be refused all the same, as any
     // writer that opens the file itself would be.
     if (exists && faccessat(AT_FDCWD, finalPath.c_str(), W_OK, AT_EACCESS) != 0)
-      throw std::runtime_error(output + ": cannot write: " + strerror(errno));
+      throw std::runtime_error(output + ": cannot write: " + errnoReason(errno));
   }
 
   // The file the writer fills: beside finalPath, or unlinked in TMPDIR.
@@ -366,7 +367,7 @@ struct PackOutput {
       if (!folder || !*folder) folder = "/tmp";
       std::string name = std::string(folder) + "/jov-pack.XXXXXX";
       fd = mkostemp(name.data(), O_CLOEXEC);
-      if (fd < 0) throw std::runtime_error(std::string(folder) + ": cannot create a temporary file: " + strerror(errno));
+      if (fd < 0) throw std::runtime_error(std::string(folder) + ": cannot create a temporary file: " + errnoReason(errno));
       unlink(name.c_str());
     } else {
       const std::filesystem::path out(finalPath);
@@ -379,7 +380,7 @@ struct PackOutput {
       // temporary would meet as well.
       if (!unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
         createNamedTemporary([&] { return (fd = mkostemp(tempPath, O_CLOEXEC)) >= 0; });
-      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(errno));
+      if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + errnoReason(errno));
       mode_t mask = umask(0);
       umask(mask);
       fchmod(fd, (executable ? 0777 : 0666) & ~mask);
@@ -387,7 +388,7 @@ struct PackOutput {
     FILE* out = fdopen(fd, "w+b");
     if (!out) {
       close(fd);
-      throw std::runtime_error(shown + ": " + strerror(errno));
+      throw std::runtime_error(shown + ": " + errnoReason(errno));
     }
     return out;
   }
@@ -397,7 +398,7 @@ struct PackOutput {
     auto fail = [&](const std::string& what) {
       int error = errno;
       fclose(out);
-      throw std::runtime_error(shown + ": " + what + ": " + strerror(error));
+      throw std::runtime_error(shown + ": " + what + ": " + errnoReason(error));
     };
     if (fflush(out) != 0) fail("cannot write");
     if (streaming()) {
@@ -423,9 +424,9 @@ struct PackOutput {
     if (unnamed && !nameTemporary(fileno(out))) fail("cannot name the temporary file");
     if (fclose(out) != 0) {
       int error = errno;
-      throw std::runtime_error(shown + ": cannot write: " + strerror(error));
+      throw std::runtime_error(shown + ": cannot write: " + errnoReason(error));
     }
-    if (rename(tempPath, finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + strerror(errno));
+    if (rename(tempPath, finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + errnoReason(errno));
     tempActive = 0;
   }
 
@@ -558,7 +559,7 @@ std::vector<uint64_t> planBlocks(const std::vector<jov::SourceEntry>& entries) {
 jov::PackStats writeInstaller(const PackSettings& settings, const std::vector<jov::SourceEntry>& entries,
                               const std::vector<uint8_t>& stub, FILE* out, const std::string& shown) {
   if (!stub.empty() && fwrite(stub.data(), 1, stub.size(), out) != stub.size())
-    throw std::runtime_error(shown + ": cannot write: " + strerror(errno));
+    throw std::runtime_error(shown + ": cannot write: " + errnoReason(errno));
 
   ProgressBar& progress = console.progress;
   uint64_t total = 0;
@@ -617,7 +618,7 @@ int reportPackFailure(const std::exception& e, int error, FILE* out, const PackO
   console.progress.finish();
   std::string text = e.what();
   // The writer says that writing failed, not where or why.
-  if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + strerror(error) : "");
+  if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + errnoReason(error) : "");
   if (out) fclose(out);
   if (tempActive) {
     unlink(tempPath);

@@ -10,6 +10,7 @@
 #include <functional>
 #include <unordered_map>
 
+#include "archive/messages.h"
 #include "archive/names.h"
 #include "archive/paths.h"
 #include "codec/crc32.h"
@@ -73,7 +74,7 @@ ReadOptions parseOptions(int argc, char** argv, std::vector<OptionSpec> specs) {
 int finishStandardOutput(int status) {
   errno = 0;
   if (fflush(stdout) == 0 && !ferror(stdout)) return status;
-  console.error(std::string("standard output: ") + (errno ? strerror(errno) : "write error"));
+  console.error(std::string("standard output: ") + (errno ? errnoReason(errno) : "write error"));
   return status == EXIT_OK ? EXIT_FAILED : status;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "archive/extract.h"
+#include "archive/messages.h"
 #include "archive/names.h"
 #include "archive/paths.h"
 #include "cli/commands.h"
@@ -155,7 +156,7 @@ int testArchive(const ReadOptions& options, const ArchiveFile& archive) {
   }
 
   int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (sink < 0) throw CommandFailure(std::string("/dev/null: ") + strerror(errno));
+  if (sink < 0) throw CommandFailure(std::string("/dev/null: ") + errnoReason(errno));
   FilePlan plan = planFiles(archive);
   if (!plan.refusal.empty()) {
     close(sink);
@@ -255,7 +256,7 @@ int extractArchiveTo(const ReadOptions& options, const ArchiveFile& archive) {
       std::filesystem::create_directories(options.folder, error);
       if (error || chdir(options.folder.c_str()) != 0)
         throw CommandFailure(options.folder + ": cannot extract into this folder: " +
-                             (error ? error.message() : strerror(errno)));
+                             (error ? errnoReason(error.value()) : errnoReason(errno)));
     }
   }
   if (folder.size() > PATH_MAX_CHARS)

@@ -14,6 +14,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "archive/messages.h"
 #include "archive/names.h"
 #include "format.h"
 #include "platform/platform.h"
@@ -244,7 +245,7 @@ struct Walker {
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     if (ec) {
-      problem(prefix.empty() ? folder.string() : prefix, ec.message());
+      problem(prefix.empty() ? folder.string() : prefix, errnoReason(ec.value()));
       return;
     }
     for (const fs::directory_entry& d : it) names.push_back(d.path().filename().string());
@@ -255,7 +256,7 @@ struct Walker {
       if (matches(options.excludePatterns, relative)) continue;
       struct stat lst, st;
       if (lstat(p.c_str(), &lst) != 0) {
-        problem(relative, strerror(errno));
+        problem(relative, errnoReason(errno));
         continue;
       }
       if (S_ISLNK(lst.st_mode)) {
@@ -327,11 +328,11 @@ std::string escapeBytes(const std::string& bytes) {
 
 std::vector<SourceEntry> scanSourceTree(const fs::path& root, const ScanOptions& options) {
   struct stat st;
-  if (stat(root.c_str(), &st) != 0) throw std::runtime_error(root.string() + ": " + strerror(errno));
+  if (stat(root.c_str(), &st) != 0) throw std::runtime_error(root.string() + ": " + errnoReason(errno));
   if (!S_ISDIR(st.st_mode)) throw std::runtime_error(root.string() + ": not a folder");
   Walker w{options, CodePageConverter(options.codepage), {}, {}, {}, {}, {}, {}};  // a bad page fails even an empty tree
   char* real = realpath(root.c_str(), nullptr);
-  if (!real) throw std::runtime_error(root.string() + ": " + strerror(errno));
+  if (!real) throw std::runtime_error(root.string() + ": " + errnoReason(errno));
   w.realRoot = real;
   free(real);
   w.nameRoom = maxNameLength(w.codePage.fromUtf8(w.installFolder()).value_or(w.installFolder()));
@@ -353,12 +354,12 @@ SourceFile::SourceFile(const SourceEntry& entry) : relative_(entry.relative) {
   // O_NONBLOCK: a FIFO put where the scan saw a file must not hang the
   // open; a regular file ignores the flag.
   fd_ = open(entry.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd_ < 0) throw std::runtime_error(relative_ + ": " + strerror(errno));
+  if (fd_ < 0) throw std::runtime_error(relative_ + ": " + errnoReason(errno));
   struct stat st;
   if (fstat(fd_, &st) != 0) {
     const int error = errno;
     close(fd_);
-    throw std::runtime_error(relative_ + ": " + strerror(error));
+    throw std::runtime_error(relative_ + ": " + errnoReason(error));
   }
   if (!S_ISREG(st.st_mode)) {
     close(fd_);
@@ -379,7 +380,7 @@ void SourceFile::read(uint64_t offset, uint8_t* to, size_t n) {
   while (n > 0) {
     ssize_t got = pread(fd_, to, n, (off_t)offset);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw std::runtime_error(relative_ + ": " + strerror(errno));
+    if (got < 0) throw std::runtime_error(relative_ + ": " + errnoReason(errno));
     if (got == 0) throw std::runtime_error(relative_ + ": file changed while being packed (it shrank)");
     to += got;
     offset += (uint64_t)got;
@@ -389,7 +390,7 @@ void SourceFile::read(uint64_t offset, uint8_t* to, size_t n) {
 
 void SourceFile::checkUnchanged() const {
   struct stat st;
-  if (fstat(fd_, &st) != 0) throw std::runtime_error(relative_ + ": " + strerror(errno));
+  if (fstat(fd_, &st) != 0) throw std::runtime_error(relative_ + ": " + errnoReason(errno));
   if (!(identityOf(st) == identity_)) throw std::runtime_error(relative_ + ": file changed while being packed");
 }
 

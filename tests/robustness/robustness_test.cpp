@@ -38,20 +38,20 @@ struct FaultKind {
   const char* label;
   PlatformCall call;
   bool shortTransfer;
-  const char *message, *suffix;  // "Cannot ..." prefix or a fixed text; the injected error's line
+  const char *message, *suffix;  // "cannot ..." prefix or a fixed text; the injected error's reason
   ResultCode dialogCode;   // the result the dialog reports itself, if any
 };
 
 const FaultKind KINDS[] = {
-    {"read", CALL_READ, false, "Cannot read ", "\nGeneral failure", RC_READ_FAILED},
+    {"read", CALL_READ, false, "cannot read ", ": Input/output error", RC_READ_FAILED},
     {"short read", CALL_READ, true, DAMAGED_TEXT, "", RC_DAMAGED},
-    {"write", CALL_WRITE, false, "Cannot write ", "\nGeneral failure", RC_OK},
-    {"short write", CALL_WRITE, true, "Cannot write ", "\nDisk full", RC_OK},
-    {"seek", CALL_SEEK, false, "Cannot read ", "\nGeneral failure", RC_SEEK_FAILED},
-    {"create", CALL_CREATE, false, "Cannot create ", "\nAccess denied", RC_OK},
-    {"folder", CALL_FOLDER, false, "Cannot create folder ", "\nAccess denied", RC_OK},
-    {"sync", CALL_SYNC, false, "Cannot create ", "\nGeneral failure", RC_OK},
-    {"rename", CALL_RENAME, false, "Cannot create ", "\nGeneral failure", RC_OK},
+    {"write", CALL_WRITE, false, "cannot write ", ": Input/output error", RC_OK},
+    {"short write", CALL_WRITE, true, "cannot write ", ": No space left on device", RC_OK},
+    {"seek", CALL_SEEK, false, "cannot read ", ": Input/output error", RC_SEEK_FAILED},
+    {"create", CALL_CREATE, false, "cannot create ", ": Permission denied", RC_OK},
+    {"folder", CALL_FOLDER, false, "cannot create folder ", ": Permission denied", RC_OK},
+    {"sync", CALL_SYNC, false, "cannot create ", ": Input/output error", RC_OK},
+    {"rename", CALL_RENAME, false, "cannot create ", ": Input/output error", RC_OK},
     {"alloc", CALL_ALLOC, false, "Not enough memory", "", RC_NO_MEMORY},
     {"realloc", CALL_REALLOC, false, "Not enough memory", "", RC_OK},
 };
@@ -114,8 +114,8 @@ Outcome extractWith(const TempDir& dir, const Bytes& archive, const FaultKind* f
 }
 
 // The path below the install folder ("/" separators) a message of `kind`
-// names: "" for a fixed text or the folder itself, "?" for another form. A
-// suffix starts a line of its own, so it cannot overlap the prefix.
+// names: "" for a fixed text or the folder itself, "?" for another form. No
+// path of the tests holds ": ", so the suffix cannot overlap the prefix.
 std::string namedPath(const FaultKind& kind, const std::string& message, const std::string& installFolder) {
   const std::string prefix = kind.message + installFolder, suffix = kind.suffix;
   if (message == kind.message) return "";

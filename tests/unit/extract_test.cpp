@@ -53,7 +53,7 @@ TEST_F(Extract, ReportedFailuresGoOnOrStop) {
   ASSERT_EQ(testFrontEnd.offeredCancel, (std::vector<int>{1, 1, 1, 1, 1})) << "one message each";
   for (int i = 0; i < 2; ++i)
     EXPECT_EQ(testFrontEnd.messages[i],
-              "Cannot create " + folderPath + "\\" + std::string(room, "bc"[i]) + "\nPath too long");
+              "cannot create " + folderPath + "\\" + std::string(room, "bc"[i]) + ": File name too long");
   EXPECT_EQ(testFrontEnd.progress.front(), "Extracting " + std::string(room, 'a'));
   EXPECT_EQ(std::string(state.installPath), folderPath + "\\");
   EXPECT_FALSE(fs::exists(out / "bad"));

@@ -10,8 +10,8 @@ namespace {
 
 const std::string DAMAGED = "Archive data is damaged, probably caused by\ncorrupt disk or download error";
 
-// What each code shows with system error `error` and `path` (none: the
-// stub's own name); a shown message clears the error, a silent code ("")
+// What each code shows in `jov` with system error `error` and `path` (none:
+// the stub's own name); a shown message clears the error, a silent code ("")
 // keeps it. The texts of injected failures are checked again by the fault
 // injection runs.
 TEST(Messages, TextsPathsSuffixesAndSilentCodes) {
@@ -24,16 +24,17 @@ TEST(Messages, TextsPathsSuffixesAndSilentCodes) {
     const char* path;
     std::string shown;
   } cases[] = {
-      {RC_CREATE_FAILED, 3, "C:\\x\\a", "Cannot create C:\\x\\a\nPath not found"},
-      {RC_OPEN_FAILED, 2, nullptr, "Cannot open setup.exe\nFile not found"},
-      {RC_OPEN_FAILED, 0, nullptr, "Cannot open setup.exe"}, {RC_WRITE_FAILED, 0xFFFFFFFFu, "p", "Cannot write p"},
-      {RC_SEEK_FAILED, 50, "p", "Cannot read p\nNetwork error"}, {RC_WRITE_FAILED, 72, "p", "Cannot write p"},
-      {RC_WRITE_FAILED, 71, "p", "Cannot write p\nNetwork error"}, {RC_READ_FAILED, 49, "p", "Cannot read p"},
-      {RC_FOLDER_FAILED, 19, longPath.c_str(), "Cannot create folder " + longPath + "\nDisk is write protected"},
-      {RC_INPUT_EXHAUSTED, 5, nullptr, DAMAGED}, {RC_DAMAGED, 112, "ignored", DAMAGED},
+      {RC_CREATE_FAILED, ERR_PATH_NOT_FOUND, "C:\\x\\a", "cannot create C:\\x\\a: No such file or directory"},
+      {RC_OPEN_FAILED, ERR_FILE_NOT_FOUND, nullptr, "cannot open setup.exe: No such file or directory"},
+      {RC_OPEN_FAILED, 0, nullptr, "cannot open setup.exe"}, {RC_WRITE_FAILED, 0xFFFFFFFFu, "p", "cannot write p"},
+      {RC_SEEK_FAILED, ERR_ACCESS_DENIED, "p", "cannot read p: Permission denied"},
+      {RC_WRITE_FAILED, ERR_NETWORK_FIRST, "p", "cannot write p"},  // never saved on POSIX: no words
+      {RC_FOLDER_FAILED, ERR_WRITE_PROTECT, longPath.c_str(), "cannot create folder " + longPath + ": Read-only file system"},
+      {RC_INPUT_EXHAUSTED, ERR_ACCESS_DENIED, nullptr, DAMAGED}, {RC_DAMAGED, ERR_DISK_FULL, "ignored", DAMAGED},
       {RC_NO_MEMORY, 0, nullptr, "Not enough memory"},
-      {RC_OK, 19, nullptr, ""}, {RC_MODIFIED, 19, nullptr, ""}, {RC_CANCELLED, 19, nullptr, ""},
-      {7, 19, nullptr, ""}, {-4, 19, nullptr, ""}, {-100, 19, nullptr, ""},
+      {RC_OK, ERR_WRITE_PROTECT, nullptr, ""}, {RC_MODIFIED, ERR_WRITE_PROTECT, nullptr, ""},
+      {RC_CANCELLED, ERR_WRITE_PROTECT, nullptr, ""}, {7, ERR_WRITE_PROTECT, nullptr, ""},
+      {-4, ERR_WRITE_PROTECT, nullptr, ""}, {-100, ERR_WRITE_PROTECT, nullptr, ""},
   };
   for (const auto& c : cases) {
     lastSystemError = c.error;
@@ -51,6 +52,20 @@ TEST(Messages, TextsPathsSuffixesAndSilentCodes) {
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 1), 1);  // Cancel: stop
   EXPECT_EQ(reportResult(nullptr, RC_DAMAGED, nullptr, 0), 1);  // OK-only: always stop
   EXPECT_EQ(testFrontEnd.offeredCancel, (std::vector<int>{1, 1, 0}));
+}
+
+// The installer's own second lines: exact numbers first, then the network
+// range, nothing outside it.
+TEST(Messages, InstallerSuffixes) {
+  const std::pair<uint32_t, const char*> cases[] = {
+      {ERR_PATH_NOT_FOUND, "\nPath not found"}, {ERR_DISK_FULL, "\nDisk full"}, {ERR_HANDLE_DISK_FULL, "\nDisk full"},
+      {ERR_NETWORK_FIRST, "\nNetwork error"},   {ERR_NETWORK_LAST, "\nNetwork error"},
+      {ERR_NETWORK_FIRST - 1, ""},              {ERR_NETWORK_LAST + 1, ""}, {0, ""}};
+  for (const auto& [error, text] : cases) {
+    lastSystemError = error;
+    EXPECT_STREQ(systemErrorText(), text) << error;
+  }
+  lastSystemError = 0;
 }
 
 TEST(FormatText, TruncatesToCapacityAndLeavesPercentInArgumentsAlone) {

@@ -27,16 +27,16 @@ TEST(PosixPlatform, FailuresGiveTheirOwnNumbers) {
     std::function<bool()> fails;
     uint32_t error;
   } cases[] = {
-      {[&] { return fileOpen(none.c_str(), ACCESS_READ) == INVALID_FILE; }, 2},
-      {[&] { return fileOpen(deep.c_str(), ACCESS_READ) == INVALID_FILE; }, 3},
-      {[&] { return fileCreate(deep.c_str(), ATTR_NORMAL) == INVALID_FILE; }, 3},
-      {[&] { return fileAttributes(none.c_str()) == INVALID_ATTRIBUTES; }, 2},
-      {[&] { return folderCreate(deep.c_str()) == 0; }, 3},
+      {[&] { return fileOpen(none.c_str(), ACCESS_READ) == INVALID_FILE; }, ERR_FILE_NOT_FOUND},
+      {[&] { return fileOpen(deep.c_str(), ACCESS_READ) == INVALID_FILE; }, ERR_PATH_NOT_FOUND},
+      {[&] { return fileCreate(deep.c_str(), ATTR_NORMAL) == INVALID_FILE; }, ERR_PATH_NOT_FOUND},
+      {[&] { return fileAttributes(none.c_str()) == INVALID_ATTRIBUTES; }, ERR_FILE_NOT_FOUND},
+      {[&] { return folderCreate(deep.c_str()) == 0; }, ERR_PATH_NOT_FOUND},
       {[&] { return folderCreate(a.c_str()) == 1; }, 0},
-      {[&] { return folderCreate(a.c_str()) == 0; }, 80},
-      {[&] { return fileOpen(a.c_str(), ACCESS_READ) == INVALID_FILE; }, 5},  // a folder is no file
+      {[&] { return folderCreate(a.c_str()) == 0; }, ERR_FILE_EXISTS},
+      {[&] { return fileOpen(a.c_str(), ACCESS_READ) == INVALID_FILE; }, ERR_ACCESS_DENIED},  // a folder is no file
       {[&] { return fileDelete(a.c_str()) == 0 && (fileAttributes(a.c_str()) & ATTR_DIRECTORY); }, 0},
-      {[&] { return fileWrite(full, "abc", 3) == -1; }, 112},  // a full medium (a short write: the `jov` tests)
+      {[&] { return fileWrite(full, "abc", 3) == -1; }, ERR_DISK_FULL},  // a full medium (a short write: the `jov` tests)
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     lastSystemError = 77;
@@ -48,7 +48,7 @@ TEST(PosixPlatform, FailuresGiveTheirOwnNumbers) {
   std::string file = dir.corePath("ro\\f");
   const int denied = runWithoutRoot([&] {
     lastSystemError = 0;
-    return fileCreate(file.c_str(), ATTR_NORMAL) == INVALID_FILE && lastSystemError == 5 ? 0 : 1;
+    return fileCreate(file.c_str(), ATTR_NORMAL) == INVALID_FILE && lastSystemError == ERR_ACCESS_DENIED ? 0 : 1;
   });
   EXPECT_EQ(denied, 0);
 }
@@ -71,7 +71,7 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   EXPECT_EQ(fileSeek(f, 0x80000000u, FROM_BEGIN), 0x80000000u);
   EXPECT_EQ(fileSeek(f, 0xFFFFFFFEu, FROM_BEGIN), 0xFFFFFFFEu);
   EXPECT_EQ(fileSeek(f, 0xFFFFFFFFu, FROM_BEGIN), SEEK_FAILED);
-  EXPECT_EQ(lastSystemError, 87u);
+  EXPECT_EQ(lastSystemError, ERR_INVALID_PARAMETER);
   EXPECT_EQ(fileClose(f), 1);
 
   // archiveRead advances the position by what it read; a failure (a closed handle) leaves it.
@@ -82,15 +82,15 @@ TEST(PosixPlatform, ReadsWritesAndSeeks) {
   fileClose(state.archiveFile);
   EXPECT_EQ(archiveRead(buffer, 3), -1);
   EXPECT_EQ(state.archiveFilePos, 3u);
-  EXPECT_EQ(lastSystemError, 6u);
+  EXPECT_EQ(lastSystemError, ERR_INVALID_HANDLE);
 
   // A failing close keeps the earlier failure's number, or saves its own.
-  lastSystemError = 5;
+  lastSystemError = ERR_ACCESS_DENIED;
   EXPECT_EQ(fileClose(state.archiveFile), 0);
-  EXPECT_EQ(lastSystemError, 5u);
+  EXPECT_EQ(lastSystemError, ERR_ACCESS_DENIED);
   lastSystemError = 0;
   EXPECT_EQ(fileClose(state.archiveFile), 0);
-  EXPECT_EQ(lastSystemError, 6u);
+  EXPECT_EQ(lastSystemError, ERR_INVALID_HANDLE);
 }
 
 // Runs `op` on a copy of `s`; checks that the returned end is the terminator.
@@ -128,7 +128,7 @@ TEST(CreateFolderPath, LevelsInOrderBelowAFileAndThePathLimit) {
   EXPECT_EQ(createFolderPath(""), 1);
   lastSystemError = 0;
   EXPECT_EQ(createFolderPath(dir.corePath("A\\file\\sub\\deeper").c_str()), 0);
-  EXPECT_EQ(lastSystemError, 3u);  // ENOTDIR: path not found
+  EXPECT_EQ(lastSystemError, ERR_PATH_NOT_FOUND);  // ENOTDIR
 
   // 259 characters fit (Linux takes at most 255 bytes per name: split), 260 do not.
   std::string base = dir.corePath() + "\\";
