@@ -71,7 +71,8 @@ extern volatile sig_atomic_t caughtSignal;
 // 128 + the signal's number. A second signal ends the process at once.
 void catchInterrupts();
 
-// UTF-8 text safe to write to a terminal: control characters become "?".
+// UTF-8 text safe to write to a terminal: control characters, and bytes that
+// are not UTF-8, become "?".
 std::string terminalText(const std::string& utf8);
 
 // A core path or message (code page, "\" separators) as the user reads it:

@@ -16,6 +16,7 @@
 #include "frontend.h"
 #include "install_state.h"
 #include "platform/posix.h"
+#include "platform/utf8.h"
 
 Console console;
 volatile sig_atomic_t caughtSignal = 0;
@@ -92,16 +93,16 @@ void catchInterrupts() {
 
 std::string terminalText(const std::string& utf8) {
   std::string out;
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    unsigned char c = (unsigned char)utf8[i];
-    if (c < 0x20 || c == 0x7F) {
+  for (size_t i = 0; i < utf8.size();) {
+    const size_t at = i;
+    const uint32_t c = nextUtf8(utf8.data(), utf8.size(), i);
+    if (c == NOT_UTF8 || c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+      // C0 and C1 controls (some terminals obey C1 too), and bytes that are
+      // not text, which a terminal in an 8-bit mode may take for C1.
       out += '?';
-    } else if (c == 0xC2 && i + 1 < utf8.size() && (unsigned char)utf8[i + 1] >= 0x80 &&
-               (unsigned char)utf8[i + 1] <= 0x9F) {
-      out += '?';  // C1 controls: some terminals obey them too
-      ++i;
+      if (c == NOT_UTF8) ++i;
     } else {
-      out += (char)c;
+      out.append(utf8, at, i - at);
     }
   }
   return out;
@@ -132,10 +133,7 @@ void ProgressBar::update(uint64_t doneBytes, const std::string& label) {
   // Cut the label to the terminal (by bytes, at a character boundary).
   size_t room = (size_t)terminalWidth() - 1 - (line.size() - 1);
   size_t cut = label.size();
-  if (cut > room) {
-    cut = room;
-    while (cut > 0 && ((unsigned char)label[cut] & 0xC0) == 0x80) --cut;
-  }
+  if (cut > room) cut = utf8Boundary(label, room);
   line += label.substr(0, cut);
   line += "\033[K";
   fputs(line.c_str(), stderr);

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/utf8.h"
+
 namespace jov {
 
 namespace {
@@ -88,54 +90,6 @@ const Composition COMPOSITIONS[] = {
   {0x4E8, 0x308, 0x4EA}, {0x4E9, 0x308, 0x4EB},
 };
 
-// Appends one code point as UTF-8.
-void putUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += (char)c;
-  } else if (c < 0x800) {
-    out += (char)(0xC0 | c >> 6);
-    out += (char)(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += (char)(0xE0 | c >> 12);
-    out += (char)(0x80 | (c >> 6 & 0x3F));
-    out += (char)(0x80 | (c & 0x3F));
-  } else {
-    out += (char)(0xF0 | c >> 18);
-    out += (char)(0x80 | (c >> 12 & 0x3F));
-    out += (char)(0x80 | (c >> 6 & 0x3F));
-    out += (char)(0x80 | (c & 0x3F));
-  }
-}
-
-// The next code point of valid UTF-8 (shortest form, no surrogates), or
-// nullopt; advances `i` past it.
-std::optional<uint32_t> nextUtf8(const std::string& s, size_t& i) {
-  const unsigned char lead = (unsigned char)s[i];
-  size_t n;
-  uint32_t c, min;
-  if (lead < 0x80) {
-    ++i;
-    return lead;
-  } else if (lead >= 0xC2 && lead <= 0xDF) {
-    n = 1, c = lead & 0x1F, min = 0x80;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    n = 2, c = lead & 0x0F, min = 0x800;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    n = 3, c = lead & 0x07, min = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (s.size() - i - 1 < n) return std::nullopt;
-  for (size_t k = 1; k <= n; ++k) {
-    const unsigned char b = (unsigned char)s[i + k];
-    if ((b & 0xC0) != 0x80) return std::nullopt;
-    c = c << 6 | (b & 0x3F);
-  }
-  if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return std::nullopt;
-  i += n + 1;
-  return c;
-}
-
 }  // namespace
 
 std::optional<std::string> composeUtf8(const std::string& utf8) {
@@ -145,10 +99,10 @@ std::optional<std::string> composeUtf8(const std::string& utf8) {
   uint32_t base = 0;
   size_t baseAt = std::string::npos;
   for (size_t i = 0; i < utf8.size();) {
-    std::optional<uint32_t> c = nextUtf8(utf8, i);
-    if (!c) return std::nullopt;
-    if (baseAt != std::string::npos && base < 0x500 && *c >= 0x300 && *c <= 0x36F) {
-      const Composition key{(uint16_t)base, (uint16_t)*c, 0};
+    const uint32_t c = nextUtf8(utf8.data(), utf8.size(), i);
+    if (c == NOT_UTF8) return std::nullopt;
+    if (baseAt != std::string::npos && base < 0x500 && c >= 0x300 && c <= 0x36F) {
+      const Composition key{(uint16_t)base, (uint16_t)c, 0};
       const Composition* end = std::end(COMPOSITIONS);
       const Composition* hit = std::lower_bound(std::begin(COMPOSITIONS), end, key, [](const Composition& a, const Composition& b) {
         return a.base != b.base ? a.base < b.base : a.mark < b.mark;
@@ -156,16 +110,16 @@ std::optional<std::string> composeUtf8(const std::string& utf8) {
       if (hit != end && hit->base == key.base && hit->mark == key.mark) {
         out.resize(baseAt);
         base = hit->composed;
-        putUtf8(out, base);
+        appendUtf8(out, base);
         continue;
       }
       baseAt = std::string::npos;  // a mark that stays blocks the ones after it
-      putUtf8(out, *c);
+      appendUtf8(out, c);
       continue;
     }
     baseAt = out.size();
-    base = *c;
-    putUtf8(out, *c);
+    base = c;
+    appendUtf8(out, c);
   }
   return out;
 }

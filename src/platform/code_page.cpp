@@ -10,6 +10,8 @@
 
 #include <stdexcept>
 
+#include "platform/utf8.h"
+
 namespace {
 
 const iconv_t NO_CONVERTER = (iconv_t)-1;
@@ -87,14 +89,11 @@ int32_t CodePageConverter::toUtf8(const char* text, uint32_t length, char* out, 
     if (iconv(cd, nullptr, nullptr, &o, &outLeft) == (size_t)-1) return -1;
     uint8_t byte = (uint8_t)*in++;
     --inLeft;
-    size_t need = byte < 0x80 ? 1 : 2;
+    char bytes[4];
+    size_t need = putUtf8(byte, bytes);
     if (outLeft < need) return -1;
-    if (byte < 0x80) {
-      *o++ = (char)byte;
-    } else {
-      *o++ = (char)(0xC0 | (byte >> 6));
-      *o++ = (char)(0x80 | (byte & 0x3F));
-    }
+    memcpy(o, bytes, need);
+    o += need;
     outLeft -= need;
     iconv(cd, nullptr, nullptr, nullptr, nullptr);
   }
