@@ -6,6 +6,10 @@
 // superscripts ¹²³ (bytes 0xB9, 0xB2, 0xB3) as port digits too.
 #include "archive/names.h"
 
+#ifndef JOV_STUB
+#include <stdio.h>
+#endif
+
 namespace {
 
 bool isSeparator(uint8_t c) { return c == '\\' || c == '/'; }
@@ -88,5 +92,35 @@ bool looksLikeShortName(const uint8_t* component, uint32_t length) {
   uint32_t digits = 0;
   while (digits < base && component[base - 1 - digits] >= '0' && component[base - 1 - digits] <= '9') ++digits;
   return digits > 0 && base >= digits + 2 && component[base - 1 - digits] == '~';
+}
+
+std::string nameProblemText(const uint8_t* name, uint32_t length) {
+  uint32_t start = 0;
+  for (uint32_t i = 0; i <= length; ++i) {
+    if (i < length && !isSeparator(name[i])) continue;
+    const uint8_t* c = name + start;
+    const uint32_t n = i - start;
+    start = i + 1;
+    const NameVerdict verdict = checkNameComponent(c, n);
+    if (verdict == NAME_OK) continue;
+    const std::string component((const char*)c, n);
+    if (verdict == NAME_BAD_CHARACTER) {
+      uint32_t k = 0;
+      while (checkNameComponent(c + k, 1) != NAME_BAD_CHARACTER) ++k;
+      char shown[40];
+      if (c[k] < 32)
+        snprintf(shown, sizeof shown, "the control character 0x%02X", c[k]);
+      else
+        snprintf(shown, sizeof shown, "the character '%c'", c[k]);
+      return std::string(shown) + " in a name, which Windows refuses";
+    }
+    // "." and ".." keep their own words; a name that merely ends in a dot
+    // or space is quoted, so that the space shows.
+    if (verdict == NAME_TRAILING_DOT && component.find_first_not_of('.') != std::string::npos)
+      return "\"" + component + "\" ends in a " + (c[n - 1] == ' ' ? "space" : "dot") + ", which Windows drops";
+    if (verdict == NAME_DEVICE) return "\"" + component + "\" is " + nameVerdictText(verdict);
+    return nameVerdictText(verdict);
+  }
+  return nameVerdictText(NAME_OK);
 }
 #endif

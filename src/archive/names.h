@@ -7,6 +7,10 @@
 
 #include <stdint.h>
 
+#ifndef JOV_STUB
+#include <string>
+#endif
+
 // Why a name is refused; NAME_OK when it is a relative path of plain Windows
 // names that Windows keeps as they are written.
 enum NameVerdict : uint8_t {
@@ -36,4 +40,10 @@ const char* nameVerdictText(NameVerdict verdict);
 // another file or folder through that alias. The name rule accepts it; `jov`
 // reports it.
 bool looksLikeShortName(const uint8_t* component, uint32_t length);
+
+// Why `name` is refused, in words that show the fault: the character found
+// ("the character '|' in a name, which Windows refuses"), the component
+// quoted when it ends in a space or dot or is a device name. The component
+// keeps its bytes (the archive's code page, or the packer's UTF-8).
+std::string nameProblemText(const uint8_t* name, uint32_t length);
 #endif

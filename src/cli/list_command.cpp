@@ -125,7 +125,8 @@ int listArchive(const ReadOptions& options, const ArchiveFile& archive) {
     }
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
     if (verdict != NAME_OK && !console.quiet)  // a warning: listing is not judging
-      console.error(displayText(r.name) + ": unsafe name (" + nameVerdictText(verdict) +
+      console.error(displayText(r.name) + ": unsafe name (" +
+                    displayText(nameProblemText((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) +
                     "); the installer refuses this record");
     sameNames.add(r.name);
     if (std::string remark = shortNameRemark(r.name); !remark.empty() && !console.quiet) console.error(remark);

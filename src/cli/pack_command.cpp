@@ -59,14 +59,16 @@ const char* const PACK_HELP =
     "  --hidden GLOB    mark matching paths hidden (may be repeated)\n"
     "  --system GLOB    mark matching paths system (may be repeated)\n"
     "  --exclude GLOB   leave matching paths out (may be repeated); an excluded\n"
-    "                   folder leaves out everything inside it\n"
+    "                   folder leaves out everything inside it; 'dist/' matches\n"
+    "                   folders only, '/dist' and './dist' are 'dist'\n"
     "  --exclude-from FILE  one GLOB per line; empty lines and lines that start\n"
     "                   with '#' are ignored\n"
     "  --dereference    also pack files that symbolic links outside SOURCE_DIR\n"
     "                   point to (links inside it are always followed, with a\n"
     "                   warning; links to folders never)\n"
     "  -q, --quiet      print errors only\n"
-    "  -v, --verbose    list every entry (on stdout; on stderr with -o -)\n"
+    "  -v, --verbose    list every entry (on stdout; on stderr with -o -) and every\n"
+    "                   symbolic link followed\n"
     "  -h, --help       this text\n"
     "  --version        version, archive format and built-in stub\n"
     "\n"
@@ -84,12 +86,18 @@ const char* const PACK_HELP =
     "\n"
     "A GLOB is matched against the whole path below SOURCE_DIR, with '/' between\n"
     "names (\"docs/readme.txt\"). '*', '?' and '[...]' also match '/': '*.bak'\n"
-    "matches at any depth, 'docs/*' everything below docs. A --hidden or --system\n"
-    "pattern that matches nothing is reported.\n"
+    "matches at any depth, 'docs/*' everything below docs. A pattern that matches\n"
+    "nothing is reported.\n"
     "\n"
     "SOURCE_DATE_EPOCH, when set, clamps every file time to it and stores times as UTC.\n"
-    "Exit status: 0 packed, 1 a failure, 2 a usage error (also a value the installer\n"
-    "cannot hold, or a --program that is not a file of SOURCE_DIR).\n"
+    "Exit status:\n"
+    "  0    packed\n"
+    "  1    a failure: a problem in SOURCE_DIR (each is listed; found before anything\n"
+    "       is compressed, as are unreadable files and, at level 0, an output of\n"
+    "       4 GiB or more), a file changed while packed, a failed write\n"
+    "  2    a usage error, also a value the installer cannot hold, a bad --stub or\n"
+    "       a --program that is not a file of SOURCE_DIR\n"
+    "  128+N  stopped by signal N\n"
     "\n"
     "The installer: 'Setup.exe /S' installs without a window into the default folder,\n"
     "'/S /D=C:\\Any Folder' (last, no quotes needed) into another one, replacing\n"
@@ -292,6 +300,7 @@ PackSettings parsePackOptions(int argc, char** argv) {
   if (settings.output.empty()) settings.output = settings.raw ? "Setup.jov" : "Setup.exe";
   takeIdentity(settings, identityFiles, identityOptions);
   settings.scan.codepage = settings.common.codepage;
+  settings.scan.verbose = settings.common.verbose;
   if (const char* sde = getenv("SOURCE_DATE_EPOCH")) {
     char* end;
     errno = 0;
@@ -520,6 +529,19 @@ std::vector<jov::SourceEntry> scanEntries(PackSettings& settings, const PackOutp
   return entries;
 }
 
+// Stored, the output is at least the stub, the header and every file in its
+// record: when that is too much, no compression is worth waiting for.
+void checkStoredSize(const PackSettings& settings, const std::vector<jov::SourceEntry>& entries, size_t stubBytes) {
+  if (settings.level != 0) return;
+  uint64_t least = stubBytes + ARCHIVE_HEADER_SIZE;
+  for (const jov::SourceEntry& e : entries)
+    if (!e.info.folder) least += STREAM_RECORD_FIXED_SIZE + e.info.name.size() + e.size + STREAM_RECORD_CRC_SIZE;
+  if (least > jov::MAX_OUTPUT_BYTES)
+    throw std::runtime_error(settings.source + ": stored, the output would take " + std::to_string(least) +
+                             " bytes or more; an installer or archive holds at most " +
+                             std::to_string(jov::MAX_OUTPUT_BYTES) + " bytes");
+}
+
 // Writes the identity given into the stub's record and seals the stub again,
 // so that its self-check and `jov test` take the new record as built.
 void patchIdentity(std::vector<uint8_t>& stub, const Identity& identity) {
@@ -670,6 +692,7 @@ int runPack(int argc, char** argv) {
   try {
     out = output.create(!settings.raw);
     std::vector<jov::SourceEntry> entries = scanEntries(settings, output, out, identity);
+    checkStoredSize(settings, entries, stub.size());
     if (settings.identityGiven) patchIdentity(stub, *identity);
     jov::PackStats stats = writeInstaller(settings, entries, stub, out, output.shown);
     FILE* done = out;

@@ -51,7 +51,7 @@ const char* const EXTRACT_HELP =
     "record, one where a file belongs is replaced (never its target); a FIFO, socket\n"
     "or device there fails the record without being opened.\n"
     "\n"
-    "  -C DIR           extract into DIR (default: the current folder)\n"
+    "  -C, --directory DIR  extract into DIR (default: the current folder)\n"
     "  --overwrite=ask  ask before replacing a file (default); without a terminal\n"
     "                   to ask on, an existing file is kept and counts as a failure\n"
     "  --overwrite=all  replace existing files\n"
@@ -172,7 +172,9 @@ int testArchive(const ReadOptions& options, const ArchiveFile& archive) {
     NameVerdict verdict = checkEntryName((const uint8_t*)r.name.data(), (uint32_t)r.name.size());
     if (verdict != NAME_OK) {
       ++console.failures;
-      console.error(shown + ": unsafe name (" + nameVerdictText(verdict) + "); the installer refuses this record");
+      console.error(shown + ": unsafe name (" +
+                    displayText(nameProblemText((const uint8_t*)r.name.data(), (uint32_t)r.name.size())) +
+                    "); the installer refuses this record");
     }
     sameNames.add(r.name);
     if (std::string remark = shortNameRemark(r.name); !remark.empty()) console.error(remark);  // a warning

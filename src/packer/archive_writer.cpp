@@ -314,11 +314,6 @@ class BlockWorkers {
   std::vector<std::thread> threads_;
 };
 
-// Readers name file positions with 32 bits and keep 0xFFFFFFFF for a failed
-// seek, so the whole output, stub included, must end at 0xFFFFFFFE at most:
-// the installer seeks to its own end before it reads anything.
-const uint64_t MAX_OUTPUT_BYTES = 0xFFFFFFFEu;
-
 struct ArchiveWriter::Impl {
   FILE* out = nullptr;
   PackOptions options;

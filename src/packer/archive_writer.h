@@ -39,6 +39,11 @@ struct PackOptions {
   std::function<void(uint64_t in, uint64_t out)> progress;
 };
 
+// Readers name file positions with 32 bits and keep 0xFFFFFFFF for a failed
+// seek, so the whole output, stub included, must end at 0xFFFFFFFE at most:
+// the installer seeks to its own end before it reads anything.
+const uint64_t MAX_OUTPUT_BYTES = 0xFFFFFFFEu;
+
 struct PackStats {
   uint64_t inputBytes = 0;     // file bytes
   uint64_t archiveBytes = 0;   // header to the end of the directory

@@ -31,10 +31,8 @@ std::string invalidComponentReason(const std::string& c) {
   // The rule is the installer's; a UTF-8 name holds the same ASCII bytes as
   // its code-page form, which add() checks again once converted.
   if (c.find_first_of("\\/") != std::string::npos) return "\"\\\" and \"/\" separate names on Windows";
-  NameVerdict verdict = checkNameComponent((const uint8_t*)c.data(), (uint32_t)c.size());
-  if (verdict == NAME_OK) return "";
-  if (verdict == NAME_DEVICE) return "\"" + c + "\" is " + nameVerdictText(verdict);
-  return nameVerdictText(verdict);
+  if (checkNameComponent((const uint8_t*)c.data(), (uint32_t)c.size()) == NAME_OK) return "";
+  return nameProblemText((const uint8_t*)c.data(), (uint32_t)c.size());
 }
 
 void toDosTime(int64_t seconds, bool utc, uint16_t* date, uint16_t* time, bool* clamped) {
@@ -82,6 +80,25 @@ FileIdentity identityOf(const struct stat& st) {
   return id;
 }
 
+// An --exclude pattern as tar and rsync users write it: "./dist" and
+// "/dist" are anchored at the source folder as every pattern is, and
+// "dist/" matches folders only.
+struct ExcludePattern {
+  std::string glob;
+  bool foldersOnly = false;
+};
+
+ExcludePattern excludePattern(const std::string& pattern) {
+  ExcludePattern p{pattern};
+  while (p.glob.starts_with("./")) p.glob.erase(0, 2);
+  p.glob.erase(0, p.glob.find_first_not_of('/'));
+  while (!p.glob.empty() && p.glob.back() == '/') {
+    p.glob.pop_back();
+    p.foldersOnly = true;
+  }
+  return p;
+}
+
 bool isInside(const std::string& path, const std::string& folder) {
   return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
          (folder.back() == '/' || path[folder.size()] == '/');
@@ -94,7 +111,9 @@ struct Walker {
   std::vector<SourceEntry> entries;
   std::map<std::string, std::string> folded;  // case-folded NFC path -> the path that has it
   std::vector<std::string> problems;
-  std::vector<bool> hiddenUsed, systemUsed;
+  std::vector<bool> hiddenUsed, systemUsed, excludeUsed;
+  std::vector<ExcludePattern> excludes;
+  std::vector<std::string> followedLinks;  // "path -> target", summed up after the walk
   unsigned clampedWrite = 0, clampedCreate = 0;
   uint32_t nameRoom = 0;  // characters of a stored name that fit behind the install folder
 
@@ -115,6 +134,18 @@ struct Walker {
         if (!used) break;
         (*used)[i] = true;
       }
+    return any;
+  }
+
+  // Whether an --exclude pattern leaves `relative` out; `folder` is known
+  // only once the entry has been looked at, and only "dist/" needs it.
+  bool excluded(const std::string& relative, std::optional<bool> folder) {
+    bool any = false;
+    for (size_t i = 0; i < excludes.size(); ++i) {
+      const ExcludePattern& p = excludes[i];
+      if (p.foldersOnly != folder.has_value() || (folder && !*folder)) continue;
+      if (fnmatch(p.glob.c_str(), relative.c_str(), 0) == 0) any = excludeUsed[i] = true;
+    }
     return any;
   }
 
@@ -196,7 +227,9 @@ struct Walker {
       return std::nullopt;
     }
     std::string name = storedParent.empty() ? *converted : storedParent + '\\' + *converted;
-    if (name.size() > nameRoom)
+    // Below a folder whose name is already too long every name is: the
+    // folder's problem stands for them.
+    if (name.size() > nameRoom && storedParent.size() <= nameRoom)
       problem(relative, "name is " + std::to_string(name.size()) + " characters long; at most " +
                             std::to_string(nameRoom) + " fit behind an install folder such as \"" + installFolder() +
                             "\"");
@@ -236,7 +269,7 @@ struct Walker {
       problem(relative, "symbolic link to " + target + ", outside the source folder (--dereference packs it)");
       return false;
     }
-    warn(relative + ": following the symbolic link to " + target);
+    followedLinks.push_back(relative + " -> " + target);
     return true;
   }
 
@@ -253,12 +286,13 @@ struct Walker {
     for (const std::string& n : names) {
       fs::path p = folder / n;
       std::string relative = prefix.empty() ? n : prefix + "/" + n;
-      if (matches(options.excludePatterns, relative)) continue;
+      if (excluded(relative, std::nullopt)) continue;
       struct stat lst, st;
       if (lstat(p.c_str(), &lst) != 0) {
         problem(relative, errnoReason(errno));
         continue;
       }
+      if (excluded(relative, S_ISDIR(lst.st_mode))) continue;
       if (S_ISLNK(lst.st_mode)) {
         if (!followLink(p, relative, &st)) continue;
       } else {
@@ -275,11 +309,34 @@ struct Walker {
         // round shows every problem.
         walk(p, relative, stored ? *stored : storedPrefix);
       } else if (S_ISREG(st.st_mode)) {
+        checkReadable(p, relative);
         add(p, relative, storedPrefix, n, false, st);
       } else {
         problem(relative, "not a regular file or folder");
       }
     }
+  }
+
+  // Files are opened now, so that one that cannot be read stops the run
+  // before anything is compressed.
+  void checkReadable(const fs::path& path, const std::string& relative) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      problem(relative, "cannot read: " + std::string(errnoReason(errno)));
+      return;
+    }
+    close(fd);
+  }
+
+  // The links followed inside the source folder, in one line; each of them
+  // with --verbose.
+  void reportFollowedLinks() const {
+    if (followedLinks.empty()) return;
+    const size_t n = followedLinks.size();
+    warn("followed " + std::to_string(n) + " symbolic link" + (n == 1 ? "" : "s") + " to files inside the source folder" +
+         (options.verbose ? ":" : " (-v lists them)"));
+    if (options.verbose)
+      for (const std::string& link : followedLinks) warn("  " + link);
   }
 
   void reportUnused(const std::vector<std::string>& patterns, const std::vector<bool>& used, const char* option) {
@@ -296,6 +353,7 @@ SourceProblems::SourceProblems(std::vector<std::string> problems)
       problems_(std::move(problems)) {}
 
 std::string patternProblem(const std::string& pattern) {
+  if (!pattern.empty() && excludePattern(pattern).glob.empty()) return "pattern '" + pattern + "' names no path";
   if (pattern.empty()) return "empty pattern";
   for (size_t i = 0; i < pattern.size(); ++i) {
     if (pattern[i] == '\\') {
@@ -330,16 +388,20 @@ std::vector<SourceEntry> scanSourceTree(const fs::path& root, const ScanOptions&
   struct stat st;
   if (stat(root.c_str(), &st) != 0) throw std::runtime_error(root.string() + ": " + errnoReason(errno));
   if (!S_ISDIR(st.st_mode)) throw std::runtime_error(root.string() + ": not a folder");
-  Walker w{options, CodePageConverter(options.codepage), {}, {}, {}, {}, {}, {}};  // a bad page fails even an empty tree
+  Walker w{options, CodePageConverter(options.codepage), {}, {}, {}, {}, {}, {}, {}, {}, {}};  // a bad page fails even an empty tree
   char* real = realpath(root.c_str(), nullptr);
   if (!real) throw std::runtime_error(root.string() + ": " + errnoReason(errno));
   w.realRoot = real;
   free(real);
   w.nameRoom = maxNameLength(w.codePage.fromUtf8(w.installFolder()).value_or(w.installFolder()));
+  for (const std::string& p : options.excludePatterns) w.excludes.push_back(excludePattern(p));
+  w.excludeUsed.assign(w.excludes.size(), false);
   w.hiddenUsed.assign(options.hiddenPatterns.size(), false);
   w.systemUsed.assign(options.systemPatterns.size(), false);
   w.walk(root, "", "");
+  w.reportFollowedLinks();
   if (!w.problems.empty()) throw SourceProblems(std::move(w.problems));
+  w.reportUnused(options.excludePatterns, w.excludeUsed, "--exclude");
   w.reportUnused(options.hiddenPatterns, w.hiddenUsed, "--hidden");
   w.reportUnused(options.systemPatterns, w.systemUsed, "--system");
   auto count = [](unsigned n) { return std::to_string(n) + (n == 1 ? " file has a " : " files have a "); };

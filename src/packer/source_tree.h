@@ -37,7 +37,9 @@ struct SourceEntry {
 // Patterns for --hidden, --system and --exclude are matched with fnmatch
 // against the whole path below the source folder, "/" between names; "*",
 // "?" and "[...]" also match "/", so "*.o" matches at any depth. An excluded
-// folder leaves out everything inside it.
+// folder leaves out everything inside it. An --exclude pattern may begin
+// with "/" or "./" (anchored, as every pattern is) and end in "/" (folders
+// only); one that matches nothing is reported, as --hidden and --system are.
 struct ScanOptions {
   int codepage = 1252;
   std::vector<std::string> hiddenPatterns;
@@ -45,6 +47,7 @@ struct ScanOptions {
   std::vector<std::string> excludePatterns;
   std::optional<int64_t> sourceDateEpoch;   // clamps every time when set, silently
   bool dereference = false;                 // follow links that leave the source folder
+  bool verbose = false;                     // warn of each link followed, not only of their number
   std::string installFolder;                // names must fit behind it (UTF-8); empty: TYPICAL_INSTALL_FOLDER
   std::vector<std::pair<uint64_t, uint64_t>> skip;  // (device, inode) never packed: the output
   std::function<void(const std::string&)> warn;
@@ -62,7 +65,7 @@ class SourceProblems : public std::runtime_error {
 };
 
 // Why a --hidden/--system/--exclude pattern is malformed (empty when it is
-// fine): empty, a "[" without "]", a lone "\" at the end.
+// fine): empty, only "/" and "./", a "[" without "]", a lone "\" at the end.
 std::string patternProblem(const std::string& pattern);
 
 // The text in NFC as far as the single-byte code pages need it (a letter and
