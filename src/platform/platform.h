@@ -14,7 +14,8 @@
 //   turn failures into their own ResultCode.
 // - On failure a wrapper saves the platform's error number in
 //   lastSystemError (below), always as a Win32 error number (POSIX maps
-//   errno), so that the messages' suffixes are the same everywhere. "Clears"
+//   errno), so that the core tells causes apart one way everywhere; the
+//   installer and `jov` each word them (archive/messages.h). "Clears"
 //   below means the wrapper sets lastSystemError to 0 before its call.
 // - Paths are 8-bit, "\"-separated; posix.cpp turns "\" into "/".
 #pragma once
@@ -95,10 +96,11 @@ FileHandle fileOpen(const char* path, uint32_t access);
 int fileClose(FileHandle file);
 // Count read (short at the end, 0 there), or -1. Clears; saves.
 int32_t fileRead(FileHandle file, void* buffer, uint32_t count);
-// Count written, or -1; a short write and error 39 are saved as 112.
+// Count written, or -1; a short write and ERR_HANDLE_DISK_FULL are saved
+// as ERR_DISK_FULL.
 int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count);
 // New position, or SEEK_FAILED, also for a position of 4 GiB - 1 or more,
-// which the 32-bit positions of the format cannot name (error 87). From the
+// which the 32-bit positions of the format cannot name (ERR_INVALID_PARAMETER). From the
 // beginning the distance is an unsigned position (every 32-bit one can be
 // reached); from the current position or the end it is a signed step.
 // Clears; saves.
@@ -169,7 +171,7 @@ inline int fileTakeFailedCommit(char*) { return 0; }
 // call that names its path, or fileCommitAll at the latest.
 FileHandle fileCreateStaged(const char* path);
 // Without `replacing`, a file that another process put at `path` since
-// then is not replaced: the commit fails with error 80.
+// then is not replaced: the commit fails with ERR_FILE_EXISTS.
 int fileCommit(FileHandle file, const char* path, uint32_t attributes, int replacing);
 void fileDiscard(FileHandle file, const char* path);
 #endif

@@ -1,6 +1,6 @@
 // POSIX platform layer: the contract of platform.h on Linux, for the `jov`
 // command and the tests. errno becomes the Win32 error number that the same
-// failure gives on Windows, so messages read alike on both.
+// failure gives on Windows, so the core tells causes apart as it does there.
 //
 // What POSIX cannot express:
 // - share modes: ignored (no mandatory locking);
