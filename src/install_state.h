@@ -61,7 +61,6 @@ struct InstallState {
   int8_t osMajorVersion;
   volatile uint8_t cancelRequested;  // set by the front end (dialog, signal)
   uint8_t overwriteAll;
-  uint8_t nameVerdict;  // NameVerdict of the last record refused for its name
 };
 
 extern InstallState state;

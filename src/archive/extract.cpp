@@ -115,12 +115,7 @@ RecordResult extractRecord(WindowHandle dialog, const DirectoryEntry& entry, con
     lastSystemError = ERR_FILENAME_EXCED_RANGE;
     return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
   }
-  if (verdict != NAME_OK) {
-#ifndef JOV_STUB
-    state.nameVerdict = verdict;  // for the message's reason
-#endif
-    return reportRecordFailure(dialog, RC_UNSAFE_NAME, 1);
-  }
+  if (verdict != NAME_OK) return reportRecordFailure(dialog, RC_UNSAFE_NAME, 1);
   if (!(entry.flags & ENTRY_FOLDER)) return extractFile(dialog, entry, nameStart);
   if (!createFolderPath(state.installPath)) {
     reportResult(dialog, RC_FOLDER_FAILED, state.installPath, 0);

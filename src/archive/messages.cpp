@@ -113,6 +113,17 @@ const char* errnoReason(int error) {
   return words ? words : "Unknown error";
 }
 
+// Why the record's name at the end of `path` is refused: the last component
+// the name rule refuses lies in the name, whatever the folder before it holds.
+std::string unsafeNameReason(const char* path) {
+  const uint32_t length = (uint32_t)strlen(path);
+  uint32_t from = 0;
+  for (uint32_t i = 0; i < length; ++i)
+    if ((path[i] == '\\' || path[i] == '/') && checkEntryName((const uint8_t*)path + i + 1, length - i - 1) != NAME_OK)
+      from = i + 1;
+  return nameProblemText((const uint8_t*)path + from, length - from);
+}
+
 const char* systemErrorReason(uint32_t error) {
   for (const ErrorCause& c : ERROR_CAUSES)
     if (c.error == error) return errnoReason(c.errnoValue);
@@ -131,8 +142,7 @@ int composeMessage(ResultCode code, const char* path) {
 #else
   if (code == RC_DAMAGED || code == RC_INPUT_EXHAUSTED) fixed = TEXT_DAMAGED;
   if (code == RC_UNSAFE_NAME) {
-    formatText(state.messageText, MESSAGE_TEXT_SIZE, "Unsafe name %s (%s)", path,
-               nameVerdictText((NameVerdict)state.nameVerdict));
+    formatText(state.messageText, MESSAGE_TEXT_SIZE, "%s: unsafe name (%s)", path, unsafeNameReason(path).c_str());
     return 1;
   }
 #endif
