@@ -305,6 +305,18 @@ std::string nameText(const std::string& stored) {
   return out;
 }
 
+std::string oneLine(const char* text) {
+  std::string out;
+  for (const char* p = text; *p; ++p) {
+    if (*p != '\n') {
+      out += *p;
+    } else if (p[1]) {
+      out += islower((unsigned char)p[1]) ? " " : ": ";
+    }
+  }
+  return out;
+}
+
 std::string codeText(ResultCode code, const std::string& path) {
   // The installer's own text, composed around a placeholder so that a path
   // of any length survives whole: the message buffer holds 260-character
@@ -312,15 +324,7 @@ std::string codeText(ResultCode code, const std::string& path) {
   static const char PLACEHOLDER[] = "\x01";
   if (!composeMessage(code, PLACEHOLDER))
     return path + ": " + (code == RC_CANCELLED ? std::string("cancelled") : "failed (code " + std::to_string(code) + ")");
-  std::string text;
-  for (const char* p = state.messageText; *p; ++p) {
-    if (*p == '\n') {
-      // "\nAccess denied" would be a reason; "\ncorrupt disk" is a sentence going on.
-      text += p[1] && islower((unsigned char)p[1]) ? " " : ": ";
-    } else {
-      text += *p;
-    }
-  }
+  std::string text = oneLine(state.messageText);
   size_t at = text.find(PLACEHOLDER);
   if (at == std::string::npos) return path + ": " + text;
   return text.replace(at, 1, path);

@@ -98,6 +98,12 @@ inline uint64_t recordSpan(const DirectoryEntry& entry) {
 // setPathCodePage), exactly: control characters are kept.
 std::string nameText(const std::string& stored);
 
+// A message of the driver on one console line. They are one line in `jov`
+// (archive/messages.h) but for the damaged-data text, whose sentence goes on
+// after "\n" ("corrupt disk or download error"): a break becomes " " before
+// a word in lower case, ": " before anything else.
+std::string oneLine(const char* text);
+
 // `jov`'s message for `code` about `path`, on one line, with the reason for
 // the last system error ("cannot read Setup.exe: Input/output error",
 // "Setup.exe: Archive data is damaged, probably caused by corrupt disk or

@@ -45,24 +45,6 @@ void onInterrupt(int sig) {
   state.cancelRequested = 1;
 }
 
-// The driver's messages are one line in `jov` (archive/messages.h), but for
-// the damaged-data text, whose sentence goes on after "\n" ("corrupt disk or
-// download error"); on one console line a break becomes " " before a word
-// in lower case, ": " before anything else.
-std::string oneLine(const char* text) {
-  std::string out;
-  for (const char* p = text; *p; ++p) {
-    if (*p != '\n') {
-      out += *p;
-    } else if (p[1] && islower((unsigned char)p[1])) {
-      out += ' ';
-    } else if (p[1]) {
-      out += ": ";
-    }
-  }
-  return out;
-}
-
 // The driver's "cannot create ..." names the path it wanted; what stops
 // it is often another one: a file where a folder of the path should be, or
 // a folder where the file should be. Returns that path (core notation, a
