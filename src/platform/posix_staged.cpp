@@ -19,7 +19,6 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +27,7 @@
 #include <vector>
 
 #include "format.h"  // PATH_CAPACITY, the size of a path fileTakeFailedCommit fills
+#include "platform/host_files.h"
 #include "platform/platform.h"
 #include "platform/posix_internal.h"
 
@@ -36,7 +36,8 @@ namespace posix {
 namespace {
 
 const char STAGE_PREFIX[] = ".jov-tmp-";
-const size_t STAGE_NAME_LENGTH = sizeof STAGE_PREFIX - 1 + 8;
+const size_t STAGE_SUFFIX_LENGTH = 8;  // hex digits
+const size_t STAGE_NAME_LENGTH = sizeof STAGE_PREFIX - 1 + STAGE_SUFFIX_LENGTH;
 // Batches of up to 1024 files, two descriptors each, as far as the limit
 // on open files allows (raised to its hard limit for this); below
 // SYNC_ALONE files each is synced on its own.
@@ -89,17 +90,6 @@ void releaseStaged(Staged& s, bool removeTemp) {
   s.fd = s.dir = -1;
 }
 
-uint32_t nextStageNumber() {
-  static uint32_t counter = 0;
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  uint64_t x = ((uint64_t)getpid() << 32) ^ (uint64_t)now.tv_nsec ^ ((uint64_t)++counter << 20);
-  x ^= x >> 33;
-  x *= 0xff51afd7ed558ccdull;
-  x ^= x >> 33;
-  return (uint32_t)x;
-}
-
 // Gives a synced file its name; errno on failure. An unnamed file is linked
 // straight to a free name; over an existing one it is linked under a fresh
 // temporary name and renamed, as rename is the one call that replaces.
@@ -118,15 +108,10 @@ int publish(Staged& s) {
     unsigned flags = s.replacing ? 0 : RENAME_NOREPLACE;
     return renameat2(s.dir, s.temp, s.dir, s.leaf, flags) == 0 ? 0 : errno;
   }
-  char self[32];
-  snprintf(self, sizeof self, "/proc/self/fd/%d", s.fd);
-  if (linkat(AT_FDCWD, self, s.dir, s.leaf, AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (linkUnnamed(s.fd, s.dir, s.leaf)) return 0;
   if (errno != EEXIST || !s.replacing) return errno;
-  for (int attempt = 0;; ++attempt) {
-    snprintf(s.temp, sizeof s.temp, "%s%08x", STAGE_PREFIX, nextStageNumber());
-    if (linkat(AT_FDCWD, self, s.dir, s.temp, AT_SYMLINK_FOLLOW) == 0) break;
-    if (errno != EEXIST || attempt == 16) return errno;
-  }
+  snprintf(s.temp, sizeof s.temp, "%s%08x", STAGE_PREFIX, 0u);
+  if (!linkFresh(s.fd, s.dir, s.temp, STAGE_SUFFIX_LENGTH, FRESH_HEX)) return errno;
   s.named = true;
   return renameat(s.dir, s.temp, s.dir, s.leaf) == 0 ? 0 : errno;
 }
@@ -194,18 +179,15 @@ FileHandle fileCreateStaged(const char* path) {
   int fd = -1;
   if (!error && FAULT(CALL_CREATE)) error = EACCES;
   if (!error) {
-    do fd = openat(r.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    while (fd < 0 && errno == EINTR);
+    fd = openUnnamed(r.dir, ".", 0666);
     slot->named = false;
-    // No unnamed files here (EOPNOTSUPP; EISDIR or EINVAL from kernels and
-    // file systems that predate them): a named temporary.
-    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) error = errno;
+    if (fd < 0 && !noUnnamedFiles(errno)) error = errno;
   }
-  for (int attempt = 0; !error && fd < 0; ++attempt) {
-    snprintf(slot->temp, sizeof slot->temp, "%s%08x", STAGE_PREFIX, nextStageNumber());
-    fd = openat(r.dir, slot->temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (!error && fd < 0) {  // no unnamed files here: a named temporary
+    snprintf(slot->temp, sizeof slot->temp, "%s%08x", STAGE_PREFIX, 0u);
+    fd = createFresh(r.dir, slot->temp, STAGE_SUFFIX_LENGTH, FRESH_HEX, 0666);
     slot->named = fd >= 0;
-    if (fd < 0 && (errno != EEXIST || attempt == 16) && errno != EINTR) error = errno;
+    if (fd < 0) error = errno;
   }
   if (error) {
     saveError(error, native);
