@@ -342,7 +342,8 @@ struct PackOutput {
       tempPath = finalPath + TEMP_MARK + std::string(TEMP_SUFFIX_LENGTH, 'X');
       fd = openUnnamed(AT_FDCWD, folder.c_str(), 0600);
       unnamed = fd >= 0;
-      if (!unnamed && noUnnamedFiles(errno)) fd = createGuarded(tempPath.data(), TEMP_SUFFIX_LENGTH, FRESH_LETTERS, 0600);
+      if (!unnamed && noUnnamedFiles(errno))
+        fd = createGuarded(tempPath.data(), TEMP_SUFFIX_LENGTH, FRESH_LETTERS, 0600);
       if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + strerror(errno));
       mode_t mask = umask(0);
       umask(mask);
