@@ -161,9 +161,9 @@ void BM_DecodeLiteralHeavy(benchmark::State& s) {
 }
 
 // Table builds: blocks of machine code change table sets every 30 KiB or so,
-// and each set needs a literal/length table. A skewed code of 288 symbols,
-// lengths up to 15, built into the wide table and, for comparison, into the
-// reference lookup and tree.
+// and each set needs a literal/length table. A skewed code of LITLEN_SYMBOLS
+// symbols, lengths up to MAX_CODE_LENGTH, built into the wide table and, for
+// comparison, into the reference lookup and tree.
 std::vector<uint8_t> skewedLengths() {
   std::mt19937 rng(3);
   std::vector<uint64_t> freq(LITLEN_SYMBOLS);
