@@ -1,7 +1,8 @@
 // Decoding speed of the engine: one large file cut from a block-structured
-// stream (blocks of 900000 bytes, compressed behind up to 512 KiB of history),
-// through the whole path: block input, LZ decoder, CRC-32, write to /dev/null.
-// Reported as bytes of output per second.
+// stream (blocks of 900000 bytes, compressed behind the largest window of
+// history), through the whole path: block input, LZ decoder, CRC-32, write to
+// /dev/null. Reported as bytes of output per second. The archives come from
+// the tests' builders, with code lengths fitted to each block.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -17,11 +18,13 @@
 #include "codec/fast_tables.h"
 #include "codec/huffman.h"
 #include "codec/stream_reader.h"
+#include "format.h"
 #include "install_state.h"
 
 namespace {
 
-const uint32_t BLOCK = 900000;  // outputLength and blockSize are 20-bit fields
+const uint32_t BLOCK = 900000;
+static_assert(BLOCK <= BLOCK_MAX_OUTPUT, "a block's output fits its outputLength field");
 
 std::vector<uint8_t> textLike(size_t n) {
   static const char* words[] = {"installer ", "archive ", "stream ", "decoder ", "window ", "history ",
@@ -44,7 +47,7 @@ std::vector<uint8_t> noisy(size_t n) {
   return v;
 }
 
-// Huffman code lengths of at most 15 bits for the used symbols.
+// Huffman code lengths of at most MAX_CODE_LENGTH bits for the used symbols.
 std::vector<uint8_t> codeLengthsFor(std::vector<uint64_t> freq) {
   std::vector<uint8_t> lengths(freq.size(), 0);
   for (;;) {
@@ -72,17 +75,20 @@ std::vector<uint8_t> codeLengthsFor(std::vector<uint64_t> freq) {
       uint8_t depth = 0;
       for (int k = (int)i; parent[k] >= 0; k = parent[k]) ++depth;
       lengths[used[i]] = depth;
-      fits = fits && depth <= 15;
+      fits = fits && depth <= MAX_CODE_LENGTH;
     }
     if (fits) return lengths;
     for (uint64_t& f : freq) f = f ? (f + 1) / 2 : 0;
   }
 }
 
-// A block with one set of code lengths fitted to its tokens.
-std::vector<uint8_t> fittedBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data, bool last) {
+// A block with one set of code lengths fitted to its tokens (a BlockEncoder).
+// The builder's parse makes no matches of length 2: distance alphabet 1 stays
+// unused.
+std::vector<uint8_t> fittedBlock(const std::vector<uint8_t>& history, const std::vector<uint8_t>& data, bool last,
+                                 uint32_t row, uint32_t column) {
   std::vector<BuilderToken> tokens = findMatches(history, data);
-  std::vector<uint64_t> lit(288, 0), dist(42, 0);
+  std::vector<uint64_t> lit(LITLEN_SYMBOLS, 0), dist(DIST0_SYMBOLS, 0);
   for (const BuilderToken& t : tokens) {
     uint32_t symbol, extra, bits;
     if (!t.length) {
@@ -96,32 +102,27 @@ std::vector<uint8_t> fittedBlock(const std::vector<uint8_t>& history, const std:
   }
   std::vector<uint8_t> set = codeLengthsFor(lit), d = codeLengthsFor(dist);
   set.insert(set.end(), d.begin(), d.end());
-  set.resize(344, 0);  // alphabet 1 unused: no matches of length 2
-  return encodeTokens(tokens, set, (uint32_t)data.size(), last);
+  set.resize(SET_SIZE_2, 0);
+  return encodeTokens(tokens, set, (uint32_t)data.size(), last, row, column);
 }
 
 struct Archive {
   std::string path;
-  uint32_t length = 0;
+  DirectoryEntry entry;
   size_t encodedSize = 0;
 };
 
-// One stream holding one file: StreamRecord, the data, its CRC.
+// An archive of one file in one stream of compressed blocks.
 Archive buildArchive(const std::vector<uint8_t>& data, const char* name) {
-  std::vector<uint8_t> decoded(11, 0);
-  decoded[0] = (uint8_t)data.size(), decoded[1] = (uint8_t)(data.size() >> 8), decoded[2] = (uint8_t)(data.size() >> 16);
-  decoded.insert(decoded.end(), data.begin(), data.end());
-  decoded.insert(decoded.end(), 4, 0);
-  std::vector<uint8_t> file = {'J', 'O', 'V', 'L', 'H', 0};
-  for (size_t start = 0; start < decoded.size(); start += BLOCK) {
-    size_t end = std::min(decoded.size(), start + BLOCK);
-    size_t from = start > 524288 ? start - 524288 : 0;
-    std::vector<uint8_t> history(decoded.begin() + from, decoded.begin() + start);
-    std::vector<uint8_t> piece(decoded.begin() + start, decoded.begin() + end);
-    std::vector<uint8_t> block = fittedBlock(history, piece, end == decoded.size());
-    file.insert(file.end(), block.begin(), block.end());
-  }
-  Archive a{std::string("/tmp/jov_bench_") + name, (uint32_t)data.size(), file.size()};
+  Stream stream;
+  stream.add(name, data, name);
+  std::vector<Cut> cuts;
+  for (size_t end = BLOCK; end < stream.decoded.size(); end += BLOCK) cuts.push_back({end, 'c'});
+  cuts.push_back({stream.decoded.size(), 'c'});
+  std::vector<uint8_t> file = assembleArchive({cutStream(stream.decoded, cuts, fittedBlock)}, stream.records);
+  Archive a{std::string("/tmp/jov_bench_") + name, {}, file.size()};
+  // The directory is one stored block; its first record is the file's.
+  parseDirectoryEntry(&file[readLe32(&file[AH_DIRECTORY_OFFSET]) + SIGNATURE_SIZE + BLOCK_STORED_DATA_BYTE], &a.entry);
   std::ofstream(a.path, std::ios::binary).write((const char*)file.data(), (std::streamsize)file.size());
   return a;
 }
@@ -130,18 +131,19 @@ void decodeArchive(benchmark::State& s, const Archive& a) {
   std::vector<uint8_t> input(INPUT_BUFFER_SIZE + INPUT_BUFFER_SLACK);
   buildCrcTable();
   state.archiveFile = fileOpen(a.path.c_str(), ACCESS_READ);
-  state.inputBuffer = input.data();
+  state.archiveOffset = state.archiveFilePos = 0;
+  startStreamReading(input.data());
   FileHandle sink = fileCreate("\\dev\\null", 0);
   for (auto _ : s) {
     state.streamKey = NO_STREAM;  // decode from the stream's start every time
-    ResultCode rc = readStreamFile(sink, 0, 0, a.length, 0);
-    if (rc != RC_OK) {
+    ResultCode rc = readStreamFile(sink, a.entry.streamOffset, a.entry.streamPosition, a.entry.length, a.entry.flags);
+    if (rc != RC_OK || state.runningCrc != a.entry.crc) {
       fprintf(stderr, "rc %d\n", rc);
       s.SkipWithError("decoding failed");
     }
   }
-  s.SetBytesProcessed((int64_t)s.iterations() * a.length);
-  s.counters["ratio"] = (double)a.encodedSize / a.length;
+  s.SetBytesProcessed((int64_t)s.iterations() * a.entry.length);
+  s.counters["ratio"] = (double)a.encodedSize / a.entry.length;
   fileClose(sink);
   fileClose(state.archiveFile);
   memFree(state.outputBuffer);
@@ -159,9 +161,9 @@ void BM_DecodeLiteralHeavy(benchmark::State& s) {
 }
 
 // Table builds: blocks of machine code change table sets every 30 KiB or so,
-// and each set needs a literal/length table. A skewed code of 288 symbols,
-// lengths up to 15, built into the wide table and, for comparison, into the
-// reference lookup and tree.
+// and each set needs a literal/length table. A skewed code of LITLEN_SYMBOLS
+// symbols, lengths up to MAX_CODE_LENGTH, built into the wide table and, for
+// comparison, into the reference lookup and tree.
 std::vector<uint8_t> skewedLengths() {
   std::mt19937 rng(3);
   std::vector<uint64_t> freq(LITLEN_SYMBOLS);
@@ -172,7 +174,7 @@ std::vector<uint8_t> skewedLengths() {
 void BM_BuildWideTable(benchmark::State& s) {
   std::vector<uint8_t> lengths = skewedLengths();
   std::vector<uint32_t> rule(LITLEN_SYMBOLS), table(LIT_TABLE_SIZE);
-  for (uint32_t i = 0; i < LITLEN_SYMBOLS; ++i) rule[i] = i << 16;
+  for (uint32_t i = 0; i < LITLEN_SYMBOLS; ++i) rule[i] = i << FAST_LIT_PAYLOAD_SHIFT;  // each a literal
   for (auto _ : s) {
     ResultCode rc = buildFastTable(table.data(), LIT_ALPHABET, lengths.data(), LITLEN_SYMBOLS, rule.data());
     benchmark::DoNotOptimize(rc);

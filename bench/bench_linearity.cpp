@@ -68,38 +68,42 @@ inline std::vector<uint8_t> switchingBlock(const std::vector<std::vector<uint8_t
                                            const std::vector<std::vector<uint8_t>>& literals) {
   std::vector<uint8_t> all;
   for (const auto& set : sets) all.insert(all.end(), set.begin(), set.end());
-  std::vector<uint32_t> symbols;  // 0..16 differences; 17/18, 19/20 digits of zero and repeat runs
+  std::vector<uint32_t> symbols;  // differences; then the digits of zero runs and of repeat runs
   uint32_t value = 0, runs[2] = {0, 0}, outputLength = 0;
   auto digits = [](uint32_t n, auto put) {  // bijective base 2, least significant first
     for (; n; n = (n - 2 + n % 2) / 2) put(n % 2 ? 0 : 1);
   };
-  auto flush = [&](int kind) { digits(runs[kind], [&](uint32_t d) { symbols.push_back(17 + 2 * kind + d); }), runs[kind] = 0; };
+  const uint32_t firstDigit[2] = {CL_ZERO_RUN_1, CL_REPEAT_RUN_1};
+  auto flush = [&](int kind) {
+    digits(runs[kind], [&](uint32_t d) { symbols.push_back(firstDigit[kind] + d); }), runs[kind] = 0;
+  };
   for (size_t p = 0; p < all.size(); ++p) {
     uint32_t previous = p >= SET_SIZE_2 ? all[p - SET_SIZE_2] : 0, repeated = previous ? previous : value;
     int kind = all[p] == repeated ? 1 : all[p] == 0 ? 0 : -1;
     if (kind != 0) flush(0);
     if (kind != 1) flush(1);
     if (kind >= 0) ++runs[kind];
-    else symbols.push_back((all[p] + 17 - repeated) % 17);
+    else symbols.push_back((all[p] + CODE_LENGTH_MODULUS - repeated) % CODE_LENGTH_MODULUS);
     value = all[p] ? all[p] : value;
   }
   flush(0), flush(1);
-  std::vector<uint32_t> order(21), counts(21, 0);
+  std::vector<uint32_t> order(PRECODE_SYMBOLS), counts(PRECODE_SYMBOLS, 0);
   for (uint32_t s : symbols) ++counts[s];
-  for (uint32_t i = 0; i < 21; ++i) order[i] = i;
+  for (uint32_t i = 0; i < PRECODE_SYMBOLS; ++i) order[i] = i;
   std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return counts[x] > counts[y]; });
   size_t used = std::count_if(counts.begin(), counts.end(), [](uint32_t c) { return c > 0; });
-  std::vector<uint8_t> precode(21, 0);
+  std::vector<uint8_t> precode(PRECODE_SYMBOLS, 0);
   for (size_t i = 0; i < used; ++i) precode[order[i]] = (uint8_t)std::min(i + 1, std::max<size_t>(used - 1, 1));
   for (const auto& l : literals) outputLength += (uint32_t)l.size();
   CompressedFrame frame(outputLength, false);
-  frame.w.put(2 | sets.size() << 2, 8);
-  for (uint32_t i = 0, unused = 0; i <= 21; ++i) {  // a used symbol's length + 1; unused ones in zero runs
-    if (i < 21 && !precode[i]) ++unused;
-    else digits(unused, [&](uint32_t d) { frame.w.put(d, 5); }), unused = 0;
-    if (i < 21 && precode[i]) frame.w.put(precode[i] + 1u, 5);
+  frame.w.put(makeBlockPrefix(2, (uint32_t)sets.size()), BLOCK_PREFIX_BITS);
+  // A used symbol's length, biased; unused ones in zero runs.
+  for (uint32_t i = 0, unused = 0; i <= PRECODE_SYMBOLS; ++i) {
+    if (i < PRECODE_SYMBOLS && !precode[i]) ++unused;
+    else digits(unused, [&](uint32_t d) { frame.w.put(d, PRECODE_FIELD_BITS); }), unused = 0;
+    if (i < PRECODE_SYMBOLS && precode[i]) frame.w.put(precode[i] + PRECODE_FIELD_LENGTH_BIAS, PRECODE_FIELD_BITS);
   }
-  std::vector<uint32_t> codes = msbFirstCodes(precode.data(), 21);
+  std::vector<uint32_t> codes = msbFirstCodes(precode.data(), PRECODE_SYMBOLS);
   for (uint32_t s : symbols) frame.w.putCode(codes[s], precode[s]);
   for (size_t j = 0; j < sets.size(); ++j) {
     codes = msbFirstCodes(sets[j].data(), LITLEN_SYMBOLS);
@@ -109,13 +113,14 @@ inline std::vector<uint8_t> switchingBlock(const std::vector<std::vector<uint8_t
   return frame.finish();
 }
 
-// Two distance alphabets; `literal` takes 1 bit, the end-of-set symbol 2, every other symbol (287
-// too, which a hostile archive may code) 10 or 11: dense, so that a repeat run copies it whole.
+// Two distance alphabets (the builder's uniform codes); `literal` takes 1 bit, the end-of-set symbol
+// 2, every other symbol (SYMBOL_UNUSED too, which a hostile archive may code) 10 or 11: dense, so
+// that a repeat run copies it whole.
 inline std::vector<uint8_t> skewedSet(uint8_t literal) {
-  std::vector<uint8_t> set;
+  std::vector<uint8_t> set = uniformSet(2);
+  const uint32_t others = LITLEN_SYMBOLS - 2, tenBits = 512 - others;  // 1/2 + 1/4 + a quarter in 10 and 11 bits
   for (uint32_t s = 0, other = 0; s < LITLEN_SYMBOLS; ++s)
-    set.push_back(s == literal ? 1 : s == SYMBOL_END_OF_SET ? 2 : other++ < 226 ? 10 : 11);
-  for (uint32_t s = 0; s < DIST0_SYMBOLS + DIST1_SYMBOLS; ++s) set.push_back(s < 22 ? 5 : s < 42 ? 6 : s < 44 ? 3 : 4);
+    set[s] = s == literal ? 1 : s == SYMBOL_END_OF_SET ? 2 : other++ < tenBits ? 10 : 11;
   return set;
 }
 

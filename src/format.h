@@ -180,9 +180,10 @@ inline void writeLe32(uint8_t* p, uint32_t v) {
 //
 // Every block starts with a header of fixed fields, LSB-first from the
 // block's first byte: the bit of a field's value k lies at bit (bit + k).
-// These six constants are the one definition of where each field lies;
-// readBlockField and writeBlockField are the only code that turns them into
-// shifts.
+// These six constants are the one definition of where each field lies.
+// Three functions below turn them into shifts: readBlockField and
+// writeBlockField, and windowSizeOf, which splits the selector (row and
+// column, read as one field) at BF_WINDOW_ROW's width; no other code does.
 
 struct BlockField {
   uint32_t bit;    // position of the field's lowest bit

@@ -10,9 +10,9 @@
 #include "format.h"
 #include "platform/platform.h"
 
-// Longest message: "Cannot create folder %s%s" (20 characters besides the
+// Longest message: "Cannot create folder %s%s" (21 characters besides the
 // two %s) with a 260-character path and the longest suffix
-// ("\nDisk is write protected", 24), plus the terminator: 305. Rounded up.
+// ("\nDisk is write protected", 24), plus the terminator: 306. Rounded up.
 const uint32_t MESSAGE_TEXT_SIZE = 320;
 const uint32_t INSTALL_PATH_SIZE = 261;
 

@@ -20,6 +20,7 @@
 #include "cli/console.h"
 #include "codec/crc32.h"
 #include "install_state.h"
+#include "platform/host_files.h"
 #include "platform/posix.h"
 
 namespace {
@@ -82,15 +83,12 @@ std::string judgeStart(const std::vector<uint8_t>& head, bool ended, std::option
 
 // The directory lies at the end of an archive, so a pipe, a terminal or a
 // character device cannot be read where the reader needs it: its bytes are
-// copied into an unlinked temporary file (in TMPDIR) first, once their start
-// shows that they may be an archive (judgeStart).
+// copied into a spool (in TMPDIR) first, once their start shows that they
+// may be an archive (judgeStart).
 int spoolToTemporary(int in, const std::string& shown, std::optional<uint32_t> offset) {
-  const char* folder = getenv("TMPDIR");
-  if (!folder || !*folder) folder = "/tmp";
-  std::string name = std::string(folder) + "/jov-input.XXXXXX";
-  int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + errnoReason(errno));
-  unlink(name.c_str());
+  std::string folder;
+  int fd = openSpool("jov-input", folder);
+  if (fd < 0) throw CommandFailure(folder + ": cannot make a temporary copy of " + shown + ": " + errnoReason(errno));
   std::vector<uint8_t> buffer(1 << 16), head;
   uint64_t total = 0;
   std::string verdict;
@@ -117,15 +115,10 @@ int spoolToTemporary(int in, const std::string& shown, std::optional<uint32_t> o
       close(fd);
       throw CommandFailure(shown + ": too large for an archive (4 GiB at most)");
     }
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(fd, buffer.data() + done, (size_t)(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        int error = errno;
-        close(fd);
-        throw CommandFailure(std::string(folder) + ": cannot make a temporary copy of " + shown + ": " + errnoReason(error));
-      }
-      done += w;
+    if (!writeAll(fd, buffer.data(), (size_t)n)) {
+      int error = errno;
+      close(fd);
+      throw CommandFailure(folder + ": cannot make a temporary copy of " + shown + ": " + errnoReason(error));
     }
   }
   return fd;

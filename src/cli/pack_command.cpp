@@ -2,7 +2,6 @@
 // --raw, into the archive alone.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +33,7 @@
 #include "packer/pack_order.h"
 #include "packer/source_tree.h"
 #include "platform/code_page.h"
+#include "platform/host_files.h"
 #include "platform/posix.h"
 
 extern const unsigned char embeddedStub[];
@@ -104,43 +104,13 @@ const char* const PACK_HELP =
     "existing files and not starting the program. It exits 0 installed, 1 cancelled,\n"
     "2 failed.\n";
 
-// The output is built in an unnamed file of its folder (O_TMPFILE): a run
-// that is killed leaves nothing behind, and no other run can see, take or
-// remove it. Once complete it gets a name beside the output (TEMP_MARK and
-// six random characters) and is renamed over the output. Where the file
-// system has no unnamed files it is a named temporary from the start. A
-// named temporary is removed when the run fails or a signal stops it; one
-// left by SIGKILL or a power loss stays for the user, since no run can tell
-// it from another run's live file: a run only ever deletes its own.
+// The output is built in an unnamed file of its folder (O_TMPFILE). Once
+// complete it gets a name beside the output (TEMP_MARK and six random
+// characters) and is renamed over the output. Where the file system has no
+// unnamed files it is a named temporary from the start. A named temporary
+// is removed when the run fails or a signal stops it (platform/host_files.h).
 const char* const TEMP_MARK = ".jovtmp.";
-char tempPath[4096];
-volatile sig_atomic_t tempActive = 0;
-
-void onSignal(int sig) {
-  if (tempActive) unlink(tempPath);
-  signal(sig, SIG_DFL);
-  raise(sig);
-}
-
-// Runs `make` (which creates tempPath and tells whether it did) with the
-// stopping signals held, so that none can leave the temporary unrecorded.
-// errno is make's.
-template <typename Make>
-bool createNamedTemporary(Make make) {
-  sigset_t stops, before;
-  sigemptyset(&stops);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    sigaddset(&stops, sig);
-    signal(sig, onSignal);
-  }
-  sigprocmask(SIG_BLOCK, &stops, &before);
-  bool made = make();
-  tempActive = made;
-  const int error = errno;
-  sigprocmask(SIG_SETMASK, &before, nullptr);
-  errno = error;
-  return made;
-}
+const size_t TEMP_SUFFIX_LENGTH = 6;
 
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& error) {
   FILE* f = fopen(path.c_str(), "rb");
@@ -325,6 +295,7 @@ struct PackOutput {
   int target = -1;        // copied into (everything else)
   bool ownsTarget = false;
   bool unnamed = false;   // the file being built has no name yet (O_TMPFILE)
+  std::string tempPath;   // its name beside finalPath, once it has one
 
   ~PackOutput() {
     if (ownsTarget) close(target);
@@ -372,23 +343,17 @@ struct PackOutput {
   FILE* create(bool executable) {
     int fd;
     if (streaming()) {
-      const char* folder = getenv("TMPDIR");
-      if (!folder || !*folder) folder = "/tmp";
-      std::string name = std::string(folder) + "/jov-pack.XXXXXX";
-      fd = mkostemp(name.data(), O_CLOEXEC);
-      if (fd < 0) throw std::runtime_error(std::string(folder) + ": cannot create a temporary file: " + errnoReason(errno));
-      unlink(name.c_str());
+      std::string folder;
+      fd = openSpool("jov-pack", folder);
+      if (fd < 0) throw std::runtime_error(folder + ": cannot create a temporary file: " + errnoReason(errno));
     } else {
       const std::filesystem::path out(finalPath);
       const std::string folder = out.has_parent_path() ? out.parent_path().string() : ".";
-      snprintf(tempPath, sizeof tempPath, "%s%sXXXXXX", finalPath.c_str(), TEMP_MARK);
-      fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+      tempPath = finalPath + TEMP_MARK + std::string(TEMP_SUFFIX_LENGTH, 'X');
+      fd = openUnnamed(AT_FDCWD, folder.c_str(), 0600);
       unnamed = fd >= 0;
-      // Unnamed files are missing on some file systems (EOPNOTSUPP, or
-      // EISDIR from kernels that predate them); any other error a named
-      // temporary would meet as well.
-      if (!unnamed && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-        createNamedTemporary([&] { return (fd = mkostemp(tempPath, O_CLOEXEC)) >= 0; });
+      if (!unnamed && noUnnamedFiles(errno))
+        fd = createGuarded(tempPath.data(), TEMP_SUFFIX_LENGTH, FRESH_LETTERS, 0600);
       if (fd < 0) throw std::runtime_error(shown + ": cannot create a temporary file: " + errnoReason(errno));
       mode_t mask = umask(0);
       umask(mask);
@@ -419,44 +384,20 @@ struct PackOutput {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) fail("cannot read the temporary copy back");
         if (n == 0) break;
-        for (ssize_t done = 0; done < n;) {
-          ssize_t w = write(target, buffer.data() + done, (size_t)(n - done));
-          if (w < 0 && errno == EINTR) continue;
-          if (w < 0) fail("cannot write");
-          done += w;
-        }
+        if (!writeAll(target, buffer.data(), (size_t)n)) fail("cannot write");
       }
       fclose(out);
       return;
     }
     if (fsync(fileno(out)) != 0) fail("cannot write");
-    if (unnamed && !nameTemporary(fileno(out))) fail("cannot name the temporary file");
+    if (unnamed && !linkGuarded(fileno(out), tempPath.data(), TEMP_SUFFIX_LENGTH, FRESH_LETTERS))
+      fail("cannot name the temporary file");
     if (fclose(out) != 0) {
       int error = errno;
       throw std::runtime_error(shown + ": cannot write: " + errnoReason(error));
     }
-    if (rename(tempPath, finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + errnoReason(errno));
-    tempActive = 0;
-  }
-
-  // Links the unnamed file under a fresh tempPath. linkat through /proc
-  // needs no privilege (AT_EMPTY_PATH would need CAP_DAC_READ_SEARCH).
-  bool nameTemporary(int fd) {
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    const size_t stem = strlen(finalPath.c_str()) + strlen(TEMP_MARK);
-    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    uint64_t x = (uint64_t)getpid() * 0x9E3779B97F4A7C15ull ^ (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
-    for (int attempt = 0; attempt < 64; ++attempt) {
-      for (size_t i = 0; i < 6; ++i) {
-        x = x * 6364136223846793005ull + 1442695040888963407ull;
-        tempPath[stem + i] = letters[(x >> 33) % (sizeof letters - 1)];
-      }
-      if (createNamedTemporary([&] { return linkat(AT_FDCWD, self, AT_FDCWD, tempPath, AT_SYMLINK_FOLLOW) == 0; }))
-        return true;
-      if (errno != EEXIST) return false;
-    }
-    return false;
+    if (rename(tempPath.c_str(), finalPath.c_str()) != 0) throw std::runtime_error(shown + ": " + errnoReason(errno));
+    releaseGuarded(false);
   }
 };
 
@@ -642,10 +583,7 @@ int reportPackFailure(const std::exception& e, int error, FILE* out, const PackO
   // The writer says that writing failed, not where or why.
   if (out && ferror(out)) text = output.shown + ": cannot write" + (error ? std::string(": ") + errnoReason(error) : "");
   if (out) fclose(out);
-  if (tempActive) {
-    unlink(tempPath);
-    tempActive = 0;
-  }
+  releaseGuarded(true);
   if (const auto* problems = dynamic_cast<const jov::SourceProblems*>(&e)) {
     for (const std::string& p : problems->problems()) fprintf(stderr, "jov pack: %s\n", p.c_str());
     fprintf(stderr, "jov pack: %zu problem%s in %s; nothing was packed\n", problems->problems().size(),

@@ -1,22 +1,18 @@
 #include "packer/archive_writer.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
-#include "archive/pe_header.h"
 #include "codec/crc32.h"
 #include "format.h"
 #include "packer/anchors.h"
 #include "packer/block_encoder.h"
+#include "packer/block_workers.h"
 #include "packer/exe_filter.h"
 #include "packer/lz_parser.h"
-#include "packer/match_finder.h"
 
 namespace jov {
 
@@ -36,26 +32,6 @@ struct ReaderModel {
     history = started ? keptHistory(history, window) + (uint64_t)length : length;
     started = true;
   }
-};
-
-struct BlockJob {
-  uint64_t start = 0;     // stream offset of the block's first byte
-  uint32_t length = 0;
-  bool last = false;
-  bool first = false;     // first block of its stream: no history, selector unread
-  uint32_t history = 0;   // history the block was compressed against
-  // The history the reader may keep at most (up to WINDOW_MAX bytes), then
-  // the block: a copy of its own, so that workers never read the stream
-  // buffer while it grows. `history` is a suffix of the kept part.
-  std::vector<uint8_t> span;
-  uint32_t spanHistory = 0;
-  std::vector<uint8_t> bytes;
-  bool stored = false;
-  uint32_t window = WINDOW_MAX;  // the window its header names (blockWindow)
-  bool done = false;
-  std::exception_ptr error;
-
-  const uint8_t* blockData() const { return span.data() + spanHistory; }
 };
 
 // Order-0 entropy of the bytes, in bits; four histograms so that runs of
@@ -137,182 +113,12 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.window = blockWindow(BLOCK_STORED, 0);
 }
 
-// Quick trial size of some bytes, in bits: a greedy parse that takes the
-// last position of each 4-byte hash as the only candidate, priced by entropy.
-// Large files are sampled: four slices spread over the file stand for the
-// whole. It only has to rank a file's two forms, filtered or not.
-double sliceBits(const uint8_t* p, size_t n) {
-  const uint32_t HASH_BITS = 14, NONE = 0xFFFFFFFFu;
-  thread_local std::vector<uint32_t> last;
-  last.assign((size_t)1 << HASH_BITS, NONE);
-  SymbolStats stats;
-  size_t i = 0;
-  while (i + 4 <= n) {
-    uint32_t v;
-    __builtin_memcpy(&v, p + i, 4);
-    const uint32_t h = (v * 2654435761u) >> (32 - HASH_BITS), c = last[h];
-    last[h] = (uint32_t)i;
-    uint32_t w;
-    if (c != NONE && (__builtin_memcpy(&w, p + c, 4), w == v)) {
-      const uint32_t length = 4 + matchLength(p + i + 4, p + c + 4, (uint32_t)std::min<size_t>(n - i - 4, 254));
-      const uint32_t distance = (uint32_t)i - c;
-      Token t = matchToken(length, distance);
-      t.distSymbol = RecentDistances().symbolFor(distance);
-      stats.add(t, false);
-      i += length;
-    } else {
-      stats.litlen[p[i++]]++;
-    }
-  }
-  for (; i < n; ++i) stats.litlen[p[i]]++;
-  return estimateBits(stats);
-}
-
-const size_t TRIAL_SLICE = 64 * 1024, TRIAL_SLICES = 4;
-
-// The first file offset of the piece that holds file offset `at`, were the
-// stream cut into blocks of DATA_BLOCK_LENGTH: planned block ends differ, but
-// the trial only ranks the file's two forms.
-uint64_t pieceStart(uint64_t at, uint64_t streamStart) {
-  return at - std::min<uint64_t>(at, (streamStart + at) % DATA_BLOCK_LENGTH);
-}
-
-// Reads file bytes [from, to) and, with `filter`, filters them as the pieces
-// they belong to; `from` and `to` must be piece boundaries (or the file's
-// ends).
-std::vector<uint8_t> readPieces(FileSource& file, uint64_t from, uint64_t to, uint64_t streamStart, bool filter) {
-  std::vector<uint8_t> bytes((size_t)(to - from));
-  file.read(from, bytes.data(), bytes.size());
-  for (uint64_t at = from; filter && at < to;) {
-    const uint64_t room = DATA_BLOCK_LENGTH - (streamStart + at) % DATA_BLOCK_LENGTH;
-    const uint32_t n = (uint32_t)std::min<uint64_t>(to - at, room);
-    forwardFilterPiece(bytes.data() + (at - from), n, (uint32_t)at, (uint32_t)file.size());
-    at += n;
-  }
-  return bytes;
-}
-
-// Trial size of the file in one form, in bits. Large files are sampled: four
-// slices spread over the file stand for the whole; a filtered slice is cut
-// from its whole pieces, filtered as the reader will see them.
-double trialBits(FileSource& file, uint64_t streamStart, bool filter) {
-  const uint64_t size = file.size();
-  if (size <= TRIAL_SLICES * TRIAL_SLICE) {
-    std::vector<uint8_t> all = readPieces(file, 0, size, streamStart, filter);
-    return sliceBits(all.data(), all.size());
-  }
-  double bits = 0;
-  for (size_t k = 0; k < TRIAL_SLICES; ++k) {
-    const uint64_t at = (size - TRIAL_SLICE) * k / (TRIAL_SLICES - 1), end = at + TRIAL_SLICE;
-    uint64_t from = at, to = end;
-    if (filter) {
-      from = pieceStart(at, streamStart);
-      to = std::min(size, end - 1 + (DATA_BLOCK_LENGTH - (streamStart + end - 1) % DATA_BLOCK_LENGTH));
-    }
-    std::vector<uint8_t> bytes = readPieces(file, from, to, streamStart, filter);
-    bits += sliceBits(bytes.data() + (at - from), TRIAL_SLICE);
-  }
-  return bits;
-}
-
-// isPe32I386 without holding the file: only the head is read, as far as the
-// signature's machine field. Linkers put the signature within the first few
-// hundred bytes; a DOS header pointing beyond PE_HEAD_LIMIT is not taken for
-// an executable, so that no file makes the trial read more than that.
-const uint64_t PE_HEAD_LIMIT = 1u << 16;
-
-bool isPeFile(FileSource& file) {
-  const uint64_t size = file.size();
-  uint8_t dos[PE_DOS_HEADER_SIZE];
-  if (size < sizeof dos) return false;
-  file.read(0, dos, sizeof dos);
-  const uint64_t end = (uint64_t)readLe32(dos + PE_POINTER) + PE_MACHINE + 2;
-  if (end > size || end > PE_HEAD_LIMIT) return false;
-  std::vector<uint8_t> head((size_t)std::max<uint64_t>(end, sizeof dos));
-  file.read(0, head.data(), head.size());
-  return isPe32I386(head.data(), head.size());
-}
-
 }  // namespace
 
 void MemorySource::read(uint64_t offset, uint8_t* to, size_t n) {
   if (offset > bytes_.size() || n > bytes_.size() - offset) throw std::runtime_error("read past the end of a file");
   std::copy(bytes_.begin() + (ptrdiff_t)offset, bytes_.begin() + (ptrdiff_t)(offset + n), to);
 }
-
-bool callFilterPays(FileSource& file, uint64_t streamStart) {
-  if (file.size() >= 0x80000000u || !isPeFile(file)) return false;
-  return trialBits(file, streamStart, true) < trialBits(file, streamStart, false);
-}
-
-// Workers that compress blocks, first come first served. The writer hands
-// out a block as soon as its bytes and the bytes after it are known and keeps
-// reading files meanwhile; finished blocks are written strictly in stream
-// order, so the output never depends on which worker ran what.
-class BlockWorkers {
- public:
-  BlockWorkers(unsigned count, int level) : level_(level) {
-    for (unsigned i = 0; i < count; ++i) threads_.emplace_back([this] { work(); });
-  }
-  ~BlockWorkers() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
-
-  void submit(BlockJob* job) {
-    if (threads_.empty()) {
-      run(job);
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      queue_.push_back(job);
-    }
-    wake_.notify_one();
-  }
-
-  void wait(BlockJob* job) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [job] { return job->done; });
-  }
-
- private:
-  void run(BlockJob* job) {
-    try {
-      encodeBlock(*job, job->blockData(), level_);
-    } catch (...) {
-      job->error = std::current_exception();
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    job->done = true;
-  }
-
-  void work() {
-    for (;;) {
-      BlockJob* job;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;  // only when the writer is torn down
-        job = queue_.front();
-        queue_.pop_front();
-      }
-      run(job);
-      finished_.notify_all();
-    }
-  }
-
-  const int level_;
-  std::mutex mutex_;
-  std::condition_variable wake_, finished_;
-  std::deque<BlockJob*> queue_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
 
 struct ArchiveWriter::Impl {
   FILE* out = nullptr;
@@ -508,7 +314,9 @@ ArchiveWriter::ArchiveWriter(FILE* out, const PackOptions& options) : impl_(std:
   const unsigned threads = std::min(std::max(1u, options.threads), 64u);
   // One thread compresses in the caller's thread; more get workers and a
   // queue long enough that none waits while the caller reads the next files.
-  impl_->workers = std::make_unique<BlockWorkers>(threads > 1 ? threads : 0, options.level);
+  const int level = options.level;
+  impl_->workers = std::make_unique<BlockWorkers>(
+      threads > 1 ? threads : 0, [level](BlockJob& job) { encodeBlock(job, job.blockData(), level); });
   impl_->maxInFlight = threads > 1 ? 2 * threads : 1;
   impl_->archiveStart = ftell(out);
   if (impl_->archiveStart < 0) throw std::runtime_error("cannot tell the output position");

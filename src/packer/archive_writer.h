@@ -101,10 +101,4 @@ class ArchiveWriter {
   std::unique_ptr<Impl> impl_;
 };
 
-// Whether the forward call filter pays for this file: it is a PE file and a
-// quick trial compression of both forms finds the filtered one smaller.
-// `streamStart`, the stream offset of the file's first byte, decides the
-// pieces the filter works on.
-bool callFilterPays(FileSource& file, uint64_t streamStart);
-
 }  // namespace jov

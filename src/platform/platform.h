@@ -5,9 +5,9 @@
 // the leaf format.h (src/README.md).
 //
 // Platform layer: the only way the core reaches files, the heap and the
-// message queue. win32.cpp makes the real calls (the stub), posix.cpp maps
-// POSIX onto the same contract (the `jov` command and the tests); which one is
-// linked decides the platform.
+// message queue. win32.cpp makes the real calls (the stub), the posix_*.cpp
+// files map POSIX onto the same contract (the `jov` command and the tests);
+// which one is linked decides the platform.
 //
 // Contract shared by both:
 // - Wrappers show nothing and return a handle, a count, 1/0 or -1; callers
@@ -17,7 +17,7 @@
 //   errno), so that the core tells causes apart one way everywhere; the
 //   installer and `jov` each word them (archive/messages.h). "Clears"
 //   below means the wrapper sets lastSystemError to 0 before its call.
-// - Paths are 8-bit, "\"-separated; posix.cpp turns "\" into "/".
+// - Paths are 8-bit, "\"-separated; the POSIX layer turns "\" into "/".
 #pragma once
 
 #include <stdint.h>

@@ -4,7 +4,7 @@ for a ctest run, driven with xdotool; message texts come from Wine's +msgbox
 trace. Installer windows are captioned "Tovrel Installation"; only the dialog
 is over 300 pixels wide (no window manager: X windows are client areas)."""
 
-import collections, contextlib, json, os, random, re, resource, shutil, signal, struct, subprocess, sys, tempfile, time, zlib
+import collections, contextlib, json, os, random, re, resource, shutil, signal, subprocess, sys, tempfile, time, zlib
 from pathlib import Path
 
 ROOT = Path(os.environ.get("JOV_E2E_ROOT", "build/e2e"))
@@ -195,28 +195,30 @@ E = collections.namedtuple("E", "name data attributes write", defaults=(None, 0x
 W1, W2 = (0x4e64, 0x28c4), (0x557e, 0xbf7d)  # DOS (date, time): 2019-03-04 05:06:08, 2022-11-30 23:59:58
 
 
-def stored(data, last=True):
-    return (int(last) << 4 | len(data) << 5 | (7 + len(data)) << 25).to_bytes(7, "little") + data
-
-
 def setup_exe(entries=(E("a.txt", b"a"),), stub=None, gap=0, cut=None):
     """The stub, the archive header, `gap` unused bytes, the data (stored blocks, or as `cut` divides
     the stream) and the directory."""
     stream, blocks = b"", [b""]
     for e in entries:
         name, data = e.name.encode("cp1252"), e.data or b""
-        if len(blocks[-1]) + 45 + len(name) > 8184:  # the most a directory block holds
+        if F.BLOCK_STORED_DATA_BYTE + len(blocks[-1]) + F.DIRECTORY_ENTRY_SIZE + len(name) > F.DIRECTORY_BLOCK_MAX_ENCODED:
             blocks.append(b"")
-        blocks[-1] += struct.pack("<IIBBBBIIIHHHHHHH", 0, 0 if e.data is None else 42 + gap, e.attributes, 0, 0,
-                                  e.data is None, len(stream) * (e.data is not None), len(data), zlib.crc32(data), 0,
-                                  len(name), 0, 0, e.write[1], e.write[0], 0) + name
+        folder = e.data is None
+        blocks[-1] += F.record(F.ENTRY, F.DIRECTORY_ENTRY_SIZE, stream_offset=0 if folder else F.ARCHIVE_HEADER_SIZE + gap,
+                               attributes=e.attributes, flags=F.ENTRY_FOLDER if folder else 0, length=len(data),
+                               stream_position=0 if folder else len(stream), crc=zlib.crc32(data), name_length=len(name),
+                               write_time=e.write[1], write_date=e.write[0]) + name
         if e.data is not None:
-            stream += struct.pack("<IH5x", len(data), len(name)) + name + data + struct.pack("<I", zlib.crc32(data))
-    chunks = cut(stream) if cut else [stream[i:i + 1048568] for i in range(0, len(stream), 1048568)] or [b""]
-    data = b"JOVLH\0" + b"".join(stored(c, i == len(chunks) - 1) for i, c in enumerate(chunks))
-    directory = b"".join(b"JOVDE\0" + stored(b) for b in blocks if b)
-    size = 42 + gap + len(data)
-    head = struct.pack("<4s9IH", b"JOV\n", size, len(entries), 0, 0, size + len(directory), len(data), 0, 0, 0, 0)
+            crc = zlib.crc32(data).to_bytes(F.STREAM_RECORD_CRC_SIZE, "little")
+            stream += F.record(F.STREAM_RECORD, F.STREAM_RECORD_FIXED_SIZE, file_length=len(data),
+                               variable_length=len(name)) + name + data + crc
+    most = F.STORED_BLOCK_MAX_DATA
+    chunks = cut(stream) if cut else [stream[i:i + most] for i in range(0, len(stream), most)] or [b""]
+    data = F.STREAM_SIGNATURE + b"".join(F.stored_block(c, i == len(chunks) - 1) for i, c in enumerate(chunks))
+    directory = b"".join(F.DIRECTORY_SIGNATURE + F.stored_block(b) for b in blocks if b)
+    size = F.ARCHIVE_HEADER_SIZE + gap + len(data)
+    head = F.record(F.HEADER, F.ARCHIVE_HEADER_SIZE, magic=F.ARCHIVE_MAGIC, directory_offset=size,
+                    entry_count=len(entries), archive_length=size + len(directory), data_length=len(data))
     exe = [(stub or STUB.read_bytes()) + head, gap, data + directory]
     return exe if gap else exe[0] + exe[2]
 
@@ -281,7 +283,7 @@ FAR = [E("far.txt", b"far away\r\n" * 100, write=W1), E("docs"), E("docs\\deep.b
 # a message, else 0); the entries installed and names left out (no tree: nothing written or recorded;
 # lost: not recorded).
 ROWS = {
-    "short_overlay": dict(exe=lambda: STUB.read_bytes() + b"JOV\n" + bytes(30), texts=["Cannot read Setup.exe"]),
+    "short_overlay": dict(exe=lambda: STUB.read_bytes() + F.ARCHIVE_MAGIC + bytes(30), texts=["Cannot read Setup.exe"]),
     "empty_archive": dict(exe=lambda: setup_exe([]), texts=["Archive contains no files"]),
     "modified_stub": dict(exe=lambda: setup_exe(stub=changed(STUB.read_bytes(), "Install to".encode("utf-16-le"))),
                           texts=[MODIFIED]),
@@ -578,6 +580,8 @@ if __name__ == "__main__":
     if arg in ("--setup", "--cleanup", "--list"):
         sys.exit({"--setup": setup, "--cleanup": cleanup, "--list": lambda: print(" ".join(SCENARIOS))}[arg]())
     assert arg in SCENARIOS, f"usage: run.py --setup | --cleanup | --list | {' | '.join(SCENARIOS)}"
+    sys.path.insert(0, str(TOOL.parent))  # the build writes jovformat.py (format.h's layouts) beside jov
+    import jovformat as F
     try:
         SCENARIOS[arg]()
     except BaseException:

@@ -7,6 +7,8 @@ The same bytes every run; other committed seeds (regressions) stay as they are."
 import os, pathlib, random, struct, subprocess, sys, tempfile
 
 jov, corpus = sys.argv[1:3]
+sys.path.insert(0, os.path.dirname(os.path.abspath(jov)))  # the build writes jovformat.py beside jov
+import jovformat as F
 rng = random.Random(7)
 
 def save(path, data):
@@ -41,10 +43,11 @@ with tempfile.TemporaryDirectory() as tmp:
         save(f'{corpus}/extract/{name}', a)
         # The first block of the first stream (after the header and the stream's
         # signature), behind three kinds of history.
-        block_size = (struct.unpack_from('<I', a, 48 + 3)[0] >> 1) & 0xFFFFF
-        if a[48] & 15 == 1:
+        block = a[F.ARCHIVE_HEADER_SIZE + F.SIGNATURE_SIZE:]
+        if F.block_field(block, 'type') == F.BLOCK_COMPRESSED:
             for control in (0, 4, 7):
-                save(f'{corpus}/decode_block/{name}-h{control}', bytes([control]) + a[48:48 + block_size])
+                data = block[:F.block_field(block, 'block_size')]
+                save(f'{corpus}/decode_block/{name}-h{control}', bytes([control]) + data)
 
 def pack_input(control, files, repeats={}):  # as fuzz_pack.cpp reads it: folders first
     out = bytes([control]) + b''.join(bytes([64 | len(f)]) + f.encode() for f in sorted({os.path.dirname(p) for p in files} - {''}))

@@ -167,8 +167,8 @@ inline std::vector<uint8_t> uniformSet(uint32_t alphabets) {
 }
 
 // A greedy LZ parse of `data` behind all of `history` (matches of 3 bytes or
-// more), its coding as a complete block with one set of two distance
-// alphabets, and both at once with uniformSet(2).
+// more, no further back than distances reach), its coding as a complete block
+// with one set of two distance alphabets, and both at once with uniformSet(2).
 struct BuilderToken {
   uint32_t length;  // 0: literal
   uint32_t value;   // literal byte or distance
@@ -187,7 +187,8 @@ inline std::vector<BuilderToken> findMatches(const std::vector<uint8_t>& history
   for (size_t i = start; i < end;) {
     uint32_t bestLength = 0, bestDistance = 0;
     int64_t c = i + 2 < end ? head[hash(i)] : -1;
-    for (int tries = 0; c >= 0 && tries < 16; ++tries, c = chain[c]) {
+    // Older candidates lie further back: stop at the first that distance alphabet 0 cannot reach.
+    for (int tries = 0; c >= 0 && i - c <= DIST_REACH[0] && tries < 16; ++tries, c = chain[c]) {
       uint32_t l = 0;
       while (i + l < end && l < 2000 && all[c + l] == all[i + l]) ++l;
       if (l > bestLength) bestLength = l, bestDistance = (uint32_t)(i - c);
@@ -307,15 +308,19 @@ struct Cut {
   uint32_t row = 2, column = 7;
 };
 // The blocks of `decoded` cut at `cuts`, the last one marked last; matches
-// reach no further back than the history the installer keeps.
-inline std::vector<std::vector<uint8_t>> cutStream(const std::vector<uint8_t>& decoded, const std::vector<Cut>& cuts) {
+// reach no further back than the history the installer keeps. `encode` codes
+// a compressed block behind its history (compressBlock's parameters).
+typedef std::vector<uint8_t> (*BlockEncoder)(const std::vector<uint8_t>&, const std::vector<uint8_t>&, bool, uint32_t,
+                                             uint32_t);
+inline std::vector<std::vector<uint8_t>> cutStream(const std::vector<uint8_t>& decoded, const std::vector<Cut>& cuts,
+                                                   BlockEncoder encode = compressBlock) {
   std::vector<std::vector<uint8_t>> blocks;
   size_t history = 0;
   for (size_t i = 0, start = 0; i < cuts.size(); history += cuts[i].end - start, start = cuts[i++].end) {
     std::vector<uint8_t> piece(decoded.begin() + (ptrdiff_t)start, decoded.begin() + (ptrdiff_t)cuts[i].end);
     history = std::min<size_t>(history, cuts[i].kind == 'c' ? window(cuts[i].row, cuts[i].column) : MAX_WINDOW);
     std::vector<uint8_t> kept(decoded.begin() + (ptrdiff_t)(start - history), decoded.begin() + (ptrdiff_t)start);
-    blocks.push_back(cuts[i].kind == 'c' ? compressBlock(kept, piece, i + 1 == cuts.size(), cuts[i].row, cuts[i].column)
+    blocks.push_back(cuts[i].kind == 'c' ? encode(kept, piece, i + 1 == cuts.size(), cuts[i].row, cuts[i].column)
                                          : storedBlock(piece, i + 1 == cuts.size()));
   }
   return blocks;
