@@ -34,9 +34,10 @@ const ErrorSuffix ERROR_SUFFIXES[] = {
 
 #ifndef JOV_STUB
 // `jov` speaks as the tools beside it on Linux do: a system error is worded
-// as the C library words the errno behind it. The POSIX layer saves errno as
-// a Win32 number (posix_files.cpp); this is that map read backwards, one errno per
-// number, so that a cause reads the same whichever way it was reported.
+// as the C library words the errno behind it. The POSIX layer saves errno
+// as a Win32 number (posix_files.cpp); this is that map read backwards, one
+// errno per number, so that a cause reads the same whichever way it was
+// reported.
 struct ErrorCause {
   uint8_t error;
   uint8_t errnoValue;

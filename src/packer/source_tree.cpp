@@ -125,14 +125,12 @@ struct Walker {
     if (options.warn) options.warn(s);
   }
 
-  bool matches(const std::vector<std::string>& patterns, const std::string& relative,
-               std::vector<bool>* used = nullptr) const {
+  bool matches(const std::vector<std::string>& patterns, const std::string& relative, std::vector<bool>& used) const {
     bool any = false;
     for (size_t i = 0; i < patterns.size(); ++i)
       if (fnmatch(patterns[i].c_str(), relative.c_str(), 0) == 0) {
         any = true;
-        if (!used) break;
-        (*used)[i] = true;
+        used[i] = true;
       }
     return any;
   }
@@ -144,7 +142,10 @@ struct Walker {
     for (size_t i = 0; i < excludes.size(); ++i) {
       const ExcludePattern& p = excludes[i];
       if (p.foldersOnly != folder.has_value() || (folder && !*folder)) continue;
-      if (fnmatch(p.glob.c_str(), relative.c_str(), 0) == 0) any = excludeUsed[i] = true;
+      if (fnmatch(p.glob.c_str(), relative.c_str(), 0) == 0) {
+        excludeUsed[i] = true;
+        any = true;
+      }
     }
     return any;
   }
@@ -240,8 +241,8 @@ struct Walker {
     e.info.folder = folder;
     uint8_t attributes = folder ? ATTR_DIRECTORY : ATTR_ARCHIVE;
     if (!folder && !(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= ATTR_READONLY;
-    if (matches(options.hiddenPatterns, relative, &hiddenUsed)) attributes |= ATTR_HIDDEN;
-    if (matches(options.systemPatterns, relative, &systemUsed)) attributes |= ATTR_SYSTEM;
+    if (matches(options.hiddenPatterns, relative, hiddenUsed)) attributes |= ATTR_HIDDEN;
+    if (matches(options.systemPatterns, relative, systemUsed)) attributes |= ATTR_SYSTEM;
     e.info.attributes = attributes;
     e.size = folder ? 0 : (uint64_t)st.st_size;
     if (!folder) e.identity = identityOf(st);
