@@ -14,6 +14,26 @@
 
 namespace {
 
+#ifndef JOV_STUB
+// The directory block in hand, for the place of a refusal: its index (from
+// 0) and file position.
+uint32_t blockIndex, blockOffset;
+void enterBlock() { ++blockIndex, blockOffset = state.directoryPos; }
+ResultCode placeFailure(ResultCode rc) {
+  if (isDamaged(rc)) {
+    if (rc == RC_INPUT_EXHAUSTED) noteDamage("coded data runs past the end of its block");
+    placeDamage(SITE_DIRECTORY_BLOCK, 0, blockIndex, blockOffset);
+  }
+  return rc;
+}
+#else
+inline void enterBlock() {}
+inline ResultCode placeFailure(ResultCode rc) { return rc; }
+#endif
+
+// The reason below names the size.
+static_assert(DIRECTORY_BUFFER_SIZE == 8192, "directory blocks decode into a buffer of this size");
+
 ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
   state.directoryCursor = state.directoryEnd = directoryBuffer;  // no stale record survives a failure
   if (state.archiveFilePos != state.directoryPos) {
@@ -24,13 +44,14 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
   uint8_t signature[SIGNATURE_SIZE];
   int32_t got = archiveRead(signature, SIGNATURE_SIZE);
   if (got < 0) return RC_READ_FAILED;
-  if (got < (int32_t)SIGNATURE_SIZE || compareBytes(signature, DIRECTORY_SIGNATURE, SIGNATURE_SIZE) != 0)
-    return RC_DAMAGED;
+  if (got < (int32_t)SIGNATURE_SIZE) return DAMAGED("the file ends where this block should begin");
+  if (compareBytes(signature, DIRECTORY_SIGNATURE, SIGNATURE_SIZE) != 0)
+    return DAMAGED("directory block without its signature");
 
   got = archiveRead(state.inputBuffer, DIRECTORY_BLOCK_MAX_ENCODED);
   if (got < 0) return RC_READ_FAILED;
   // A block frame needs its header, as a data block does.
-  if (got < (int32_t)BLOCK_HEADER_MIN_BYTES) return RC_DAMAGED;
+  if (got < (int32_t)BLOCK_HEADER_MIN_BYTES) return DAMAGED("the file ends inside the block's header");
   state.blockBytesLeft = 0;
   state.inputEnd = state.inputBuffer + got;
   // The decoders may read whole words past the loaded bytes.
@@ -40,9 +61,9 @@ ResultCode fetchDirectoryBlock(uint8_t* directoryBuffer) {
 
   const uint8_t* header = state.inputBuffer;
   uint32_t type = readBlockField(header, BF_TYPE);
-  if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
+  if (type > BLOCK_COMPRESSED) return DAMAGED_VALUE("unknown block type", type);
   uint32_t outputLength = readBlockField(header, BF_OUTPUT_LENGTH);
-  if (outputLength > DIRECTORY_BUFFER_SIZE) return RC_DAMAGED;  // would not fit the buffer
+  if (outputLength > DIRECTORY_BUFFER_SIZE) return DAMAGED("directory block longer than 8192 bytes");
   state.inputCursor += BLOCK_CODED_DATA_BIT / 8;
   state.inputBitOffset = BLOCK_CODED_DATA_BIT % 8;
 
@@ -62,18 +83,23 @@ void startDirectory(uint8_t* directoryBuffer) {
   // Any position but the directory's: the first fetch seeks there and checks
   // that it could.
   state.archiveFilePos = ~state.directoryPos;
+#ifndef JOV_STUB
+  blockIndex = ~0u;
+#endif
 }
 
 ResultCode nextDirectoryRecord(uint8_t* directoryBuffer, DirectoryEntry* entry, const uint8_t** name) {
   if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) {
     ResultCode rc = readDirectoryBlock(directoryBuffer);
     if (rc != RC_OK) return rc;
-    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE) return RC_DAMAGED;
+    if (state.directoryEnd - state.directoryCursor < (long)DIRECTORY_ENTRY_SIZE)
+      return placeFailure(DAMAGED("directory block too short for a record"));
   }
   parseDirectoryEntry(state.directoryCursor, entry);
   state.directoryCursor += DIRECTORY_ENTRY_SIZE;
   uint32_t rest = (uint32_t)entry->nameLength + entry->smallExtraLength + entry->extraLength;
-  if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest) return RC_DAMAGED;
+  if ((uint32_t)(state.directoryEnd - state.directoryCursor) < rest)
+    return placeFailure(DAMAGED("directory record runs past its block"));
   *name = state.directoryCursor;
 #ifndef JOV_STUB
   streamCheck.expectedName = *name;
@@ -88,7 +114,8 @@ ResultCode readDirectoryBlock(uint8_t* directoryBuffer) {
   uint32_t bitOffset = state.inputBitOffset;
   uint8_t* end = state.inputEnd;
   int32_t bytesLeft = state.blockBytesLeft;
-  ResultCode rc = fetchDirectoryBlock(directoryBuffer);
+  enterBlock();
+  ResultCode rc = placeFailure(fetchDirectoryBlock(directoryBuffer));
   state.inputCursor = cursor;
   state.inputBitOffset = bitOffset;
   state.inputEnd = end;

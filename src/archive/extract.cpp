@@ -76,7 +76,7 @@ RecordResult extractFile(WindowHandle dialog, const DirectoryEntry& entry, const
   fileSetTimes(output, entry.createDate, entry.createTime, entry.writeDate, entry.writeTime);
   if (state.runningCrc != entry.crc) {
     fileDiscard(output, state.installPath);
-    return reportRecordFailure(dialog, RC_DAMAGED, 1);
+    return reportRecordFailure(dialog, DAMAGED_CRC(state.runningCrc, entry.crc), 1);
   }
   if (!fileCommit(output, state.installPath, entry.attributes & ENTRY_APPLIED_ATTRIBUTES, bits != INVALID_ATTRIBUTES))
     return reportRecordFailure(dialog, RC_CREATE_FAILED, 1);
@@ -146,7 +146,7 @@ ResultCode extractArchive(WindowHandle dialog) {
 
   uint32_t fileEnd = fileSeek(state.archiveFile, 0, FROM_END);
   if (fileEnd == SEEK_FAILED) return RC_SEEK_FAILED;
-  if (fileEnd - state.archiveOffset < ARCHIVE_HEADER_SIZE) return RC_DAMAGED;
+  if (fileEnd - state.archiveOffset < ARCHIVE_HEADER_SIZE) return DAMAGED("no room for an archive header");
   if (!prepareInstallFolder(dialog, folderEnd)) return RC_CANCELLED;
 
   uint8_t directoryBuffer[DIRECTORY_BUFFER_SIZE];

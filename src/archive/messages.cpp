@@ -139,9 +139,9 @@ int composeMessage(ResultCode code, const char* path) {
 #ifdef JOV_STUB
   // The installer's table has no text of its own for a refused name, which
   // its packer never writes: to the installer it is damaged data.
-  if (code == RC_DAMAGED || code == RC_INPUT_EXHAUSTED || code == RC_UNSAFE_NAME) fixed = TEXT_DAMAGED;
+  if (isDamaged(code) || code == RC_UNSAFE_NAME) fixed = TEXT_DAMAGED;
 #else
-  if (code == RC_DAMAGED || code == RC_INPUT_EXHAUSTED) fixed = TEXT_DAMAGED;
+  if (isDamaged(code)) fixed = TEXT_DAMAGED;
   if (code == RC_UNSAFE_NAME) {
     formatText(state.messageText, MESSAGE_TEXT_SIZE, "%s: unsafe name (%s)", path, unsafeNameReason(path).c_str());
     return 1;

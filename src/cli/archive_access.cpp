@@ -216,6 +216,7 @@ ResultCode walkDirectory(const std::function<ResultCode(const ArchiveRecord&)>& 
   for (uint32_t index = 0; index < state.header.entryCount; ++index) {
     ArchiveRecord record;
     record.index = index;
+    clearDamageReason();  // what the last record's data met is not the directory's
     const uint8_t* name;
     result = nextDirectoryRecord(directoryBuffer.data(), &record.entry, &name);
     if (result != RC_OK) break;
@@ -321,6 +322,56 @@ std::string codeText(ResultCode code, const std::string& path) {
   size_t at = text.find(PLACEHOLDER);
   if (at == std::string::npos) return path + ": " + text;
   return text.replace(at, 1, path);
+}
+
+std::string crcText(uint32_t crc) {
+  char text[12];
+  snprintf(text, sizeof text, "%08x", crc);
+  return text;
+}
+
+std::string jsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += (char)c;
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out + "\"";
+}
+
+std::optional<uint32_t> streamNumber(uint32_t key, const std::vector<uint32_t>& streamKeys) {
+  auto at = std::lower_bound(streamKeys.begin(), streamKeys.end(), key);
+  if (at == streamKeys.end() || *at != key) return std::nullopt;
+  return (uint32_t)(at - streamKeys.begin());
+}
+
+std::string damageText(const DamageReason& damage, const std::vector<uint32_t>& streamKeys) {
+  char offset[16];
+  snprintf(offset, sizeof offset, "0x%x", damage.offset - state.archiveOffset);
+  std::string place;
+  if (damage.site == SITE_DATA_BLOCK) {
+    std::optional<uint32_t> number = streamNumber(damage.stream, streamKeys);
+    place = number ? "data stream " + std::to_string(*number)
+                   : "the data stream at archive offset " + std::to_string(damage.stream - state.archiveOffset);
+    place += ", block " + std::to_string(damage.block) + " at archive offset " + offset + ": ";
+  } else if (damage.site == SITE_DIRECTORY_BLOCK) {
+    place = "directory block " + std::to_string(damage.block) + " at archive offset " + offset + ": ";
+  }
+  return "archive data is damaged (" + place + damageReasonText(damage) + ")";
+}
+
+std::string damageReasonText(const DamageReason& damage) {
+  if (damage.crcMismatch) return "CRC-32 " + crcText(damage.crc) + ", stored " + crcText(damage.storedCrc);
+  if (!damage.text) return "undecodable";
+  return damage.text + (damage.hasValue ? " " + std::to_string(damage.value) : "");
 }
 
 std::string dosTimeText(uint16_t date, uint16_t time, char separator) {

@@ -110,6 +110,23 @@ std::string oneLine(const char* text);
 // download error").
 std::string codeText(ResultCode code, const std::string& path);
 
+// Eight lowercase hexadecimal digits.
+std::string crcText(uint32_t crc);
+
+// A string in JSON notation (quotes, escapes).
+std::string jsonString(const std::string& utf8);
+
+// Why and where data was found damaged, for a line about the file or
+// archive it belongs to: "archive data is damaged (data stream 0, block 3 at
+// archive offset 0x1a2b3: unknown block type 3)", or "(CRC-32 8d095447,
+// stored d6dd8621)". Streams are numbered by their place among `streamKeys`
+// (the stream reader's keys, ascending); offsets count from the archive's
+// first byte. damageReasonText is the part after the place.
+std::string damageText(const DamageReason& damage, const std::vector<uint32_t>& streamKeys);
+// The number of the stream of `key` among `streamKeys` (ascending), if there.
+std::optional<uint32_t> streamNumber(uint32_t key, const std::vector<uint32_t>& streamKeys);
+std::string damageReasonText(const DamageReason& damage);
+
 // "YYYY-MM-DD HH:MM:SS" (separator ' ') or ISO 8601 local time (separator
 // 'T') of DOS date and time words, field by field as stored.
 std::string dosTimeText(uint16_t date, uint16_t time, char separator);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 enum class OverwritePolicy { Ask, All, Never };
 
@@ -48,6 +49,11 @@ struct Console {
   // Every failure shown (a record that could not be produced, a file kept
   // because nobody could be asked): any at all makes the exit status 1.
   uint32_t failures = 0;
+  // Of those, the files whose data was found damaged (test and extract).
+  uint32_t damaged = 0;
+  // The keys of the data streams read (ascending): a damaged block's stream
+  // is named by its place among them.
+  std::vector<uint32_t> dataStreams;
 
   ProgressBar progress;
   // Called with each name the extraction driver starts (code page), so the

@@ -207,8 +207,12 @@ void showProgress(WindowHandle, const char* text) {
 int showMessage(WindowHandle, const char* text, int offerCancel) {
   ++console.failures;
   // Messages about a record's data name no path ("Archive data is
-  // damaged..."); the driver holds the record's path while it reports.
-  std::string line = oneLine(text);
+  // damaged..."); the driver holds the record's path while it reports. For
+  // damaged data, what the reader noted says why and where instead (and is
+  // spent: a later message is about something else).
+  std::string line = damageNoted() ? damageText(damageReason(), console.dataStreams) : oneLine(text);
+  if (damageNoted()) ++console.damaged;
+  clearDamageReason();
   if (state.installPath[0] && !strstr(text, state.installPath)) line = std::string(state.installPath) + ": " + line;
   // Name what is in the way; what stat cannot see (a link where a folder
   // belongs, a FIFO where a file does), the POSIX layer's refusal says.

@@ -36,23 +36,6 @@ std::string attributeText(uint8_t bits) {
   return text;
 }
 
-std::string jsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += (char)c;
-    } else if (c < 0x20) {
-      char escaped[8];
-      snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += (char)c;
-    }
-  }
-  return out + "\"";
-}
-
 // `product "Tovrel", product-version "0.93 Beta", ...`, or the JSON object.
 std::string identityText(const Identity& identity, bool json) {
   std::string text = json ? "{" : "";
@@ -138,7 +121,9 @@ int listArchive(const ReadOptions& options, const ArchiveFile& archive) {
     first = false;
     return RC_OK;
   });
-  std::string failure = rc < 0 ? codeText(rc, archive.path) : "";
+  std::string failure = isDamaged(rc) ? archive.path + ": " + damageText(damageReason(), {})
+                        : rc < 0      ? codeText(rc, archive.path)
+                                      : "";
   if (rc >= 0 && !console.quiet)
     for (const std::string& line : sameNames.report()) console.error(line);
   if (options.json) {

@@ -122,12 +122,6 @@ int runCommand(const char* command, const char* help, const std::vector<OptionSp
   return finishStandardOutput(runCommandBody(command, help, specs, argc, argv, body));
 }
 
-std::string crcText(uint32_t crc) {
-  char text[12];
-  snprintf(text, sizeof text, "%08x", crc);
-  return text;
-}
-
 namespace {
 
 // The form Windows compares names in: UTF-8, "\\" between components, folded.

@@ -37,9 +37,6 @@ struct ReadOptions {
 int runCommand(const char* command, const char* help, const std::vector<OptionSpec>& specs, int argc, char** argv,
                int (*body)(const ReadOptions&, const ArchiveFile&));
 
-// Eight lowercase hexadecimal digits.
-std::string crcText(uint32_t crc);
-
 // Records whose names Windows takes for one file (the same name twice,
 // Tovrel32.exe and TOVREL32.EXE, a code-page case pair): the installer
 // writes the later over the earlier, as `jov extract` does. Each record's

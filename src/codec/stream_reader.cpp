@@ -80,8 +80,41 @@ inline void countTableWork(uint64_t before) { streamCheck.tableWork += tableEntr
 ResultCode refuseWork() {
   streamCheck.tooMuchWork = true;
   state.cancelRequested = 1;
-  return RC_DAMAGED;
+  return DAMAGED("decoding work over budget");
 }
+// Where the stream in hand stands, for the reasons of its refusals: the
+// block in hand (or being started) by its index since the stream's start and
+// its file position, and what stopped the stream if a block failed.
+uint32_t blockIndex, blockOffset;
+DamageReason streamFailure;
+void restartPlaces() { blockIndex = ~0u; }
+// The next block begins where the block input's cursor stands: at the
+// stream's start before its first block, else behind the bytes consumed.
+void enterBlock() {
+  ++blockIndex;
+  if (!state.streamStarted) {
+    blockOffset = state.archiveFilePos;
+    return;
+  }
+  const uint8_t* loadedEnd = state.inputEnd + (state.blockBytesLeft > 0 ? INPUT_LOOKAHEAD : 0);
+  blockOffset = state.inputFilePos - (uint32_t)(loadedEnd - state.inputCursor);
+}
+// A block that failed stops its stream (headerPending); data met there is
+// damaged here, and later files of the stream repeat why (refuseStopped).
+ResultCode placeFailure(ResultCode rc) {
+  if (rc == RC_INPUT_EXHAUSTED) noteDamage("coded data runs past the end of its block");
+  if (isDamaged(rc)) {
+    placeDamage(SITE_DATA_BLOCK, state.streamKey, blockIndex, blockOffset);
+    streamFailure = damageReason();
+  } else {
+    streamFailure = {};
+    streamFailure.text = "the block could not be read for an earlier file";
+    streamFailure.site = SITE_DATA_BLOCK;
+    streamFailure.stream = state.streamKey, streamFailure.block = blockIndex, streamFailure.offset = blockOffset;
+  }
+  return rc;
+}
+ResultCode refuseStopped() { return noteDamageAgain(streamFailure); }
 #else
 inline void clearRecordCheck() {}
 inline void countServed(uint32_t) {}
@@ -93,7 +126,11 @@ inline bool overBudget() { return false; }
 inline void countMoved(uint32_t) {}
 inline uint64_t tableWorkSoFar() { return 0; }
 inline void countTableWork(uint64_t) {}
-inline ResultCode refuseWork() { return RC_DAMAGED; }
+inline ResultCode refuseWork() { return DAMAGED("decoding work over budget"); }
+inline void restartPlaces() {}
+inline void enterBlock() {}
+inline ResultCode placeFailure(ResultCode rc) { return rc; }
+inline ResultCode refuseStopped() { return DAMAGED("an earlier block of this stream failed"); }
 #endif
 
 // The most history plus block the output buffer holds (besides its slack).
@@ -120,6 +157,7 @@ ResultCode makeRoom(uint32_t outputLength) {
 
 ResultCode restartStream(uint32_t key) {
   enterStream(key);
+  restartPlaces();
   memFree(state.outputBuffer);
   startStreamReading(state.inputBuffer);
   state.streamKey = key;
@@ -137,7 +175,7 @@ ResultCode decodeNextBlock() {
   ResultCode rc;
   const uint8_t* header = state.inputCursor;
   uint32_t type = readBlockField(header, BF_TYPE);
-  if (type > BLOCK_COMPRESSED) return RC_DAMAGED;
+  if (type > BLOCK_COMPRESSED) return DAMAGED_VALUE("unknown block type", type);
   state.lastBlockSeen = (uint8_t)readBlockField(header, BF_LAST);
   uint32_t outputLength = readBlockField(header, BF_OUTPUT_LENGTH);
   state.blockLength = outputLength;
@@ -212,15 +250,16 @@ ResultCode advanceBlock() {
   // seen within one block.
   pumpMessages();
   if (state.cancelRequested) return RC_CANCELLED;
-  if (state.headerPending) return RC_DAMAGED;  // an earlier block of this stream failed
+  if (state.headerPending) return refuseStopped();  // an earlier block of this stream failed
   if (overBudget()) return refuseWork();
   state.headerPending = 1;
   // The stream ended before the file did. Its CRC alone would not always
   // tell: a record may claim the CRC of the bytes that did come (0 for
   // none), so a short file is damaged data in its own right.
-  if (state.lastBlockSeen) return RC_DAMAGED;
+  if (state.lastBlockSeen) return placeFailure(DAMAGED("the file runs past its stream's last block"));
+  enterBlock();
   ResultCode rc = fillInput(true);
-  if (rc < 0) return rc;
+  if (rc < 0) return placeFailure(rc);
   // The finished block becomes history; the new one holds nothing until
   // it has been decoded.
   state.historyLength += state.blockLength;
@@ -230,7 +269,7 @@ ResultCode advanceBlock() {
   rc = decodeNextBlock();
   if (rc < 0) {
     state.blockLength = 0;
-    return rc;
+    return placeFailure(rc);
   }
   countDecoded();
   return RC_OK;

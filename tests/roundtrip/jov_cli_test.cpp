@@ -118,8 +118,18 @@ $JOV pack -q -o s.exe src 2> /dev/null || exit 77; cat s.exe | $JOV list - > o2)
     // Output that cannot be written is a failure.
     {R"(for c in list "list --json" "test -v" "extract -v -C out"; do $JOV $c ref.jov > /dev/full 2> e
   [ $? = 1 ] && grep -q "^jov ${c%% *}: standard output: " e || exit 1; done)", 0, ""},
+    // Damage says why and where, in the JSON document too; on a terminal a summary ends the run.
+    {"$JOV test --json $GOLDEN/bad-blocks.jov > j", 1, nullptr, R"(python3 -c "import json; d = json.load(open('j'))
+f = [(x['file'], x['site'], x['stream'], x['block'], x['offset'], x['reason']) for x in d['failures']]
+assert d['damaged'] == 3 and f[1] == ('c.txt', 'data', 1, 1, 130, 'unknown block type 3'), f
+assert f[3] == (None, 'directory', None, 0, 408, 'directory record runs past its block'), f")"},
+    {R"(script -qec "$JOV test ref.jov; $JOV extract -C out $GOLDEN/bad-crc.jov" /dev/null > t)", 1, nullptr,
+     R"~(grep -q "jov test: 2 files tested (282 KiB in [0-9.]* s)" t &&
+grep -q "jov extract: 1 of 5 files damaged; stopped before the end (13 bytes in [0-9.]* s)" t)~"},
     // Failures without a terminal go on or stop; existing files.
-    {"$JOV extract --stop-on-error -C out $GOLDEN/bad-crc.jov", 1, "bad.txt: Archive data is damaged",
+    // A damaged file reads the same whether the run stops there or goes on; a count ends the run.
+    {"$JOV extract --stop-on-error -C out $GOLDEN/bad-crc.jov", 1,
+     "bad.txt: archive data is damaged (CRC-32 822b39fb, stored 822b39fa)\njov extract: 1 of 5 files damaged; stopped",
      "test -e out/c.txt && ! test -e out/z.txt"},
     {"mkdir out; echo old > out/a.txt; $JOV extract -C out $GOLDEN/bad-crc.jov", 1, "a.txt: exists; not replaced",
      "grep -qx old out/a.txt && grep -qx z out/z.txt"},
@@ -161,7 +171,7 @@ $JOV extract --overwrite=all -C out $GOLDEN/dest-file.jov)~", 1, "f: not a regul
     // another run's temporaries are not this run's to remove.
     {"mkdir -p out/data; echo good > out/bad.txt; touch out/.jov-tmp-0123abcd out/data/.jov-tmp-deadbeef; "
      "$JOV extract -C out ref.jov && $JOV extract --overwrite=all -C out $GOLDEN/bad-crc.jov",
-     1, "bad.txt: Archive data is damaged",
+     1, "bad.txt: archive data is damaged (CRC-32 822b39fb, stored 822b39fa)\njov extract: 1 of 5 files damaged\n",
      "grep -qx good out/bad.txt && rm out/.jov-tmp-0123abcd out/data/.jov-tmp-deadbeef"},
     // Runs into one folder: each file comes whole from one of them; a name another run took after this one
     // looked fails cleanly instead of being replaced unasked.

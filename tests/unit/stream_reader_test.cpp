@@ -34,22 +34,31 @@ void expectFile(ArchiveFixture& archive, const RecordDraft& r) {
 // Nothing is served that no block holds: a file in a block whose header is refused, one behind the decoded
 // bytes of the block before it, one running past the stream's last block (regression, found by fuzzing the
 // driver: it was "produced" short and kept when its record claimed the CRC of what did come), one starting
-// after the stream's end.
+// after the stream's end. The host says why and where each time: the refused block, by its index and file
+// position behind a compressed block, whether the stream is decoded to it again or stopped there before.
 TEST_P(StreamReaderBuild, FilesNoBlockHoldsAreDamaged) {
   Stream s;
   for (const char* name : {"a", "b", "c"}) s.add(name, textLike(1000, name[0]), name);
   size_t firstEnd = s.records[1].streamPosition + 500;  // block 2, with a refused header, holds the rest
-  std::vector<std::vector<uint8_t>> blocks = cutStream(s.decoded, {{firstEnd, 's'}, {s.decoded.size(), 's'}});
+  std::vector<std::vector<uint8_t>> blocks = cutStream(s.decoded, {{firstEnd, 'c'}, {s.decoded.size(), 's'}});
   setBlockField(blocks[1], BF_TYPE, 5);
   ArchiveFixture archive(assembleArchive({blocks}, {}));
   expectFile(archive, s.records[0]);
   RecordDraft longer = s.records[0], ghost{"ghost", false, (uint32_t)firstEnd + 10, 100},
               beyond{"beyond", false, 0xFFFFFFF0u, 10};
   longer.length = 5000;
+  const uint32_t key = ARCHIVE_HEADER_SIZE + SIGNATURE_SIZE;
   for (const RecordDraft& r : {s.records[1], ghost, longer, beyond}) {
+    clearDamageReason();
     auto [rc, bytes] = extract(archive, r);
     EXPECT_EQ(rc, RC_DAMAGED) << r.name;
     EXPECT_TRUE(bytes.empty() || r.name.size() == 1) << r.name << ": cut from memory behind the decoded bytes";
+    if (codec != &hostCodec) continue;  // the stub keeps no reasons
+    const DamageReason& d = damageReason();
+    EXPECT_EQ(std::tuple(std::string(d.text ? d.text : ""), d.value, d.site, d.stream, d.block, d.offset),
+              std::tuple(std::string("unknown block type"), (int64_t)5, SITE_DATA_BLOCK, key, 1u,
+                         key + (uint32_t)blocks[0].size()))
+        << r.name;
   }
   expectFile(archive, s.records[0]);  // before them: the stream restarts
 }
