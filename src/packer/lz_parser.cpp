@@ -16,10 +16,19 @@ LevelConfig levelConfig(int level) {
     case 4: return {Strategy::Lazy, 12, 96, 0, 8192};
     case 5: return {Strategy::Lazy, 16, 96, 0, 4096};
     case 6: return {Strategy::Lazy, 16, 128, 0, 4096};
-    case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
-    case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
-    default: return {Strategy::Optimal, 128, 273, 6, 1024};
+    case 7: return {Strategy::Optimal, 16, 64, 2, 4096, 4, true};
+    case 8: return {Strategy::Optimal, 32, 128, 3, 2048, 4, true};
+    default: return {Strategy::Optimal, 128, 273, 6, 1024, 4, true};
   }
+}
+
+CodingOptions codingFor(const LevelConfig& config, bool threeAlphabets) {
+  CodingOptions coding;
+  coding.threeAlphabets = threeAlphabets;
+  coding.chunkTokens = config.chunkTokens;
+  coding.tableSymbolBits = config.tableSymbolBits;
+  coding.refineStarts = config.refineStarts;
+  return coding;
 }
 
 void resolveDistances(std::vector<Token>& tokens, const uint8_t* block, bool three) {
@@ -279,20 +288,14 @@ class OptimalParser {
 
   uint64_t codedBits(const ParsedBlock& parsed) const {
     BitWriter scratch;
-    CodingOptions coding;
-    coding.threeAlphabets = parsed.threeAlphabets;
-    coding.chunkTokens = config_.chunkTokens;
-    writeCodedData(scratch, parsed.tokens, coding);
+    writeCodedData(scratch, parsed.tokens, codingFor(config_, parsed.threeAlphabets));
     return scratch.bitCount();
   }
 
   // Prices for the next pass: one table per table set that the encoder would
   // choose for these tokens, so that a region is priced by its own codes.
   void setPricesFromTokens(const std::vector<Token>& tokens, bool three) {
-    CodingOptions coding;
-    coding.threeAlphabets = three;
-    coding.chunkTokens = config_.chunkTokens;
-    std::vector<size_t> starts = chooseSetStarts(tokens, coding);
+    std::vector<size_t> starts = chooseSetStarts(tokens, codingFor(config_, three));
     starts.push_back(tokens.size());
     prices_.clear();
     boundaries_.clear();
