@@ -260,7 +260,7 @@ class OptimalParser {
     prices_.assign(1, initialPrices(block, span_.length, nice_));
     boundaries_.assign(1, 0);
     ParsedBlock result, best;
-    uint64_t bestBits = UINT64_MAX;
+    uint64_t bestBits = UINT64_MAX, lastBits = UINT64_MAX;
     bool three = false;
     const uint32_t passes = std::max<uint32_t>(config_.passes, 1);
     for (uint32_t pass = 0; pass < passes; ++pass) {
@@ -275,6 +275,10 @@ class OptimalParser {
           bestBits = bits;
           best = result;
         }
+        // Settled: a pass that gains under 1/2048 of the block stops the
+        // iteration (the passes after it gain less still).
+        if (pass >= 2 && bits + bits / 2048 >= lastBits) break;
+        lastBits = bits;
       }
       if (pass + 1 == passes) break;
       if (pass == 0 && threeAlphabetsPay(result.tokens)) {
