@@ -186,6 +186,8 @@ class LazyParser {
 const uint32_t PRICE_SCALE = 16;
 const uint32_t INFINITE_PRICE = 0xFFFFFFFFu;
 const uint32_t SEGMENT = 1u << 15;
+// From this length on every match takes its distance from alphabet 0.
+const uint32_t SHARED_ALPHABET_LENGTH = MIN_MATCH + 2;
 
 struct Prices {
   uint32_t literal[LITLEN_SYMBOLS];
@@ -400,6 +402,19 @@ class OptimalParser {
     if (cost < n.cost) n = Node{cost, length, distance, recent, 0};
   }
 
+  // The lengths from..top of one distance from node i, all of them coded in
+  // alphabet 0; `base` is the node's cost plus the distance's price. The
+  // parse's innermost loop.
+  void relaxRun(const Prices& prices, uint32_t i, uint32_t base, uint32_t from, uint32_t top, uint32_t distance,
+                const RecentDistances& recent) {
+    const uint32_t* lengthPrice = prices.length.data();
+    Node* node = nodes_.data() + i;
+    for (uint32_t l = from; l <= top; ++l) {
+      const uint32_t cost = base + lengthPrice[l];
+      if (cost < node[l].cost) node[l] = Node{cost, l, distance, recent, 0};
+    }
+  }
+
   // A match that stops at a single differing byte often goes on at the same
   // distance: price match, literal, r0 as one step, since the plain nodes
   // keep only the cheapest path's recent distances and would lose the match's.
@@ -456,8 +471,9 @@ class OptimalParser {
       const uint32_t r = k ? n.recent.r1 : n.recent.r0;
       RecentDistances next = n.recent;
       next.use(r);
-      for (uint32_t l = MIN_MATCH; l <= top; ++l)
+      for (uint32_t l = MIN_MATCH; l <= std::min(top, SHARED_ALPHABET_LENGTH - 1); ++l)
         relax(i + l, n.cost + prices.length[l] + prices.dist(distanceAlphabetFor(l, three), k), l, r, next);
+      relaxRun(prices, i, n.cost + prices.dist(0, k), SHARED_ALPHABET_LENGTH, top, r, next);
       if (top >= MIN_MATCH)
         relaxWithTail(prices, three, i, pos, segLimit,
                       n.cost + prices.length[top] + prices.dist(distanceAlphabetFor(top, three), k), top, r, next);
@@ -479,11 +495,12 @@ class OptimalParser {
       const uint32_t sym = n.recent.symbolFor(d);
       RecentDistances next = n.recent;
       next.use(d);
-      for (uint32_t l = covered + 1; l <= top; ++l) {
+      for (uint32_t l = covered + 1; l <= std::min(top, SHARED_ALPHABET_LENGTH - 1); ++l) {
         uint32_t a = distanceAlphabetFor(l, three);
         if (sym >= DIST_ALPHABET_SIZE[a]) continue;
         relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, next);
       }
+      relaxRun(prices, i, n.cost + prices.dist(0, sym), std::max(covered + 1, SHARED_ALPHABET_LENGTH), top, d, next);
       if (top > covered && top >= 4 && d > SMALL_DISTANCE_MAX)
         relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
                       next);
