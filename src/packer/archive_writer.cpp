@@ -99,10 +99,8 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
     uint32_t row = 0, column = 0;
     if (!job.first) chooseWindow(job.history, &row, &column);
     job.window = windowSizes[row][column];
-    CodingOptions coding;
-    coding.threeAlphabets = parsed.threeAlphabets;
-    coding.chunkTokens = config.chunkTokens;
-    std::vector<uint8_t> bytes = frameCompressedBlock(parsed.tokens, job.length, job.last, row, column, coding);
+    std::vector<uint8_t> bytes =
+        frameCompressedBlock(parsed.tokens, job.length, job.last, row, column, codingFor(config, parsed.threeAlphabets));
     if (bytes.size() <= BLOCK_MAX_SIZE && bytes.size() < (size_t)BLOCK_STORED_DATA_BYTE + job.length) {
       job.bytes = std::move(bytes);
       job.stored = false;

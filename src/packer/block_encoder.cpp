@@ -24,13 +24,15 @@ double entropyBits(const uint64_t* freq, size_t n) {
 }
 
 // A rough price of sending one more table set: a few bits per used symbol.
-double tableCostEstimate(const SymbolStats& s) {
+double tableCostEstimate(const SymbolStats& s, double symbolBits) {
   uint32_t used = 0;
   for (uint64_t f : s.litlen) used += f != 0;
   for (const auto& d : s.dist)
     for (uint64_t f : d) used += f != 0;
-  return 100.0 + 3.0 * used;
+  return 100.0 + symbolBits * used;
 }
+
+double segmentCost(const SymbolStats& s, double symbolBits) { return estimateBits(s) + tableCostEstimate(s, symbolBits); }
 
 struct Segment {
   size_t begin, end;  // token range
@@ -38,12 +40,51 @@ struct Segment {
   double cost;        // estimate, including the table
 };
 
-double segmentCost(const SymbolStats& s) { return estimateBits(s) + tableCostEstimate(s); }
-
 SymbolStats merged(const SymbolStats& a, const SymbolStats& b) {
   SymbolStats m = a;
   m.addAll(b);
   return m;
+}
+
+SymbolStats without(const SymbolStats& a, const SymbolStats& b) {
+  SymbolStats m = a;
+  for (size_t i = 0; i < m.litlen.size(); ++i) m.litlen[i] -= b.litlen[i];
+  for (size_t d = 0; d < DIST_ALPHABETS_MAX; ++d)
+    for (size_t i = 0; i < MAX_DIST_SYMBOLS; ++i) m.dist[d][i] -= b.dist[d][i];
+  return m;
+}
+
+SymbolStats statsOf(const std::vector<Token>& tokens, size_t begin, size_t end, bool three) {
+  SymbolStats s;
+  for (size_t i = begin; i < end; ++i) s.add(tokens[i], three);
+  return s;
+}
+
+// Moves the boundary between segs[k] and segs[k + 1] by halving steps while
+// that lowers their estimated cost: merging whole chunks leaves boundaries
+// up to a chunk away from where the statistics change.
+void refineBoundary(std::vector<Segment>& segs, size_t k, const std::vector<Token>& tokens, size_t chunk,
+                    const CodingOptions& o) {
+  Segment &a = segs[k], &b = segs[k + 1];
+  for (size_t step = chunk / 2; step >= 16; step /= 2) {
+    for (int dir : {-1, 1}) {
+      for (;;) {
+        const size_t at = b.begin;
+        if (dir < 0 ? at < a.begin + 2 * step : at + 2 * step > b.end) break;
+        const size_t lo = dir < 0 ? at - step : at, hi = lo + step;
+        const SymbolStats moved = statsOf(tokens, lo, hi, o.threeAlphabets);
+        SymbolStats na = dir < 0 ? without(a.stats, moved) : merged(a.stats, moved);
+        SymbolStats nb = dir < 0 ? merged(b.stats, moved) : without(b.stats, moved);
+        const double ca = segmentCost(na, o.tableSymbolBits), cb = segmentCost(nb, o.tableSymbolBits);
+        if (ca + cb >= a.cost + b.cost) break;
+        a.stats = na;
+        b.stats = nb;
+        a.cost = ca;
+        b.cost = cb;
+        a.end = b.begin = dir < 0 ? lo : hi;
+      }
+    }
+  }
 }
 
 // Splits the tokens into at most MAX_SET_COUNT table sets: start from chunks
@@ -58,14 +99,14 @@ std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const Codi
   for (size_t b = 0; b < tokens.size(); b += chunk) {
     Segment s{b, std::min(tokens.size(), b + chunk), {}, 0};
     for (size_t i = s.begin; i < s.end; ++i) s.stats.add(tokens[i], o.threeAlphabets);
-    s.cost = segmentCost(s.stats);
+    s.cost = segmentCost(s.stats, o.tableSymbolBits);
     segs.push_back(std::move(s));
   }
   if (segs.empty()) return {0};
   // A tiny last chunk always joins its neighbour.
   std::vector<double> gain;  // gain[i]: saving from merging segs[i] and segs[i + 1]
   auto pairGain = [&](size_t i) {
-    return segs[i].cost + segs[i + 1].cost - segmentCost(merged(segs[i].stats, segs[i + 1].stats));
+    return segs[i].cost + segs[i + 1].cost - segmentCost(merged(segs[i].stats, segs[i + 1].stats), o.tableSymbolBits);
   };
   for (size_t i = 0; i + 1 < segs.size(); ++i) gain.push_back(pairGain(i));
   while (segs.size() > 1) {
@@ -75,12 +116,14 @@ std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const Codi
     if (gain[best] <= 0 && segs.size() <= MAX_SET_COUNT) break;
     segs[best].stats.addAll(segs[best + 1].stats);
     segs[best].end = segs[best + 1].end;
-    segs[best].cost = segmentCost(segs[best].stats);
+    segs[best].cost = segmentCost(segs[best].stats, o.tableSymbolBits);
     segs.erase(segs.begin() + (ptrdiff_t)best + 1);
     gain.erase(gain.begin() + (ptrdiff_t)best);
     if (best < gain.size()) gain[best] = pairGain(best);
     if (best > 0) gain[best - 1] = pairGain(best - 1);
   }
+  if (o.refineStarts)
+    for (size_t k = 0; k + 1 < segs.size(); ++k) refineBoundary(segs, k, tokens, chunk, o);
   std::vector<size_t> starts;
   for (const Segment& s : segs) starts.push_back(s.begin);
   return starts;

@@ -42,6 +42,8 @@ struct CodingOptions {
   bool threeAlphabets = false;
   uint32_t chunkTokens = 4096;  // granularity of table-set boundaries
   bool allowFixedSet = true;
+  double tableSymbolBits = 3;  // estimated price of one used symbol's length in a set
+  bool refineStarts = false;   // move set boundaries off the chunk grid
 };
 
 // Writes prefix, code lengths and symbols for `tokens`. Returns the index of

@@ -16,10 +16,19 @@ LevelConfig levelConfig(int level) {
     case 4: return {Strategy::Lazy, 12, 96, 0, 8192};
     case 5: return {Strategy::Lazy, 16, 96, 0, 4096};
     case 6: return {Strategy::Lazy, 16, 128, 0, 4096};
-    case 7: return {Strategy::Optimal, 16, 64, 2, 4096};
-    case 8: return {Strategy::Optimal, 32, 128, 3, 2048};
-    default: return {Strategy::Optimal, 128, 273, 6, 1024};
+    case 7: return {Strategy::Optimal, 16, 64, 2, 4096, 4, true};
+    case 8: return {Strategy::Optimal, 32, 128, 3, 2048, 4, true};
+    default: return {Strategy::Optimal, 128, 273, 6, 1024, 4, true};
   }
+}
+
+CodingOptions codingFor(const LevelConfig& config, bool threeAlphabets) {
+  CodingOptions coding;
+  coding.threeAlphabets = threeAlphabets;
+  coding.chunkTokens = config.chunkTokens;
+  coding.tableSymbolBits = config.tableSymbolBits;
+  coding.refineStarts = config.refineStarts;
+  return coding;
 }
 
 void resolveDistances(std::vector<Token>& tokens, const uint8_t* block, bool three) {
@@ -177,6 +186,8 @@ class LazyParser {
 const uint32_t PRICE_SCALE = 16;
 const uint32_t INFINITE_PRICE = 0xFFFFFFFFu;
 const uint32_t SEGMENT = 1u << 15;
+// From this length on every match takes its distance from alphabet 0.
+const uint32_t SHARED_ALPHABET_LENGTH = MIN_MATCH + 2;
 
 struct Prices {
   uint32_t literal[LITLEN_SYMBOLS];
@@ -251,7 +262,7 @@ class OptimalParser {
     prices_.assign(1, initialPrices(block, span_.length, nice_));
     boundaries_.assign(1, 0);
     ParsedBlock result, best;
-    uint64_t bestBits = UINT64_MAX;
+    uint64_t bestBits = UINT64_MAX, lastBits = UINT64_MAX;
     bool three = false;
     const uint32_t passes = std::max<uint32_t>(config_.passes, 1);
     for (uint32_t pass = 0; pass < passes; ++pass) {
@@ -266,6 +277,10 @@ class OptimalParser {
           bestBits = bits;
           best = result;
         }
+        // Settled: a pass that gains under 1/2048 of the block stops the
+        // iteration (the passes after it gain less still).
+        if (pass >= 2 && bits + bits / 2048 >= lastBits) break;
+        lastBits = bits;
       }
       if (pass + 1 == passes) break;
       if (pass == 0 && threeAlphabetsPay(result.tokens)) {
@@ -279,20 +294,14 @@ class OptimalParser {
 
   uint64_t codedBits(const ParsedBlock& parsed) const {
     BitWriter scratch;
-    CodingOptions coding;
-    coding.threeAlphabets = parsed.threeAlphabets;
-    coding.chunkTokens = config_.chunkTokens;
-    writeCodedData(scratch, parsed.tokens, coding);
+    writeCodedData(scratch, parsed.tokens, codingFor(config_, parsed.threeAlphabets));
     return scratch.bitCount();
   }
 
   // Prices for the next pass: one table per table set that the encoder would
   // choose for these tokens, so that a region is priced by its own codes.
   void setPricesFromTokens(const std::vector<Token>& tokens, bool three) {
-    CodingOptions coding;
-    coding.threeAlphabets = three;
-    coding.chunkTokens = config_.chunkTokens;
-    std::vector<size_t> starts = chooseSetStarts(tokens, coding);
+    std::vector<size_t> starts = chooseSetStarts(tokens, codingFor(config_, three));
     starts.push_back(tokens.size());
     prices_.clear();
     boundaries_.clear();
@@ -393,6 +402,19 @@ class OptimalParser {
     if (cost < n.cost) n = Node{cost, length, distance, recent, 0};
   }
 
+  // The lengths from..top of one distance from node i, all of them coded in
+  // alphabet 0; `base` is the node's cost plus the distance's price. The
+  // parse's innermost loop.
+  void relaxRun(const Prices& prices, uint32_t i, uint32_t base, uint32_t from, uint32_t top, uint32_t distance,
+                const RecentDistances& recent) {
+    const uint32_t* lengthPrice = prices.length.data();
+    Node* node = nodes_.data() + i;
+    for (uint32_t l = from; l <= top; ++l) {
+      const uint32_t cost = base + lengthPrice[l];
+      if (cost < node[l].cost) node[l] = Node{cost, l, distance, recent, 0};
+    }
+  }
+
   // A match that stops at a single differing byte often goes on at the same
   // distance: price match, literal, r0 as one step, since the plain nodes
   // keep only the cheapest path's recent distances and would lose the match's.
@@ -449,8 +471,9 @@ class OptimalParser {
       const uint32_t r = k ? n.recent.r1 : n.recent.r0;
       RecentDistances next = n.recent;
       next.use(r);
-      for (uint32_t l = MIN_MATCH; l <= top; ++l)
+      for (uint32_t l = MIN_MATCH; l <= std::min(top, SHARED_ALPHABET_LENGTH - 1); ++l)
         relax(i + l, n.cost + prices.length[l] + prices.dist(distanceAlphabetFor(l, three), k), l, r, next);
+      relaxRun(prices, i, n.cost + prices.dist(0, k), SHARED_ALPHABET_LENGTH, top, r, next);
       if (top >= MIN_MATCH)
         relaxWithTail(prices, three, i, pos, segLimit,
                       n.cost + prices.length[top] + prices.dist(distanceAlphabetFor(top, three), k), top, r, next);
@@ -472,11 +495,12 @@ class OptimalParser {
       const uint32_t sym = n.recent.symbolFor(d);
       RecentDistances next = n.recent;
       next.use(d);
-      for (uint32_t l = covered + 1; l <= top; ++l) {
+      for (uint32_t l = covered + 1; l <= std::min(top, SHARED_ALPHABET_LENGTH - 1); ++l) {
         uint32_t a = distanceAlphabetFor(l, three);
         if (sym >= DIST_ALPHABET_SIZE[a]) continue;
         relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, next);
       }
+      relaxRun(prices, i, n.cost + prices.dist(0, sym), std::max(covered + 1, SHARED_ALPHABET_LENGTH), top, d, next);
       if (top > covered && top >= 4 && d > SMALL_DISTANCE_MAX)
         relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
                       next);

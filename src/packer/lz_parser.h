@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "packer/block_encoder.h"
 #include "packer/lz_model.h"
 
 namespace jov {
@@ -21,6 +22,10 @@ struct LevelConfig {
   uint32_t niceLength;  // a match this long is taken without looking further
   uint32_t passes;      // optimal parsing: price passes
   uint32_t chunkTokens; // table-set granularity
+  // Table-set placement (CodingOptions): the estimated bits of one used
+  // symbol's code length in a set, and whether boundaries leave the chunk grid.
+  double tableSymbolBits = 3;
+  bool refineStarts = false;
 };
 
 // Levels 1..9 (level 0 stores and parses nothing).
@@ -36,6 +41,9 @@ struct ParsedBlock {
   std::vector<Token> tokens;
   bool threeAlphabets = false;
 };
+
+// How the block encoder codes a block parsed at this level.
+CodingOptions codingFor(const LevelConfig& config, bool threeAlphabets);
 
 ParsedBlock parseBlock(const BlockSpan& span, const LevelConfig& config);
 

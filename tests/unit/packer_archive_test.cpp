@@ -47,8 +47,7 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
     for (int level = 1; level <= 9; ++level) {
       SCOPED_TRACE("size " + std::to_string(data.size()) + " level " + std::to_string(level));
       ParsedBlock p = parseBlock(BlockSpan{data.data(), history, length}, levelConfig(level));
-      CodingOptions o;
-      o.threeAlphabets = p.threeAlphabets;
+      CodingOptions o = codingFor(levelConfig(level), p.threeAlphabets);
       o.chunkTokens = 1000;  // several table sets
       std::vector<uint8_t> bytes = frameCompressedBlock(p.tokens, length, true, 2, 1, o);
       std::vector<uint8_t> out(data.begin(), data.begin() + history);
@@ -58,6 +57,21 @@ TEST(PackerBlocks, EveryLevelDecodesAgainstHistory) {
       EXPECT_TRUE(history == 0 || (info.setCount > 1 && bytes.size() < length / 3)) << info.setCount << " sets";
     }
   }
+}
+
+// Literals from two disjoint alphabets meet at token 3000, off the chunk grid:
+// refined set boundaries find the change, the grid alone stops at a chunk edge.
+TEST(PackerBlocks, SetBoundariesMoveToWhereStatisticsChange) {
+  std::mt19937 rng(3);
+  std::vector<Token> tokens;
+  for (int i = 0; i < 7000; ++i) tokens.push_back(literalToken((uint8_t)(rng() % 32 + (i < 3000 ? 0 : 128))));
+  CodingOptions o;
+  o.chunkTokens = 1024;
+  EXPECT_EQ(chooseSetStarts(tokens, o), (std::vector<size_t>{0, 3072}));
+  o.refineStarts = true;
+  std::vector<size_t> starts = chooseSetStarts(tokens, o);
+  ASSERT_EQ(starts.size(), 2u);
+  EXPECT_NEAR((double)starts[1], 3000.0, 16.0);
 }
 
 // A file is filtered in the pieces its stream's block edges cut, as the reader restores it.
