@@ -326,13 +326,17 @@ inline std::vector<std::vector<uint8_t>> cutStream(const std::vector<uint8_t>& d
   return blocks;
 }
 
-// One file in a decoded stream: its StreamRecord (reserved bytes as another
-// producer may fill them) with `variable` as the variable part, then the
-// bytes and their CRC-32.
-inline std::vector<uint8_t> streamSlice(const std::string& variable, const std::vector<uint8_t>& bytes) {
+// One file in a decoded stream: its StreamRecord (the five reserved bytes as
+// another producer may fill them) with `variable` as the variable part, then
+// the bytes and their CRC-32.
+inline std::vector<uint8_t> streamSlice(const std::string& variable, const std::vector<uint8_t>& bytes,
+                                        const char* reserved = "resv.") {
   uint32_t n = (uint32_t)bytes.size(), v = (uint32_t)variable.size(), crc = crc32(bytes.data(), n);
-  std::vector<uint8_t> slice = {(uint8_t)n, (uint8_t)(n >> 8), (uint8_t)(n >> 16), (uint8_t)(n >> 24), (uint8_t)v,
-                                (uint8_t)(v >> 8), 'r', 'e', 's', 'v', '.'};
+  std::vector<uint8_t> slice;
+  slice.reserve(RECORD_FIXED_SIZE + v + n + 4);
+  for (uint32_t k = 0; k < 4; ++k) slice.push_back((uint8_t)(n >> 8 * k));
+  slice.push_back((uint8_t)v), slice.push_back((uint8_t)(v >> 8));
+  slice.insert(slice.end(), reserved, reserved + 5);
   slice.insert(slice.end(), variable.begin(), variable.end());
   slice.insert(slice.end(), bytes.begin(), bytes.end());
   for (int k = 0; k < 32; k += 8) slice.push_back((uint8_t)(crc >> k));
@@ -343,11 +347,13 @@ inline uint32_t plainCrc32(const std::vector<uint8_t>& data) { return crc32(data
 struct RecordDraft {
   std::string name;
   bool folder = false;
-  uint32_t streamPosition = 0, length = 0, crc = 0;  // attributes and times are 0
+  uint32_t streamPosition = 0, length = 0, crc = 0;
   uint8_t flags = 0;                                  // the call filter's bits
   uint32_t stream = 0;  // which stream of the archive; from their count on, the streamOffset itself
   uint8_t smallExtra = 0;  // extra bytes behind the name, in the two counts
   uint16_t extra = 0;
+  uint8_t attributes = 0;
+  uint16_t writeDate = 0, writeTime = 0;  // creation: 0
 };
 
 // A file record for `bytes` whose slice starts at `position` of the stream.
@@ -360,9 +366,10 @@ struct Stream {
   uint32_t index = 0;  // in the archive
   std::vector<uint8_t> decoded{};
   std::vector<RecordDraft> records{};
+  const char* reserved = "resv.";  // of each StreamRecord
   void add(const std::string& name, const std::vector<uint8_t>& bytes, const std::string& variable, uint8_t flags = 0) {
     records.push_back({name, false, (uint32_t)decoded.size(), (uint32_t)bytes.size(), plainCrc32(bytes), flags, index});
-    std::vector<uint8_t> slice = streamSlice(variable, bytes);
+    std::vector<uint8_t> slice = streamSlice(variable, bytes, reserved);
     decoded.insert(decoded.end(), slice.begin(), slice.end());
   }
 };
@@ -370,9 +377,11 @@ struct Stream {
 // How the directory is cut into blocks: at most as many records as fit
 // 8192 bytes, or `recordsPerBlock`; each followed by `padding` (< 38) bytes
 // that the reader passes over; every second block compressed when `alternate`.
+// The header counts `extraCount` more records than there are.
 struct DirectoryLayout {
   size_t recordsPerBlock = SIZE_MAX, padding = 0;
   bool alternate = false;
+  uint32_t extraCount = 0;
 };
 
 // Header, the data streams of the given blocks one after the other, and the
@@ -405,7 +414,8 @@ inline std::vector<uint8_t> assembleArchive(const std::vector<std::vector<std::v
     uint8_t e[ENTRY_SIZE] = {};
     for (auto [at, value, width] : {std::tuple{4, stream, 4}, {11, (uint32_t)(r.folder ? FOLDER : r.flags), 1},
                                     {10, r.smallExtra, 1}, {12, r.streamPosition, 4}, {16, r.length, 4},
-                                    {20, r.crc, 4}, {24, r.extra, 2}, {26, (uint32_t)r.name.size(), 2}})
+                                    {20, r.crc, 4}, {24, r.extra, 2}, {26, (uint32_t)r.name.size(), 2},
+                                    {8, r.attributes, 1}, {32, r.writeTime, 2}, {34, r.writeDate, 2}})
       for (int k = 0; k < width; ++k) e[at + k] = (uint8_t)(value >> 8 * k);
     directory.insert(directory.end(), e, e + ENTRY_SIZE);
     directory.insert(directory.end(), r.name.begin(), r.name.end());
@@ -414,27 +424,34 @@ inline std::vector<uint8_t> assembleArchive(const std::vector<std::vector<std::v
   }
   if (!directory.empty() || records.empty()) flush();
 
-  uint32_t fields[][2] = {{0, 0x0A564F4A}, {4, directoryOffset}, {8, (uint32_t)records.size()},
+  uint32_t fields[][2] = {{0, 0x0A564F4A}, {4, directoryOffset}, {8, (uint32_t)records.size() + layout.extraCount},
                           {20, (uint32_t)archive.size()}, {24, directoryOffset - HEADER_SIZE}};  // "JOV\n"
   for (auto [at, value] : fields)
     for (int k = 0; k < 4; ++k) archive[at + k] = (uint8_t)(value >> 8 * k);
   return archive;
 }
 
-// A record's name and fields with the file's bytes: one stored block holds
-// every file (its name as the variable part), then the records.
+// A record's name and fields with the file's bytes: stored blocks of at most
+// `blockOutput` bytes hold every file (its name as the variable part, the
+// StreamRecords' reserved bytes `reserved`), then the records.
 struct StoredEntry : RecordDraft {
   std::vector<uint8_t> data;
   bool badCrc = false;  // record a CRC that does not match the data
 };
-inline std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries) {
+inline std::vector<uint8_t> buildStoredArchive(const std::vector<StoredEntry>& entries, DirectoryLayout layout = {},
+                                               const char* reserved = "resv.", size_t blockOutput = SIZE_MAX) {
   Stream s;
+  s.reserved = reserved;
   for (const StoredEntry& e : entries) {
     if (e.folder) s.records.push_back(e);
     else s.add(e.name, e.data, e.name);
-    s.records.back().crc ^= e.badCrc;
+    RecordDraft& r = s.records.back();
+    r.crc ^= e.badCrc, r.attributes = e.attributes, r.writeDate = e.writeDate, r.writeTime = e.writeTime;
   }
-  return assembleArchive({{storedBlock(s.decoded, true)}}, s.records);
+  std::vector<Cut> cuts;
+  for (size_t end = blockOutput; end < s.decoded.size(); end += blockOutput) cuts.push_back({end, 's'});
+  cuts.push_back({s.decoded.size(), 's'});
+  return assembleArchive({cutStream(s.decoded, cuts)}, s.records, layout);
 }
 
 }  // namespace reference
