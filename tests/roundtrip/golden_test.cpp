@@ -55,6 +55,33 @@ std::vector<uint8_t> storedArchive(const std::vector<StoredEntry>& entries, Dire
   return buildStoredArchive(entries, layout, ZEROS, blockOutput);
 }
 
+// Stream 0 intact; stream 1's second block has an unknown type, so the file
+// in it and the one behind it are damaged; stream 2's one compressed block
+// over-subscribes its literal/length code; the last directory record claims
+// a name longer than its block holds.
+std::vector<uint8_t> badBlocksArchive() {
+  Stream s0, s1, s2;
+  s0.index = 0, s1.index = 1, s2.index = 2;
+  s0.add("good.txt", bytesOf("intact\n"), "good.txt");
+  s1.add("a.txt", bytesOf("first block\n"), "a.txt");
+  s1.add("b.txt", bytesOf("second block\n"), "b.txt");
+  s1.add("c.txt", bytesOf("third block\n"), "c.txt");
+  s2.add("d.txt", bytesOf("bad table\n"), "d.txt");
+  std::vector<std::vector<uint8_t>> blocks1 = cutStream(
+      s1.decoded, {{s1.records[1].streamPosition, 's'}, {s1.records[2].streamPosition, 's'}, {s1.decoded.size(), 's'}});
+  setBlockField(blocks1[1], reference::TYPE, 3);
+  std::vector<uint8_t> set = uniformSet(2);
+  set['e'] = 7;  // one code shorter than the rest: the lengths over-subscribe the code space
+  CompressedFrame frame((uint32_t)s2.decoded.size(), true);
+  CodedWriter coder(frame.w, 2, {set});
+  std::vector<RecordDraft> records = s0.records;
+  for (auto* s : {&s1, &s2}) records.insert(records.end(), s->records.begin(), s->records.end());
+  records.push_back(fileRecord("last.txt", {}, 0));
+  std::vector<uint8_t> archive = assembleArchive({{storedBlock(s0.decoded, true)}, blocks1, {frame.finish()}}, records);
+  archive[archive.size() - 8 - reference::ENTRY_SIZE + 26] += 40;  // the name length of "last.txt"
+  return archive;
+}
+
 // Every archive of tests/golden (and the stand-in stubs) by name.
 std::map<std::string, std::vector<uint8_t>> goldenArchives() {
   TempDir dir;
@@ -122,6 +149,7 @@ std::map<std::string, std::vector<uint8_t>> goldenArchives() {
       {{storedBlock(sx, true)}}, {{"ghost", false, 0xFFFFFFFFu, 14417919, 0},
                                   {"longer", false, 0, (uint32_t)rest.size() + 10, plainCrc32(rest)},
                                   fileRecord("f", x, 0)});
+  made["bad-blocks.jov"] = badBlocksArchive();
   return made;
 }
 
