@@ -38,7 +38,8 @@ const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // 56 on the host, 24 in the
 
 // How a step or a set ends. A negative value is the block's ResultCode:
 // Damaged (the reason noted where it was found), or a failed refill of the
-// block input (inputFailed), which is never RC_DAMAGED.
+// block input (inputFailed; a refill refuses no data, so never RC_DAMAGED),
+// after which the cursor stays where the refill left it.
 enum class Step : int32_t {
   Next,        // a literal or a match was decoded (or a match dropped)
   EndOfSet,    // the set's end-of-set symbol
@@ -152,12 +153,11 @@ JOV_ALWAYS_INLINE int32_t decodeCodedBlock(uint8_t* buffer, uint32_t historyLeng
   }
   // Alphabet 2 has a table only in transmitted sets; the fixed set has two.
   uint32_t alphabetsWithTables = setCount == 0 && alphabets > FIXED_SET_ALPHABETS ? FIXED_SET_ALPHABETS : alphabets;
-  Decoder d;
-  d.startBlock(alphabetsWithTables);
-
   Output o = {buffer, buffer + historyLength, buffer + historyLength + requested, buffer + historyLength, 0, 0};
   BitReader r;
   r.load();
+  Decoder d;
+  d.startBlock(alphabetsWithTables);
   uint32_t setsLeft = setCount ? setCount : 1;
   const uint8_t *nextSet = lengths, *previousSet = nullptr;
   Step end = Step::EndOfSet;
