@@ -137,6 +137,7 @@ struct FastTables {
     return true;
   }
   JOV_ALWAYS_INLINE Step decodeSet(BitReader& r, Output& o) const;
+  JOV_ALWAYS_INLINE Step decodeSymbols(BitReader& r, Output& o) const;
 };
 
 void FastTables::startBlock(uint32_t alphabetsWithTables) {
@@ -224,10 +225,20 @@ inline void copyExact(uint8_t* out, uint32_t distance, uint32_t length) {
   for (; length; --length) *out++ = *from++;
 }
 
+// The loops' two refusals, which decodeSet turns into Step::Damaged with
+// the reason noted (values of their own, beyond Step's).
+const Step UNUSED_SYMBOL = (Step)100;
+const Step REPEAT_BEFORE_DISTANCE = (Step)101;
+
 // The fast loop: no bounds checks inside an iteration, which it repeats
 // while the input and output margins hold. Step::Next when they no longer do
 // or a symbol is left, unconsumed, to the careful step.
-JOV_ALWAYS_INLINE Step fastLoop(const FastTables& t, BitReader& r, Output& o) {
+JOV_ALWAYS_INLINE Step fastLoop(const FastTables& t, BitReader& reader, Output& output) {
+  // The loop works on copies, written back at its end: the compiler keeps
+  // them in registers throughout.
+  BitReader r = reader;
+  Output o = output;
+  Step end = Step::Next;
   r.refill();
   uint32_t entry = t.lit[r.bits & LIT_TABLE_MASK];
   do {
@@ -274,7 +285,10 @@ JOV_ALWAYS_INLINE Step fastLoop(const FastTables& t, BitReader& r, Output& o) {
     r.refill();
     if (isEmptyOrSubtable(d)) {
       if (isKind(d, K_SUBTABLE)) d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, r.bits);
-      if (isKind(d, K_EMPTY)) return Step::EndOfBlock;  // no distance code: the block ends here
+      if (isKind(d, K_EMPTY)) {  // no distance code: the block ends here
+        end = Step::EndOfBlock;
+        break;
+      }
       r.consume(DIST_TABLE_BITS);
     }
     before = r.bits;
@@ -289,8 +303,10 @@ JOV_ALWAYS_INLINE Step fastLoop(const FastTables& t, BitReader& r, Output& o) {
     bool moves = kind == K_EXPLICIT || kind == K_REPEAT1;
     o.recent1 = moves ? o.recent0 : o.recent1;
     o.recent0 = moves ? distance : o.recent0;
-    if (__builtin_expect(distance == 0, 0))  // only a repeat can be 0
-      return refuse(DAMAGED("repeated distance before any distance"));
+    if (__builtin_expect(distance == 0, 0)) {  // only a repeat can be 0
+      end = REPEAT_BEFORE_DISTANCE;
+      break;
+    }
     entry = t.lit[r.bits & LIT_TABLE_MASK];
     if (distance <= (uint32_t)(o.pos - o.start)) {  // else reaches before the buffer: dropped
       uint32_t room = (uint32_t)(o.end - o.pos);
@@ -304,7 +320,11 @@ JOV_ALWAYS_INLINE Step fastLoop(const FastTables& t, BitReader& r, Output& o) {
     }
     r.refill();
   } while (r.inEnd - r.in >= (ptrdiff_t)FAST_INPUT_MARGIN && o.end - o.pos > (ptrdiff_t)FAST_LITERALS);
-  return Step::Next;
+  reader = r;
+  output.pos = o.pos;
+  output.recent0 = o.recent0;
+  output.recent1 = o.recent1;
+  return end;
 }
 
 // The careful step: the reference's, for everything near the ends of the
@@ -326,7 +346,7 @@ JOV_ALWAYS_INLINE Step carefulStep(const FastTables& t, BitReader& r, Output& o)
     return Step::Next;
   }
   if (kind == K_END_OF_SET) return Step::EndOfSet;
-  if (kind == K_INVALID) return refuse(DAMAGED_VALUE("unused literal/length symbol", SYMBOL_UNUSED));
+  if (kind == K_INVALID) return UNUSED_SYMBOL;
   uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
   uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
   r.refill();
@@ -358,7 +378,7 @@ JOV_ALWAYS_INLINE Step carefulStep(const FastTables& t, BitReader& r, Output& o)
       o.recent0 = distance;
       break;
   }
-  if (distance == 0) return refuse(DAMAGED("repeated distance before any distance"));
+  if (distance == 0) return REPEAT_BEFORE_DISTANCE;
   if (distance > (uint32_t)(o.pos - o.start)) return Step::Next;  // reaches before the buffer: dropped
   uint32_t room = (uint32_t)(o.end - o.pos);
   if (length > room) length = room;
@@ -370,7 +390,7 @@ JOV_ALWAYS_INLINE Step carefulStep(const FastTables& t, BitReader& r, Output& o)
 // One set's symbols: the fast loop while its margins hold, a careful step
 // between its runs, so that the block's end is found exactly where the
 // reference finds it.
-JOV_ALWAYS_INLINE Step FastTables::decodeSet(BitReader& r, Output& o) const {
+JOV_ALWAYS_INLINE Step FastTables::decodeSymbols(BitReader& r, Output& o) const {
   bool tryFast = true;
   for (;;) {
     if (o.pos >= o.end) return Step::EndOfBlock;
@@ -393,6 +413,15 @@ JOV_ALWAYS_INLINE Step FastTables::decodeSet(BitReader& r, Output& o) const {
     Step end = carefulStep(*this, r, o);
     if (end != Step::Next) return end;
   }
+}
+
+// decodeSymbols, noting why the data were refused away from its loops: a
+// call inside them, however rare, costs the loops registers.
+JOV_ALWAYS_INLINE Step FastTables::decodeSet(BitReader& r, Output& o) const {
+  Step end = decodeSymbols(r, o);
+  if (end == UNUSED_SYMBOL) return refuse(DAMAGED_VALUE("unused literal/length symbol", SYMBOL_UNUSED));
+  if (end == REPEAT_BEFORE_DISTANCE) return refuse(DAMAGED("repeated distance before any distance"));
+  return end;
 }
 
 // The decoder, compiled twice: for any x86-64, and with BMI2, whose shifts by
