@@ -77,7 +77,7 @@ ResultCode startBlock() {
   uint32_t loaded = (uint32_t)first;
   if (loaded < BLOCK_HEADER_MIN_BYTES) {
     setLoaded(loaded);
-    return RC_DAMAGED;
+    return DAMAGED("archive ends inside a block header");
   }
   uint32_t blockSize = readBlockField(state.inputBuffer, BF_BLOCK_SIZE);
   if (blockSize > INPUT_LOOKAHEAD && loaded == INPUT_LOOKAHEAD) {

@@ -53,7 +53,8 @@ ResultCode readPrecode(BitCursor* c, uint8_t* precode) {
     uint32_t field = readField(c, PRECODE_FIELD_BITS);
     if (field > PRECODE_FIELD_LENGTH_BIAS) {
       // Lengths 17 to 30 fit the field but no code table: damaged data.
-      if (field - PRECODE_FIELD_LENGTH_BIAS > MAX_CODE_LENGTH) return RC_DAMAGED;
+      if (field - PRECODE_FIELD_LENGTH_BIAS > MAX_CODE_LENGTH)
+        return DAMAGED_VALUE("too long a pre-code length", field - PRECODE_FIELD_LENGTH_BIAS);
       precode[i++] = (uint8_t)(field - PRECODE_FIELD_LENGTH_BIAS);
       weight = 1;
     } else {
@@ -75,7 +76,7 @@ struct PrecodeTable {
   uint32_t entries[(1u << PRECODE_TABLE_BITS) + subtableRoom(PRECODE_SYMBOLS, PRECODE_TABLE_BITS)];
 };
 
-ResultCode buildPrecodeTable(PrecodeTable* table, const uint8_t* precode) {
+bool buildPrecodeTable(PrecodeTable* table, const uint8_t* precode) {
   uint32_t rule[PRECODE_SYMBOLS];
   for (uint32_t s = 0; s < PRECODE_SYMBOLS; ++s)
     rule[s] = (K_LITERAL << FAST_KIND_SHIFT) | (s << FAST_LIT_PAYLOAD_SHIFT);
@@ -127,10 +128,11 @@ ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setC
   if (rc == RC_OK) {
 #ifdef JOV_STUB
     assignCodes(codes, precode, PRECODE_SYMBOLS);
-    rc = buildDecodeTable(lookup, tree, codes, precode, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
+    bool built = buildDecodeTable(lookup, tree, codes, precode, PRECODE_LOOKUP_BITS, PRECODE_SYMBOLS);
 #else
-    rc = buildPrecodeTable(&table, precode);
+    bool built = buildPrecodeTable(&table, precode);
 #endif
+    if (!built) rc = DAMAGED("over-subscribed pre-code");
   }
 
   uint32_t total = setSize * setCount, p = 0;
@@ -140,7 +142,7 @@ ResultCode readCodeLengths(uint8_t* destination, uint32_t setSize, uint32_t setC
     if (rc < 0) break;
     int32_t symbol = decodeSymbol(&table, precode, &c.byte, &c.bit);
     if (symbol == EMPTY_ENTRY) {
-      rc = RC_DAMAGED;
+      rc = DAMAGED("code lengths use a code missing from the pre-code");
       break;
     }
     uint32_t s = (uint32_t)symbol;

@@ -19,28 +19,23 @@
 // A code that starts no entry (EMPTY) is never consumed: the reference ends
 // the block before it.
 //
-// Bit reader as in the reference: `bits` holds `bitCount` accounted bits, the
-// next in bit 0; a refill loads the 8 bytes at `in`, so right after it all 64
-// bits are input bits, and after consuming c bits 64 - c of them still are.
+// Bit reader, table-set loop and the block's end are the reference's
+// (coded_block.h); on the host a refill loads the 8 bytes at `in`, so right
+// after it all 64 bits are input bits, and after consuming c bits 64 - c of
+// them still are.
 #ifndef JOV_STUB
 
 #include "codec/fast_decoder.h"
 
-#include "codec/block_input.h"
-#include "codec/code_lengths.h"
+#include "codec/coded_block.h"
 #include "codec/fast_tables.h"
 #include "codec/lz_decoder.h"
-#include "codec/word_load.h"
-#include "install_state.h"
 
 bool fastDecoderEnabled = true;
 
 namespace {
 
-typedef uint64_t BitBuffer;
-const uint32_t WORD_BYTES = sizeof(BitBuffer);
-const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
-const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // bits accounted after a refill
+static_assert(BITBUF_BITS == 64, "the margins below count on the host's 64-bit reader");
 
 const uint32_t LIT_TABLE_MASK = (1u << LIT_TABLE_BITS) - 1;
 const uint32_t DIST_TABLE_MASK = (1u << DIST_TABLE_BITS) - 1;
@@ -105,13 +100,13 @@ inline bool isEmptyOrSubtable(uint32_t e) { return (e & ((uint32_t)K_EMPTY << KI
 inline uint32_t totalOf(uint32_t e) { return e & TOTAL_MASK; }
 inline uint32_t codeOf(uint32_t e) { return (e >> CODE_SHIFT) & CODE_MASK; }
 // The extra bits of entry `e` from the bits as they were before it was consumed.
-inline uint32_t extraOf(uint32_t e, BitBuffer before) {
-  return (uint32_t)((before & (((BitBuffer)1 << totalOf(e)) - 1)) >> codeOf(e));
+inline uint32_t extraOf(uint32_t e, Word before) {
+  return (uint32_t)((before & (((Word)1 << totalOf(e)) - 1)) >> codeOf(e));
 }
 // The subtable entry that link entry `e` of a main table of `mainBits` selects
 // with `bits`, the bits at the link's code.
 inline uint32_t subtableEntry(const uint32_t* table, uint32_t e, uint32_t payloadShift, uint32_t mainBits,
-                              BitBuffer bits) {
+                              Word bits) {
   return table[(e >> payloadShift) + (uint32_t)((bits >> mainBits) & ((1u << totalOf(e)) - 1))];
 }
 
@@ -127,9 +122,25 @@ struct FastTables {
   // Per block: the rules of every symbol.
   uint32_t litRule[LITLEN_SYMBOLS];
   uint32_t distRule[DIST0_SYMBOLS];
+
+  // The decoder that decodeCodedBlock (coded_block.h) drives. Table entries
+  // built are counted in tableEntriesBuilt, as the reference counts its own.
+  void startBlock(uint32_t alphabetsWithTables);
+  bool buildLiteralTable(const uint8_t* lengths) {
+    if (!buildFastTable(lit, LIT_ALPHABET, lengths, LITLEN_SYMBOLS, litRule)) return false;
+    tableEntriesBuilt += 1u << LIT_TABLE_BITS;
+    return true;
+  }
+  bool buildDistanceTable(uint32_t a, const uint8_t* lengths, uint32_t count) {
+    if (!buildFastTable(dist[a], DIST_ALPHABET, lengths, count, distRule)) return false;
+    tableEntriesBuilt += 1u << DIST_TABLE_BITS;
+    return true;
+  }
+  JOV_ALWAYS_INLINE Step decodeSet(BitReader& r, Output& o) const;
+  JOV_ALWAYS_INLINE Step decodeSymbols(BitReader& r, Output& o) const;
 };
 
-void buildRules(FastTables* t, uint32_t alphabetsWithTables) {
+void FastTables::startBlock(uint32_t alphabetsWithTables) {
   for (uint32_t s = 0; s < LITLEN_SYMBOLS; ++s) {
     uint32_t rule;
     if (s < SYMBOL_END_OF_SET) {
@@ -143,7 +154,7 @@ void buildRules(FastTables* t, uint32_t alphabetsWithTables) {
       rule = (K_LENGTH << KIND_SHIFT) | (base << LIT_PAYLOAD_SHIFT) | lengthExtraBits(s) |
              (distanceAlphabetOf(base, alphabetsWithTables) << ALPHABET_SHIFT);
     }
-    t->litRule[s] = rule;
+    litRule[s] = rule;
   }
   for (uint32_t s = 0; s < DIST0_SYMBOLS; ++s) {
     uint32_t rule;
@@ -153,25 +164,8 @@ void buildRules(FastTables* t, uint32_t alphabetsWithTables) {
       rule = (K_SHORT << KIND_SHIFT) | (smallDistance(s) << DIST_PAYLOAD_SHIFT);
     else
       rule = (K_EXPLICIT << KIND_SHIFT) | (distanceBase(s) << DIST_PAYLOAD_SHIFT) | distanceExtraBits(s);
-    t->distRule[s] = rule;
+    distRule[s] = rule;
   }
-}
-
-// As the reference decoder: only the tables whose lengths differ from those
-// of `previous` (the set before, whose tables are in place; none for the
-// first) are built, and their entries are counted in tableEntriesBuilt.
-ResultCode buildTableSet(FastTables* t, const uint8_t* set, const uint8_t* previous, uint32_t alphabetsWithTables) {
-  if (!previous || memcmp(set, previous, LITLEN_SYMBOLS) != 0) {
-    if (buildFastTable(t->lit, LIT_ALPHABET, set, LITLEN_SYMBOLS, t->litRule) != RC_OK) return RC_DAMAGED;
-    tableEntriesBuilt += 1u << LIT_TABLE_BITS;
-  }
-  for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
-    uint32_t at = DIST_ALPHABET_POSITION[a], count = DIST_ALPHABET_SIZE[a];
-    if (previous && memcmp(set + at, previous + at, count) == 0) continue;
-    if (buildFastTable(t->dist[a], DIST_ALPHABET, set + at, count, t->distRule) != RC_OK) return RC_DAMAGED;
-    tableEntriesBuilt += 1u << DIST_TABLE_BITS;
-  }
-  return RC_OK;
 }
 
 inline void storeWord(uint8_t* p, uint64_t v) { memcpy(p, &v, 8); }
@@ -231,287 +225,217 @@ inline void copyExact(uint8_t* out, uint32_t distance, uint32_t length) {
   for (; length; --length) *out++ = *from++;
 }
 
-// The decoder, compiled twice: for any x86-64, and with BMI2, whose shifts by
-// a variable count (the bit reader's every step) take one instruction
-// instead of three. decodeBlockFast picks one at run time.
-__attribute__((always_inline)) inline int32_t decodeBlockBody(uint8_t* buffer, uint32_t historyLength,
-                                                              uint32_t requested) {
-  uint32_t prefix = (loadLe32(state.inputCursor) >> state.inputBitOffset) & ((1u << BLOCK_PREFIX_BITS) - 1);
-  state.inputCursor += (state.inputBitOffset + BLOCK_PREFIX_BITS) >> 3;
-  state.inputBitOffset = (state.inputBitOffset + BLOCK_PREFIX_BITS) & 7;
-  uint32_t alphabets = prefixAlphabets(prefix), setCount = prefixSetCount(prefix);
-  if (alphabets == 0) return RC_DAMAGED;
+// The loops' two refusals, which decodeSet turns into Step::Damaged with
+// the reason noted (values of their own, beyond Step's).
+const Step UNUSED_SYMBOL = (Step)100;
+const Step REPEAT_BEFORE_DISTANCE = (Step)101;
 
-  uint32_t setSize = setSizeFor(alphabets);
-  uint32_t bufferSize = setCount ? setCount * setSize : SET_SIZE_2;
-  uint8_t* lengthBuffer = (uint8_t*)memAlloc(bufferSize);
-  if (!lengthBuffer) return RC_NO_MEMORY;
-  ResultCode rc = readCodeLengths(lengthBuffer, setSize, setCount);
-  if (rc < 0) {
-    memFree(lengthBuffer);
-    return rc;
-  }
+// The fast loop: no bounds checks inside an iteration, which it repeats
+// while the input and output margins hold. Step::Next when they no longer do
+// or a symbol is left, unconsumed, to the careful step.
+JOV_ALWAYS_INLINE Step fastLoop(const FastTables& t, BitReader& reader, Output& output) {
+  // The loop works on copies, written back at its end: the compiler keeps
+  // them in registers throughout.
+  BitReader r = reader;
+  Output o = output;
+  Step end = Step::Next;
+  r.refill();
+  uint32_t entry = t.lit[r.bits & LIT_TABLE_MASK];
+  do {
+    if (isKind(entry, K_LITERAL)) {
+      r.consume(totalOf(entry));
+      *o.pos++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+      entry = t.lit[r.bits & LIT_TABLE_MASK];
+      if (isKind(entry, K_LITERAL)) {
+        r.consume(totalOf(entry));
+        *o.pos++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+        entry = t.lit[r.bits & LIT_TABLE_MASK];
+        if (isKind(entry, K_LITERAL)) {
+          r.consume(totalOf(entry));
+          *o.pos++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+          r.refill();
+          entry = t.lit[r.bits & LIT_TABLE_MASK];
+          continue;
+        }
+      }
+    }
+    if (!isKind(entry, K_LENGTH)) {
+      // A long code is resolved here; what ends a set or a block is left to
+      // the careful step.
+      if (!isKind(entry, K_SUBTABLE)) break;
+      entry = subtableEntry(t.lit, entry, LIT_PAYLOAD_SHIFT, LIT_TABLE_BITS, r.bits);
+      if (!isKind(entry, K_LITERAL) && !isKind(entry, K_LENGTH)) break;
+      r.consume(LIT_TABLE_BITS);
+      if (isKind(entry, K_LITERAL)) {
+        r.consume(totalOf(entry));
+        *o.pos++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+        r.refill();
+        entry = t.lit[r.bits & LIT_TABLE_MASK];
+        continue;
+      }
+    }
+    Word before = r.bits;
+    r.consume(totalOf(entry));
+    uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
+    uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
 
-  FastTables t;
-  uint32_t alphabetsWithTables = setCount == 0 && alphabets > FIXED_SET_ALPHABETS ? FIXED_SET_ALPHABETS : alphabets;
-  buildRules(&t, alphabetsWithTables);
-
-  uint8_t* const bufferStart = buffer;
-  uint8_t* out = buffer + historyLength;
-  uint8_t* stepOut = out;  // output position at the start of the last careful step
-  uint8_t* const outEnd = out + requested;
-  uint32_t recent0 = 0, recent1 = 0;
-  uint32_t setsLeft = setCount ? setCount : 1;
-  const uint8_t *nextSet = lengthBuffer, *previousSet = nullptr;
-
-  const uint8_t* in;
-  const uint8_t* inEnd;
-  BitBuffer bits;
-  uint32_t bitCount;
-
-#define REFILL_BITS()                            \
-  do {                                           \
-    bits |= loadLe64(in) << bitCount;            \
-    in += (BITBUF_BITS - 1 - bitCount) >> 3;     \
-    bitCount |= REFILL_GUARANTEE;                \
-  } while (0)
-#define CONSUME(n)   \
-  do {               \
-    bits >>= (n);    \
-    bitCount -= (n); \
-  } while (0)
-#define LOAD_CURSOR()                  \
-  do {                                 \
-    in = state.inputCursor;            \
-    inEnd = state.inputEnd;            \
-    bits = 0;                          \
-    bitCount = 0;                      \
-    REFILL_BITS();                     \
-    CONSUME(state.inputBitOffset);     \
-  } while (0)
-#define CURSOR_BYTE() (in - ((bitCount + 7) >> 3))
-#define STORE_CURSOR()                                \
-  do {                                                \
-    state.inputCursor = (uint8_t*)CURSOR_BYTE();      \
-    state.inputBitOffset = (0u - bitCount) & 7;       \
-  } while (0)
-
-  LOAD_CURSOR();
-
-  for (;;) {
-    if (state.cancelRequested) {
-      rc = RC_CANCELLED;
+    // The distance entry's index bits are in the buffer already: look it up
+    // while the refill loads.
+    uint32_t d = t.dist[a][r.bits & DIST_TABLE_MASK];
+    r.refill();
+    if (isEmptyOrSubtable(d)) {
+      if (isKind(d, K_SUBTABLE)) d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, r.bits);
+      if (isKind(d, K_EMPTY)) {  // no distance code: the block ends here
+        end = Step::EndOfBlock;
+        break;
+      }
+      r.consume(DIST_TABLE_BITS);
+    }
+    before = r.bits;
+    r.consume(totalOf(d));
+    // Without branches: the four kinds mix unpredictably in machine code.
+    // Explicit and short distances come from the entry, repeats from
+    // r0/r1; explicit distances and repeats of r1 move r0 to r1.
+    uint32_t kind = kindOf(d);
+    uint32_t coded = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
+    uint32_t repeated = kind == K_REPEAT0 ? o.recent0 : o.recent1;
+    uint32_t distance = kind <= K_SHORT ? coded : repeated;
+    bool moves = kind == K_EXPLICIT || kind == K_REPEAT1;
+    o.recent1 = moves ? o.recent0 : o.recent1;
+    o.recent0 = moves ? distance : o.recent0;
+    if (__builtin_expect(distance == 0, 0)) {  // only a repeat can be 0
+      end = REPEAT_BEFORE_DISTANCE;
       break;
     }
-    if (setsLeft == 0) break;
-    --setsLeft;
-    rc = buildTableSet(&t, nextSet, previousSet, alphabetsWithTables);
-    if (rc < 0) break;
-    previousSet = nextSet;
-    nextSet += setSize;
-
-    // Leaves with rc < 0 (failure), with setEnded at the end of the set, and
-    // otherwise at the end of the block.
-    bool setEnded = false;
-    bool tryFast = true;
-    for (;;) {
-      if (out >= outEnd) break;
-      if (CURSOR_BYTE() >= inEnd) {
-        STORE_CURSOR();
-        rc = fillInput(false);
-        if (rc == RC_INPUT_EXHAUSTED) {
-          rc = RC_OK;
-          break;
-        }
-        if (rc < 0) {
-          memFree(lengthBuffer);
-          return rc;  // the cursor stays as the refill left it
-        }
-        LOAD_CURSOR();
-        continue;
+    entry = t.lit[r.bits & LIT_TABLE_MASK];
+    if (distance <= (uint32_t)(o.pos - o.start)) {  // else reaches before the buffer: dropped
+      uint32_t room = (uint32_t)(o.end - o.pos);
+      if (length + COPY_SLOP <= room) {
+        copyWithSlop(o.pos, distance, length);
+      } else {
+        if (length > room) length = room;
+        copyExact(o.pos, distance, length);
       }
-
-      if (tryFast && inEnd - in >= (ptrdiff_t)FAST_INPUT_MARGIN && outEnd - out > (ptrdiff_t)FAST_LITERALS) {
-        // ---- Fast loop: no bounds checks inside an iteration.
-        REFILL_BITS();
-        uint32_t entry = t.lit[bits & LIT_TABLE_MASK];
-        do {
-          if (isKind(entry, K_LITERAL)) {
-            CONSUME(totalOf(entry));
-            *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
-            entry = t.lit[bits & LIT_TABLE_MASK];
-            if (isKind(entry, K_LITERAL)) {
-              CONSUME(totalOf(entry));
-              *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
-              entry = t.lit[bits & LIT_TABLE_MASK];
-              if (isKind(entry, K_LITERAL)) {
-                CONSUME(totalOf(entry));
-                *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
-                REFILL_BITS();
-                entry = t.lit[bits & LIT_TABLE_MASK];
-                continue;
-              }
-            }
-          }
-          if (!isKind(entry, K_LENGTH)) {
-            // A long code is resolved here; what ends a set or a block is
-            // left, unconsumed, to the careful step.
-            if (!isKind(entry, K_SUBTABLE)) break;
-            entry = subtableEntry(t.lit, entry, LIT_PAYLOAD_SHIFT, LIT_TABLE_BITS, bits);
-            if (!isKind(entry, K_LITERAL) && !isKind(entry, K_LENGTH)) break;
-            CONSUME(LIT_TABLE_BITS);
-            if (isKind(entry, K_LITERAL)) {
-              CONSUME(totalOf(entry));
-              *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
-              REFILL_BITS();
-              entry = t.lit[bits & LIT_TABLE_MASK];
-              continue;
-            }
-          }
-          BitBuffer before = bits;
-          CONSUME(totalOf(entry));
-          uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
-          uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
-
-          // The distance entry's index bits are in the buffer already: look
-          // it up while the refill loads.
-          uint32_t d = t.dist[a][bits & DIST_TABLE_MASK];
-          REFILL_BITS();
-          if (isEmptyOrSubtable(d)) {
-            if (isKind(d, K_SUBTABLE)) d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, bits);
-            if (isKind(d, K_EMPTY)) goto blockEnd;  // no distance code: the block ends here
-            CONSUME(DIST_TABLE_BITS);
-          }
-          before = bits;
-          CONSUME(totalOf(d));
-          // Without branches: the four kinds mix unpredictably in machine code.
-          // Explicit and short distances come from the entry, repeats from
-          // r0/r1; explicit distances and repeats of r1 move r0 to r1.
-          uint32_t kind = kindOf(d);
-          uint32_t coded = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
-          uint32_t repeated = kind == K_REPEAT0 ? recent0 : recent1;
-          uint32_t distance = kind <= K_SHORT ? coded : repeated;
-          bool moves = kind == K_EXPLICIT || kind == K_REPEAT1;
-          recent1 = moves ? recent0 : recent1;
-          recent0 = moves ? distance : recent0;
-          if (__builtin_expect(distance == 0, 0)) {  // only a repeat can be 0
-            rc = RC_DAMAGED;
-            goto blockEnd;
-          }
-          entry = t.lit[bits & LIT_TABLE_MASK];
-          if (distance <= (uint32_t)(out - bufferStart)) {  // else reaches before the buffer: dropped
-            uint32_t room = (uint32_t)(outEnd - out);
-            if (length + COPY_SLOP <= room) {
-              copyWithSlop(out, distance, length);
-            } else {
-              if (length > room) length = room;
-              copyExact(out, distance, length);
-            }
-            out += length;
-          }
-          REFILL_BITS();
-        } while (inEnd - in >= (ptrdiff_t)FAST_INPUT_MARGIN && outEnd - out > (ptrdiff_t)FAST_LITERALS);
-        tryFast = false;
-        continue;
-      }
-
-      // ---- Careful step: the reference's.
-      tryFast = true;
-      stepOut = out;
-      REFILL_BITS();
-      uint32_t entry = t.lit[bits & LIT_TABLE_MASK];
-      if (kindOf(entry) == K_SUBTABLE) {
-        entry = subtableEntry(t.lit, entry, LIT_PAYLOAD_SHIFT, LIT_TABLE_BITS, bits);
-        if (kindOf(entry) == K_EMPTY) break;
-        CONSUME(LIT_TABLE_BITS);
-      }
-      if (kindOf(entry) == K_EMPTY) break;
-      BitBuffer before = bits;
-      CONSUME(totalOf(entry));
-      uint32_t kind = kindOf(entry);
-      if (kind == K_LITERAL) {
-        *out++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
-        continue;
-      }
-      if (kind == K_END_OF_SET) {
-        setEnded = true;
-        break;
-      }
-      if (kind == K_INVALID) {
-        rc = RC_DAMAGED;
-        break;
-      }
-      uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
-      uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
-      REFILL_BITS();
-      uint32_t d = t.dist[a][bits & DIST_TABLE_MASK];
-      if (kindOf(d) == K_SUBTABLE) {
-        d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, bits);
-        if (kindOf(d) == K_EMPTY) break;
-        CONSUME(DIST_TABLE_BITS);
-      }
-      if (kindOf(d) == K_EMPTY) break;
-      before = bits;
-      CONSUME(totalOf(d));
-      uint32_t distance;
-      switch (kindOf(d)) {
-        case K_EXPLICIT:
-          distance = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
-          recent1 = recent0;
-          recent0 = distance;
-          break;
-        case K_SHORT:
-          distance = d >> DIST_PAYLOAD_SHIFT;
-          break;
-        case K_REPEAT0:
-          distance = recent0;
-          break;
-        default:
-          distance = recent1;
-          recent1 = recent0;
-          recent0 = distance;
-          break;
-      }
-      if (distance == 0) {
-        rc = RC_DAMAGED;
-        break;
-      }
-      if (distance > (uint32_t)(out - bufferStart)) continue;  // reaches before the buffer: dropped
-      uint32_t room = (uint32_t)(outEnd - out);
-      if (length > room) length = room;
-      copyExact(out, distance, length);
-      out += length;
+      o.pos += length;
     }
-    if (!setEnded || rc < 0) break;
-    rc = RC_OK;
-  }
-
-blockEnd:
-  memFree(lengthBuffer);
-  // As in the reference: with nothing of the block left in the file, a last
-  // step that ran past inputEnd decoded bits the archive does not have. Only
-  // a careful step can: the fast loop keeps FAST_INPUT_MARGIN bytes away.
-  if (rc >= 0 && state.blockBytesLeft <= 0 && (int64_t)(in - inEnd) * 8 > (int64_t)bitCount) out = stepOut;
-  STORE_CURSOR();
-  if (rc < 0) return rc;
-  if (state.inputBitOffset) ++state.inputCursor;
-  state.inputBitOffset = 0;
-  return (int32_t)(out - (buffer + historyLength));
-
-#undef REFILL_BITS
-#undef CONSUME
-#undef LOAD_CURSOR
-#undef CURSOR_BYTE
-#undef STORE_CURSOR
+    r.refill();
+  } while (r.inEnd - r.in >= (ptrdiff_t)FAST_INPUT_MARGIN && o.end - o.pos > (ptrdiff_t)FAST_LITERALS);
+  reader = r;
+  output.pos = o.pos;
+  output.recent0 = o.recent0;
+  output.recent1 = o.recent1;
+  return end;
 }
 
+// The careful step: the reference's, for everything near the ends of the
+// input or output and for the rare symbols.
+JOV_ALWAYS_INLINE Step carefulStep(const FastTables& t, BitReader& r, Output& o) {
+  r.refill();
+  uint32_t entry = t.lit[r.bits & LIT_TABLE_MASK];
+  if (kindOf(entry) == K_SUBTABLE) {
+    entry = subtableEntry(t.lit, entry, LIT_PAYLOAD_SHIFT, LIT_TABLE_BITS, r.bits);
+    if (kindOf(entry) == K_EMPTY) return Step::EndOfBlock;
+    r.consume(LIT_TABLE_BITS);
+  }
+  if (kindOf(entry) == K_EMPTY) return Step::EndOfBlock;
+  Word before = r.bits;
+  r.consume(totalOf(entry));
+  uint32_t kind = kindOf(entry);
+  if (kind == K_LITERAL) {
+    *o.pos++ = (uint8_t)(entry >> LIT_PAYLOAD_SHIFT);
+    return Step::Next;
+  }
+  if (kind == K_END_OF_SET) return Step::EndOfSet;
+  if (kind == K_INVALID) return UNUSED_SYMBOL;
+  uint32_t length = (entry >> LIT_PAYLOAD_SHIFT) + extraOf(entry, before);
+  uint32_t a = (entry >> ALPHABET_SHIFT) & 3;
+  r.refill();
+  uint32_t d = t.dist[a][r.bits & DIST_TABLE_MASK];
+  if (kindOf(d) == K_SUBTABLE) {
+    d = subtableEntry(t.dist[a], d, DIST_PAYLOAD_SHIFT, DIST_TABLE_BITS, r.bits);
+    if (kindOf(d) == K_EMPTY) return Step::EndOfBlock;
+    r.consume(DIST_TABLE_BITS);
+  }
+  if (kindOf(d) == K_EMPTY) return Step::EndOfBlock;
+  before = r.bits;
+  r.consume(totalOf(d));
+  uint32_t distance;
+  switch (kindOf(d)) {
+    case K_EXPLICIT:
+      distance = (d >> DIST_PAYLOAD_SHIFT) + extraOf(d, before);
+      o.recent1 = o.recent0;
+      o.recent0 = distance;
+      break;
+    case K_SHORT:
+      distance = d >> DIST_PAYLOAD_SHIFT;
+      break;
+    case K_REPEAT0:
+      distance = o.recent0;
+      break;
+    default:
+      distance = o.recent1;
+      o.recent1 = o.recent0;
+      o.recent0 = distance;
+      break;
+  }
+  if (distance == 0) return REPEAT_BEFORE_DISTANCE;
+  if (distance > (uint32_t)(o.pos - o.start)) return Step::Next;  // reaches before the buffer: dropped
+  uint32_t room = (uint32_t)(o.end - o.pos);
+  if (length > room) length = room;
+  copyExact(o.pos, distance, length);
+  o.pos += length;
+  return Step::Next;
+}
+
+// One set's symbols: the fast loop while its margins hold, a careful step
+// between its runs, so that the block's end is found exactly where the
+// reference finds it.
+JOV_ALWAYS_INLINE Step FastTables::decodeSymbols(BitReader& r, Output& o) const {
+  bool tryFast = true;
+  for (;;) {
+    if (o.pos >= o.end) return Step::EndOfBlock;
+    if (r.atInputEnd()) {
+      r.store();
+      ResultCode rc = fillInput(false);
+      if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
+      if (rc < 0) return inputFailed(rc);
+      r.load();
+      continue;
+    }
+    if (tryFast && r.inEnd - r.in >= (ptrdiff_t)FAST_INPUT_MARGIN && o.end - o.pos > (ptrdiff_t)FAST_LITERALS) {
+      Step end = fastLoop(*this, r, o);
+      if (end != Step::Next) return end;
+      tryFast = false;
+      continue;
+    }
+    tryFast = true;
+    o.stepStart = o.pos;
+    Step end = carefulStep(*this, r, o);
+    if (end != Step::Next) return end;
+  }
+}
+
+// decodeSymbols, noting why the data were refused away from its loops: a
+// call inside them, however rare, costs the loops registers.
+JOV_ALWAYS_INLINE Step FastTables::decodeSet(BitReader& r, Output& o) const {
+  Step end = decodeSymbols(r, o);
+  if (end == UNUSED_SYMBOL) return refuse(DAMAGED_VALUE("unused literal/length symbol", SYMBOL_UNUSED));
+  if (end == REPEAT_BEFORE_DISTANCE) return refuse(DAMAGED("repeated distance before any distance"));
+  return end;
+}
+
+// The decoder, compiled twice: for any x86-64, and with BMI2, whose shifts by
+// a variable count (the bit reader's every step) take one instruction
+// instead of three. decodeBlockFast picks one at run time. Only a careful
+// step can run past inputEnd, where the block's end undoes it: the fast loop
+// keeps FAST_INPUT_MARGIN bytes away.
 int32_t decodePortable(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
-  return decodeBlockBody(buffer, historyLength, requested);
+  return decodeCodedBlock<FastTables>(buffer, historyLength, requested);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 __attribute__((target("bmi2"))) int32_t decodeBmi2(uint8_t* buffer, uint32_t historyLength, uint32_t requested) {
-  return decodeBlockBody(buffer, historyLength, requested);
+  return decodeCodedBlock<FastTables>(buffer, historyLength, requested);
 }
 #endif
 

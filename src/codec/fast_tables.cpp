@@ -128,13 +128,13 @@ uint32_t walkEntry(const int32_t* tree, const uint8_t* lengths, const uint32_t* 
 // Any set: the reference builder decides, and its lookup and tree (every
 // leaf lies its symbol's length deep) are spread into the main table and
 // subtables below the nodes that reach past it.
-ResultCode buildThroughReference(uint32_t* table, uint32_t mainBits, uint32_t lookupBits, const uint8_t* lengths,
+bool buildThroughReference(uint32_t* table, uint32_t mainBits, uint32_t lookupBits, const uint8_t* lengths,
                                  uint32_t symbols, const uint32_t* rule, uint32_t payloadShift) {
   uint32_t codes[LITLEN_SYMBOLS];
   int32_t lookup[1u << LITLEN_LOOKUP_BITS];
   int32_t tree[2 * LITLEN_SYMBOLS];
   assignCodes(codes, lengths, symbols);
-  if (buildDecodeTable(lookup, tree, codes, lengths, lookupBits, symbols) != RC_OK) return RC_DAMAGED;
+  if (!buildDecodeTable(lookup, tree, codes, lengths, lookupBits, symbols)) return false;
 
   uint32_t end = 1u << mainBits;
   for (uint32_t i = 0; i < (1u << mainBits); ++i) {
@@ -154,13 +154,13 @@ ResultCode buildThroughReference(uint32_t* table, uint32_t mainBits, uint32_t lo
       end += 1u << width;
     }
   }
-  return RC_OK;
+  return true;
 }
 
 }  // namespace
 
-ResultCode buildFastTable(uint32_t* table, const FastAlphabet& alphabet, const uint8_t* lengths, uint32_t symbols,
-                          const uint32_t* rule) {
+bool buildFastTable(uint32_t* table, const FastAlphabet& alphabet, const uint8_t* lengths, uint32_t symbols,
+                    const uint32_t* rule) {
   const uint32_t mainBits = alphabet.mainBits, payloadShift = alphabet.payloadShift;
   uint32_t count[MAX_CODE_LENGTH + 1] = {};
   for (uint32_t s = 0; s < symbols; ++s) ++count[lengths[s]];
@@ -170,11 +170,11 @@ ResultCode buildFastTable(uint32_t* table, const FastAlphabet& alphabet, const u
   for (uint32_t l = 1; l <= MAX_CODE_LENGTH && space >= 0; ++l) space = 2 * space - (int32_t)count[l];
   if (space == 0) {
     buildComplete(table, mainBits, lengths, symbols, count, rule, payloadShift);
-    return RC_OK;
+    return true;
   }
   if (count[0] == symbols) {
     for (uint32_t i = 0; i < (1u << mainBits); ++i) table[i] = EMPTY_FAST;
-    return RC_OK;
+    return true;
   }
   return buildThroughReference(table, mainBits, alphabet.lookupBits, lengths, symbols, rule, payloadShift);
 }

@@ -70,9 +70,9 @@ const uint32_t DIST_TABLE_SIZE = (1u << DIST_TABLE_BITS) + subtableRoom(DIST0_SY
 // Fills `table` (main table of 1 << mainBits entries, then subtables) for the
 // code `lengths` (each 0..MAX_CODE_LENGTH) of `count` symbols; rule[s] is
 // symbol s's entry without its code. Decodes what the reference table
-// (huffman.h) decodes and refuses what it refuses (RC_DAMAGED): a complete
-// code, or one without symbols, is built directly; any other set goes
-// through the reference builder.
-ResultCode buildFastTable(uint32_t* table, const FastAlphabet& alphabet, const uint8_t* lengths, uint32_t count,
+// (huffman.h) decodes and refuses what it refuses (false): a complete code,
+// or one without symbols, is built directly; any other set goes through the
+// reference builder.
+bool buildFastTable(uint32_t* table, const FastAlphabet& alphabet, const uint8_t* lengths, uint32_t count,
                           const uint32_t* rule);
 #endif

@@ -34,14 +34,14 @@ void assignCodes(uint32_t* codes, const uint8_t* lengths, uint32_t count) {
 }
 
 // Codes that are not a prefix code at all: a code longer than lookupBits is
-// refused (RC_DAMAGED) when its path would have to pass through, or end on, a
+// refused (false) when its path would have to pass through, or end on, a
 // code of another length: a symbol in its lookup entry, a leaf before its
 // last bit, or a node at its last bit. Only a code equal to an earlier code of
 // the same length replaces it, as in the lookup. So every leaf lies exactly
 // its symbol's length deep, walks end within MAX_CODE_LENGTH bits, and no
 // entry outside the two arrays is ever read or written.
-ResultCode buildDecodeTable(int32_t* lookup, int32_t* tree, const uint32_t* codes,
-                            const uint8_t* lengths, uint32_t lookupBits, uint32_t count) {
+bool buildDecodeTable(int32_t* lookup, int32_t* tree, const uint32_t* codes, const uint8_t* lengths,
+                      uint32_t lookupBits, uint32_t count) {
   uint32_t lookupSize = 1u << lookupBits;
   for (uint32_t i = 0; i < lookupSize; ++i) lookup[i] = EMPTY_ENTRY;
   for (uint32_t i = 0; i < 2 * count; ++i) tree[i] = EMPTY_ENTRY;
@@ -57,11 +57,11 @@ ResultCode buildDecodeTable(int32_t* lookup, int32_t* tree, const uint32_t* code
     uint32_t index = code & (lookupSize - 1), rest = code >> lookupBits;
     int32_t node = -lookup[index];
     if (lookup[index] == EMPTY_ENTRY) {
-      if ((uint32_t)nextNode >= count) return RC_DAMAGED;  // node limit
+      if ((uint32_t)nextNode >= count) return false;  // node limit
       node = nextNode++;
       lookup[index] = -node;
     } else if (lookup[index] >= 0) {
-      return RC_DAMAGED;  // a shorter code is a prefix of this one
+      return false;  // a shorter code is a prefix of this one
     }
     uint32_t slot;
     for (uint32_t remaining = length - lookupBits;; ) {
@@ -72,17 +72,17 @@ ResultCode buildDecodeTable(int32_t* lookup, int32_t* tree, const uint32_t* code
       if (entry > 0) {
         node = entry;
       } else if (entry == EMPTY_ENTRY) {
-        if ((uint32_t)nextNode >= count) return RC_DAMAGED;  // node limit
+        if ((uint32_t)nextNode >= count) return false;  // node limit
         node = nextNode++;
         tree[slot] = node;
       } else {
-        return RC_DAMAGED;  // a shorter code is a prefix of this one
+        return false;  // a shorter code is a prefix of this one
       }
     }
-    if (tree[slot] > 0) return RC_DAMAGED;  // this code is a prefix of longer ones
+    if (tree[slot] > 0) return false;  // this code is a prefix of longer ones
     tree[slot] = -(int32_t)s;
   }
-  return RC_OK;
+  return true;
 }
 
 int32_t decodeSymbol(const HuffmanTable* table, const uint8_t* lengths, const uint8_t** cursor,

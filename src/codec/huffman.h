@@ -32,11 +32,12 @@ struct HuffmanTable {
 void assignCodes(uint32_t* codes, const uint8_t* lengths, uint32_t count);
 
 // Fills lookup (1 << lookupBits) and tree (2 * count) from the codes and
-// lengths. RC_DAMAGED when the lengths need more than count - 1 tree nodes or
-// a code longer than lookupBits would have to continue below a shorter code
-// (the lengths are then no prefix code); an over-subscribed set otherwise
-// builds, a later symbol replacing an earlier one on the same code.
-ResultCode buildDecodeTable(int32_t* lookup, int32_t* tree, const uint32_t* codes,
+// lengths. False when the lengths need more than count - 1 tree nodes or a
+// code longer than lookupBits would have to continue below a shorter code
+// (the lengths are then over-subscribed, no prefix code; the caller, which
+// knows the alphabet, refuses them); an over-subscribed set otherwise builds,
+// a later symbol replacing an earlier one on the same code.
+bool buildDecodeTable(int32_t* lookup, int32_t* tree, const uint32_t* codes,
                             const uint8_t* lengths, uint32_t lookupBits, uint32_t count);
 
 // Decodes one symbol at (*cursor, *bitOffset) and advances past its code;

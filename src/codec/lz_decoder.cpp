@@ -1,11 +1,5 @@
-// LZ block decoder.
-//
-// Bit reader. `bits` holds `bitCount` unread input bits, the next one in bit
-// 0; bits above bitCount are either 0 or copies of the input bits that follow
-// (so OR-ing a fresh load over them changes nothing). `in` is the first byte
-// not yet accounted for, so the logical cursor is bit in * 8 - bitCount.
-// refill() loads one machine word at `in` and accounts whole bytes until at
-// least REFILL_GUARANTEE bits are held, without a branch.
+// LZ block decoder, the stub's, and the reference the host's fast decoder
+// (fast_decoder.cpp) keeps to; bit reader and table-set loop in coded_block.h.
 //
 // One symbol step (literal, or match with its extra bits and distance) tests
 // inputEnd once, at its start, as the block input's lookahead allows: from a
@@ -45,19 +39,11 @@
 //   would put an invented byte into a name of an unchecked directory block.
 #include "codec/lz_decoder.h"
 
-#include "codec/block_input.h"
-#include "codec/code_lengths.h"
+#include "codec/coded_block.h"
 #include "codec/fast_decoder.h"
 #include "codec/huffman.h"
-#include "codec/word_load.h"
-#include "install_state.h"
 
 namespace {
-
-typedef Word BitBuffer;
-const uint32_t WORD_BYTES = sizeof(BitBuffer);
-const uint32_t BITBUF_BITS = 8 * WORD_BYTES;
-const uint32_t REFILL_GUARANTEE = BITBUF_BITS - 8;  // 56 on the host, 24 in the stub
 
 // Worst-case bits of the fields of one step.
 const uint32_t LITLEN_CODE_MAX = MAX_CODE_LENGTH;
@@ -136,23 +122,29 @@ struct DecodeTables {
   // Per explicit distance symbol (below DIST_SYMBOL_EXPLICIT unused).
   uint32_t distBaseOf[DIST0_SYMBOLS];
   uint8_t distExtraOf[DIST0_SYMBOLS];
+
+  // The decoder that decodeCodedBlock (coded_block.h) drives.
+  void startBlock(uint32_t alphabetsWithTables);
+  bool buildLiteralTable(const uint8_t* lengths);
+  bool buildDistanceTable(uint32_t a, const uint8_t* lengths, uint32_t count);
+  Step decodeSet(BitReader& r, Output& o) const;
 };
 
 // The fast entries of the next bits: literal/length, distance alphabet `a`.
 #ifdef JOV_STUB
-inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
+inline int32_t litEntry(const DecodeTables& t, Word bits) {
   return t.litLookup[bits & ((1u << LITLEN_FAST_BITS) - 1)];
 }
-inline int32_t distEntry(const DecodeTables& t, uint32_t a, BitBuffer bits) {
+inline int32_t distEntry(const DecodeTables& t, uint32_t a, Word bits) {
   return t.distLookup[a][bits & ((1u << DIST_FAST_BITS) - 1)];
 }
 void widenLiteralTable(DecodeTables*) {}
 void widenDistanceTable(DecodeTables*, uint32_t) {}
 #else
-inline int32_t litEntry(const DecodeTables& t, BitBuffer bits) {
+inline int32_t litEntry(const DecodeTables& t, Word bits) {
   return t.litFast[bits & ((1u << LITLEN_FAST_BITS) - 1)];
 }
-inline int32_t distEntry(const DecodeTables& t, uint32_t a, BitBuffer bits) {
+inline int32_t distEntry(const DecodeTables& t, uint32_t a, Word bits) {
   return t.distFast[a][bits & ((1u << DIST_FAST_BITS) - 1)];
 }
 
@@ -193,18 +185,10 @@ void widenDistanceTable(DecodeTables* t, uint32_t a) {
 }
 #endif
 
-// Whether `count` lengths at `a` equal those at `b` (none: no).
-bool sameLengths(const uint8_t* a, const uint8_t* b, uint32_t count) {
-  if (!b) return false;
-  for (uint32_t i = 0; i < count; ++i)
-    if (a[i] != b[i]) return false;
-  return true;
-}
-
 // Codes longer than the fast width: the rest of the walk, bit by bit. `bits`
 // starts with the bit after the fast index.
 __attribute__((noinline)) int32_t walkTree(const int32_t* tree, const uint8_t* lengths, int32_t link,
-                                           BitBuffer bits) {
+                                           Word bits) {
   uint32_t node = (uint32_t)-link;
   for (;;) {
     int32_t entry = tree[2 * node + (bits & 1)];
@@ -223,45 +207,35 @@ inline void countEntries(uint32_t n) { tableEntriesBuilt += n; }
 inline void countEntries(uint32_t) {}
 #endif
 
-// Builds the tables of `set` whose lengths differ from those of `previous`
-// (the set before it in the block, whose tables are in place; none for the
-// first): a block may send one set many times over at a few bits a switch,
-// and rebuilding the same tables each time would make the cost of a block
-// grow with its switches rather than with its bytes.
-ResultCode buildTableSet(DecodeTables* t, const uint8_t* set, const uint8_t* previous, uint32_t alphabetsWithTables) {
-  if (!sameLengths(set, previous, LITLEN_SYMBOLS)) {
-    t->litLengths = set;
-    assignCodes(t->codes, set, LITLEN_SYMBOLS);
-    if (buildDecodeTable(t->litLookup, t->litTree, t->codes, set, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS) != RC_OK)
-      return RC_DAMAGED;
-    widenLiteralTable(t);
-    countEntries((1u << LITLEN_FAST_BITS) + 2 * LITLEN_SYMBOLS);
-  }
-  for (uint32_t a = 0; a < alphabetsWithTables; ++a) {
-    const uint8_t* lengths = set + DIST_ALPHABET_POSITION[a];
-    uint32_t count = DIST_ALPHABET_SIZE[a];
-    if (previous && sameLengths(lengths, previous + DIST_ALPHABET_POSITION[a], count)) continue;
-    t->distLengths[a] = lengths;
-    assignCodes(t->codes, lengths, count);
-    if (buildDecodeTable(t->distLookup[a], t->distTree[a], t->codes, lengths, DIST_LOOKUP_BITS, count) != RC_OK)
-      return RC_DAMAGED;
-    widenDistanceTable(t, a);
-    countEntries((1u << DIST_FAST_BITS) + 2 * count);
-  }
-  return RC_OK;
+bool DecodeTables::buildLiteralTable(const uint8_t* lengths) {
+  litLengths = lengths;
+  assignCodes(codes, lengths, LITLEN_SYMBOLS);
+  if (!buildDecodeTable(litLookup, litTree, codes, lengths, LITLEN_LOOKUP_BITS, LITLEN_SYMBOLS)) return false;
+  widenLiteralTable(this);
+  countEntries((1u << LITLEN_FAST_BITS) + 2 * LITLEN_SYMBOLS);
+  return true;
+}
+
+bool DecodeTables::buildDistanceTable(uint32_t a, const uint8_t* lengths, uint32_t count) {
+  distLengths[a] = lengths;
+  assignCodes(codes, lengths, count);
+  if (!buildDecodeTable(distLookup[a], distTree[a], codes, lengths, DIST_LOOKUP_BITS, count)) return false;
+  widenDistanceTable(this, a);
+  countEntries((1u << DIST_FAST_BITS) + 2 * count);
+  return true;
 }
 
 // Length and distance rules, worked out per call from format.h's rules.
-void buildSymbolRules(DecodeTables* t, uint32_t alphabetsWithTables) {
+void DecodeTables::startBlock(uint32_t alphabetsWithTables) {
   for (uint32_t i = 0; i < LENGTH_SYMBOL_COUNT; ++i) {
     uint32_t symbol = SYMBOL_FIRST_LENGTH + i;
-    t->lengthBaseOf[i] = (uint16_t)lengthBase(symbol);
-    t->lengthExtraOf[i] = (uint8_t)lengthExtraBits(symbol);
-    t->alphabetOf[i] = (uint8_t)distanceAlphabetOf(t->lengthBaseOf[i], alphabetsWithTables);
+    lengthBaseOf[i] = (uint16_t)lengthBase(symbol);
+    lengthExtraOf[i] = (uint8_t)lengthExtraBits(symbol);
+    alphabetOf[i] = (uint8_t)distanceAlphabetOf(lengthBaseOf[i], alphabetsWithTables);
   }
   for (uint32_t s = DIST_SYMBOL_EXPLICIT; s < DIST0_SYMBOLS; ++s) {
-    t->distBaseOf[s] = distanceBase(s);
-    t->distExtraOf[s] = (uint8_t)distanceExtraBits(s);
+    distBaseOf[s] = distanceBase(s);
+    distExtraOf[s] = (uint8_t)distanceExtraBits(s);
   }
 }
 
@@ -297,71 +271,8 @@ inline void copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   copyForward(out, from, length);
 }
 
-#define ALWAYS_INLINE inline __attribute__((always_inline))
-
-// The bit reader of the header comment, over the block input's loaded bytes.
-struct BitReader {
-  const uint8_t* in;
-  const uint8_t* inEnd;
-  BitBuffer bits;
-  uint32_t bitCount;
-  ResultCode failure;  // a failed refill of the block input
-
-  ALWAYS_INLINE void refill() {
-    bits |= (BitBuffer)loadWord(in) << bitCount;
-    in += (BITBUF_BITS - 1 - bitCount) >> 3;
-    bitCount |= REFILL_GUARANTEE;
-  }
-  ALWAYS_INLINE void consume(uint32_t n) {
-    bits >>= n;
-    bitCount -= n;
-  }
-  ALWAYS_INLINE uint32_t take(uint32_t n) {
-    uint32_t value = (uint32_t)(bits & (((BitBuffer)1 << n) - 1));
-    consume(n);
-    return value;
-  }
-  // The cursor's byte (the logical position rounded down).
-  ALWAYS_INLINE const uint8_t* cursorByte() const { return in - ((bitCount + 7) >> 3); }
-  ALWAYS_INLINE bool atInputEnd() const { return cursorByte() >= inEnd; }
-  // Whether the cursor has gone past the loaded bytes, into the cleared tail.
-  ALWAYS_INLINE bool pastInputEnd() const { return (int64_t)(in - inEnd) * 8 > (int64_t)bitCount; }
-
-  ALWAYS_INLINE void load() {
-    in = state.inputCursor;
-    inEnd = state.inputEnd;
-    bits = 0;
-    bitCount = 0;
-    refill();
-    static_assert(REFILL_GUARANTEE >= 7, "the start offset must fit one refill");
-    consume(state.inputBitOffset);
-  }
-  ALWAYS_INLINE void store() const {
-    state.inputCursor = (uint8_t*)cursorByte();
-    state.inputBitOffset = (0u - bitCount) & 7;
-  }
-};
-
-// Where a block's output goes, and the block's recent distances (they carry
-// across table sets).
-struct Output {
-  uint8_t* const start;  // the earliest byte a match may copy from
-  uint8_t* pos;
-  uint8_t* const end;
-  uint8_t* stepStart;    // pos at the start of the current step
-  uint32_t recent0, recent1;
-};
-
-enum class Step {
-  Next,        // a literal or a match was decoded (or a match dropped)
-  EndOfSet,    // the set's end-of-set symbol
-  EndOfBlock,  // the output is complete, the input used up, or no code matches
-  Damaged,
-  InputFailed,  // the block input's refill failed: BitReader::failure
-};
-
 // One symbol step: a literal, or a match with its extra bits and distance.
-ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
+JOV_ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
   r.refill();
   int32_t entry = litEntry(t, r.bits);
   if (entry < 0) {
@@ -376,7 +287,7 @@ ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
     return Step::Next;
   }
   if (symbol == SYMBOL_END_OF_SET) return Step::EndOfSet;
-  if (symbol == SYMBOL_UNUSED) return Step::Damaged;
+  if (symbol == SYMBOL_UNUSED) return refuse(DAMAGED_VALUE("unused literal/length symbol", symbol));
 
   uint32_t li = symbol - SYMBOL_FIRST_LENGTH;
   if (REFILL_BEFORE_LENGTH_EXTRA) r.refill();
@@ -407,7 +318,7 @@ ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
   } else {
     distance = o.recent0;
   }
-  if (distance == 0) return Step::Damaged;
+  if (distance == 0) return refuse(DAMAGED("repeated distance before any distance"));
   if (distance > (uint32_t)(o.pos - o.start)) return Step::Next;  // reaches before the buffer: dropped
   uint32_t room = (uint32_t)(o.end - o.pos);
   if (length > room) length = room;
@@ -418,27 +329,22 @@ ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
 
 // Steps with one table set until a step ends the set or the block. Tests the
 // input once per step, refilling the block input at its end.
-Step decodeSymbols(const DecodeTables& t, BitReader& r, Output& o) {
+Step DecodeTables::decodeSet(BitReader& r, Output& o) const {
   for (;;) {
     if (o.pos >= o.end) return Step::EndOfBlock;
     if (r.atInputEnd()) {
       r.store();
       ResultCode rc = fillInput(false);
       if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
-      if (rc < 0) {
-        r.failure = rc;
-        return Step::InputFailed;
-      }
+      if (rc < 0) return inputFailed(rc);
       r.load();
       continue;
     }
     o.stepStart = o.pos;
-    Step result = step(t, r, o);
+    Step result = step(*this, r, o);
     if (result != Step::Next) return result;
   }
 }
-
-#undef ALWAYS_INLINE
 
 }  // namespace
 
@@ -450,59 +356,5 @@ int32_t decodeBlock(uint8_t* buffer, uint32_t historyLength, uint32_t requested)
 #ifndef JOV_STUB
   if (fastDecoderEnabled) return decodeBlockFast(buffer, historyLength, requested);
 #endif
-  const uint8_t* cursor = state.inputCursor;
-  uint32_t prefix = (loadLe32(cursor) >> state.inputBitOffset) & ((1u << BLOCK_PREFIX_BITS) - 1);
-  state.inputCursor += (state.inputBitOffset + BLOCK_PREFIX_BITS) >> 3;
-  state.inputBitOffset = (state.inputBitOffset + BLOCK_PREFIX_BITS) & 7;
-  uint32_t alphabets = prefixAlphabets(prefix), setCount = prefixSetCount(prefix);
-  if (alphabets == 0) return RC_DAMAGED;
-
-  uint32_t setSize = setSizeFor(alphabets);
-  uint8_t* lengthBuffer = (uint8_t*)memAlloc(setCount ? setCount * setSize : SET_SIZE_2);
-  if (!lengthBuffer) return RC_NO_MEMORY;
-  ResultCode rc = readCodeLengths(lengthBuffer, setSize, setCount);
-  if (rc < 0) {
-    memFree(lengthBuffer);
-    return rc;
-  }
-
-  // Alphabet 2 has a table only in transmitted sets; the fixed set has two.
-  uint32_t alphabetsWithTables = setCount == 0 && alphabets > FIXED_SET_ALPHABETS ? FIXED_SET_ALPHABETS : alphabets;
-  DecodeTables t;
-  buildSymbolRules(&t, alphabetsWithTables);
-
-  Output o = {buffer, buffer + historyLength, buffer + historyLength + requested, buffer + historyLength, 0, 0};
-  BitReader r;
-  r.load();
-  uint32_t setsLeft = setCount ? setCount : 1;
-  const uint8_t *nextSet = lengthBuffer, *previousSet = nullptr;
-  Step end = Step::EndOfSet;
-  for (;;) {
-    if (state.cancelRequested) {
-      rc = RC_CANCELLED;
-      break;
-    }
-    if (setsLeft == 0) break;
-    --setsLeft;
-    rc = buildTableSet(&t, nextSet, previousSet, alphabetsWithTables);
-    if (rc < 0) break;
-    previousSet = nextSet;
-    nextSet += setSize;
-    end = decodeSymbols(t, r, o);
-    if (end != Step::EndOfSet) break;
-  }
-  memFree(lengthBuffer);
-  if (end == Step::InputFailed) return r.failure;  // the cursor stays as the refill left it
-  if (end == Step::Damaged) rc = RC_DAMAGED;
-
-  // With nothing of the block left in the file, the bytes past inputEnd are
-  // no input: a last step that ran into them (a file cut inside its code)
-  // decoded bits the archive does not have, so its output is not kept.
-  if (rc >= 0 && state.blockBytesLeft <= 0 && r.pastInputEnd()) o.pos = o.stepStart;
-  r.store();
-  if (rc < 0) return rc;
-  // Round up: a partly used byte counts as used.
-  if (state.inputBitOffset) ++state.inputCursor;
-  state.inputBitOffset = 0;
-  return (int32_t)(o.pos - (buffer + historyLength));
+  return decodeCodedBlock<DecodeTables>(buffer, historyLength, requested);
 }

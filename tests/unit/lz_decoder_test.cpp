@@ -26,17 +26,20 @@ struct Outcome {
 };
 
 // The three decoders on the input `load` sets up, behind `history`, guarded behind the request; returns
-// the stub's outcome.
+// the stub's outcome, and the host's reason (both host decoders must note the same) in `reason`.
 Outcome decodeAll(const std::function<void()>& load, const std::vector<uint8_t>& history, uint32_t requested,
-                  const std::string& what) {
+                  const std::string& what, std::string* reason = nullptr) {
   int32_t (*const decoders[3])(uint8_t*, uint32_t, uint32_t) = {jovStubCodec.decodeBlock,
                                                                  decodeBlockWithoutFastDecoder, decodeBlock};
   Outcome outcomes[3];
+  std::string reasons[3];
   for (int d = 0; d < 3; ++d) {
     load();
     std::vector<uint8_t> buffer(history);
     buffer.resize(history.size() + requested + 64, 0xCC);
+    clearDamageReason();
     int32_t result = decoders[d](buffer.data(), (uint32_t)history.size(), requested);
+    reasons[d] = notedReason();
     EXPECT_TRUE(std::equal(history.begin(), history.end(), buffer.begin())) << what << ": history changed";
     EXPECT_EQ(std::vector<uint8_t>(buffer.end() - 64, buffer.end()), std::vector<uint8_t>(64, 0xCC))
         << what << ": written past the request";
@@ -46,13 +49,22 @@ Outcome decodeAll(const std::function<void()>& load, const std::vector<uint8_t>&
   }
   EXPECT_TRUE(outcomes[1] == outcomes[0] && outcomes[2] == outcomes[0])
       << what << ": stub " << outcomes[0].result << ", host " << outcomes[1].result << ", fast " << outcomes[2].result;
+  EXPECT_EQ(reasons[1], reasons[2]) << what;
+  if (reason) *reason = reasons[2];
   return outcomes[0];
 }
 
 Outcome decodeInBuffer(const std::vector<uint8_t>& data, uint64_t startBit, const std::vector<uint8_t>& history,
-                       uint32_t requested, const std::string& what) {
+                       uint32_t requested, const std::string& what, std::string* reason = nullptr) {
   std::unique_ptr<LoadedInput> input;
-  return decodeAll([&] { input = std::make_unique<LoadedInput>(data, startBit); }, history, requested, what);
+  return decodeAll([&] { input = std::make_unique<LoadedInput>(data, startBit); }, history, requested, what, reason);
+}
+
+// uniformSet(2) with lengths 1, 1, 12, 0... from `from` to `to`: a 12-bit code below two 1-bit codes.
+std::vector<uint8_t> clashingSet(uint32_t from, uint32_t to) {
+  std::vector<uint8_t> set = uniformSet(2);
+  for (uint32_t p = from; p < to; ++p) set[p] = p - from < 2 ? 1 : p - from == 2 ? 12 : 0;
+  return set;
 }
 
 // What only the lenient decoders do, which valid blocks never show; random valid, lenient and damaged
@@ -65,6 +77,7 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
     uint32_t historyLength, requested;
     int32_t result;
     std::vector<uint8_t> bytes;  // checked when the result is a count
+    const char* reason = "";     // what the host notes
   } cases[] = {
       {"nothing requested: the prefix is read, the cursor rounded up", [](BitString& w) { CodedWriter(w, 2, {}); },
        0, 0, 0, {}},
@@ -88,22 +101,31 @@ TEST(Decoders, LenientRulesDamageAndCancel) {
          w.putCode(msbFirstCodes(full.data(), LITLEN_SYMBOLS)[SYMBOL_LONG_LENGTH], 9);
        }, 0, 10, 1, {'k'}},
       {"distanceAlphabets 0", [](BitString& w) { w.put(makeBlockPrefix(0, 1), BLOCK_PREFIX_BITS); }, 0, 10,
-       RC_DAMAGED, {}},
+       RC_DAMAGED, {}, "block prefix with no distance alphabet"},
       {"symbol 287", [](BitString& w) {
          CodedWriter c(w, 2, {});
          c.literal('x'), c.symbol(0, LITLEN_SYMBOLS, SYMBOL_UNUSED);
-       }, 0, 10, RC_DAMAGED, {}},
+       }, 0, 10, RC_DAMAGED, {}, "unused literal/length symbol 287"},
       {"a recent distance before any explicit one", [](BitString& w) {
          CodedWriter c(w, 2, {});
          c.literal('x'), c.match(4, 0, DIST_SYMBOL_REP0);
-       }, 0, 10, RC_DAMAGED, {}},
+       }, 0, 10, RC_DAMAGED, {}, "repeated distance before any distance"},
+      {"over-subscribed literal/length code",
+       [](BitString& w) { CodedWriter(w, 2, {clashingSet(0, LITLEN_SYMBOLS)}); }, 0, 10, RC_DAMAGED, {},
+       "over-subscribed literal/length code"},
+      {"over-subscribed distance code in the second set", [](BitString& w) {
+         CodedWriter c(w, 2, {uniformSet(2), clashingSet(SET_POS_DIST1, SET_SIZE_2)});
+         c.literal('x'), c.endOfSet();
+       }, 0, 10, RC_DAMAGED, {}, "over-subscribed code of distance alphabet 1"},
   };
   for (const Case& c : cases) {
     BitString w;
     c.write(w);
     std::vector<uint8_t> h(history.begin(), history.begin() + c.historyLength);
-    Outcome o = decodeInBuffer(w.bytes, 0, h, c.requested, c.what);
+    std::string reason;
+    Outcome o = decodeInBuffer(w.bytes, 0, h, c.requested, c.what, &reason);
     EXPECT_EQ(o.result, c.result) << c.what;
+    EXPECT_EQ(reason, c.reason) << c.what;
     EXPECT_EQ(o.output, c.bytes) << c.what;
     if (c.result == 0) {
       EXPECT_EQ(o.endBit, 8u);
