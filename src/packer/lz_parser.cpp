@@ -500,10 +500,12 @@ class OptimalParser {
         if (sym >= DIST_ALPHABET_SIZE[a]) continue;
         relax(i + l, n.cost + prices.length[l] + prices.dist(a, sym), l, d, next);
       }
-      relaxRun(prices, i, n.cost + prices.dist(0, sym), std::max(covered + 1, SHARED_ALPHABET_LENGTH), top, d, next);
-      if (top > covered && top >= 4 && d > SMALL_DISTANCE_MAX)
-        relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
-                      next);
+      if (sym < DIST_ALPHABET_SIZE[0]) {  // a distance past alphabet 0's reach codes no longer length
+        relaxRun(prices, i, n.cost + prices.dist(0, sym), std::max(covered + 1, SHARED_ALPHABET_LENGTH), top, d, next);
+        if (top > covered && top >= 4 && d > SMALL_DISTANCE_MAX)
+          relaxWithTail(prices, three, i, pos, segLimit, n.cost + prices.length[top] + prices.dist(0, sym), top, d,
+                        next);
+      }
       covered = std::max(covered, matches_[m].length);
     }
   }
