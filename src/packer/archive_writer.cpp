@@ -138,7 +138,9 @@ bool looksIncompressible(const BlockSpan& span) {
 }
 
 // A finished block: compressed when that is smaller and fits the 20-bit
-// blockSize, stored otherwise.
+// blockSize, stored otherwise. A stored block's `bytes` are its header
+// only: the caller writes its data after them, from where it lies, rather
+// than copy a block that did not compress once more.
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
   BlockSpan span{blockData - job.history, job.history, job.length};
@@ -156,7 +158,7 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
       return;
     }
   }
-  job.bytes = frameStoredBlock(blockData, job.length, job.last);
+  job.bytes = storedBlockHeader(job.length, job.last);
   job.window = blockWindow(BLOCK_STORED, 0);
 }
 
@@ -253,9 +255,10 @@ struct ArchiveWriter::Impl {
       nextDispatch += job->length;
       inFlight.push_back(std::move(job));
       workers->submit(inFlight.back().get());
-      // Keep only what later blocks can reach.
+      // Keep only what later blocks can reach; drop the rest once it is as
+      // large as what is kept, so that each byte is moved about once.
       uint64_t keep = nextDispatch > WINDOW_MAX ? nextDispatch - WINDOW_MAX : 0;
-      if (keep > bufferBase) {
+      if (keep > bufferBase && keep - bufferBase >= bufferBase + buffer.size() - keep) {
         buffer.erase(buffer.begin(), buffer.begin() + (ptrdiff_t)(keep - bufferBase));
         bufferBase = keep;
       }
@@ -277,6 +280,7 @@ struct ArchiveWriter::Impl {
     }
     model.advance(job.length, job.window);
     write(job.bytes.data(), job.bytes.size());
+    if (job.stored) write(job.blockData(), job.length);
     (job.stored ? stats.storedBlocks : stats.compressedBlocks)++;
     nextBlock = job.start + job.length;
     if (options.progress) options.progress(nextBlock, written);
@@ -338,9 +342,10 @@ struct ArchiveWriter::Impl {
         job.last = true;
         job.first = true;
         encodeBlock(job, plain.data(), level);
-        if (job.bytes.size() <= DIRECTORY_BLOCK_MAX_ENCODED) {
+        if (job.bytes.size() + (job.stored ? plain.size() : 0) <= DIRECTORY_BLOCK_MAX_ENCODED) {
           writeDirectoryBytes(DIRECTORY_SIGNATURE, SIGNATURE_SIZE);
           writeDirectoryBytes(job.bytes.data(), job.bytes.size());
+          if (job.stored) writeDirectoryBytes(plain.data(), plain.size());
           stats.directoryBlocks++;
           break;
         }
@@ -427,7 +432,7 @@ PackStats ArchiveWriter::finish() {
   if (m.stats.streams == 0) {
     // No file at all: the data region still holds one (empty) stream.
     m.openStream();
-    std::vector<uint8_t> empty = frameStoredBlock(nullptr, 0, true);
+    std::vector<uint8_t> empty = storedBlockHeader(0, true);
     m.write(empty.data(), empty.size());
     m.streamOpen = false;
   }
