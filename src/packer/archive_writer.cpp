@@ -70,7 +70,8 @@ uint32_t findAnchors(const uint8_t* data, uint32_t begin, uint32_t end, uint32_t
   for (uint32_t k = 0; k < LANES; ++k) {
     const uint32_t start = begin + k * (uint32_t)step;
     h[k] = 0;
-    for (uint32_t i = start >= ANCHOR_CONTEXT ? start - ANCHOR_CONTEXT : 0; i < start; ++i) h[k] = gearStep(h[k], data[i]);
+    for (uint32_t i = start >= ANCHOR_CONTEXT ? start - ANCHOR_CONTEXT : 0; i < start; ++i)
+      h[k] = gearStep(h[k], data[i]);
   }
   // Lane k keeps its anchors at out + k * step: it has no more than that.
   uint64_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
@@ -111,7 +112,7 @@ bool hasLongRepeat(const BlockSpan& span) {
     for (uint32_t f = 0; f < count; ++f) {
       const uint32_t i = found[f];
       if (i < ANCHOR_CONTEXT) continue;
-      uint64_t h = 0;
+      uint64_t h = 0;  // the anchor's hash again, from the bytes it depends on
       for (uint32_t j = i + 1 - ANCHOR_CONTEXT; j <= i; ++j) h = gearStep(h, span.data[j]);
       const uint64_t key = h | 1;
       size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
