@@ -24,6 +24,6 @@ inline constexpr GearTable gearTable{};
 const uint32_t ANCHOR_CONTEXT = 16;
 
 inline uint64_t gearStep(uint64_t h, uint8_t byte) { return (h << 4) + gearTable.v[byte]; }
-inline bool isAnchor(uint64_t h) { return (h >> 56) == 0; }
+inline bool isAnchor(uint64_t h) { return h < (uint64_t)1 << 56; }  // top 8 bits zero
 
 }  // namespace jov

@@ -51,6 +51,48 @@ double byteEntropyBits(const uint8_t* p, uint32_t n) {
   return estimateBits(bytes);
 }
 
+// One byte of a lane: its hash, and its position kept when it is an anchor
+// (one position in 256: the straight path is the one without).
+inline void anchorStep(uint64_t& h, const uint8_t* data, size_t i, uint32_t* out, size_t& n) {
+  h = gearStep(h, data[i]);
+  if (__builtin_expect(isAnchor(h), 0)) out[n++] = (uint32_t)i;
+}
+
+// The positions in [begin, end) whose gear hash, run from position 0, is an
+// anchor, in order: returns their count, positions in out[0..count). `out`
+// holds end - begin entries. A hash depends only on the last ANCHOR_CONTEXT
+// bytes, so the range is cut into four lanes, each warmed up on the bytes
+// before it, hashed side by side: one serial chain of shifts and adds
+// becomes four independent ones.
+uint32_t findAnchors(const uint8_t* data, uint32_t begin, uint32_t end, uint32_t* out) {
+  const uint32_t LANES = 4;
+  const size_t step = (end - begin) / LANES;
+  uint64_t h[LANES];
+  for (uint32_t k = 0; k < LANES; ++k) {
+    const uint32_t start = begin + k * (uint32_t)step;
+    h[k] = 0;
+    for (uint32_t i = start >= ANCHOR_CONTEXT ? start - ANCHOR_CONTEXT : 0; i < start; ++i)
+      h[k] = gearStep(h[k], data[i]);
+  }
+  // Lane k keeps its anchors at out + k * step: it has no more than that.
+  uint64_t h0 = h[0], h1 = h[1], h2 = h[2], h3 = h[3];
+  size_t n0 = 0, n1 = 0, n2 = 0, n3 = 0;
+  uint32_t *o1 = out + step, *o2 = out + 2 * step, *o3 = out + 3 * step;
+  for (size_t i = begin; i < begin + step; ++i) {
+    anchorStep(h0, data, i, out, n0);
+    anchorStep(h1, data, i + step, o1, n1);
+    anchorStep(h2, data, i + 2 * step, o2, n2);
+    anchorStep(h3, data, i + 3 * step, o3, n3);
+  }
+  // The last lane runs on to the end.
+  for (size_t i = begin + LANES * step; i < end; ++i) anchorStep(h3, data, i, o3, n3);
+  size_t n = n0;
+  for (size_t j = 0; j < n1; ++j) out[n++] = o1[j];
+  for (size_t j = 0; j < n2; ++j) out[n++] = o2[j];
+  for (size_t j = 0; j < n3; ++j) out[n++] = o3[j];
+  return (uint32_t)n;
+}
+
 // Whether the block has a repeat of a few hundred bytes or more, within
 // itself or from the history: whether one of its anchors (anchors.h) came
 // before. A repeat of 1 KiB holds one with near certainty; a block and its
@@ -58,24 +100,33 @@ double byteEntropyBits(const uint8_t* p, uint32_t n) {
 bool hasLongRepeat(const BlockSpan& span) {
   const uint32_t TABLE_BITS = 14, MAX_ANCHORS = 1u << (TABLE_BITS - 1);
   const size_t TABLE_MASK = ((size_t)1 << TABLE_BITS) - 1;
+  // Anchors are found a segment at a time, so that a repeat early in the
+  // span ends the search early.
+  const uint32_t SEGMENT = 1u << 16;
   std::vector<uint64_t> seen(TABLE_MASK + 1, 0);  // anchor hashes | 1; 0: empty
+  std::vector<uint32_t> found(std::min(SEGMENT, span.history + span.length));
   uint32_t anchors = 0;
-  uint64_t h = 0;
   const uint32_t size = span.history + span.length;
-  for (uint32_t i = 0; i < size; ++i) {
-    h = gearStep(h, span.data[i]);
-    if (!isAnchor(h) || i < ANCHOR_CONTEXT) continue;
-    const uint64_t key = h | 1;
-    size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
-    while (seen[slot] != 0 && seen[slot] != key) slot = (slot + 1) & TABLE_MASK;
-    if (seen[slot] == key) {
-      if (i >= span.history) return true;
-      continue;
+  for (uint32_t from = 0, to; from < size; from = to) {
+    to = size - from > SEGMENT ? from + SEGMENT : size;
+    const uint32_t count = findAnchors(span.data, from, to, found.data());
+    for (uint32_t f = 0; f < count; ++f) {
+      const uint32_t i = found[f];
+      if (i < ANCHOR_CONTEXT) continue;
+      uint64_t h = 0;  // the anchor's hash again, from the bytes it depends on
+      for (uint32_t j = i + 1 - ANCHOR_CONTEXT; j <= i; ++j) h = gearStep(h, span.data[j]);
+      const uint64_t key = h | 1;
+      size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
+      while (seen[slot] != 0 && seen[slot] != key) slot = (slot + 1) & TABLE_MASK;
+      if (seen[slot] == key) {
+        if (i >= span.history) return true;
+        continue;
+      }
+      // A full table (ordered data hits anchors far more often than random
+      // data) says nothing either way: let the coder decide.
+      if (++anchors > MAX_ANCHORS) return true;
+      seen[slot] = key;
     }
-    // A full table (ordered data hits anchors far more often than random
-    // data) says nothing either way: let the coder decide.
-    if (++anchors > MAX_ANCHORS) return true;
-    seen[slot] = key;
   }
   return false;
 }
@@ -89,7 +140,9 @@ bool looksIncompressible(const BlockSpan& span) {
 }
 
 // A finished block: compressed when that is smaller and fits the 20-bit
-// blockSize, stored otherwise.
+// blockSize, stored otherwise. A stored block's `bytes` are its header
+// only: the caller writes its data after them, from where it lies, rather
+// than copy a block that did not compress once more.
 void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
   job.stored = true;
   BlockSpan span{blockData - job.history, job.history, job.length};
@@ -107,7 +160,7 @@ void encodeBlock(BlockJob& job, const uint8_t* blockData, int level) {
       return;
     }
   }
-  job.bytes = frameStoredBlock(blockData, job.length, job.last);
+  job.bytes = storedBlockHeader(job.length, job.last);
   job.window = blockWindow(BLOCK_STORED, 0);
 }
 
@@ -204,9 +257,10 @@ struct ArchiveWriter::Impl {
       nextDispatch += job->length;
       inFlight.push_back(std::move(job));
       workers->submit(inFlight.back().get());
-      // Keep only what later blocks can reach.
+      // Keep only what later blocks can reach; drop the rest once it is as
+      // large as what is kept, so that each byte is moved about once.
       uint64_t keep = nextDispatch > WINDOW_MAX ? nextDispatch - WINDOW_MAX : 0;
-      if (keep > bufferBase) {
+      if (keep > bufferBase && keep - bufferBase >= bufferBase + buffer.size() - keep) {
         buffer.erase(buffer.begin(), buffer.begin() + (ptrdiff_t)(keep - bufferBase));
         bufferBase = keep;
       }
@@ -228,6 +282,7 @@ struct ArchiveWriter::Impl {
     }
     model.advance(job.length, job.window);
     write(job.bytes.data(), job.bytes.size());
+    if (job.stored) write(job.blockData(), job.length);
     (job.stored ? stats.storedBlocks : stats.compressedBlocks)++;
     nextBlock = job.start + job.length;
     if (options.progress) options.progress(nextBlock, written);
@@ -289,9 +344,10 @@ struct ArchiveWriter::Impl {
         job.last = true;
         job.first = true;
         encodeBlock(job, plain.data(), level);
-        if (job.bytes.size() <= DIRECTORY_BLOCK_MAX_ENCODED) {
+        if (job.bytes.size() + (job.stored ? plain.size() : 0) <= DIRECTORY_BLOCK_MAX_ENCODED) {
           writeDirectoryBytes(DIRECTORY_SIGNATURE, SIGNATURE_SIZE);
           writeDirectoryBytes(job.bytes.data(), job.bytes.size());
+          if (job.stored) writeDirectoryBytes(plain.data(), plain.size());
           stats.directoryBlocks++;
           break;
         }
@@ -378,7 +434,7 @@ PackStats ArchiveWriter::finish() {
   if (m.stats.streams == 0) {
     // No file at all: the data region still holds one (empty) stream.
     m.openStream();
-    std::vector<uint8_t> empty = frameStoredBlock(nullptr, 0, true);
+    std::vector<uint8_t> empty = storedBlockHeader(0, true);
     m.write(empty.data(), empty.size());
     m.streamOpen = false;
   }

@@ -273,12 +273,12 @@ std::vector<uint8_t> blockHeader(uint32_t type, bool last, uint32_t outputLength
 
 }  // namespace
 
-std::vector<uint8_t> frameStoredBlock(const uint8_t* data, uint32_t length, bool last) {
-  std::vector<uint8_t> bytes = blockHeader(BLOCK_STORED, last, length, 0, 0);
-  bytes.insert(bytes.end(), data, data + length);
-  writeBlockField(bytes.data(), BF_BLOCK_SIZE, (uint32_t)bytes.size());
-  return bytes;
+std::vector<uint8_t> storedBlockHeader(uint32_t length, bool last) {
+  std::vector<uint8_t> header = blockHeader(BLOCK_STORED, last, length, 0, 0);
+  writeBlockField(header.data(), BF_BLOCK_SIZE, (uint32_t)header.size() + length);
+  return header;
 }
+
 
 std::vector<uint8_t> frameCompressedBlock(const std::vector<Token>& tokens, uint32_t outputLength, bool last,
                                           uint32_t row, uint32_t column, const CodingOptions& options) {

@@ -57,10 +57,11 @@ std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const Codi
 // with these statistics (entropy of the symbols plus their extra bits).
 double estimateBits(const SymbolStats& stats);
 
-// Whole blocks, header included, ready to append to a stream. A compressed
-// block's selector names windowSizes[windowRow][windowColumn]; a stored
-// block's selector is 0.
-std::vector<uint8_t> frameStoredBlock(const uint8_t* data, uint32_t length, bool last);
+// A stored block's header (selector 0): its `length` bytes of data follow
+// as they are.
+std::vector<uint8_t> storedBlockHeader(uint32_t length, bool last);
+// A whole compressed block, header included, ready to append to a stream;
+// its selector names windowSizes[windowRow][windowColumn].
 std::vector<uint8_t> frameCompressedBlock(const std::vector<Token>& tokens, uint32_t outputLength, bool last,
                                           uint32_t windowRow, uint32_t windowColumn, const CodingOptions& options);
 

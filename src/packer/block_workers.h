@@ -27,7 +27,7 @@ struct BlockJob {
   // buffer while it grows. `history` is a suffix of the kept part.
   std::vector<uint8_t> span;
   uint32_t spanHistory = 0;
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> bytes;  // the encoded block; stored, its header only (data: blockData())
   bool stored = false;
   uint32_t window = WINDOW_MAX;  // the window its header names (blockWindow)
   bool done = false;
