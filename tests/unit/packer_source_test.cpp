@@ -86,9 +86,10 @@ TEST(SourceNames, CodePagesCompositionAndPatterns) {
       // Kept: no composed form, a mark that stays blocks the next, a four-byte form.
       {"x\xcc\x81", "x\xcc\x81"}, {"a\xcc\xa3\xcc\x81", "a\xcc\xa3\xcc\x81"}, {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},
       {"\xef\xbc\xa1", "\xef\xbc\xa1"},  // fullwidth A: a three-byte form with the last lead byte
-      // Not UTF-8: Latin-1, an overlong "/", a surrogate, cut short.
-      {"caf\xe9", std::nullopt}, {"\xc0\xaf", std::nullopt},
-      {"\xed\xa0\x80", std::nullopt}, {"ab\xe2\x82", std::nullopt},
+      {"\xed\x9f\xbf\xee\x80\x80", "\xed\x9f\xbf\xee\x80\x80"},  // U+D7FF and U+E000, either side of the surrogates
+      // Not UTF-8: Latin-1, an overlong "/", the first and last surrogate, cut short.
+      {"caf\xe9", std::nullopt}, {"\xc0\xaf", std::nullopt}, {"\xed\xa0\x80", std::nullopt},
+      {"\xed\xbf\xbf", std::nullopt}, {"ab\xe2\x82", std::nullopt},
   };
   for (const auto& [in, out] : composed) EXPECT_EQ(composeUtf8(in), out) << escapeBytes(in);
   EXPECT_EQ(escapeBytes("caf\xe9\\\n"), "caf\\xE9\\x5C\\x0A");
