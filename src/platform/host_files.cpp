@@ -1,5 +1,9 @@
 #include "platform/host_files.h"
 
+#ifdef JOV_PLATFORM_HOOKS
+#include "platform/platform_hooks.h"
+#endif
+
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -79,6 +83,12 @@ bool guarded(const char* name, Make make) {
 }  // namespace
 
 int openUnnamed(int dir, const char* folder, mode_t mode) {
+#ifdef JOV_PLATFORM_HOOKS
+  if (platformHooks.unnamedUnsupported) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+#endif
   int fd;
   do fd = openat(dir, folder, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
   while (fd < 0 && errno == EINTR);

@@ -24,6 +24,9 @@
 //   know), which the readers see at their next block, refill or table set
 //   (keeps a fuzzed archive from decoding for minutes).
 // - Heap accounting: blocks and bytes live now and the peak of live bytes.
+// - No unnamed files: with unnamedUnsupported, openUnnamed fails as on a file
+//   system that has none (EOPNOTSUPP), so staged files and spools take their
+//   named fallback.
 // - A path fence: when fence is set, every path that a wrapper creates,
 //   changes or deletes must lie strictly inside that folder with no "." or
 //   ".." component; a path outside aborts the process (the fuzzers' oracle).
@@ -55,6 +58,7 @@ struct PlatformHooks {
   uint64_t liveBytes;           // their bytes
   uint64_t peakBytes;           // highest liveBytes since the reset
   const char* fence;            // native folder that holds every change, or null
+  bool unnamedUnsupported;      // openUnnamed fails with EOPNOTSUPP
 };
 
 extern PlatformHooks platformHooks;
