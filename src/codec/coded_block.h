@@ -93,6 +93,18 @@ JOV_ALWAYS_INLINE Step refuse(ResultCode damaged) { return (Step)damaged; }
 // The block input's failed refill (RC_READ_FAILED, RC_CANCELLED...).
 JOV_ALWAYS_INLINE Step inputFailed(ResultCode failure) { return (Step)failure; }
 
+// A set loop's step at the end of the loaded input: refills the block input
+// and loads the reader again (Step::Next: go on), or ends the block when the
+// input is used up, or passes a failed refill on.
+JOV_ALWAYS_INLINE Step refillAtInputEnd(BitReader& r) {
+  r.store();
+  ResultCode rc = fillInput(false);
+  if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
+  if (rc < 0) return inputFailed(rc);
+  r.load();
+  return Step::Next;
+}
+
 // Where a block's output goes, and the block's recent distances (they carry
 // across table sets).
 struct Output {

@@ -395,11 +395,8 @@ JOV_ALWAYS_INLINE Step FastTables::decodeSymbols(BitReader& r, Output& o) const 
   for (;;) {
     if (o.pos >= o.end) return Step::EndOfBlock;
     if (r.atInputEnd()) {
-      r.store();
-      ResultCode rc = fillInput(false);
-      if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
-      if (rc < 0) return inputFailed(rc);
-      r.load();
+      Step refilled = refillAtInputEnd(r);
+      if (refilled != Step::Next) return refilled;
       continue;
     }
     if (tryFast && r.inEnd - r.in >= (ptrdiff_t)FAST_INPUT_MARGIN && o.end - o.pos > (ptrdiff_t)FAST_LITERALS) {

@@ -333,11 +333,8 @@ Step DecodeTables::decodeSet(BitReader& r, Output& o) const {
   for (;;) {
     if (o.pos >= o.end) return Step::EndOfBlock;
     if (r.atInputEnd()) {
-      r.store();
-      ResultCode rc = fillInput(false);
-      if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
-      if (rc < 0) return inputFailed(rc);
-      r.load();
+      Step refilled = refillAtInputEnd(r);
+      if (refilled != Step::Next) return refilled;
       continue;
     }
     o.stepStart = o.pos;
