@@ -23,7 +23,7 @@ class BlockPlanner {
   void add(uint64_t at, const uint8_t* data, size_t n);
   // The stream offsets where its blocks end, ascending, the last one
   // `streamSize`; none for an empty stream.
-  std::vector<uint64_t> finish(uint64_t streamSize) const;
+  std::vector<uint64_t> finish(uint64_t streamSize);
 
   // Granularity of the block ends a plan chooses.
   static const uint32_t STEP = 2048;
@@ -36,6 +36,13 @@ class BlockPlanner {
   };
   std::vector<uint64_t> keys_, positions_;  // direct-mapped: the latest position of an anchor hash
   std::vector<FarRepeat> far_;
+  // What a byte of each step costs without a far match, in 1/16 bits, from
+  // the byte counts of the step (counts_ for the step being fed); 0 for
+  // steps never fed.
+  std::vector<uint16_t> stepCost_;
+  uint32_t counts_[256] = {};
+  uint64_t countedStep_ = 0;
+  void closeStep();
   uint64_t next_ = 0, hash_ = 0, run_ = 0;  // where the fed bytes continue; bytes since a gap
   uint64_t lastAnchor_ = 0;
 };

@@ -157,6 +157,25 @@ TEST(PackerArchive, PlannedBlocksKeepFarRepeatsInReach) {
   EXPECT_LT(planned.size() + 200000, fixed.size()) << planned.size() << " " << fixed.size();
 }
 
+// Near-identical units of 856000 bytes, each a cheap part (four symbols) and a dear one
+// (all 256): every block start leaves 856000 - 524288 bytes after it blind to the copy
+// one unit back, and the plan puts those stretches on the cheap parts.
+TEST(PackerArchive, PlannedBlocksLeaveCheapBytesBlind) {
+  const size_t unit = 856000, cheap = 400000, blind = unit - WINDOW_MAX;
+  std::vector<uint8_t> one = randomBytes(unit, 32);
+  for (size_t i = 0; i < cheap; ++i) one[i] &= 3;
+  BlockPlanner planner;
+  for (uint64_t k = 0; k < 5; ++k) planner.add(k * unit, one.data(), unit);
+  const std::vector<uint64_t> ends = planner.finish(5 * unit);
+  uint64_t dear = 0, checked = 0;
+  for (size_t b = 0; b + 1 < ends.size(); ++b) {
+    if (ends[b] < unit) continue;  // the first unit has no copy to be blind to
+    for (uint64_t x = ends[b]; x < ends[b] + blind && x < 5 * unit; ++x, ++checked) dear += x % unit >= cheap;
+  }
+  EXPECT_GT(checked, 2 * blind);
+  EXPECT_LT(dear * 5, checked) << dear << " of " << checked;
+}
+
 // Packs `files` into a temporary file from `start` on: the writer's error ("" for none), the end.
 std::pair<std::string, uint64_t> packAt(uint64_t start, const PackOptions& options,
                                         const std::vector<std::pair<const char*, FileSource*>>& files,
