@@ -50,25 +50,28 @@ void BlockPlanner::closeStep() {
 
 void BlockPlanner::add(uint64_t at, const uint8_t* data, size_t n) {
   if (at != next_) hash_ = run_ = 0;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < n;) {
+    const size_t piece = (size_t)std::min<uint64_t>(n - i, STEP - (at + i) % STEP);
     if ((at + i) / STEP != countedStep_) {
       closeStep();
       countedStep_ = (at + i) / STEP;
     }
-    counts_[data[i]]++;
-    hash_ = gearStep(hash_, data[i]);
-    if (++run_ <= ANCHOR_CONTEXT || !isAnchor(hash_)) continue;
-    const uint64_t x = at + i, key = hash_ | 1;
-    const uint32_t span = (uint32_t)std::min<uint64_t>(x - lastAnchor_, MAX_ANCHOR_SPAN);
-    lastAnchor_ = x;
-    const size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
-    if (keys_[slot] == key) {
-      const uint64_t distance = x - positions_[slot];
-      if (distance > WINDOW_MAX && distance <= MAX_DISTANCE && far_.size() < MAX_FAR_REPEATS)
-        far_.push_back({x, positions_[slot], span});
+    for (size_t k = i; k < i + piece; ++k) counts_[data[k]]++;
+    for (size_t end = i + piece; i < end; ++i) {
+      hash_ = gearStep(hash_, data[i]);
+      if (++run_ <= ANCHOR_CONTEXT || !isAnchor(hash_)) continue;
+      const uint64_t x = at + i, key = hash_ | 1;
+      const uint32_t span = (uint32_t)std::min<uint64_t>(x - lastAnchor_, MAX_ANCHOR_SPAN);
+      lastAnchor_ = x;
+      const size_t slot = (size_t)((key * 0x9E3779B97F4A7C15ull) >> (64 - TABLE_BITS));
+      if (keys_[slot] == key) {
+        const uint64_t distance = x - positions_[slot];
+        if (distance > WINDOW_MAX && distance <= MAX_DISTANCE && far_.size() < MAX_FAR_REPEATS)
+          far_.push_back({x, positions_[slot], span});
+      }
+      keys_[slot] = key;
+      positions_[slot] = x;
     }
-    keys_[slot] = key;
-    positions_[slot] = x;
   }
   next_ = at + n;
 }
