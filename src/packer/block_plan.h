@@ -5,7 +5,8 @@
 // fixed blocks, a third of every run of near-identical files of 856 KB
 // cannot see the previous copy. The planner finds those far repeats
 // (content-defined anchors, anchors.h) and chooses the block ends that keep
-// the most of them within reach, each block at most DATA_BLOCK_LENGTH long.
+// the most of them within reach, each block at most DATA_BLOCK_LENGTH long;
+// a repeat left out of reach weighs what its bytes cost without it.
 #pragma once
 
 #include <stddef.h>
