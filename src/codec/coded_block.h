@@ -115,6 +115,18 @@ struct Output {
   uint32_t recent0, recent1;
 };
 
+// Places a match through `Copy`, each decoder's own copy routine: a match
+// reaching before the buffer is dropped, one running past the block's end is
+// cut there.
+template <void (*Copy)(uint8_t*, uint32_t, uint32_t)>
+JOV_ALWAYS_INLINE void placeMatch(Output& o, uint32_t distance, uint32_t length) {
+  if (distance > (uint32_t)(o.pos - o.start)) return;
+  const uint32_t room = (uint32_t)(o.end - o.pos);
+  if (length > room) length = room;
+  Copy(o.pos, distance, length);
+  o.pos += length;
+}
+
 // Whether `count` lengths at `a` equal those at `b` (none: no).
 JOV_ALWAYS_INLINE bool sameLengths(const uint8_t* a, const uint8_t* b, uint32_t count) {
   if (!b) return false;

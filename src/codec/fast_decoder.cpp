@@ -379,11 +379,7 @@ JOV_ALWAYS_INLINE Step carefulStep(const FastTables& t, BitReader& r, Output& o)
       break;
   }
   if (distance == 0) return REPEAT_BEFORE_DISTANCE;
-  if (distance > (uint32_t)(o.pos - o.start)) return Step::Next;  // reaches before the buffer: dropped
-  uint32_t room = (uint32_t)(o.end - o.pos);
-  if (length > room) length = room;
-  copyExact(o.pos, distance, length);
-  o.pos += length;
+  placeMatch<copyExact>(o, distance, length);
   return Step::Next;
 }
 

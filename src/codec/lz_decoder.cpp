@@ -319,11 +319,7 @@ JOV_ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
     distance = o.recent0;
   }
   if (distance == 0) return refuse(DAMAGED("repeated distance before any distance"));
-  if (distance > (uint32_t)(o.pos - o.start)) return Step::Next;  // reaches before the buffer: dropped
-  uint32_t room = (uint32_t)(o.end - o.pos);
-  if (length > room) length = room;
-  copyMatch(o.pos, distance, length);
-  o.pos += length;
+  placeMatch<copyMatch>(o, distance, length);
   return Step::Next;
 }
 
