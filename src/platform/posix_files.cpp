@@ -261,6 +261,29 @@ int fileClose(FileHandle file) {
   return 0;
 }
 
+// Calls `step(done)`, one read or write of what is left after `done` bytes,
+// until `count` bytes have moved or a call moves none, retrying calls that a
+// signal broke off. The bytes moved, or -1 with the error saved.
+namespace {
+
+template <class Step>
+int32_t transferAll(uint32_t count, Step step) {
+  uint32_t done = 0;
+  while (done < count) {
+    const ssize_t n = step(done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      saveError(errno, nullptr);
+      return -1;
+    }
+    if (n == 0) break;
+    done += (uint32_t)n;
+  }
+  return (int32_t)done;
+}
+
+}  // namespace
+
 int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
   lastSystemError = 0;
 #ifdef JOV_PLATFORM_HOOKS
@@ -277,24 +300,12 @@ int32_t fileRead(FileHandle file, void* buffer, uint32_t count) {
   }
 #endif
   uint8_t* p = static_cast<uint8_t*>(buffer);
-  uint32_t done = 0;
-  while (done < count) {
-    ssize_t n = read((int)file, p + done, count - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      saveError(errno, nullptr);
-      return -1;
-    }
-    if (n == 0) break;
-    done += (uint32_t)n;
-  }
-  return (int32_t)done;
+  return transferAll(count, [&](uint32_t done) { return read((int)file, p + done, count - done); });
 }
 
 int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
   lastSystemError = 0;
   const uint8_t* p = static_cast<const uint8_t*>(buffer);
-  uint32_t done = 0;
   uint32_t room = count;  // what the medium takes before it is full
 #ifdef JOV_PLATFORM_HOOKS
   if (FAULT(CALL_WRITE)) {
@@ -306,16 +317,10 @@ int32_t fileWrite(FileHandle file, const void* buffer, uint32_t count) {
   }
   if (platformHooks.writeBudget < room) room = (uint32_t)platformHooks.writeBudget;
 #endif
-  while (done < count) {
-    ssize_t n = done < room ? write((int)file, p + done, room - done) : 0;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      saveError(errno, nullptr);
-      return -1;
-    }
-    if (n == 0) break;
-    done += (uint32_t)n;
-  }
+  const int32_t moved =
+      transferAll(count, [&](uint32_t at) { return at < room ? write((int)file, p + at, room - at) : (ssize_t)0; });
+  if (moved < 0) return -1;
+  const uint32_t done = (uint32_t)moved;
 #ifdef JOV_PLATFORM_HOOKS
   platformHooks.writeBudget -= done;
 #endif
