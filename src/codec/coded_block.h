@@ -93,18 +93,6 @@ JOV_ALWAYS_INLINE Step refuse(ResultCode damaged) { return (Step)damaged; }
 // The block input's failed refill (RC_READ_FAILED, RC_CANCELLED...).
 JOV_ALWAYS_INLINE Step inputFailed(ResultCode failure) { return (Step)failure; }
 
-// A set loop's step at the end of the loaded input: refills the block input
-// and loads the reader again (Step::Next: go on), or ends the block when the
-// input is used up, or passes a failed refill on.
-JOV_ALWAYS_INLINE Step refillAtInputEnd(BitReader& r) {
-  r.store();
-  ResultCode rc = fillInput(false);
-  if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
-  if (rc < 0) return inputFailed(rc);
-  r.load();
-  return Step::Next;
-}
-
 // Where a block's output goes, and the block's recent distances (they carry
 // across table sets).
 struct Output {
@@ -114,6 +102,22 @@ struct Output {
   uint8_t* stepStart;  // pos at the start of the last step that may pass inputEnd
   uint32_t recent0, recent1;
 };
+
+// Before each step of a set loop: the block's end once its output is
+// complete; else, while the reader stands at the end of the loaded input,
+// refills the block input and loads the reader again, ending the block when
+// the input is used up or passing a failed refill on. Step::Next: go on.
+JOV_ALWAYS_INLINE Step beforeStep(BitReader& r, const Output& o) {
+  if (o.pos >= o.end) return Step::EndOfBlock;
+  while (r.atInputEnd()) {
+    r.store();
+    ResultCode rc = fillInput(false);
+    if (rc == RC_INPUT_EXHAUSTED) return Step::EndOfBlock;
+    if (rc < 0) return inputFailed(rc);
+    r.load();
+  }
+  return Step::Next;
+}
 
 // Places a match through `Copy`, each decoder's own copy routine: a match
 // reaching before the buffer is dropped, one running past the block's end is

@@ -389,12 +389,8 @@ JOV_ALWAYS_INLINE Step carefulStep(const FastTables& t, BitReader& r, Output& o)
 JOV_ALWAYS_INLINE Step FastTables::decodeSymbols(BitReader& r, Output& o) const {
   bool tryFast = true;
   for (;;) {
-    if (o.pos >= o.end) return Step::EndOfBlock;
-    if (r.atInputEnd()) {
-      Step refilled = refillAtInputEnd(r);
-      if (refilled != Step::Next) return refilled;
-      continue;
-    }
+    const Step ready = beforeStep(r, o);
+    if (ready != Step::Next) return ready;
     if (tryFast && r.inEnd - r.in >= (ptrdiff_t)FAST_INPUT_MARGIN && o.end - o.pos > (ptrdiff_t)FAST_LITERALS) {
       Step end = fastLoop(*this, r, o);
       if (end != Step::Next) return end;

@@ -327,12 +327,8 @@ JOV_ALWAYS_INLINE Step step(const DecodeTables& t, BitReader& r, Output& o) {
 // input once per step, refilling the block input at its end.
 Step DecodeTables::decodeSet(BitReader& r, Output& o) const {
   for (;;) {
-    if (o.pos >= o.end) return Step::EndOfBlock;
-    if (r.atInputEnd()) {
-      Step refilled = refillAtInputEnd(r);
-      if (refilled != Step::Next) return refilled;
-      continue;
-    }
+    const Step ready = beforeStep(r, o);
+    if (ready != Step::Next) return ready;
     o.stepStart = o.pos;
     Step result = step(*this, r, o);
     if (result != Step::Next) return result;
