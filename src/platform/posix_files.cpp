@@ -404,6 +404,16 @@ uint32_t attributesOf(const char* path, bool linkIsFile) {
   return bits ? bits : ATTR_NORMAL;
 }
 
+// `path` made native, past the test fence and resolved below the root: how
+// the calls that change one name begin. False with the error saved.
+bool resolvePath(const char* path, char* native, Resolved& r) {
+  if (!prepare(path, native)) return false;
+  FENCE(native);
+  if (resolve(native, r)) return true;
+  saveError(errno, native);
+  return false;
+}
+
 }  // namespace
 
 uint32_t fileAttributes(const char* path) { return attributesOf(path, false); }
@@ -412,13 +422,8 @@ uint32_t fileProbe(const char* path) { return attributesOf(path, true); }
 
 int fileDelete(const char* path) {
   char native[NATIVE_PATH_SIZE];
-  if (!prepare(path, native)) return 0;
-  FENCE(native);
   Resolved r;
-  if (!resolve(native, r)) {
-    saveError(errno, native);
-    return 0;
-  }
+  if (!resolvePath(path, native, r)) return 0;
   struct stat st;
   // DeleteFileA removes files only. A link goes, never its target.
   if (fstatat(r.dir, r.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
@@ -516,13 +521,8 @@ int fileSetTimes(FileHandle file, uint16_t createDate, uint16_t createTime, uint
 int fileSetAttributes(const char* path, uint32_t attributes) {
   lastSystemError = 0;
   char native[NATIVE_PATH_SIZE];
-  if (!prepare(path, native)) return 0;
-  FENCE(native);
   Resolved r;
-  if (!resolve(native, r)) {
-    saveError(errno, native);
-    return 0;
-  }
+  if (!resolvePath(path, native, r)) return 0;
   int fd;
   if (r.confined) {
     // Only folders: a file below the root gets its attributes from
