@@ -12,7 +12,6 @@ namespace jov {
 
 namespace {
 
-
 double entropyBits(const uint64_t* freq, size_t n) {
   uint64_t total = 0;
   for (size_t i = 0; i < n; ++i) total += freq[i];
@@ -87,18 +86,18 @@ void refineBoundary(std::vector<Segment>& segs, size_t k, const std::vector<Toke
   }
 }
 
+}  // namespace
+
 // Splits the tokens into at most MAX_SET_COUNT table sets: start from chunks
 // of `chunkTokens` and merge neighbours while a merge saves bits (the saved
 // table against the worse fit of one code for both), then, if needed, the
 // cheapest merges until MAX_SET_COUNT remain.
-}  // namespace
-
 std::vector<size_t> chooseSetStarts(const std::vector<Token>& tokens, const CodingOptions& o) {
   std::vector<Segment> segs;
   const size_t chunk = o.chunkTokens ? o.chunkTokens : tokens.size();
   for (size_t b = 0; b < tokens.size(); b += chunk) {
-    Segment s{b, std::min(tokens.size(), b + chunk), {}, 0};
-    for (size_t i = s.begin; i < s.end; ++i) s.stats.add(tokens[i], o.threeAlphabets);
+    const size_t e = std::min(tokens.size(), b + chunk);
+    Segment s{b, e, statsOf(tokens, b, e, o.threeAlphabets), 0};
     s.cost = segmentCost(s.stats, o.tableSymbolBits);
     segs.push_back(std::move(s));
   }
@@ -221,9 +220,7 @@ std::vector<size_t> writeCodedData(BitWriter& out, const std::vector<Token>& tok
   uint64_t dynamicBits = 0;
   for (size_t k = 0; k < setCount; ++k) {
     size_t end = k + 1 < setCount ? starts[k + 1] : tokens.size();
-    SymbolStats st;
-    for (size_t i = starts[k]; i < end; ++i) st.add(tokens[i], three);
-    sets.push_back(tableSetLengths(st, k + 1 < setCount, three));
+    sets.push_back(tableSetLengths(statsOf(tokens, starts[k], end, three), k + 1 < setCount, three));
     all.insert(all.end(), sets.back().begin(), sets.back().end());
     for (size_t i = starts[k]; i < end; ++i) dynamicBits += tokenBits(tokens[i], sets.back(), three);
     if (k + 1 < setCount) dynamicBits += sets.back()[SYMBOL_END_OF_SET];
